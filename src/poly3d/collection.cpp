@@ -1,0 +1,183 @@
+// Polygon storage, construction and the depth-sorted projection of a collection.
+#include "collection.hpp"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "depth.hpp"
+#include "fault.hpp"
+#include "parallel_for.hpp"
+#include "point_rule.hpp"
+#include "projection.hpp"
+
+namespace korvex::poly3d {
+
+std::optional<ZSortMode> parse_zsort(std::string_view name) noexcept {
+  if (name == "average") return ZSortMode::Average;
+  if (name == "min") return ZSortMode::Min;
+  if (name == "max") return ZSortMode::Max;
+  return std::nullopt;
+}
+
+void PolygonSet::reserve(std::size_t polygons, std::size_t values) {
+  shapes_.reserve(polygons);
+  values_.reserve(values);
+}
+
+double* PolygonSet::add(std::size_t rows, std::size_t cols) {
+  const std::size_t offset = values_.size();
+  values_.resize(offset + rows * cols, 0.0);
+  try {
+    shapes_.push_back(Shape{offset, rows, cols});
+  } catch (...) {
+    values_.resize(offset);
+    throw;
+  }
+  return values_.data() + offset;
+}
+
+PolygonRef PolygonSet::operator[](std::size_t i) const noexcept {
+  const Shape& s = shapes_[i];
+  return PolygonRef{values_.data() + s.offset, s.rows, s.cols};
+}
+
+namespace {
+
+// A list with at least one and fewer than n colours becomes n copies of its first colour (no cycling).
+void broadcast(std::vector<RgbaColor>& colors, std::size_t n) {
+  if (!colors.empty() && colors.size() < n) {
+    const RgbaColor first = colors.front();
+    colors.assign(n, first);
+  }
+}
+
+// Raises the fault of the lowest polygon that cannot be projected: one with vertices but no z column, or, for the
+// first polygon with vertices, a matrix smaller than 4x4. Polygons without vertices read nothing and never fail.
+// Checking before any work keeps the collection untouched on failure and makes the reported fault independent of
+// which path (sequential or pool) would have met it.
+void check_projectable(const PolygonSet& polygons, const proj3d::MatrixView& m) {
+  for (std::size_t i = 0; i < polygons.size(); ++i) {
+    const PolygonRef p = polygons[i];
+    if (p.rows == 0) continue;
+    if (p.cols < 3) index_out_of_bounds(2, p.cols);
+    proj3d::detail::require_4x4(m);
+  }
+}
+
+// Polygons of up to kParallelPointThreshold vertices: straight from the rows into the outline, z into a stack
+// buffer; nothing is allocated. Kept out of line so that the 8 KiB buffer is not part of the frame of the large
+// path, which may nest on the pool.
+[[gnu::noinline]] double project_small_polygon(const PolygonRef& p, const double* block, ZSortMode mode,
+                                               double* xy) noexcept {
+  double tz[proj3d::kParallelPointThreshold];
+  const std::size_t stride = p.cols;
+  const double* row = p.data;
+  for (std::size_t k = 0; k < p.rows; ++k, row += stride) {
+    proj3d::detail::project_point(block, row[0], row[1], row[2], xy[2 * k], xy[2 * k + 1], tz[k]);
+  }
+  return detail::reduce_depth(tz, p.rows, mode);
+}
+
+// Larger polygons go through the point-set projection so that their points are spread over the pool as well (a
+// nested loop when this runs on a worker). Same per-point rule, so the bits equal those of the direct path.
+double project_large_polygon(const PolygonRef& p, const double* block, ZSortMode mode, double* xy) {
+  const std::size_t rows = p.rows;
+  std::vector<double> columns(6 * rows);
+  double* xs = columns.data();
+  double* ys = xs + rows;
+  double* zs = ys + rows;
+  for (std::size_t k = 0; k < rows; ++k) {
+    const double* row = p.data + k * p.cols;
+    xs[k] = row[0];
+    ys[k] = row[1];
+    zs[k] = row[2];
+  }
+  const proj3d::PointsOut out{zs + rows, zs + 2 * rows, zs + 3 * rows};
+  proj3d::Projection::proj_transform_vec(proj3d::PointsView{xs, rows, ys, rows, zs, rows},
+                                         proj3d::MatrixView{block, 4, 4}, out);
+  for (std::size_t k = 0; k < rows; ++k) {
+    xy[2 * k] = out.xs[k];
+    xy[2 * k + 1] = out.ys[k];
+  }
+  return detail::reduce_depth(out.zs, rows, mode);
+}
+
+// Projects polygon p into its outline slot `xy` (rows pairs) and returns its depth. The dense matrix block is
+// shared read-only by every polygon of the call.
+double project_polygon(const PolygonRef& p, const double* block, ZSortMode mode, double* xy) {
+  if (p.rows > proj3d::kParallelPointThreshold) return project_large_polygon(p, block, mode, xy);
+  return project_small_polygon(p, block, mode, xy);
+}
+
+}  // namespace
+
+Poly3DCollection::Poly3DCollection(PolygonSet polygons, std::vector<RgbaColor> facecolors,
+                                   std::vector<RgbaColor> edgecolors)
+    : polygons_(std::move(polygons)), facecolors_(std::move(facecolors)), edgecolors_(std::move(edgecolors)) {
+  const std::size_t n = polygons_.size();
+  broadcast(facecolors_, n);
+  broadcast(edgecolors_, n);
+  segment_offsets_.resize(n + 1);
+  std::size_t vertices = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    segment_offsets_[i] = vertices;
+    vertices += polygons_[i].rows;
+  }
+  segment_offsets_[n] = vertices;
+  depths_.reserve(n);
+  sort_order_.reserve(n);
+}
+
+double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
+  const std::size_t n = polygons_.size();
+  if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+  check_projectable(polygons_, m);
+
+  double block[16];
+  if (m.has_4x4()) proj3d::detail::load_block(m, block);  // else every polygon is empty and nothing reads it
+
+  // Everything is computed into the spare buffers; the live results change only by the swaps at the end, so a
+  // failure anywhere before them (allocation, the pool) leaves the collection exactly as it was.
+  spare_segment_values_.resize(2 * segment_offsets_[n]);
+  spare_depths_.resize(n);
+  spare_sort_order_.resize(n);
+  const ZSortMode mode = zsort_;
+  double* const values = spare_segment_values_.data();
+  double* const depths = spare_depths_.data();
+  const std::size_t* const offsets = segment_offsets_.data();
+  auto one_polygon = [&](std::size_t i) {
+    depths[i] = project_polygon(polygons_[i], block, mode, values + 2 * offsets[i]);
+  };
+  if (n <= kParallelPolygonThreshold) {
+    for (std::size_t i = 0; i < n; ++i) one_polygon(i);
+  } else {
+    parallel::parallel_for(n, 1, one_polygon);
+  }
+  detail::order_by_depth(depths, n, spare_sort_order_.data());
+
+  segment_values_.swap(spare_segment_values_);
+  depths_.swap(spare_depths_);
+  sort_order_.swap(spare_sort_order_);
+
+  if (sort_zpos_) return *sort_zpos_;
+  // Scan from depths[0], replacing only by a strictly smaller value: a NaN first depth stays, later NaNs are
+  // passed over.
+  double smallest = depths_[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    if (depths_[i] < smallest) smallest = depths_[i];
+  }
+  return smallest;
+}
+
+SegmentRef Poly3DCollection::segment(std::size_t i) const noexcept {
+  const std::size_t start = segment_offsets_[i];
+  return SegmentRef{segment_values_.data() + 2 * start, segment_offsets_[i + 1] - start};
+}
+
+void Poly3DCollection::set_zsort(ZSortMode mode) noexcept {
+  zsort_ = mode;
+  sort_zpos_.reset();
+}
+
+}  // namespace korvex::poly3d

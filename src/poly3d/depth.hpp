@@ -1,0 +1,67 @@
+// Depth of a projected polygon and the drawing order of a collection. Internal header of poly3d.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+
+#include "collection.hpp"
+
+namespace korvex::poly3d::detail {
+
+// Mean of n values. The summation order is fixed because it decides the last bits of a depth and so the order
+// of near ties: below 8 values a plain left-to-right sum from +0.0; from 8 on, eight running sums over the
+// complete blocks of eight, combined pairwise as (s0+s4), (s1+s5), (s2+s6), (s3+s7) into a sum from +0.0, then the
+// n mod 8 remaining values one by one. No values gives 0.0.
+inline double average_depth(const double* tz, std::size_t n) noexcept {
+  if (n == 0) return 0.0;
+  double total = 0.0;
+  std::size_t i = 0;
+  if (n >= 8) {
+    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    const std::size_t blocked = n - n % 8;
+    for (; i < blocked; i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) s[j] += tz[i + j];
+    }
+    total = (((0.0 + (s[0] + s[4])) + (s[1] + s[5])) + (s[2] + s[6])) + (s[3] + s[7]);
+  }
+  for (; i < n; ++i) total += tz[i];
+  return total / static_cast<double>(n);
+}
+
+// Smallest value, skipping NaN (a comparison with NaN is false); the earlier of two equal values stays, so
+// -0.0 after +0.0 keeps +0.0. +inf when there is no value to keep.
+inline double min_depth(const double* tz, std::size_t n) noexcept {
+  double best = std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (tz[i] < best) best = tz[i];
+  }
+  return best;
+}
+
+// Largest value, skipping NaN; -inf when there is no value to keep.
+inline double max_depth(const double* tz, std::size_t n) noexcept {
+  double best = -std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (tz[i] > best) best = tz[i];
+  }
+  return best;
+}
+
+inline double reduce_depth(const double* tz, std::size_t n, ZSortMode mode) noexcept {
+  switch (mode) {
+    case ZSortMode::Min:
+      return min_depth(tz, n);
+    case ZSortMode::Max:
+      return max_depth(tz, n);
+    case ZSortMode::Average:
+    default:
+      return average_depth(tz, n);
+  }
+}
+
+// Writes the drawing order of n depths into order[0, n): first every index whose depth is NaN, in ascending
+// order, then the others by descending depth, equal depths (+0.0 and -0.0 are equal) in ascending index. This is
+// a total order, so the result is one fixed permutation whatever sort runs underneath.
+void order_by_depth(const double* depths, std::size_t n, std::size_t* order);
+
+}  // namespace korvex::poly3d::detail

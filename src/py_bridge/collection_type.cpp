@@ -1,0 +1,332 @@
+// PyPoly3DCollection: the Python face of a polygon collection.
+//
+// An instance holds the native collection state followed by the borrow flag: 0 when no method runs on the
+// instance, -1 while a modifying method runs, n > 0 while n getters run. The interpreter lock orders every access
+// to the flag, so a taken flag can only be met through re-entry on the same thread (an argument's __float__
+// calling back into the instance).
+#include <Python.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "argparse.hpp"
+#include "collection.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "types.hpp"
+
+namespace korvex::py {
+namespace {
+
+using poly3d::Poly3DCollection;
+using poly3d::RgbaColor;
+
+constexpr const char* kClass = "PyPoly3DCollection";
+constexpr const char* kTypeName = "builtins.PyPoly3DCollection";
+
+constexpr ArgSpec kNewSpec{kClass, "__new__", {"vertices", "facecolors", "edgecolors"}, 3, 1};
+constexpr ArgSpec kProjectSpec{kClass, "do_3d_projection", {"matrix"}, 1, 1};
+constexpr ArgSpec kZsortSpec{kClass, "set_zsort", {"zsort"}, 1, 1};
+constexpr ArgSpec kZposSpec{kClass, "set_sort_zpos", {"zpos"}, 1, 1};
+constexpr ArgSpec kShadeSpec{kClass, "shade_colors", {"x", "y", "z"}, 3, 3};
+
+struct CollectionObject {
+  PyObject_HEAD
+  alignas(Poly3DCollection) unsigned char storage[sizeof(Poly3DCollection)];
+  Py_ssize_t borrow_flag;
+
+  Poly3DCollection& state() noexcept { return *std::launder(reinterpret_cast<Poly3DCollection*>(storage)); }
+};
+
+// Holds the instance for one method call; released on every path.
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(CollectionObject* object) : object_(object) {
+    if (object_->borrow_flag != 0) throw PyError{PyExc_RuntimeError, "Already borrowed"};
+    object_->borrow_flag = -1;
+  }
+  ~ExclusiveBorrow() { object_->borrow_flag = 0; }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+ private:
+  CollectionObject* object_;
+};
+
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(CollectionObject* object) : object_(object) {
+    if (object_->borrow_flag == -1) throw PyError{PyExc_RuntimeError, "Already mutably borrowed"};
+    ++object_->borrow_flag;
+  }
+  ~SharedBorrow() { --object_->borrow_flag; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  CollectionObject* object_;
+};
+
+CollectionObject* checked_self(PyObject* self) {
+  PyObject* type = require_collection_type();
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+    throw_conversion_error(self, "PyPoly3DCollection");
+  }
+  return reinterpret_cast<CollectionObject*>(self);
+}
+
+// ---- construction ---------------------------------------------------------------------------------------------
+
+// A 2-D float64 array given to the constructor; anything else is refused under its own type name.
+numpy::ArrayView constructor_array(PyObject* object) {
+  if (!numpy::is_array(object)) throw_conversion_error(object, "PyArray<T, D>");
+  numpy::ArrayView array = numpy::view(object);
+  if (array.ndim != 2 || !numpy::has_float64_dtype(object)) throw_conversion_error(object, "PyArray<T, D>");
+  return array;
+}
+
+std::size_t checked_count(const numpy::ArrayView& array) {
+  const auto rows = static_cast<std::size_t>(array.shape[0]);
+  const auto cols = static_cast<std::size_t>(array.shape[1]);
+  if (cols != 0 && rows > (static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double)) / cols) throw std::bad_alloc();
+  return rows * cols;
+}
+
+double element(const numpy::ArrayView& array, std::size_t r, std::size_t c) {
+  double value;
+  std::memcpy(&value,
+              array.data + static_cast<Py_ssize_t>(r) * array.strides[0] +
+                  static_cast<Py_ssize_t>(c) * array.strides[1],
+              sizeof(double));
+  return value;
+}
+
+// Copies an array of any strides into row-major storage, rows outer and columns inner.
+void copy_rows(const numpy::ArrayView& array, double* out) {
+  const auto rows = static_cast<std::size_t>(array.shape[0]);
+  const auto cols = static_cast<std::size_t>(array.shape[1]);
+  if (array.c_contiguous) {
+    if (rows * cols != 0) std::memcpy(out, array.data, rows * cols * sizeof(double));
+    return;
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < cols; ++c) out[r * cols + c] = element(array, r, c);
+  }
+}
+
+poly3d::PolygonSet read_polygons(PyObject* vertices) {
+  if (!PyList_Check(vertices)) throw_conversion_error(vertices, "PyList");
+  const Py_ssize_t n = PyList_GET_SIZE(vertices);
+  // First every element is checked and measured, so the flat buffer is allocated once; no Python code runs in
+  // between, so the list cannot change.
+  std::vector<numpy::ArrayView> arrays;
+  arrays.reserve(static_cast<std::size_t>(n));
+  std::size_t total = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    arrays.push_back(constructor_array(PyList_GET_ITEM(vertices, i)));
+    const std::size_t count = checked_count(arrays.back());
+    if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) - total) throw std::bad_alloc();
+    total += count;
+  }
+  poly3d::PolygonSet polygons;
+  polygons.reserve(arrays.size(), total);
+  for (const numpy::ArrayView& array : arrays) {
+    double* out = polygons.add(static_cast<std::size_t>(array.shape[0]), static_cast<std::size_t>(array.shape[1]));
+    copy_rows(array, out);
+  }
+  return polygons;
+}
+
+// One colour per row: component k is element (r, k) below the column count and 1.0 above it; columns past the
+// fourth are ignored. Omitted or None gives the single colour opaque black.
+std::vector<RgbaColor> read_colors(PyObject* object) {
+  if (object == nullptr || object == Py_None) return {RgbaColor{0.0, 0.0, 0.0, 1.0}};
+  const numpy::ArrayView array = constructor_array(object);
+  const auto rows = static_cast<std::size_t>(array.shape[0]);
+  const auto cols = static_cast<std::size_t>(array.shape[1]);
+  std::vector<RgbaColor> colors(rows, RgbaColor{1.0, 1.0, 1.0, 1.0});
+  const std::size_t used = cols < 4 ? cols : 4;
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t k = 0; k < used; ++k) colors[r][k] = element(array, r, k);
+  }
+  return colors;
+}
+
+PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    const ParsedArgs parsed = parse_tuple_dict(kNewSpec, args, kwargs);
+    poly3d::PolygonSet polygons = read_polygons(parsed[0]);
+    std::vector<RgbaColor> facecolors = read_colors(parsed[1]);
+    std::vector<RgbaColor> edgecolors = read_colors(parsed[2]);
+    Poly3DCollection state(std::move(polygons), std::move(facecolors), std::move(edgecolors));
+
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) throw_fetched();
+    auto* object = reinterpret_cast<CollectionObject*>(self);
+    new (object->storage) Poly3DCollection(std::move(state));
+    object->borrow_flag = 0;
+    return self;
+  });
+}
+
+void collection_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  guard_unraisable(self, [&] { reinterpret_cast<CollectionObject*>(self)->state().~Poly3DCollection(); });
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- methods --------------------------------------------------------------------------------------------------
+
+PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    ExclusiveBorrow borrow(object);
+    const ParsedArgs parsed = parse_fastcall(kProjectSpec, args, nargs, kwnames);
+    const numpy::ArrayView array = convert_arg("matrix", [&] { return to_float64_array(parsed[0], 2); });
+    const MatrixArg matrix(array);
+    const double result = object->state().do_3d_projection(matrix.view());
+    return check(PyFloat_FromDouble(result)).release();
+  });
+}
+
+PyObject* get_sorted_segments_2d(PyObject* self, PyObject*) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    SharedBorrow borrow(object);
+    const Poly3DCollection& state = object->state();
+    const std::vector<std::size_t>& order = state.sort_order();
+    PyObject* raw = PyList_New(static_cast<Py_ssize_t>(order.size()));
+    if (raw == nullptr) api_call_failed();
+    PyRef list = PyRef::steal(raw);
+    for (std::size_t p = 0; p < order.size(); ++p) {
+      const std::size_t k = order[p];
+      if (k >= state.segment_count()) index_out_of_bounds(k, state.segment_count());
+      const poly3d::SegmentRef segment = state.segment(k);
+      double* data = nullptr;
+      PyRef array = new_matrix(segment.rows, 2, &data);
+      if (segment.rows != 0) std::memcpy(data, segment.xy, segment.rows * 2 * sizeof(double));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), array.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* colors_array(const std::vector<RgbaColor>& colors) {
+  double* data = nullptr;
+  PyRef array = new_matrix(colors.size(), 4, &data);
+  if (!colors.empty()) std::memcpy(data, colors.data(), colors.size() * sizeof(RgbaColor));
+  return array.release();
+}
+
+PyObject* get_sorted_facecolors(PyObject* self, PyObject*) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    SharedBorrow borrow(object);
+    return colors_array(object->state().facecolors());
+  });
+}
+
+PyObject* get_sorted_edgecolors(PyObject* self, PyObject*) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    SharedBorrow borrow(object);
+    return colors_array(object->state().edgecolors());
+  });
+}
+
+PyObject* set_zsort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    ExclusiveBorrow borrow(object);
+    const ParsedArgs parsed = parse_fastcall(kZsortSpec, args, nargs, kwnames);
+    const std::string_view text = convert_arg("zsort", [&] { return to_utf8(parsed[0]); });
+    const std::optional<poly3d::ZSortMode> mode = poly3d::parse_zsort(text);
+    if (!mode) throw PyError{PyExc_ValueError, "Invalid zsort method: " + std::string(text)};
+    object->state().set_zsort(*mode);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* set_sort_zpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    ExclusiveBorrow borrow(object);
+    const ParsedArgs parsed = parse_fastcall(kZposSpec, args, nargs, kwnames);
+    const double zpos = convert_arg("zpos", [&] { return to_double(parsed[0]); });
+    object->state().set_sort_zpos(zpos);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* shade_colors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    CollectionObject* object = checked_self(self);
+    ExclusiveBorrow borrow(object);
+    const ParsedArgs parsed = parse_fastcall(kShadeSpec, args, nargs, kwnames);
+    const double x = convert_arg("x", [&] { return to_double(parsed[0]); });
+    const double y = convert_arg("y", [&] { return to_double(parsed[1]); });
+    const double z = convert_arg("z", [&] { return to_double(parsed[2]); });
+    object->state().shade_colors(x, y, z);
+    Py_RETURN_NONE;
+  });
+}
+
+template <auto Function>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"do_3d_projection", as_cfunction<do_3d_projection>(), kFast,
+     "do_3d_projection($self, matrix)\n--\n\nPerform 3D projection for the collection"},
+    {"get_sorted_segments_2d", as_cfunction<get_sorted_segments_2d>(), METH_NOARGS,
+     "get_sorted_segments_2d($self)\n--\n\nGet the sorted segments in 2D projection space"},
+    {"get_sorted_facecolors", as_cfunction<get_sorted_facecolors>(), METH_NOARGS,
+     "get_sorted_facecolors($self)\n--\n\nGet sorted face colors"},
+    {"get_sorted_edgecolors", as_cfunction<get_sorted_edgecolors>(), METH_NOARGS,
+     "get_sorted_edgecolors($self)\n--\n\nGet sorted edge colors"},
+    {"set_zsort", as_cfunction<set_zsort>(), kFast, "set_zsort($self, zsort)\n--\n\nSet Z-sort method"},
+    {"set_sort_zpos", as_cfunction<set_sort_zpos>(), kFast,
+     "set_sort_zpos($self, zpos)\n--\n\nSet the position used for Z-sorting"},
+    {"shade_colors", as_cfunction<shade_colors>(), kFast,
+     "shade_colors($self, x, y, z)\n--\n\nShade colors based on light direction"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* type_object = nullptr;
+
+}  // namespace
+
+PyObject* collection_type() {
+  if (type_object != nullptr) return type_object;
+  static char doc[] = "Python wrapper for Poly3DCollection";
+  PyType_Slot slots[] = {
+      {Py_tp_doc, doc},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
+      {Py_tp_methods, methods},
+      {Py_tp_new, reinterpret_cast<void*>(collection_new)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {kTypeName, static_cast<int>(sizeof(CollectionObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  type_object = PyType_FromSpec(&spec);
+  return type_object;
+}
+
+PyObject* require_collection_type() {
+  PyObject* type = collection_type();
+  if (type == nullptr) {
+    PyErr_PrintEx(0);
+    throw InternalFault(std::string("failed to create type object for ") + kClass);
+  }
+  return type;
+}
+
+}  // namespace korvex::py

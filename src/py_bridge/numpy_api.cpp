@@ -1,0 +1,144 @@
+#include "numpy_api.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/ndarraytypes.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "errors.hpp"
+
+namespace korvex::py::numpy {
+namespace {
+
+// Slots of the C API table that the module uses; they have the same meaning in NumPy 1.26 and 2.x.
+constexpr int kArrayTypeSlot = 2;
+constexpr int kDescrFromTypeSlot = 45;
+constexpr int kNewFromDescrSlot = 94;
+constexpr int kEquivTypesSlot = 182;
+
+using DescrFromTypeFn = PyArray_Descr* (*)(int);
+using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
+                                     int, PyObject*);
+using EquivTypesFn = unsigned char (*)(PyArray_Descr*, PyArray_Descr*);
+
+// Set once under the interpreter lock; the capsule it comes from is kept alive with it.
+void** api = nullptr;
+
+PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api[kArrayTypeSlot]); }
+
+PyArray_Descr* descr_from_type(int type_number) {
+  PyArray_Descr* descr = reinterpret_cast<DescrFromTypeFn>(api[kDescrFromTypeSlot])(type_number);
+  if (descr == nullptr) throw_fetched();
+  return descr;  // new reference
+}
+
+PyArrayObject_fields* fields(PyObject* array) { return reinterpret_cast<PyArrayObject_fields*>(array); }
+
+// NumPy's core extension module: numpy._core since NumPy 2, numpy.core before (both names import without a
+// warning in their own version; the other one warns or does not exist).
+const char* core_module_name() {
+  PyObject* numpy = PyImport_ImportModule("numpy");
+  if (numpy == nullptr) return nullptr;
+  PyObject* version = PyObject_GetAttrString(numpy, "__version__");
+  Py_DECREF(numpy);
+  if (version == nullptr) return nullptr;
+  const char* text = PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
+  const long major = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+  Py_DECREF(version);
+  return major >= 2 ? "numpy._core._multiarray_umath" : "numpy.core._multiarray_umath";
+}
+
+}  // namespace
+
+void ensure_api() {
+  if (api != nullptr) return;
+  const char* name = core_module_name();
+  PyObject* module = name != nullptr ? PyImport_ImportModule(name) : nullptr;
+  if (module == nullptr) {
+    PyErr_Clear();
+    throw InternalFault("Failed to import NumPy module");
+  }
+  PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
+  Py_DECREF(module);
+  void* table = capsule != nullptr ? PyCapsule_GetPointer(capsule, nullptr) : nullptr;
+  if (table == nullptr) {
+    Py_XDECREF(capsule);
+    PyErr_Clear();
+    throw InternalFault("Failed to get NumPy API capsule");
+  }
+  // The capsule reference is kept for the life of the process, so the table stays valid.
+  api = static_cast<void**>(table);
+}
+
+bool is_array(PyObject* object) {
+  ensure_api();
+  PyTypeObject* type = Py_TYPE(object);
+  return type == array_type() || PyType_IsSubtype(type, array_type());
+}
+
+ArrayView view(PyObject* array) {
+  PyArrayObject_fields* f = fields(array);
+  ArrayView v;
+  v.object = array;
+  v.data = f->data;
+  v.ndim = f->nd;
+  v.shape = f->dimensions;
+  v.strides = f->strides;
+  v.c_contiguous = (f->flags & NPY_ARRAY_C_CONTIGUOUS) != 0;
+  v.f_contiguous = (f->flags & NPY_ARRAY_F_CONTIGUOUS) != 0;
+  v.aligned = (f->flags & NPY_ARRAY_ALIGNED) != 0;
+  return v;
+}
+
+bool has_float64_dtype(PyObject* array) {
+  ensure_api();
+  PyArray_Descr* own = fields(array)->descr;
+  PyArray_Descr* float64 = descr_from_type(NPY_DOUBLE);
+  const bool equal = own == float64 || reinterpret_cast<EquivTypesFn>(api[kEquivTypesSlot])(own, float64) != 0;
+  Py_DECREF(float64);
+  return equal;
+}
+
+PyRef dtype_str(PyObject* array) {
+  return check(PyObject_Str(reinterpret_cast<PyObject*>(fields(array)->descr)));
+}
+
+PyRef float64_str() {
+  ensure_api();
+  PyRef descr = PyRef::steal(reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE)));
+  return check(PyObject_Str(descr.get()));
+}
+
+namespace {
+
+PyRef new_array(int type_number, int ndim, const Py_ssize_t* shape, void** data) {
+  ensure_api();
+  PyArray_Descr* descr = reinterpret_cast<DescrFromTypeFn>(api[kDescrFromTypeSlot])(type_number);
+  if (descr == nullptr) api_call_failed();
+  // The descriptor reference is stolen by the constructor, also when it fails.
+  PyObject* array = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(array_type(), descr, ndim, shape,
+                                                                            nullptr, nullptr, 0, nullptr);
+  if (array == nullptr) api_call_failed();
+  *data = fields(array)->data;
+  return PyRef::steal(array);
+}
+
+}  // namespace
+
+PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data) {
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_DOUBLE, ndim, shape, &buffer);
+  *data = static_cast<double*>(buffer);
+  return array;
+}
+
+PyRef new_bool_array(Py_ssize_t length, bool** data) {
+  static_assert(sizeof(bool) == sizeof(npy_bool), "NumPy's bool must be one byte");
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_BOOL, 1, &length, &buffer);
+  *data = static_cast<bool*>(buffer);
+  return array;
+}
+
+}  // namespace korvex::py::numpy

@@ -1,0 +1,50 @@
+// The few things the module needs from NumPy, behind plain functions.
+//
+// The NumPy C API table is looked up once, at the first array operation of the process (never at import), from
+// NumPy's own core extension module for the NumPy at hand, and kept until the process ends. Only numpy_api.cpp
+// includes NumPy's headers. Every function here needs the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "py_ref.hpp"
+
+namespace korvex::py::numpy {
+
+// Looks the API table up if that has not happened yet. Throws InternalFault "Failed to import NumPy module" or
+// "Failed to get NumPy API capsule".
+void ensure_api();
+
+// The object is a NumPy array (exact type or subclass).
+bool is_array(PyObject* object);
+
+// Plain description of an array argument; `object` is borrowed from the caller's argument.
+struct ArrayView {
+  PyObject* object = nullptr;
+  const char* data = nullptr;
+  int ndim = 0;
+  const Py_ssize_t* shape = nullptr;
+  const Py_ssize_t* strides = nullptr;  // bytes
+  bool c_contiguous = false;
+  bool f_contiguous = false;
+  bool aligned = false;
+};
+
+// The view of an object known to be an array (is_array).
+ArrayView view(PyObject* array);
+
+// The array's dtype is float64 (the very descriptor, or one NumPy deems equivalent).
+bool has_float64_dtype(PyObject* array);
+
+// str() of the array's dtype and of float64, for messages.
+PyRef dtype_str(PyObject* array);
+PyRef float64_str();
+
+// New, owned, writable, C-ordered arrays of uninitialised data; `data` receives the buffer. A failure prints
+// NumPy's error and raises the internal fault "Python API call failed".
+PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data);
+PyRef new_bool_array(Py_ssize_t length, bool** data);
+
+}  // namespace korvex::py::numpy
