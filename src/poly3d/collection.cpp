@@ -154,7 +154,7 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   } else {
     parallel::parallel_for(n, 1, one_polygon);
   }
-  detail::order_by_depth(depths, n, spare_sort_order_.data());
+  detail::order_by_depth(depths, n, spare_sort_order_.data(), order_scratch_);
 
   segment_values_.swap(spare_segment_values_);
   depths_.swap(spare_depths_);

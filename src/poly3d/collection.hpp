@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,19 @@ class PolygonSet {
   std::vector<double> values_;
   std::vector<Shape> shapes_;
 };
+
+namespace detail {
+
+// Working memory of the depth sort (depth.hpp), kept by a collection so that repeated projections of the same
+// collection allocate nothing for sorting.
+struct OrderScratch {
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint64_t> spare_keys;
+  std::vector<std::uint32_t> indices;
+  std::vector<std::uint32_t> spare_indices;
+};
+
+}  // namespace detail
 
 // A projected 2D outline: `rows` (x, y) pairs, interleaved.
 struct SegmentRef {
@@ -105,6 +119,7 @@ class Poly3DCollection {
   std::vector<double> spare_segment_values_;
   std::vector<double> spare_depths_;
   std::vector<std::size_t> spare_sort_order_;
+  detail::OrderScratch order_scratch_;
   ZSortMode zsort_ = ZSortMode::Average;
   std::optional<double> sort_zpos_;
 };

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "collection.hpp"
 
@@ -62,6 +64,7 @@ inline double reduce_depth(const double* tz, std::size_t n, ZSortMode mode) noex
 // Writes the drawing order of n depths into order[0, n): first every index whose depth is NaN, in ascending
 // order, then the others by descending depth, equal depths (+0.0 and -0.0 are equal) in ascending index. This is
 // a total order, so the result is one fixed permutation whatever sort runs underneath.
-void order_by_depth(const double* depths, std::size_t n, std::size_t* order);
+// `scratch` (see collection.hpp) is working memory only; its contents on entry do not matter.
+void order_by_depth(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch);
 
 }  // namespace korvex::poly3d::detail

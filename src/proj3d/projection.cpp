@@ -10,21 +10,6 @@
 
 namespace korvex::proj3d {
 
-namespace detail {
-
-// The clones differ only in vector width. Division is the bottleneck once the data is in cache, and wider
-// registers halve the instruction count for it; with -ffp-contract=off none of the clones fuses a multiply-add.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void project_points(
-    const double* __restrict xs, const double* __restrict ys, const double* __restrict zs,
-    const double* __restrict m, double* __restrict tx, double* __restrict ty, double* __restrict tz,
-    std::size_t n) noexcept {
-  double block[16];
-  for (int k = 0; k < 16; ++k) block[k] = m[k];
-  for (std::size_t i = 0; i < n; ++i) project_point(block, xs[i], ys[i], zs[i], tx[i], ty[i], tz[i]);
-}
-
-}  // namespace detail
-
 namespace {
 
 // Reports the fault that a point-by-point loop would meet first: point i reads ys[i], then zs[i], then the

@@ -1,0 +1,187 @@
+// The point loop, built once per instruction set and chosen at run time.
+//
+// Every build forms exactly the operations of project_point: four row sums from +0.0 with separate products,
+// three divisions by the weight, and the zero-weight select done as a bit mask (all ones for w != 0, where
+// an unordered NaN weight counts as "not equal" and keeps its NaN quotients). Vector lanes are independent
+// points, so the width changes how many points one instruction handles, never a result bit. Nothing here may be
+// fused into a multiply-add: the intrinsics used are plain multiplies and adds, and -ffp-contract=off keeps the
+// compiler from contracting them.
+#include <cstddef>
+
+#include "point_rule.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KORVEX_POINT_X86 1
+#else
+#define KORVEX_POINT_X86 0
+#endif
+
+namespace korvex::proj3d::detail {
+
+namespace {
+
+// Reference build: one point at a time.
+void project_scalar(const double* __restrict xs, const double* __restrict ys, const double* __restrict zs,
+                    const double* __restrict m, double* __restrict tx, double* __restrict ty, double* __restrict tz,
+                    std::size_t n) noexcept {
+  double block[16];
+  for (int k = 0; k < 16; ++k) block[k] = m[k];
+  for (std::size_t i = 0; i < n; ++i) project_point(block, xs[i], ys[i], zs[i], tx[i], ty[i], tz[i]);
+}
+
+#if KORVEX_POINT_X86
+
+// SSE2 is part of x86-64 itself: two points per step.
+[[gnu::always_inline]] inline __m128d row_sse2(const __m128d* r, __m128d x, __m128d y, __m128d z) {
+  __m128d s = _mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(r[0], x));
+  s = _mm_add_pd(s, _mm_mul_pd(r[1], y));
+  s = _mm_add_pd(s, _mm_mul_pd(r[2], z));
+  return _mm_add_pd(s, r[3]);
+}
+
+void project_sse2(const double* __restrict xs, const double* __restrict ys, const double* __restrict zs,
+                  const double* __restrict m, double* __restrict tx, double* __restrict ty, double* __restrict tz,
+                  std::size_t n) noexcept {
+  __m128d b[16];
+  for (int k = 0; k < 16; ++k) b[k] = _mm_set1_pd(m[k]);
+  const __m128d zero = _mm_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const __m128d x = _mm_loadu_pd(xs + i);
+    const __m128d y = _mm_loadu_pd(ys + i);
+    const __m128d z = _mm_loadu_pd(zs + i);
+    const __m128d w = row_sse2(b + 12, x, y, z);
+    const __m128d keep = _mm_cmpneq_pd(w, zero);
+    _mm_storeu_pd(tx + i, _mm_and_pd(_mm_div_pd(row_sse2(b + 0, x, y, z), w), keep));
+    _mm_storeu_pd(ty + i, _mm_and_pd(_mm_div_pd(row_sse2(b + 4, x, y, z), w), keep));
+    _mm_storeu_pd(tz + i, _mm_and_pd(_mm_div_pd(row_sse2(b + 8, x, y, z), w), keep));
+  }
+  for (; i < n; ++i) project_point(m, xs[i], ys[i], zs[i], tx[i], ty[i], tz[i]);
+}
+
+// AVX: four points per step (double-precision AVX needs no AVX2).
+[[gnu::target("avx"), gnu::always_inline]] inline __m256d row_avx(const __m256d* r, __m256d x, __m256d y,
+                                                                   __m256d z) {
+  __m256d s = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(r[0], x));
+  s = _mm256_add_pd(s, _mm256_mul_pd(r[1], y));
+  s = _mm256_add_pd(s, _mm256_mul_pd(r[2], z));
+  return _mm256_add_pd(s, r[3]);
+}
+
+[[gnu::target("avx")]] void project_avx(const double* __restrict xs, const double* __restrict ys,
+                                        const double* __restrict zs, const double* __restrict m,
+                                        double* __restrict tx, double* __restrict ty, double* __restrict tz,
+                                        std::size_t n) noexcept {
+  __m256d b[16];
+  for (int k = 0; k < 16; ++k) b[k] = _mm256_set1_pd(m[k]);
+  const __m256d zero = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256d x = _mm256_loadu_pd(xs + i);
+    const __m256d y = _mm256_loadu_pd(ys + i);
+    const __m256d z = _mm256_loadu_pd(zs + i);
+    const __m256d w = row_avx(b + 12, x, y, z);
+    const __m256d keep = _mm256_cmp_pd(w, zero, _CMP_NEQ_UQ);
+    _mm256_storeu_pd(tx + i, _mm256_and_pd(_mm256_div_pd(row_avx(b + 0, x, y, z), w), keep));
+    _mm256_storeu_pd(ty + i, _mm256_and_pd(_mm256_div_pd(row_avx(b + 4, x, y, z), w), keep));
+    _mm256_storeu_pd(tz + i, _mm256_and_pd(_mm256_div_pd(row_avx(b + 8, x, y, z), w), keep));
+  }
+  for (; i < n; ++i) project_point(m, xs[i], ys[i], zs[i], tx[i], ty[i], tz[i]);
+}
+
+// AVX-512: eight points per step; the last partial step uses masked loads and stores instead of a scalar tail.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512d row_avx512(const __m512d* r, __m512d x, __m512d y,
+                                                                         __m512d z) {
+  __m512d s = _mm512_add_pd(_mm512_setzero_pd(), _mm512_mul_pd(r[0], x));
+  s = _mm512_add_pd(s, _mm512_mul_pd(r[1], y));
+  s = _mm512_add_pd(s, _mm512_mul_pd(r[2], z));
+  return _mm512_add_pd(s, r[3]);
+}
+
+[[gnu::target("avx512f"), gnu::always_inline]] inline void step_avx512(
+    const __m512d* b, __mmask8 lanes, const double* xs, const double* ys, const double* zs, double* tx, double* ty,
+    double* tz) {
+  const __m512d x = _mm512_maskz_loadu_pd(lanes, xs);
+  const __m512d y = _mm512_maskz_loadu_pd(lanes, ys);
+  const __m512d z = _mm512_maskz_loadu_pd(lanes, zs);
+  const __m512d w = row_avx512(b + 12, x, y, z);
+  // Zero-masking writes +0.0 into every lane whose weight equals 0.
+  const __mmask8 keep = _mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+  _mm512_mask_storeu_pd(tx, lanes, _mm512_maskz_div_pd(keep, row_avx512(b + 0, x, y, z), w));
+  _mm512_mask_storeu_pd(ty, lanes, _mm512_maskz_div_pd(keep, row_avx512(b + 4, x, y, z), w));
+  _mm512_mask_storeu_pd(tz, lanes, _mm512_maskz_div_pd(keep, row_avx512(b + 8, x, y, z), w));
+}
+
+[[gnu::target("avx512f")]] void project_avx512(const double* __restrict xs, const double* __restrict ys,
+                                               const double* __restrict zs, const double* __restrict m,
+                                               double* __restrict tx, double* __restrict ty, double* __restrict tz,
+                                               std::size_t n) noexcept {
+  __m512d b[16];
+  for (int k = 0; k < 16; ++k) b[k] = _mm512_set1_pd(m[k]);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) step_avx512(b, 0xFF, xs + i, ys + i, zs + i, tx + i, ty + i, tz + i);
+  if (i < n) {
+    const auto lanes = static_cast<__mmask8>((1u << (n - i)) - 1u);
+    step_avx512(b, lanes, xs + i, ys + i, zs + i, tx + i, ty + i, tz + i);
+  }
+}
+
+#endif  // KORVEX_POINT_X86
+
+PointIsa pick_point_isa() noexcept {
+  if (point_isa_available(PointIsa::Avx512)) return PointIsa::Avx512;
+  if (point_isa_available(PointIsa::Avx)) return PointIsa::Avx;
+  if (point_isa_available(PointIsa::Sse2)) return PointIsa::Sse2;
+  return PointIsa::Scalar;
+}
+
+}  // namespace
+
+bool point_isa_available(PointIsa isa) noexcept {
+  switch (isa) {
+    case PointIsa::Scalar:
+      return true;
+#if KORVEX_POINT_X86
+    case PointIsa::Sse2:
+      return true;
+    case PointIsa::Avx:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx");
+    case PointIsa::Avx512:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f");
+#endif
+    default:
+      return false;
+  }
+}
+
+PointIsa best_point_isa() noexcept {
+  static const PointIsa best = pick_point_isa();
+  return best;
+}
+
+void project_points_with(PointIsa isa, const double* xs, const double* ys, const double* zs, const double* m,
+                         double* tx, double* ty, double* tz, std::size_t n) noexcept {
+  switch (isa) {
+#if KORVEX_POINT_X86
+    case PointIsa::Sse2:
+      return project_sse2(xs, ys, zs, m, tx, ty, tz, n);
+    case PointIsa::Avx:
+      return project_avx(xs, ys, zs, m, tx, ty, tz, n);
+    case PointIsa::Avx512:
+      return project_avx512(xs, ys, zs, m, tx, ty, tz, n);
+#endif
+    case PointIsa::Scalar:
+    default:
+      return project_scalar(xs, ys, zs, m, tx, ty, tz, n);
+  }
+}
+
+void project_points(const double* xs, const double* ys, const double* zs, const double* m, double* tx, double* ty,
+                    double* tz, std::size_t n) noexcept {
+  project_points_with(best_point_isa(), xs, ys, zs, m, tx, ty, tz, n);
+}
+
+}  // namespace korvex::proj3d::detail
