@@ -2,11 +2,12 @@
 // every call has finished.
 //
 // Splitting rule. The caller's piece [0, n) starts with the split budget S = T (the pool size). A piece of length
-// L runs sequentially when L / 2 < min_len. Otherwise a moved piece (one running on another thread than the one
-// that created it) always splits, with budget max(S / 2, T); a piece that was not moved splits while S > 0, with
-// budget S / 2, and runs sequentially once S is 0. A split runs [lo, mid) and [mid, hi), mid = lo + L / 2, as a
-// pair: a worker offers the right half in its own queue (idle workers steal it) and runs the left half itself; a
-// thread outside the pool hands the whole pair to the pool and blocks until it has finished.
+// L runs sequentially when L / 2 < min_len (a min_len of 0 counts as 1). Otherwise a moved piece (one running on
+// another thread than the one that created it) always splits, with budget max(S / 2, T); a piece that was not
+// moved splits while S > 0, with budget S / 2, and runs sequentially once S is 0. A split runs [lo, mid) and
+// [mid, hi), mid = lo + L / 2, as a pair: a worker offers the right half in its own queue (idle workers steal it)
+// and runs the left half itself; a thread outside the pool hands the whole pair to the pool and blocks until it has
+// finished.
 //
 // Faults. A task that throws ends its own piece (the rest of that piece is not run); every other piece still runs
 // to its end. When all pieces have finished the loop rethrows the fault of the lowest failing index, which is the

@@ -217,7 +217,9 @@ std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
     }
   }
   if (v1_path && mountinfo) {
-    if (const auto mount = find_mount(*mountinfo, "cgroup", "cpu")) return walk_up(root, *mount, *v1_path, read_cfs_quota);
+    if (const auto mount = find_mount(*mountinfo, "cgroup", "cpu")) {
+      return walk_up(root, *mount, *v1_path, read_cfs_quota);
+    }
   }
   return std::nullopt;
 }

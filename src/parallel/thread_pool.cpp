@@ -7,8 +7,8 @@
 // not return before the job has finished, so the pointer never dangles.
 //
 // Sleeping. A worker that finds nothing spins for a while, then sleeps on its own condition variable. Every push
-// bumps `work_epoch_`; a worker about to sleep re-checks the epoch it read before its last search, so a push that
-// raced with its decision is never missed (see Worker::sleep and Impl::notify_new_work for the pairing). A latch
+// bumps `work_epoch`; a worker about to sleep re-checks the epoch it read before its last search, so a push that
+// raced with its decision is never missed (see Worker::sleep and Pool::notify_new_work for the pairing). A latch
 // whose waiter is a worker wakes exactly that worker.
 #include "thread_pool.hpp"
 
@@ -16,11 +16,11 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -116,8 +116,6 @@ struct Pool {
   std::atomic<std::size_t> injected{0};
 };
 
-using Impl = Pool;
-
 // Owner side at the bottom, thieves at the top; a ring buffer that grows by doubling (only ever under deep
 // nesting, never per job in steady state).
 class JobDeque {
@@ -130,7 +128,9 @@ class JobDeque {
     if (bottom_ - top_ == buffer_.size()) {
       try {
         std::vector<Job*> bigger(buffer_.size() * 2);
-        for (std::size_t i = top_; i != bottom_; ++i) bigger[i & (bigger.size() - 1)] = buffer_[i & (buffer_.size() - 1)];
+        for (std::size_t i = top_; i != bottom_; ++i) {
+          bigger[i & (bigger.size() - 1)] = buffer_[i & (buffer_.size() - 1)];
+        }
         buffer_.swap(bigger);
       } catch (...) {
         return false;
@@ -178,16 +178,12 @@ class JobDeque {
   std::size_t top_ = 0;       // guarded by mutex_
   std::size_t bottom_ = 0;    // guarded by mutex_
   // Hint for lock-free emptiness checks; exact under mutex_. A stale value only costs a lock or a retry: every
-  // push is followed by a work_epoch_ bump that sleeping workers re-check.
+  // push is followed by a work_epoch bump that sleeping workers re-check.
   std::atomic<std::size_t> size_{0};
 };
 
-}  // namespace
-
-namespace {
-
 struct alignas(64) Worker {
-  Impl* pool = nullptr;
+  Pool* pool = nullptr;
   std::size_t index = 0;
   std::uint64_t rng = 0;  // victim choice; touched by this worker only
   JobDeque deque;
@@ -267,8 +263,9 @@ void Worker::sleep(std::uint64_t epoch_seen, const Latch* latch) noexcept {
   std::unique_lock lock(sleep_mutex);
   pool->sleepers.fetch_add(1, std::memory_order_seq_cst);
   sleep_hint.store(true, std::memory_order_seq_cst);
-  const bool stay_awake = wake_pending || pool->work_epoch.load(std::memory_order_seq_cst) != epoch_seen ||
-                          (latch != nullptr ? latch->probe_seq_cst() : pool->terminating.load(std::memory_order_seq_cst));
+  const bool finished =
+      latch != nullptr ? latch->probe_seq_cst() : pool->terminating.load(std::memory_order_seq_cst);
+  const bool stay_awake = wake_pending || finished || pool->work_epoch.load(std::memory_order_seq_cst) != epoch_seen;
   if (!stay_awake) {
     sleeping = true;
     while (!wake_pending) sleep_cv.wait(lock);
@@ -437,7 +434,7 @@ struct Loop {
   TaskRef task;
   std::size_t min_len;  // at least 1
   std::size_t num_threads;
-  Impl* pool;
+  Pool* pool;
 };
 
 std::exception_ptr process(const Loop& loop, std::size_t lo, std::size_t hi, std::size_t budget, bool moved,
@@ -580,15 +577,14 @@ std::atomic<ThreadPool*> g_pool{nullptr};
 std::atomic<GlobalState> g_state{GlobalState::kAbsent};
 std::string* g_failure = nullptr;  // why creation failed; written once under the creation mutex
 
-// The creation mutex lives in raw storage so that a forked child can construct a fresh one over it: the parent's
-// may have been locked by a thread that does not exist in the child.
-alignas(std::mutex) unsigned char g_create_mutex_storage[sizeof(std::mutex)];
-std::mutex* g_create_mutex = new (g_create_mutex_storage) std::mutex;
+// Constant-initialised, so no load-time code runs. A forked child constructs a fresh one in its place: the
+// parent's may have been locked by a thread that does not exist in the child.
+constinit std::mutex g_create_mutex;
 
 // Runs in the child after fork(). The parent's pool and its locks are left untouched (its workers do not exist
 // here and its mutexes may be held); the child builds its own pool on first use.
 void forget_pools_in_child() noexcept {
-  g_create_mutex = new (g_create_mutex_storage) std::mutex;
+  new (&g_create_mutex) std::mutex;
   g_pool.store(nullptr, std::memory_order_relaxed);
   g_state.store(GlobalState::kAbsent, std::memory_order_relaxed);
   g_failure = nullptr;
@@ -604,7 +600,7 @@ void forget_pools_in_child() noexcept {
 
 ThreadPool& global_pool() {
   if (ThreadPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-  std::lock_guard lock(*g_create_mutex);
+  std::lock_guard lock(g_create_mutex);
   if (ThreadPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
   if (g_state.load(std::memory_order_relaxed) == GlobalState::kFailed) throw_not_initialized();
   try {

@@ -15,7 +15,7 @@ class ThreadPool {
   // Starts `num_threads` workers (at least 1) with 2 MiB stacks. If a worker cannot be started, the ones already
   // started are stopped and InternalFault is thrown.
   explicit ThreadPool(std::size_t num_threads);
-  // Stops and joins the workers. Must not run while a loop is in progress on this pool.
+  // Stops and joins the workers. Must not run while a loop is in progress on this pool, nor on one of its workers.
   ~ThreadPool();
 
   ThreadPool(const ThreadPool&) = delete;
