@@ -8,6 +8,7 @@ NUMPY1 := numpy==1.26.4
 JOBS ?= 2
 
 .PHONY: all test build wheel pytest pytest-np1 cpp-test gtest venv clean
+.PHONY: demo mpl-tests stubtest
 
 all: build
 
@@ -51,7 +52,49 @@ cpp-test: gtest
 	cmake --build build/cpp -j$(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j$(JOBS)
 
-test: cpp-test pytest pytest-np1
+# The type stub shipped with the module against the module itself (run in build/, where mypy's cache may live).
+stubtest: build
+	cd build && ../$(PY) -m mypy.stubtest korvex
+
+# A real scene drawn through korvex (writes demo.png), then 36 rotated frames timed with and without korvex.
+demo: build
+	MPLBACKEND=Agg $(PY) demo/demo.py
+
+# Matplotlib's own mplot3d tests, once as they are and once with korvex_mpl installed.
+mpl-tests: build
+	$(PY) scripts/run_mpl_tests.py
+
+test: cpp-test pytest pytest-np1 stubtest
+
+# Sanitizers, each in a build directory of its own (the wheel, build/cpp and the venvs stay as they are). The
+# extension under AddressSanitizer and UndefinedBehaviorSanitizer runs the whole pytest suite; the unit tests of
+# the pool (and of the core that runs on it) run under ThreadSanitizer. Any report fails the target.
+SAN_CXX ?= g++
+ASAN_DIR := build/sanitize-asan
+TSAN_DIR := build/sanitize-tsan
+# The interpreter is not instrumented: the runtime is preloaded together with libstdc++ (whose throw it must
+# intercept), CPython's own memory at exit is not reported, and PYTHONMALLOC=malloc puts every Python object under
+# the checked allocator. --capture=sys lets a report from the pytest process itself reach the terminal.
+ASAN_RUN := LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/src/py_bridge:$(CURDIR)/python KORVEX_LEAK_ITERATIONS=3000
+
+.PHONY: sanitize sanitize-asan sanitize-tsan
+
+sanitize-asan: $(VENV)/.ready
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_PYTHON=ON \
+	  -DKORVEX_SANITIZE=address,undefined -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	$(ASAN_RUN) $(PY) -c "import korvex; assert korvex.__file__.startswith('$(CURDIR)/$(ASAN_DIR)/'), korvex.__file__"
+	$(ASAN_RUN) $(PY) -m pytest -W error -q --capture=sys tests/python
+
+sanitize-tsan: gtest
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_TESTS=ON \
+	  -DKORVEX_SANITIZE=thread >/dev/null
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target test_parallel
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/tests/cpp/test_parallel
+
+sanitize: sanitize-asan sanitize-tsan
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NP1)

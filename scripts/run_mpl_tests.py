@@ -1,0 +1,139 @@
+"""Matplotlib's own mplot3d tests as the judge: run them as they are, then with korvex_mpl installed.
+
+Matplotlib's wheels ship neither these tests nor their baseline images, so the source distribution of the
+installed version is fetched from PyPI once (cached under build/mpl-tests/) and its
+lib/mpl_toolkits/mplot3d/tests/ directory extracted. Prints both pass/fail counts and every test whose outcome
+differs between the two runs. Exits non-zero if a test fails only with korvex.
+
+    python scripts/run_mpl_tests.py [extra pytest arguments]
+"""
+import hashlib
+import html.parser
+import os
+import subprocess
+import sys
+import tarfile
+import urllib.parse
+import urllib.request
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import matplotlib
+
+ROOT = Path(__file__).resolve().parent.parent
+CACHE = ROOT / "build" / "mpl-tests"
+INDEX = "https://pypi.org/simple/matplotlib/"
+TESTS = "lib/mpl_toolkits/mplot3d/tests/"
+PLUGIN = '''"""Installs korvex_mpl before Matplotlib's tests run."""
+import korvex_mpl
+
+
+def pytest_configure(config):
+    korvex_mpl.install()
+
+
+def pytest_sessionfinish(session):
+    from mpl_toolkits.mplot3d import proj3d
+
+    with open("korvex-active.txt", "w") as f:
+        f.write(str(korvex_mpl.installed() and "korvex_mpl" in proj3d.proj_transform.__code__.co_filename))
+'''
+
+
+class _Links(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.links = {}
+
+    def handle_starttag(self, tag, attrs):
+        href = dict(attrs).get("href")
+        if tag == "a" and href:
+            self.links[urllib.parse.unquote(href.split("#")[0].rsplit("/", 1)[-1])] = href
+
+
+def sdist(version):
+    """Path of the cached source distribution of Matplotlib `version`, downloading it if needed."""
+    name = f"matplotlib-{version}.tar.gz"
+    target = CACHE / name
+    if target.exists():
+        return target
+    CACHE.mkdir(parents=True, exist_ok=True)
+    with urllib.request.urlopen(urllib.request.Request(INDEX, headers={"Accept": "text/html"}), timeout=60) as r:
+        parser = _Links()
+        parser.feed(r.read().decode())
+    if name not in parser.links:
+        raise SystemExit(f"{name} is not on {INDEX}")
+    url = urllib.parse.urljoin(INDEX, parser.links[name])
+    print(f"downloading {name}")
+    with urllib.request.urlopen(url, timeout=300) as r:
+        data = r.read()
+    digest = urllib.parse.urlparse(url).fragment
+    if digest.startswith("sha256=") and hashlib.sha256(data).hexdigest() != digest[len("sha256="):]:
+        raise SystemExit(f"{name}: checksum mismatch")
+    partial = target.with_suffix(".part")
+    partial.write_bytes(data)
+    partial.replace(target)
+    return target
+
+
+def extract(archive, version):
+    """Directory holding the package `mpl3d_tests` (Matplotlib's mplot3d tests, conftest and baseline images)."""
+    base = CACHE / version
+    package = base / "mpl3d_tests"
+    if not (package / "test_axes3d.py").exists():
+        prefix = f"matplotlib-{version}/{TESTS}"
+        with tarfile.open(archive) as tar:
+            for member in tar.getmembers():
+                if member.name.startswith(prefix) and (member.isfile() or member.isdir()):
+                    member.name = "mpl3d_tests/" + member.name[len(prefix):]
+                    tar.extract(member, base, filter="data")
+    (base / "_korvex_plugin.py").write_text(PLUGIN)
+    return base
+
+
+def run(base, label, extra, plugin):
+    report = base / f"{label}.xml"
+    args = [sys.executable, "-m", "pytest", "mpl3d_tests/test_axes3d.py", "mpl3d_tests/test_art3d.py",
+            "-q", "-p", "no:cacheprovider", "--rootdir", str(base), f"--junitxml={report}", *extra]
+    if plugin:
+        args += ["-p", "_korvex_plugin"]
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(filter(None, [str(base),
+                                                                                     os.environ.get("PYTHONPATH")])))
+    print(f"running Matplotlib's mplot3d tests {label} ...", flush=True)
+    (base / "korvex-active.txt").unlink(missing_ok=True)
+    subprocess.run(args, cwd=base, env=env, stdout=subprocess.DEVNULL, check=False)
+    if plugin and (base / "korvex-active.txt").read_text() != "True":
+        raise SystemExit("korvex_mpl was not installed at the end of the run")
+    outcomes = {}
+    for case in ET.parse(report).getroot().iter("testcase"):
+        kinds = {child.tag for child in case}
+        outcome = ("failed" if kinds & {"failure", "error"} else "skipped" if "skipped" in kinds else "passed")
+        outcomes[f"{case.get('classname')}::{case.get('name')}"] = outcome
+    return outcomes
+
+
+def counts(outcomes):
+    values = list(outcomes.values())
+    return {kind: values.count(kind) for kind in ("passed", "failed", "skipped")}
+
+
+def main(extra):
+    version = matplotlib.__version__
+    base = extract(sdist(version), version)
+    plain = run(base, "as-is", extra, plugin=False)
+    korvex = run(base, "with-korvex", extra, plugin=True)
+    print(f"\nMatplotlib {version} mplot3d tests (test_axes3d.py, test_art3d.py)")
+    for label, outcomes in (("as they are", plain), ("with korvex_mpl", korvex)):
+        c = counts(outcomes)
+        print(f"  {label:16} {c['passed']} passed, {c['failed']} failed, {c['skipped']} skipped")
+    changed = sorted(t for t in plain.keys() | korvex.keys() if plain.get(t) != korvex.get(t))
+    for test in changed:
+        print(f"  {plain.get(test, 'absent'):>8} -> {korvex.get(test, 'absent'):8} {test}")
+    only_korvex = [t for t in changed if korvex.get(t) == "failed"]
+    if not changed:
+        print("  every test has the same outcome in both runs")
+    return 1 if only_korvex else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
