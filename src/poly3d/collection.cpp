@@ -120,13 +120,22 @@ Poly3DCollection::Poly3DCollection(PolygonSet polygons, std::vector<RgbaColor> f
   broadcast(edgecolors_, n);
   segment_offsets_.resize(n + 1);
   std::size_t vertices = 0;
+  bool projectable = true;
   for (std::size_t i = 0; i < n; ++i) {
+    const PolygonRef p = polygons_[i];
     segment_offsets_[i] = vertices;
-    vertices += polygons_[i].rows;
+    vertices += p.rows;
+    projectable = projectable && (p.rows == 0 || p.cols >= 3);
   }
   segment_offsets_[n] = vertices;
-  depths_.reserve(n);
-  sort_order_.reserve(n);
+  // The first projection computes into the spare buffers, so they get the room up front; the live results start
+  // empty and take over these buffers at the first success. A collection that can never be projected (a polygon
+  // with vertices but no z column, possibly of any row count) reserves nothing.
+  if (projectable) {
+    spare_segment_values_.reserve(2 * vertices);
+    spare_depths_.reserve(n);
+    spare_sort_order_.reserve(n);
+  }
 }
 
 double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
@@ -134,7 +143,7 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   if (n == 0) return std::numeric_limits<double>::quiet_NaN();
   check_projectable(polygons_, m);
 
-  double block[16];
+  double block[16] = {};
   if (m.has_4x4()) proj3d::detail::load_block(m, block);  // else every polygon is empty and nothing reads it
 
   // Everything is computed into the spare buffers; the live results change only by the swaps at the end, so a

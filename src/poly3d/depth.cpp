@@ -27,7 +27,7 @@ std::uint64_t drawing_key(double depth) noexcept {
 }
 
 constexpr std::size_t kInsertionLimit = 64;
-constexpr int kDigitBits = 11;
+constexpr int kDigitBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr std::uint64_t kDigitMask = kBuckets - 1;
 constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;

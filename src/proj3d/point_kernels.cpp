@@ -1,5 +1,9 @@
 // The point loop, built once per instruction set and chosen at run time.
 //
+// The loop is bound by division throughput (three divisions per point, one per coordinate, which the exact
+// results require), and divider throughput per element is the same for 2-, 4- and 8-wide vectors on current
+// cores; so the widest build is AVX, which also avoids the clock penalty of 512-bit division on some parts.
+//
 // Every build forms exactly the operations of project_point: four row sums from +0.0 with separate products,
 // three divisions by the weight, and the zero-weight select done as a bit mask (all ones for w != 0, where
 // an unordered NaN weight counts as "not equal" and keeps its NaN quotients). Vector lanes are independent
@@ -90,47 +94,9 @@ void project_sse2(const double* __restrict xs, const double* __restrict ys, cons
   for (; i < n; ++i) project_point(m, xs[i], ys[i], zs[i], tx[i], ty[i], tz[i]);
 }
 
-// AVX-512: eight points per step; the last partial step uses masked loads and stores instead of a scalar tail.
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512d row_avx512(const __m512d* r, __m512d x, __m512d y,
-                                                                         __m512d z) {
-  __m512d s = _mm512_add_pd(_mm512_setzero_pd(), _mm512_mul_pd(r[0], x));
-  s = _mm512_add_pd(s, _mm512_mul_pd(r[1], y));
-  s = _mm512_add_pd(s, _mm512_mul_pd(r[2], z));
-  return _mm512_add_pd(s, r[3]);
-}
-
-[[gnu::target("avx512f"), gnu::always_inline]] inline void step_avx512(
-    const __m512d* b, __mmask8 lanes, const double* xs, const double* ys, const double* zs, double* tx, double* ty,
-    double* tz) {
-  const __m512d x = _mm512_maskz_loadu_pd(lanes, xs);
-  const __m512d y = _mm512_maskz_loadu_pd(lanes, ys);
-  const __m512d z = _mm512_maskz_loadu_pd(lanes, zs);
-  const __m512d w = row_avx512(b + 12, x, y, z);
-  // Zero-masking writes +0.0 into every lane whose weight equals 0.
-  const __mmask8 keep = _mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_UQ);
-  _mm512_mask_storeu_pd(tx, lanes, _mm512_maskz_div_pd(keep, row_avx512(b + 0, x, y, z), w));
-  _mm512_mask_storeu_pd(ty, lanes, _mm512_maskz_div_pd(keep, row_avx512(b + 4, x, y, z), w));
-  _mm512_mask_storeu_pd(tz, lanes, _mm512_maskz_div_pd(keep, row_avx512(b + 8, x, y, z), w));
-}
-
-[[gnu::target("avx512f")]] void project_avx512(const double* __restrict xs, const double* __restrict ys,
-                                               const double* __restrict zs, const double* __restrict m,
-                                               double* __restrict tx, double* __restrict ty, double* __restrict tz,
-                                               std::size_t n) noexcept {
-  __m512d b[16];
-  for (int k = 0; k < 16; ++k) b[k] = _mm512_set1_pd(m[k]);
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) step_avx512(b, 0xFF, xs + i, ys + i, zs + i, tx + i, ty + i, tz + i);
-  if (i < n) {
-    const auto lanes = static_cast<__mmask8>((1u << (n - i)) - 1u);
-    step_avx512(b, lanes, xs + i, ys + i, zs + i, tx + i, ty + i, tz + i);
-  }
-}
-
 #endif  // KORVEX_POINT_X86
 
 PointIsa pick_point_isa() noexcept {
-  if (point_isa_available(PointIsa::Avx512)) return PointIsa::Avx512;
   if (point_isa_available(PointIsa::Avx)) return PointIsa::Avx;
   if (point_isa_available(PointIsa::Sse2)) return PointIsa::Sse2;
   return PointIsa::Scalar;
@@ -148,9 +114,6 @@ bool point_isa_available(PointIsa isa) noexcept {
     case PointIsa::Avx:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx");
-    case PointIsa::Avx512:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx512f");
 #endif
     default:
       return false;
@@ -170,8 +133,6 @@ void project_points_with(PointIsa isa, const double* xs, const double* ys, const
       return project_sse2(xs, ys, zs, m, tx, ty, tz, n);
     case PointIsa::Avx:
       return project_avx(xs, ys, zs, m, tx, ty, tz, n);
-    case PointIsa::Avx512:
-      return project_avx512(xs, ys, zs, m, tx, ty, tz, n);
 #endif
     case PointIsa::Scalar:
     default:

@@ -1,6 +1,6 @@
 // The per-point rule shared by every projection of the module (point sets, clipping, inverse, polygon outlines).
-// Internal header: the arithmetic lives here once, so the vector loop of projection.cpp and the per-polygon loop
-// of the collection cannot drift apart by a single operation.
+// Internal header: the arithmetic lives here once, so the point loops of point_kernels.cpp and the per-polygon
+// loop of the collection cannot drift apart by a single operation.
 #pragma once
 
 #include <bit>
@@ -57,7 +57,7 @@ inline void load_block(const MatrixView& m, double out[16]) noexcept {
 // Instruction sets the point loop has a build for. Every build performs exactly the operations of
 // project_point (correctly rounded IEEE operations, none fused), so all give identical bits; only the number of
 // points per instruction differs.
-enum class PointIsa : unsigned char { Scalar, Sse2, Avx, Avx512 };
+enum class PointIsa : unsigned char { Scalar, Sse2, Avx };
 
 // Whether this machine (and this build) can run the loop built for `isa`.
 bool point_isa_available(PointIsa isa) noexcept;

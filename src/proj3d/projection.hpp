@@ -27,7 +27,7 @@ struct PointsView {
   std::size_t nz = 0;
 };
 
-// Three output columns of nx values each; every value is written.
+// Three output columns of nx values each; every value is written. They must not overlap the inputs.
 struct PointsOut {
   double* xs = nullptr;
   double* ys = nullptr;

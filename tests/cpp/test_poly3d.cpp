@@ -1,0 +1,553 @@
+// Unit tests of the polygon collection: construction, depth reductions, the drawing order, the depth-sorted
+// projection (calling thread and pool; a failure changes nothing) and shading.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "collection.hpp"
+#include "depth.hpp"
+#include "fault.hpp"
+#include "matrix.hpp"
+
+namespace {
+
+using korvex::InternalFault;
+using korvex::poly3d::Poly3DCollection;
+using korvex::poly3d::PolygonSet;
+using korvex::poly3d::RgbaColor;
+using korvex::poly3d::ZSortMode;
+using korvex::proj3d::Matrix4;
+using korvex::proj3d::MatrixView;
+using korvex::proj3d::view_of;
+namespace detail = korvex::poly3d::detail;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr Matrix4 kIdentity = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+constexpr ZSortMode kModes[] = {ZSortMode::Average, ZSortMode::Min, ZSortMode::Max};
+
+::testing::AssertionResult same_bits(double expected, double actual) {
+  if ((std::isnan(expected) && std::isnan(actual)) ||
+      std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
+}
+
+template <class F>
+std::string fault_of(F&& call) {
+  try {
+    call();
+  } catch (const InternalFault& f) {
+    return f.message();
+  }
+  return "no fault";
+}
+
+// A polygon as rows of values; an empty polygon gets `empty_cols` columns.
+using Rows = std::vector<std::vector<double>>;
+
+PolygonSet make_set(const std::vector<Rows>& polygons, std::size_t empty_cols = 3) {
+  PolygonSet set;
+  for (const Rows& p : polygons) {
+    double* out = set.add(p.size(), p.empty() ? empty_cols : p[0].size());
+    for (const auto& row : p) out = std::copy(row.begin(), row.end(), out);
+  }
+  return set;
+}
+
+Poly3DCollection make_collection(const std::vector<Rows>& polygons) { return {make_set(polygons), {}, {}}; }
+
+Matrix4 view_matrix() {
+  const Matrix4 persp = korvex::proj3d::persp_transformation(-1.0, 1.0, 1.3);
+  const Matrix4 world = korvex::proj3d::world_transformation(-2.0, 3.0, -1.0, 4.0, -6.0, -1.0, nullptr, 0);
+  Matrix4 m{};
+  for (int k = 0; k < 16; ++k) {
+    for (int j = 0; j < 4; ++j) m[k] = m[k] + persp[k / 4 * 4 + j] * world[j * 4 + k % 4];
+  }
+  return m;
+}
+
+std::vector<Rows> random_polygons(std::size_t count, std::uint64_t seed, std::size_t max_rows = 12) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> value(-8.0, 8.0);
+  std::vector<Rows> polys;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t rows = std::uniform_int_distribution<std::size_t>(0, max_rows)(rng);
+    const std::size_t cols = std::uniform_int_distribution<std::size_t>(3, 5)(rng);
+    Rows p(rows, std::vector<double>(cols));
+    for (auto& row : p) {
+      for (double& v : row) v = value(rng);
+    }
+    polys.push_back(std::move(p));
+  }
+  return polys;
+}
+
+// ---- references written from the rules ----
+
+double reference_mean(const std::vector<double>& v) {
+  const std::size_t n = v.size(), blocked = n >= 8 ? n - n % 8 : 0;
+  if (n == 0) return 0.0;
+  double s[8] = {}, total = 0.0;
+  for (std::size_t i = 0; i < blocked; ++i) s[i % 8] = s[i % 8] + v[i];
+  if (n >= 8) total = (((0.0 + (s[0] + s[4])) + (s[1] + s[5])) + (s[2] + s[6])) + (s[3] + s[7]);
+  for (std::size_t i = blocked; i < n; ++i) total = total + v[i];
+  return total / static_cast<double>(n);
+}
+
+double reference_depth(const std::vector<double>& tz, ZSortMode mode) {
+  if (mode == ZSortMode::Average) return reference_mean(tz);
+  double best = mode == ZSortMode::Min ? kInf : -kInf;
+  for (double v : tz) {
+    if (!std::isnan(v) && (mode == ZSortMode::Min ? v < best : v > best)) best = v;
+  }
+  return best;
+}
+
+std::vector<std::size_t> reference_order(const std::vector<double>& depths) {
+  std::vector<std::size_t> order(depths.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    if (std::isnan(depths[a]) || std::isnan(depths[b])) return std::isnan(depths[a]) && !std::isnan(depths[b]);
+    return depths[a] > depths[b];
+  });
+  return order;
+}
+
+// Outline and depth of every polygon against the per-point rule and the reductions, and the order.
+void expect_reference(const std::vector<Rows>& polys, const Poly3DCollection& c, const Matrix4& m, ZSortMode mode) {
+  ASSERT_EQ(polys.size(), c.segment_count());
+  std::vector<double> depths;
+  for (std::size_t i = 0; i < polys.size(); ++i) {
+    const auto seg = c.segment(i);
+    ASSERT_EQ(polys[i].size(), seg.rows);
+    std::vector<double> tz;
+    for (std::size_t k = 0; k < seg.rows; ++k) {
+      double v[4];
+      for (int r = 0; r < 4; ++r) {
+        v[r] = 0.0;
+        for (int col = 0; col < 4; ++col) v[r] = v[r] + m[r * 4 + col] * (col < 3 ? polys[i][k][col] : 1.0);
+      }
+      const bool zero = v[3] == 0.0;
+      ASSERT_TRUE(same_bits(zero ? 0.0 : v[0] / v[3], seg.xy[2 * k])) << "polygon " << i << " vertex " << k;
+      ASSERT_TRUE(same_bits(zero ? 0.0 : v[1] / v[3], seg.xy[2 * k + 1])) << "polygon " << i << " vertex " << k;
+      tz.push_back(zero ? 0.0 : v[2] / v[3]);
+    }
+    depths.push_back(reference_depth(tz, mode));
+    ASSERT_TRUE(same_bits(depths.back(), c.depths()[i])) << "depth of polygon " << i;
+  }
+  ASSERT_EQ(reference_order(depths), c.sort_order());
+}
+
+// ============================================================================================================
+// Construction and settings
+
+TEST(Poly3dSettings, ParseZsortExactNamesOnly) {
+  EXPECT_EQ(ZSortMode::Average, korvex::poly3d::parse_zsort("average"));
+  EXPECT_EQ(ZSortMode::Min, korvex::poly3d::parse_zsort("min"));
+  EXPECT_EQ(ZSortMode::Max, korvex::poly3d::parse_zsort("max"));
+  using namespace std::string_view_literals;
+  for (std::string_view bad : {"MIN"sv, "Average"sv, "average "sv, " max"sv, ""sv, "maximum"sv, "min\0"sv}) {
+    EXPECT_FALSE(korvex::poly3d::parse_zsort(bad).has_value()) << bad;
+  }
+}
+
+TEST(Poly3dSettings, ZsortClearsSortZposNotTheOtherWay) {
+  Poly3DCollection c = make_collection({{{0, 0, 1}}});
+  c.set_sort_zpos(5.0);
+  c.set_zsort(ZSortMode::Max);
+  EXPECT_FALSE(c.sort_zpos().has_value());
+  c.set_sort_zpos(-0.0);
+  EXPECT_EQ(ZSortMode::Max, c.zsort());
+  EXPECT_TRUE(same_bits(-0.0, c.sort_zpos().value()));
+}
+
+struct BroadcastCase {
+  std::size_t polygons, colors, stored;  // `stored` copies of colour 0 unless it equals `colors`
+};
+
+class Poly3dBroadcast : public ::testing::TestWithParam<BroadcastCase> {};
+
+TEST_P(Poly3dBroadcast, ColourListsAndEmptyResults) {
+  const BroadcastCase& c = GetParam();
+  std::vector<RgbaColor> colors;
+  for (std::size_t i = 0; i < c.colors; ++i) colors.push_back({0.1 * double(i), 0.5, -2.0, kNaN});
+  const Poly3DCollection col(make_set(std::vector<Rows>(c.polygons, Rows{{0, 0, 0}})), colors, {{1, 2, 3, 4}});
+  ASSERT_EQ(c.stored, col.facecolors().size());
+  for (std::size_t i = 0; i < c.stored; ++i) {
+    const RgbaColor& want = c.stored == c.colors ? colors[i] : colors[0];
+    for (int k = 0; k < 4; ++k) EXPECT_TRUE(same_bits(want[k], col.facecolors()[i][k])) << i;
+  }
+  EXPECT_EQ(std::max<std::size_t>(c.polygons, 1), col.edgecolors().size());  // edges broadcast on their own
+  EXPECT_EQ(0u, col.segment_count());
+  EXPECT_TRUE(col.depths().empty() && col.sort_order().empty());
+  EXPECT_EQ(ZSortMode::Average, col.zsort());
+  EXPECT_FALSE(col.sort_zpos().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Poly3dBroadcast,
+                         ::testing::Values(BroadcastCase{5, 2, 5}, BroadcastCase{5, 1, 5}, BroadcastCase{5, 5, 5},
+                                           BroadcastCase{5, 7, 7}, BroadcastCase{5, 0, 0}, BroadcastCase{0, 3, 3}));
+
+// ============================================================================================================
+// Depth reductions and the drawing order
+
+TEST(Poly3dDepth, MeanUsesPartialSumsFromEightValuesOn) {
+  // 1e16 has a spacing of 2: one by one every 1 is lost, in the partial sums they are kept.
+  const std::vector<double> nine = {1e16, 1, 1, 1, 1, 1, 1, 1, 1};
+  double plain = 0.0;
+  for (double v : nine) plain += v;
+  ASSERT_NE(plain / 9.0, reference_mean(nine)) << "the example does not tell the orders apart";
+  EXPECT_TRUE(same_bits(reference_mean(nine), detail::average_depth(nine.data(), 9)));
+  const std::vector<double> seven(nine.begin(), nine.begin() + 7);  // below eight: the plain sum
+  EXPECT_TRUE(same_bits(1e16 / 7.0, detail::average_depth(seven.data(), 7)));
+}
+
+TEST(Poly3dDepth, ReductionsMatchReference) {
+  std::mt19937_64 rng(5);
+  for (std::size_t n = 0; n <= 41; ++n) {
+    for (int t = 0; t < 20; ++t) {
+      std::vector<double> v(n);
+      for (double& x : v) {
+        x = std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng),
+                       std::uniform_int_distribution<int>(-60, 60)(rng));
+      }
+      if (n > 0 && t % 5 == 1) v[n / 2] = kNaN;
+      if (n > 0 && t % 5 == 2) v[0] = -0.0;
+      for (ZSortMode mode : kModes) {
+        ASSERT_TRUE(same_bits(reference_depth(v, mode), detail::reduce_depth(v.data(), n, mode))) << n;
+      }
+    }
+  }
+}
+
+struct ExtremeCase {
+  const char* name;
+  std::vector<double> values;
+  double average, min, max;
+};
+
+class Poly3dDepthExtremes : public ::testing::TestWithParam<ExtremeCase> {};
+
+TEST_P(Poly3dDepthExtremes, Values) {
+  const ExtremeCase& c = GetParam();
+  const double expected[] = {c.average, c.min, c.max};
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_TRUE(same_bits(expected[k], detail::reduce_depth(c.values.data(), c.values.size(), kModes[k]))) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Poly3dDepthExtremes,
+    ::testing::Values(ExtremeCase{"empty", {}, 0.0, kInf, -kInf},
+                      ExtremeCase{"all_nan", {kNaN, kNaN}, kNaN, kInf, -kInf},
+                      ExtremeCase{"nan_skipped", {kNaN, 2.0, kNaN, -1.0}, kNaN, -1.0, 2.0},
+                      // Of equal values the earlier one stays; the sign of the zero shows which.
+                      ExtremeCase{"positive_zero_first", {0.0, -0.0}, 0.0, 0.0, 0.0},
+                      ExtremeCase{"negative_zero_first", {-0.0, 0.0}, 0.0, -0.0, -0.0},
+                      ExtremeCase{"infinities", {kInf, -kInf}, kNaN, -kInf, kInf}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class Poly3dOrder : public ::testing::TestWithParam<std::size_t> {};
+
+// NaN first in ascending index, then descending depth, ties (+0.0 == -0.0 included) in ascending index; the
+// scratch memory is reused across calls of different sizes.
+TEST_P(Poly3dOrder, MatchesStableReference) {
+  const std::size_t n = GetParam();
+  static const double specials[] = {0.0, -0.0, kInf, -kInf, kNaN, 5e-324, -5e-324, 1e300};
+  detail::OrderScratch scratch;
+  for (std::uint64_t seed = 0; seed < 4; ++seed) {
+    std::mt19937_64 rng(100 * n + seed);
+    std::vector<double> d(n);
+    for (double& v : d) {
+      const int kind = std::uniform_int_distribution<int>(0, 9)(rng);
+      v = kind == 0  ? specials[std::uniform_int_distribution<std::size_t>(0, std::size(specials) - 1)(rng)]
+          : kind < 4 ? std::uniform_int_distribution<int>(-5, 5)(rng) * 0.25  // many ties
+                     : std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng),
+                                  std::uniform_int_distribution<int>(-40, 40)(rng));
+    }
+    std::vector<std::size_t> order(n, 12345);
+    detail::order_by_depth(d.data(), n, order.data(), scratch);
+    ASSERT_EQ(reference_order(d), order) << "seed " << seed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Poly3dOrder, ::testing::Values(0, 1, 2, 64, 65, 1000, 40000));
+
+// ============================================================================================================
+// Depth-sorted projection
+
+class Poly3dProjection : public ::testing::TestWithParam<ZSortMode> {};
+
+// Calling thread (up to 100 polygons) and pool (101 on), with polygons of 3 to 5 columns and empty ones; the
+// polygon of 2500 vertices goes through the pooled point loop (nested on the pool in the larger collections).
+TEST_P(Poly3dProjection, MatchesReferenceOnBothPaths) {
+  const Matrix4 m = view_matrix();
+  Rows big(2500, std::vector<double>{0, 0, 0, 42});
+  std::mt19937_64 rng(10);
+  for (auto& row : big) {
+    for (int k = 0; k < 3; ++k) row[k] = std::uniform_real_distribution<double>(-5, 5)(rng);
+  }
+  for (std::size_t n : {1u, 7u, 100u, 101u, 1500u}) {
+    std::vector<Rows> polys = random_polygons(n, 40 + n);
+    polys[n / 2] = big;
+    Poly3DCollection c = make_collection(polys);
+    c.set_zsort(GetParam());
+    c.do_3d_projection(view_of(m));
+    expect_reference(polys, c, m, GetParam());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Poly3dProjection, ::testing::ValuesIn(kModes));
+
+TEST(Poly3dProjectionTest, HundredAndHundredAndOneAgree) {
+  const std::vector<Rows> polys = random_polygons(101, 77);
+  Poly3DCollection a = make_collection({polys.begin(), polys.begin() + 100});
+  Poly3DCollection b = make_collection(polys);
+  a.do_3d_projection(view_of(view_matrix()));
+  b.do_3d_projection(view_of(view_matrix()));
+  for (std::size_t i = 0; i < 100; ++i) {
+    ASSERT_TRUE(same_bits(a.depths()[i], b.depths()[i]));
+    ASSERT_EQ(a.segment(i).rows, b.segment(i).rows);
+    for (std::size_t k = 0; k < 2 * a.segment(i).rows; ++k) ASSERT_TRUE(same_bits(a.segment(i).xy[k], b.segment(i).xy[k]));
+  }
+}
+
+TEST(Poly3dProjectionTest, EmptyCollectionAndEmptyPolygons) {
+  const double one = 1.0;
+  Poly3DCollection none = make_collection({});
+  none.set_sort_zpos(3.0);
+  EXPECT_TRUE(std::isnan(none.do_3d_projection(MatrixView{&one, 1, 1})));
+  EXPECT_EQ(0u, none.segment_count());
+
+  // Empty polygons with no columns read nothing, so even a 1x1 matrix passes.
+  Poly3DCollection empties(make_set({{}, {}}, 0), {}, {});
+  EXPECT_TRUE(same_bits(0.0, empties.do_3d_projection(MatrixView{&one, 1, 1})));
+  EXPECT_EQ(0u, empties.segment(1).rows);
+
+  const double depth_of_empty[] = {0.0, kInf, -kInf};  // Average, Min (drawn first), Max (drawn last)
+  for (int k = 0; k < 3; ++k) {
+    Poly3DCollection c = make_collection({{}, {{0, 0, 0.5}}});
+    c.set_zsort(kModes[k]);
+    c.do_3d_projection(view_of(kIdentity));
+    EXPECT_TRUE(same_bits(depth_of_empty[k], c.depths()[0]));
+    EXPECT_EQ((std::vector<std::size_t>{k == 1 ? 0u : 1u, k == 1 ? 1u : 0u}), c.sort_order());
+  }
+}
+
+TEST(Poly3dProjectionTest, NaNFirstThenDescendingTiesAscending) {
+  // Identity and one vertex per polygon: the depth is the z value.
+  Poly3DCollection c = make_collection({{{0, 0, 1.0}}, {{0, 0, kNaN}}, {{0, 0, 2.0}}, {{0, 0, 1.0}},
+                                        {{0, 0, kNaN}}, {{0, 0, -3.0}}, {{0, 0, 2.0}}});
+  EXPECT_EQ(-3.0, c.do_3d_projection(view_of(kIdentity)));  // a NaN past depths[0] is skipped
+  EXPECT_EQ((std::vector<std::size_t>{1, 4, 2, 6, 0, 3, 5}), c.sort_order());
+}
+
+struct ResultCase {
+  const char* name;
+  std::vector<double> depths;
+  std::optional<double> zpos;
+  double expected;
+};
+
+class Poly3dProjectionResult : public ::testing::TestWithParam<ResultCase> {};
+
+TEST_P(Poly3dProjectionResult, SortZposElseScannedMinimum) {
+  std::vector<Rows> polys;
+  for (double d : GetParam().depths) polys.push_back({{0, 0, d}});
+  Poly3DCollection c = make_collection(polys);
+  if (GetParam().zpos) c.set_sort_zpos(*GetParam().zpos);
+  EXPECT_TRUE(same_bits(GetParam().expected, c.do_3d_projection(view_of(kIdentity))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Poly3dProjectionResult,
+                         ::testing::Values(ResultCase{"nan_first", {kNaN, -1.0, 2.0}, std::nullopt, kNaN},
+                                           ResultCase{"nan_later", {0.5, kNaN, -1.0}, std::nullopt, -1.0},
+                                           ResultCase{"zpos", {0.5, -1.0}, 7.0, 7.0},
+                                           ResultCase{"zpos_nan", {0.5, -1.0}, kNaN, kNaN},
+                                           ResultCase{"zpos_negative_zero", {0.5}, -0.0, -0.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Poly3dProjectionTest, SettingsApplyFromTheNextCall) {
+  Poly3DCollection c = make_collection({{{0, 0, 1.0}, {0, 0, 5.0}}, {{0, 0, 2.0}, {0, 0, 3.0}}});
+  c.do_3d_projection(view_of(kIdentity));
+  EXPECT_EQ((std::vector<std::size_t>{0, 1}), c.sort_order());  // means 3.0 and 2.5
+  c.set_zsort(ZSortMode::Min);
+  EXPECT_EQ(3.0, c.depths()[0]);
+  c.do_3d_projection(view_of(kIdentity));
+  EXPECT_EQ((std::vector<std::size_t>{1, 0}), c.sort_order());  // minima 1.0 and 2.0
+}
+
+// Polygon `two_cols` has 2 columns and `one_col` has 1, so the message shows which one was reported: the lower.
+struct FailureCase {
+  std::size_t count, two_cols, one_col;
+  const char* message;
+};
+
+class Poly3dProjectionFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(Poly3dProjectionFailure, LowestPolygonReportedAndNothingChanges) {
+  const FailureCase& f = GetParam();
+  std::vector<Rows> polys = random_polygons(f.count, 3, 6);
+  polys[f.two_cols] = Rows(3, {1.0, 2.0});
+  polys[f.one_col] = Rows(2, {1.0});
+  Poly3DCollection c = make_collection(polys);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(f.message, fault_of([&] { c.do_3d_projection(view_of(view_matrix())); }));
+    EXPECT_TRUE(c.segment_count() == 0 && c.depths().empty() && c.sort_order().empty());
+  }
+}
+
+TEST_P(Poly3dProjectionFailure, SmallMatrixAfterSuccessKeepsEverything) {
+  const std::vector<Rows> polys = random_polygons(GetParam().count, 4, 6);
+  Poly3DCollection c = make_collection(polys);
+  c.do_3d_projection(view_of(view_matrix()));
+  c.set_zsort(ZSortMode::Max);  // would change every depth, had anything been stored
+  const double small[12] = {};
+  EXPECT_EQ("index out of bounds: the len is 3 but the index is 3",
+            fault_of([&] { c.do_3d_projection(MatrixView{small, 3, 4}); }));
+  expect_reference(polys, c, view_matrix(), ZSortMode::Average);  // still the first call's results
+  c.do_3d_projection(view_of(view_matrix()));
+  expect_reference(polys, c, view_matrix(), ZSortMode::Max);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Poly3dProjectionFailure,
+                         ::testing::Values(FailureCase{50, 10, 40, "index out of bounds: the len is 2 but the index is 2"},
+                                           FailureCase{50, 40, 10, "index out of bounds: the len is 1 but the index is 2"},
+                                           FailureCase{1000, 10, 600, "index out of bounds: the len is 2 but the index is 2"},
+                                           FailureCase{1000, 999, 998, "index out of bounds: the len is 1 but the index is 2"}));
+
+// ============================================================================================================
+// Shading
+
+double factor(double d) { return ((d + 1.0) * 0.7) * 0.5 + 0.3; }
+
+const Rows kTriangle = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};  // normal (0, 0, 1)
+const Rows kReversed = {{0, 0, 0}, {0, 1, 0}, {1, 0, 0}};  // normal (0, 0, -1)
+
+struct ShadeCase {
+  const char* name;
+  Rows polygon;
+  double lx, ly, lz;
+  double f;
+};
+
+class Poly3dShading : public ::testing::TestWithParam<ShadeCase> {};
+
+TEST_P(Poly3dShading, FactorOfOnePolygon) {
+  const ShadeCase& c = GetParam();
+  const RgbaColor face = {1.0, 0.5, 0.2, 0.8}, edge = {0.25, 0.75, 1.5, 0.4};
+  Poly3DCollection col(make_set({c.polygon}), {face}, {edge});
+  col.shade_colors(c.lx, c.ly, c.lz);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_TRUE(same_bits(k < 3 ? face[k] * c.f : face[k], col.facecolors()[0][k])) << k;
+    EXPECT_TRUE(same_bits(k < 3 ? edge[k] * c.f : edge[k], col.edgecolors()[0][k])) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Poly3dShading,
+    ::testing::Values(
+        ShadeCase{"facing_light", kTriangle, 0, 0, 1, 1.0}, ShadeCase{"facing_away", kTriangle, 0, 0, -1, 0.3},
+        ShadeCase{"light_not_unit", kTriangle, 0, 0, 5, 1.0}, ShadeCase{"reversed", kReversed, 0, 0, 1, 0.3},
+        ShadeCase{"perpendicular", kTriangle, 1, 0, 0, factor(0.0)},
+        ShadeCase{"two_vertices", {{0, 0, 0}, {1, 1, 1}}, 0, 0.6, 0.8, factor(0.8)},
+        ShadeCase{"collinear", {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}}, 0, 0.6, -0.8, factor(-0.8)},
+        ShadeCase{"nan_vertex", {{0, 0, 0}, {kNaN, 0, 0}, {0, 1, 0}}, 0, 0.6, 0.8, factor(0.8)},
+        // Clockwise, so a real normal would be (0, 0, -1): length 1e-12 is degenerate, 4e-10 is not.
+        ShadeCase{"tiny_cross_product", {{0, 0, 0}, {0, 1e-6, 0}, {1e-6, 0, 0}}, 0, 0, -1, 0.3},
+        ShadeCase{"small_cross_product", {{0, 0, 0}, {0, 2e-5, 0}, {2e-5, 0, 0}}, 0, 0, -1, 1.0},
+        // Rows 0, 1, 3 of five and 0, 2, 4 of six; the other rows would make the normal degenerate.
+        ShadeCase{"five_rows", {{0, 0, 0}, {1, 0, 0}, {5, 5, 5}, {0, 1, 0}, {9, 9, 9}}, 0, 0, -1, 0.3},
+        ShadeCase{"six_rows", {{0, 0, 0}, {3, 3, 3}, {1, 0, 0}, {7, 7, 7}, {0, 1, 0}, {8, 8, 8}}, 0, 0, -1, 0.3},
+        ShadeCase{"extra_columns", {{0, 0, 0, 9}, {1, 0, 0, 9}, {0, 1, 0, 9}}, 0, 0, -1, 0.3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Random polygons and lights against a reference written from the rule: general operands make every grouping
+// of the sums and products matter somewhere.
+TEST(Poly3dShadingTest, MatchesReferenceOnRandomPolygons) {
+  std::mt19937_64 rng(99);
+  std::uniform_real_distribution<double> value(-3.0, 3.0);
+  for (int round = 0; round < 50; ++round) {
+    const std::vector<Rows> polys = random_polygons(40, 500 + round, 9);
+    std::vector<RgbaColor> faces(40), edges(40);
+    for (auto* list : {&faces, &edges}) {
+      for (auto& color : *list) color = {value(rng), value(rng), value(rng), value(rng)};
+    }
+    const double x = value(rng), y = value(rng), z = value(rng);
+    Poly3DCollection c(make_set(polys), faces, edges);
+    c.shade_colors(x, y, z);
+    const double len_l = std::sqrt((x * x + y * y) + z * z);
+    const double l[3] = {x / len_l, y / len_l, z / len_l};
+    for (std::size_t i = 0; i < polys.size(); ++i) {
+      double n[3] = {0.0, 0.0, 1.0};
+      const Rows& p = polys[i];
+      if (p.size() >= 3) {
+        const auto &a = p[0], &b = p[p.size() / 3], &cc = p[2 * p.size() / 3];
+        const double u[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]}, w[3] = {b[0] - cc[0], b[1] - cc[1], b[2] - cc[2]};
+        const double k[3] = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
+        const double len = std::sqrt((k[0] * k[0] + k[1] * k[1]) + k[2] * k[2]);
+        for (int j = 0; j < 3 && len > 1e-10; ++j) n[j] = k[j] / len;
+      }
+      const double f = factor((n[0] * l[0] + n[1] * l[1]) + n[2] * l[2]);
+      for (int j = 0; j < 3; ++j) {
+        ASSERT_TRUE(same_bits(faces[i][j] * f, c.facecolors()[i][j]) && same_bits(edges[i][j] * f, c.edgecolors()[i][j]))
+            << "round " << round << " polygon " << i;
+      }
+      ASSERT_TRUE(same_bits(faces[i][3], c.facecolors()[i][3]));
+    }
+  }
+}
+
+TEST(Poly3dShadingTest, TwiceSquaresAndColoursPastPolygonsStay) {
+  EXPECT_EQ(1.0, factor(1.0));
+  EXPECT_EQ(0.3, factor(-1.0));
+  const std::vector<RgbaColor> faces = {{1, 1, 1, 1}, {0.5, 0.5, 0.5, 0.5}, {0.9, 0.8, 0.7, 0.6}};
+  const std::vector<RgbaColor> edges = {{1, 0, 1, 1}, {0.2, 0.2, 0.2, 1}, {0.3, 0.3, 0.3, 1}};
+  Poly3DCollection c(make_set({kReversed, kTriangle}), faces, edges);
+  c.shade_colors(0, 0, 1);
+  c.shade_colors(0, 0, 1);
+  EXPECT_TRUE(same_bits((1.0 * 0.3) * 0.3, c.facecolors()[0][0]));
+  EXPECT_TRUE(same_bits((1.0 * 0.3) * 0.3, c.edgecolors()[0][2]));
+  EXPECT_EQ(faces[2], c.facecolors()[2]);
+  EXPECT_EQ(edges[2], c.edgecolors()[2]);
+  // Without face colours no edge colour is shaded either.
+  Poly3DCollection bare(make_set({kReversed, kReversed}), {}, {{0.5, 0.5, 0.5, 1}});
+  bare.shade_colors(0, 0, 1);
+  EXPECT_EQ((RgbaColor{0.5, 0.5, 0.5, 1}), bare.edgecolors()[1]);
+}
+
+TEST(Poly3dShadingTest, FaultBeforeAnyColourChanges) {
+  // The bad polygon comes last, after polygons whose colours would change.
+  Poly3DCollection c(make_set({kReversed, kReversed, Rows(3, {1.0, 2.0})}), {{1, 1, 1, 1}}, {{1, 1, 1, 1}});
+  EXPECT_EQ("index out of bounds: the len is 2 but the index is 2", fault_of([&] { c.shade_colors(0, 0, 1); }));
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ((RgbaColor{1, 1, 1, 1}), c.facecolors()[i]);
+    EXPECT_EQ((RgbaColor{1, 1, 1, 1}), c.edgecolors()[i]);
+  }
+  // Two vertices read nothing, whatever the column count: the fallback normal.
+  Poly3DCollection two(make_set({Rows(2, {1.0})}), {{1, 1, 1, 1}}, {});
+  two.shade_colors(0, 0, -1);
+  EXPECT_TRUE(same_bits(0.3, two.facecolors()[0][0]));
+}
+
+TEST(Poly3dShadingTest, ZeroLightGivesNaNAndNoPolygonsChangeNothing) {
+  Poly3DCollection c(make_set({kTriangle}), {{1, 1, 1, 0.5}}, {});
+  c.shade_colors(0, 0, 0);
+  EXPECT_TRUE(std::isnan(c.facecolors()[0][0]));
+  EXPECT_EQ(0.5, c.facecolors()[0][3]);
+  Poly3DCollection none(make_set({}), {{1, 1, 1, 1}}, {{1, 1, 1, 1}});
+  none.shade_colors(0, 0, 0);
+  EXPECT_EQ((RgbaColor{1, 1, 1, 1}), none.facecolors()[0]);
+}
+
+}  // namespace
