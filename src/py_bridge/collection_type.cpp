@@ -276,11 +276,6 @@ PyObject* shade_colors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-template <auto Function>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
@@ -307,16 +302,8 @@ PyObject* type_object = nullptr;
 PyObject* collection_type() {
   if (type_object != nullptr) return type_object;
   static char doc[] = "Python wrapper for Poly3DCollection";
-  PyType_Slot slots[] = {
-      {Py_tp_doc, doc},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
-      {Py_tp_methods, methods},
-      {Py_tp_new, reinterpret_cast<void*>(collection_new)},
-      {0, nullptr},
-  };
-  PyType_Spec spec = {kTypeName, static_cast<int>(sizeof(CollectionObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  type_object = PyType_FromSpec(&spec);
+  type_object = make_class(kTypeName, static_cast<int>(sizeof(CollectionObject)), doc, collection_dealloc, methods,
+                           collection_new);
   return type_object;
 }
 

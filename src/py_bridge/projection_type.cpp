@@ -116,8 +116,11 @@ PyObject* proj_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* proj_transform_clip(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     const ParsedArgs parsed = parse_fastcall(kClipSpec, args, nargs, kwnames);
-    const PointArgs arrays(parsed, kClipSpec);
+    PointArgs arrays(parsed, kClipSpec);
     const double focal_length = float_arg(parsed, kClipSpec, 4);
+    // Converting focal_length may run Python code (__float__) that reshapes or reallocates the arrays converted
+    // before it: they are described and checked afresh, so that nothing is read through stale pointers.
+    arrays = PointArgs(parsed, kClipSpec);
     const PointData data(arrays);
     PointResults results(data.xs.size());
     bool* mask_data = nullptr;
@@ -151,11 +154,6 @@ void dealloc(PyObject* self) {
 
 constexpr int kStaticFast = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
-template <auto Function>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 PyMethodDef methods[] = {
     {"world_transformation", as_cfunction<world_transformation>(), kStaticFast,
      "world_transformation(xmin, xmax, ymin, ymax, zmin, zmax, pb_aspect=...)\n--\n\n"
@@ -180,17 +178,23 @@ PyObject* type_object = nullptr;
 PyObject* projection_type() {
   if (type_object != nullptr) return type_object;
   static char doc[] = "Python version of ProjectionMatrix and Projection functionality";
+  type_object = make_class("builtins.PyProjection", static_cast<int>(sizeof(PyObject)), doc, dealloc, methods,
+                           refuse_construction);
+  return type_object;
+}
+
+PyObject* make_class(const char* name, int basicsize, char* doc, destructor dealloc, PyMethodDef* methods,
+                     newfunc construct) {
   PyType_Slot slots[] = {
       {Py_tp_doc, doc},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
       {Py_tp_methods, methods},
-      {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+      {Py_tp_new, reinterpret_cast<void*>(construct)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"builtins.PyProjection", static_cast<int>(sizeof(PyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  type_object = PyType_FromSpec(&spec);
-  return type_object;
+  PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  return PyType_FromSpec(&spec);
 }
 
 }  // namespace korvex::py

@@ -6,6 +6,18 @@
 
 namespace korvex::py {
 
+// A method of any calling convention as the PyCFunction a PyMethodDef stores.
+template <auto Function>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+// Creates a heap class of the given qualified name and instance size with Py_TPFLAGS_DEFAULT only (so it cannot be
+// subclassed and is not tracked by the cyclic collector), based on object. `doc` must outlive the process. New
+// reference, or null with the interpreter's error set.
+PyObject* make_class(const char* name, int basicsize, char* doc, destructor dealloc, PyMethodDef* methods,
+                     newfunc construct);
+
 // Borrowed references. On the first call the class is created; a failure there leaves the interpreter's error
 // pending and returns null.
 PyObject* projection_type();
