@@ -314,10 +314,6 @@ namespace {
 extern "C" void* worker_main(void* arg) {
   auto* worker = static_cast<Worker*>(arg);
   t_worker = worker;
-  // The kernel keeps 15 characters of a thread name; longer names are cut, not refused.
-  char name[16];
-  std::snprintf(name, sizeof name, "korvex-worker-%zu", worker->index);
-  pthread_setname_np(pthread_self(), name);
   worker->wait_until(nullptr);
   t_worker = nullptr;
   return nullptr;
@@ -355,6 +351,11 @@ Pool::Pool(ThreadPool* owner_pool, std::size_t count)
       rc = pthread_create(&thread, &attr, worker_main, &workers[failed_at]);
       if (rc != 0) break;
       started.push_back(thread);
+      // Named by the creating thread, so the name is there before the pool is used. The kernel keeps 15
+      // characters of a thread name; longer names are cut, not refused.
+      char name[16];
+      std::snprintf(name, sizeof name, "korvex-worker-%zu", failed_at);
+      pthread_setname_np(thread, name);
     }
     pthread_attr_destroy(&attr);
   }
