@@ -351,10 +351,10 @@ Pool::Pool(ThreadPool* owner_pool, std::size_t count)
       rc = pthread_create(&thread, &attr, worker_main, &workers[failed_at]);
       if (rc != 0) break;
       started.push_back(thread);
-      // Named by the creating thread, so the name is there before the pool is used. The kernel keeps 15
-      // characters of a thread name; longer names are cut, not refused.
-      char name[16];
-      std::snprintf(name, sizeof name, "korvex-worker-%zu", failed_at);
+      // Named by the creating thread, so the name is there before the pool is used. The kernel takes at most 15
+      // characters: "korvex-wk-" and up to five digits (the pool has at most 65535 workers) fit.
+      char name[32];
+      std::snprintf(name, sizeof name, "korvex-wk-%zu", failed_at % 100000);
       pthread_setname_np(thread, name);
     }
     pthread_attr_destroy(&attr);
