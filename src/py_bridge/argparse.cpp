@@ -1,6 +1,5 @@
 #include "argparse.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "errors.hpp"
