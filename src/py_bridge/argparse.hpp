@@ -1,6 +1,6 @@
 // Matching positional and keyword arguments to parameter names, with CPython-style messages.
 //
-// Each method has one ArgSpec next to its method table: the class and method names for messages, the ordered
+// Each method has one Signature next to its method table: the class and method names for messages, the ordered
 // parameter names and how many leading ones are required. Every parameter is positional-or-keyword; no method
 // takes *args or **kwargs.
 #pragma once
@@ -15,7 +15,7 @@ namespace korvex::py {
 
 inline constexpr std::size_t kMaxParams = 8;
 
-struct ArgSpec {
+struct Signature {
   const char* class_name;
   const char* method_name;
   std::array<const char*, kMaxParams> names;
@@ -32,9 +32,9 @@ struct ParsedArgs {
 };
 
 // The vectorcall convention: nargs positional arguments, then the values of the keywords named in kwnames.
-ParsedArgs parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+ParsedArgs parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The tp_new convention: a positional tuple and a keyword dict (or null), iterated in its order.
-ParsedArgs parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs);
+ParsedArgs parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs);
 
 }  // namespace korvex::py

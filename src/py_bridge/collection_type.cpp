@@ -27,11 +27,11 @@ using poly3d::RgbaColor;
 constexpr const char* kClass = "PyPoly3DCollection";
 constexpr const char* kTypeName = "builtins.PyPoly3DCollection";
 
-constexpr ArgSpec kNewSpec{kClass, "__new__", {"vertices", "facecolors", "edgecolors"}, 3, 1};
-constexpr ArgSpec kProjectSpec{kClass, "do_3d_projection", {"matrix"}, 1, 1};
-constexpr ArgSpec kZsortSpec{kClass, "set_zsort", {"zsort"}, 1, 1};
-constexpr ArgSpec kZposSpec{kClass, "set_sort_zpos", {"zpos"}, 1, 1};
-constexpr ArgSpec kShadeSpec{kClass, "shade_colors", {"x", "y", "z"}, 3, 3};
+constexpr Signature kNewSig{kClass, "__new__", {"vertices", "facecolors", "edgecolors"}, 3, 1};
+constexpr Signature kProjectSig{kClass, "do_3d_projection", {"matrix"}, 1, 1};
+constexpr Signature kZsortSig{kClass, "set_zsort", {"zsort"}, 1, 1};
+constexpr Signature kZposSig{kClass, "set_sort_zpos", {"zpos"}, 1, 1};
+constexpr Signature kShadeSig{kClass, "shade_colors", {"x", "y", "z"}, 3, 3};
 
 struct CollectionObject {
   PyObject_HEAD
@@ -157,7 +157,7 @@ std::vector<RgbaColor> read_colors(PyObject* object) {
 
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    const ParsedArgs parsed = parse_tuple_dict(kNewSpec, args, kwargs);
+    const ParsedArgs parsed = parse_tuple_dict(kNewSig, args, kwargs);
     poly3d::PolygonSet polygons = read_polygons(parsed[0]);
     std::vector<RgbaColor> facecolors = read_colors(parsed[1]);
     std::vector<RgbaColor> edgecolors = read_colors(parsed[2]);
@@ -186,7 +186,7 @@ PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return guard([&] {
     CollectionObject* object = checked_self(self);
     ExclusiveBorrow borrow(object);
-    const ParsedArgs parsed = parse_fastcall(kProjectSpec, args, nargs, kwnames);
+    const ParsedArgs parsed = parse_fastcall(kProjectSig, args, nargs, kwnames);
     const numpy::ArrayView array = convert_arg("matrix", [&] { return to_float64_array(parsed[0], 2); });
     const MatrixArg matrix(array);
     const double result = object->state().do_3d_projection(matrix.view());
@@ -243,7 +243,7 @@ PyObject* set_zsort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return guard([&] {
     CollectionObject* object = checked_self(self);
     ExclusiveBorrow borrow(object);
-    const ParsedArgs parsed = parse_fastcall(kZsortSpec, args, nargs, kwnames);
+    const ParsedArgs parsed = parse_fastcall(kZsortSig, args, nargs, kwnames);
     const std::string_view text = convert_arg("zsort", [&] { return to_utf8(parsed[0]); });
     const std::optional<poly3d::ZSortMode> mode = poly3d::parse_zsort(text);
     if (!mode) throw PyError{PyExc_ValueError, "Invalid zsort method: " + std::string(text)};
@@ -256,7 +256,7 @@ PyObject* set_sort_zpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard([&] {
     CollectionObject* object = checked_self(self);
     ExclusiveBorrow borrow(object);
-    const ParsedArgs parsed = parse_fastcall(kZposSpec, args, nargs, kwnames);
+    const ParsedArgs parsed = parse_fastcall(kZposSig, args, nargs, kwnames);
     const double zpos = convert_arg("zpos", [&] { return to_double(parsed[0]); });
     object->state().set_sort_zpos(zpos);
     Py_RETURN_NONE;
@@ -267,7 +267,7 @@ PyObject* shade_colors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guard([&] {
     CollectionObject* object = checked_self(self);
     ExclusiveBorrow borrow(object);
-    const ParsedArgs parsed = parse_fastcall(kShadeSpec, args, nargs, kwnames);
+    const ParsedArgs parsed = parse_fastcall(kShadeSig, args, nargs, kwnames);
     const double x = convert_arg("x", [&] { return to_double(parsed[0]); });
     const double y = convert_arg("y", [&] { return to_double(parsed[1]); });
     const double z = convert_arg("z", [&] { return to_double(parsed[2]); });

@@ -16,16 +16,16 @@ namespace {
 
 constexpr const char* kClass = "PyProjection";
 
-constexpr ArgSpec kWorldSpec{kClass, "world_transformation",
+constexpr Signature kWorldSig{kClass, "world_transformation",
                              {"xmin", "xmax", "ymin", "ymax", "zmin", "zmax", "pb_aspect"}, 7, 6};
-constexpr ArgSpec kPerspSpec{kClass, "persp_transformation", {"zfront", "zback", "focal_length"}, 3, 3};
-constexpr ArgSpec kOrthoSpec{kClass, "ortho_transformation", {"zfront", "zback"}, 2, 2};
-constexpr ArgSpec kProjSpec{kClass, "proj_transform", {"xs", "ys", "zs", "matrix"}, 4, 4};
-constexpr ArgSpec kClipSpec{kClass, "proj_transform_clip", {"xs", "ys", "zs", "matrix", "focal_length"}, 5, 5};
-constexpr ArgSpec kInvSpec{kClass, "inv_transform", {"xs", "ys", "zs", "matrix"}, 4, 4};
+constexpr Signature kPerspSig{kClass, "persp_transformation", {"zfront", "zback", "focal_length"}, 3, 3};
+constexpr Signature kOrthoSig{kClass, "ortho_transformation", {"zfront", "zback"}, 2, 2};
+constexpr Signature kProjSig{kClass, "proj_transform", {"xs", "ys", "zs", "matrix"}, 4, 4};
+constexpr Signature kClipSig{kClass, "proj_transform_clip", {"xs", "ys", "zs", "matrix", "focal_length"}, 5, 5};
+constexpr Signature kInvSig{kClass, "inv_transform", {"xs", "ys", "zs", "matrix"}, 4, 4};
 
-double float_arg(const ParsedArgs& args, const ArgSpec& spec, std::size_t i) {
-  return convert_arg(spec.names[i], [&] { return to_double(args[i]); });
+double float_arg(const ParsedArgs& args, const Signature& sig, std::size_t i) {
+  return convert_arg(sig.names[i], [&] { return to_double(args[i]); });
 }
 
 PyRef matrix_result(const proj3d::Matrix4& m) {
@@ -37,9 +37,9 @@ PyRef matrix_result(const proj3d::Matrix4& m) {
 
 PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    const ParsedArgs parsed = parse_fastcall(kWorldSpec, args, nargs, kwnames);
+    const ParsedArgs parsed = parse_fastcall(kWorldSig, args, nargs, kwnames);
     double v[6];
-    for (std::size_t i = 0; i < 6; ++i) v[i] = float_arg(parsed, kWorldSpec, i);
+    for (std::size_t i = 0; i < 6; ++i) v[i] = float_arg(parsed, kWorldSig, i);
     std::vector<double> aspect;
     convert_arg("pb_aspect", [&] { return to_float_list(parsed[6], aspect); });
     const proj3d::Matrix4 m =
@@ -50,19 +50,19 @@ PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* persp_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    const ParsedArgs parsed = parse_fastcall(kPerspSpec, args, nargs, kwnames);
-    const double zfront = float_arg(parsed, kPerspSpec, 0);
-    const double zback = float_arg(parsed, kPerspSpec, 1);
-    const double focal_length = float_arg(parsed, kPerspSpec, 2);
+    const ParsedArgs parsed = parse_fastcall(kPerspSig, args, nargs, kwnames);
+    const double zfront = float_arg(parsed, kPerspSig, 0);
+    const double zback = float_arg(parsed, kPerspSig, 1);
+    const double focal_length = float_arg(parsed, kPerspSig, 2);
     return matrix_result(proj3d::persp_transformation(zfront, zback, focal_length)).release();
   });
 }
 
 PyObject* ortho_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    const ParsedArgs parsed = parse_fastcall(kOrthoSpec, args, nargs, kwnames);
-    const double zfront = float_arg(parsed, kOrthoSpec, 0);
-    const double zback = float_arg(parsed, kOrthoSpec, 1);
+    const ParsedArgs parsed = parse_fastcall(kOrthoSig, args, nargs, kwnames);
+    const double zfront = float_arg(parsed, kOrthoSig, 0);
+    const double zback = float_arg(parsed, kOrthoSig, 1);
     return matrix_result(proj3d::ortho_transformation(zfront, zback)).release();
   });
 }
@@ -71,11 +71,11 @@ PyObject* ortho_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
 struct PointArgs {
   numpy::ArrayView xs_array, ys_array, zs_array, matrix_array;
 
-  PointArgs(const ParsedArgs& parsed, const ArgSpec& spec)
-      : xs_array(convert_arg(spec.names[0], [&] { return to_float64_array(parsed[0], 1); })),
-        ys_array(convert_arg(spec.names[1], [&] { return to_float64_array(parsed[1], 1); })),
-        zs_array(convert_arg(spec.names[2], [&] { return to_float64_array(parsed[2], 1); })),
-        matrix_array(convert_arg(spec.names[3], [&] { return to_float64_array(parsed[3], 2); })) {}
+  PointArgs(const ParsedArgs& parsed, const Signature& sig)
+      : xs_array(convert_arg(sig.names[0], [&] { return to_float64_array(parsed[0], 1); })),
+        ys_array(convert_arg(sig.names[1], [&] { return to_float64_array(parsed[1], 1); })),
+        zs_array(convert_arg(sig.names[2], [&] { return to_float64_array(parsed[2], 1); })),
+        matrix_array(convert_arg(sig.names[3], [&] { return to_float64_array(parsed[3], 2); })) {}
 };
 
 // Contiguous data of the four arrays; the contiguity errors come in argument order.
@@ -104,8 +104,8 @@ struct PointResults {
 
 PyObject* proj_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    const ParsedArgs parsed = parse_fastcall(kProjSpec, args, nargs, kwnames);
-    const PointArgs arrays(parsed, kProjSpec);
+    const ParsedArgs parsed = parse_fastcall(kProjSig, args, nargs, kwnames);
+    const PointArgs arrays(parsed, kProjSig);
     const PointData data(arrays);
     PointResults results(data.xs.size());
     proj3d::Projection::proj_transform_vec(data.points(), data.matrix.view(), results.out);
@@ -115,12 +115,12 @@ PyObject* proj_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* proj_transform_clip(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    const ParsedArgs parsed = parse_fastcall(kClipSpec, args, nargs, kwnames);
-    PointArgs arrays(parsed, kClipSpec);
-    const double focal_length = float_arg(parsed, kClipSpec, 4);
+    const ParsedArgs parsed = parse_fastcall(kClipSig, args, nargs, kwnames);
+    PointArgs arrays(parsed, kClipSig);
+    const double focal_length = float_arg(parsed, kClipSig, 4);
     // Converting focal_length may run Python code (__float__) that reshapes or reallocates the arrays converted
     // before it: they are described and checked afresh, so that nothing is read through stale pointers.
-    arrays = PointArgs(parsed, kClipSpec);
+    arrays = PointArgs(parsed, kClipSig);
     const PointData data(arrays);
     PointResults results(data.xs.size());
     bool* mask_data = nullptr;
@@ -132,8 +132,8 @@ PyObject* proj_transform_clip(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* inv_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    const ParsedArgs parsed = parse_fastcall(kInvSpec, args, nargs, kwnames);
-    const PointArgs arrays(parsed, kInvSpec);
+    const ParsedArgs parsed = parse_fastcall(kInvSig, args, nargs, kwnames);
+    const PointArgs arrays(parsed, kInvSig);
     const PointData data(arrays);
     PointResults results(data.xs.size());
     proj3d::inv_transform(data.points(), data.matrix.view(), results.out);
