@@ -12,8 +12,8 @@ PyObject* make_class(const char* name, int basicsize, char* doc, destructor deal
       {Py_tp_new, reinterpret_cast<void*>(construct)},
       {0, nullptr},
   };
-  PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-  return PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace korvex::py
