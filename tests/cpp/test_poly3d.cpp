@@ -15,9 +15,16 @@
 #include "collection.hpp"
 #include "depth.hpp"
 #include "fault.hpp"
+#include "test_support.hpp"
 #include "matrix.hpp"
 
 namespace {
+
+using korvex::testing::fault_of;
+using korvex::testing::kIdentity;
+using korvex::testing::kInf;
+using korvex::testing::kNaN;
+using korvex::testing::same_bits;
 
 using korvex::InternalFault;
 using korvex::poly3d::Poly3DCollection;
@@ -29,28 +36,7 @@ using korvex::proj3d::MatrixView;
 using korvex::proj3d::view_of;
 namespace detail = korvex::poly3d::detail;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr Matrix4 kIdentity = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 constexpr ZSortMode kModes[] = {ZSortMode::Average, ZSortMode::Min, ZSortMode::Max};
-
-::testing::AssertionResult same_bits(double expected, double actual) {
-  if ((std::isnan(expected) && std::isnan(actual)) ||
-      std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
-}
-
-template <class F>
-std::string fault_of(F&& call) {
-  try {
-    call();
-  } catch (const InternalFault& f) {
-    return f.message();
-  }
-  return "no fault";
-}
 
 // A polygon as rows of values; an empty polygon gets `empty_cols` columns.
 using Rows = std::vector<std::vector<double>>;

@@ -13,12 +13,19 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "test_support.hpp"
 #include "matrix.hpp"
 #include "point_rule.hpp"
 #include "projection.hpp"
 #include "thread_pool.hpp"
 
 namespace {
+
+using korvex::testing::fault_of;
+using korvex::testing::kIdentity;
+using korvex::testing::kInf;
+using korvex::testing::kNaN;
+using korvex::testing::same_bits;
 
 using korvex::InternalFault;
 using korvex::proj3d::Matrix4;
@@ -30,32 +37,9 @@ using korvex::proj3d::view_of;
 namespace proj3d = korvex::proj3d;
 namespace detail = korvex::proj3d::detail;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kDenorm = 5e-324;
-constexpr Matrix4 kIdentity = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
-// Bit-for-bit equality; any two NaNs match (a NaN's payload may follow operand order, which the compiler is free
-// to swap in a commutative operation).
-::testing::AssertionResult same_bits(double expected, double actual) {
-  if ((std::isnan(expected) && std::isnan(actual)) ||
-      std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
-}
 
 bool pos_zero(double v) { return v == 0.0 && !std::signbit(v); }
-
-template <class F>
-std::string fault_of(F&& call) {
-  try {
-    call();
-  } catch (const InternalFault& f) {
-    return f.message();
-  }
-  return "no fault";
-}
 
 // ---- references ----
 
