@@ -1,4 +1,4 @@
-#include "pool_size.hpp"
+#include "parallel/pool_size.hpp"
 
 #include <sched.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 // bumps `work_epoch`; a worker about to sleep re-checks the epoch it read before its last search, so a push that
 // raced with its decision is never missed (see Worker::sleep and Pool::notify_new_work for the pairing). A latch
 // whose waiter is a worker wakes exactly that worker.
-#include "thread_pool.hpp"
+#include "parallel/thread_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "fault.hpp"
-#include "pool_size.hpp"
+#include "common/fault.hpp"
+#include "parallel/pool_size.hpp"
 
 namespace korvex::parallel {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "parallel_for.hpp"
+#include "parallel/parallel_for.hpp"
 
 namespace korvex::parallel {
 

@@ -1,15 +1,15 @@
 // Polygon storage, construction and the depth-sorted projection of a collection.
-#include "collection.hpp"
+#include "poly3d/collection.hpp"
 
 #include <cmath>
 #include <limits>
 #include <utility>
 
-#include "depth.hpp"
-#include "fault.hpp"
-#include "parallel_for.hpp"
-#include "point_rule.hpp"
-#include "projection.hpp"
+#include "poly3d/depth.hpp"
+#include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
+#include "proj3d/point_rule.hpp"
+#include "proj3d/projection.hpp"
 
 namespace korvex::poly3d {
 
@@ -61,7 +61,7 @@ void check_projectable(const PolygonSet& polygons, const proj3d::MatrixView& m) 
     const PolygonRef p = polygons[i];
     if (p.rows == 0) continue;
     if (p.cols < 3) index_out_of_bounds(2, p.cols);
-    proj3d::detail::require_4x4(m);
+    proj3d::require_4x4(m);
   }
 }
 
@@ -74,7 +74,7 @@ void check_projectable(const PolygonSet& polygons, const proj3d::MatrixView& m) 
   const std::size_t stride = p.cols;
   const double* row = p.data;
   for (std::size_t k = 0; k < p.rows; ++k, row += stride) {
-    proj3d::detail::project_point(block, row[0], row[1], row[2], xy[2 * k], xy[2 * k + 1], tz[k]);
+    proj3d::project_point(block, row[0], row[1], row[2], xy[2 * k], xy[2 * k + 1], tz[k]);
   }
   return detail::reduce_depth(tz, p.rows, mode);
 }
@@ -144,7 +144,7 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   check_projectable(polygons_, m);
 
   double block[16] = {};
-  if (m.has_4x4()) proj3d::detail::load_block(m, block);  // else every polygon is empty and nothing reads it
+  if (m.has_4x4()) proj3d::load_block(m, block);  // else every polygon is empty and nothing reads it
 
   // Everything is computed into the spare buffers; the live results change only by the swaps at the end, so a
   // failure anywhere before them (allocation, the pool) leaves the collection exactly as it was.

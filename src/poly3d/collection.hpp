@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../proj3d/matrix.hpp"
+#include "proj3d/matrix.hpp"
 
 namespace korvex::poly3d {
 

@@ -1,7 +1,7 @@
 // The drawing order: a stable least-significant-digit radix sort of 64-bit keys that encode the order of
 // depth.hpp, carrying polygon indices. Radix sorting is stable, so starting from ascending indices every tie ends
 // in ascending index without comparing indices at all.
-#include "depth.hpp"
+#include "poly3d/depth.hpp"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "collection.hpp"
+#include "poly3d/collection.hpp"
 
 namespace korvex::poly3d::detail {
 

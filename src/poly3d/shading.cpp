@@ -3,8 +3,8 @@
 #include <cmath>
 #include <vector>
 
-#include "collection.hpp"
-#include "fault.hpp"
+#include "poly3d/collection.hpp"
+#include "common/fault.hpp"
 
 namespace korvex::poly3d {
 

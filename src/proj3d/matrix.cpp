@@ -1,12 +1,12 @@
 // The view matrices and the 4x4 inversion. Every entry is computed with exactly the operations written here:
 // results are compared bit for bit, so a reciprocal is never reused as a multiplier and no sum is regrouped.
-#include "matrix.hpp"
+#include "proj3d/matrix.hpp"
 
 #include <cmath>
 #include <utility>
 
-#include "fault.hpp"
-#include "point_rule.hpp"
+#include "common/fault.hpp"
+#include "proj3d/point_rule.hpp"
 
 namespace korvex::proj3d {
 
@@ -56,7 +56,7 @@ Matrix4 ortho_transformation(double zfront, double zback) noexcept {
 }
 
 Matrix4 invert(const MatrixView& view) {
-  detail::require_4x4(view);
+  require_4x4(view);
   double a[4][4];
   for (std::size_t r = 0; r < 4; ++r) {
     for (std::size_t c = 0; c < 4; ++c) a[r][c] = view.at(r, c);

@@ -12,7 +12,7 @@
 // compiler from contracting them.
 #include <cstddef>
 
-#include "point_rule.hpp"
+#include "proj3d/point_rule.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -21,7 +21,7 @@
 #define KORVEX_POINT_X86 0
 #endif
 
-namespace korvex::proj3d::detail {
+namespace korvex::proj3d {
 
 namespace {
 
@@ -145,4 +145,4 @@ void project_points(const double* xs, const double* ys, const double* zs, const 
   project_points_with(best_point_isa(), xs, ys, zs, m, tx, ty, tz, n);
 }
 
-}  // namespace korvex::proj3d::detail
+}  // namespace korvex::proj3d

@@ -1,16 +1,16 @@
 // The per-point rule shared by every projection of the module (point sets, clipping, inverse, polygon outlines).
-// Internal header: the arithmetic lives here once, so the point loops of point_kernels.cpp and the per-polygon
-// loop of the collection cannot drift apart by a single operation.
+// The arithmetic lives here once, so the point loops of point_kernels.cpp and the per-polygon loop of the
+// collection cannot drift apart by a single operation.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-#include "fault.hpp"
-#include "matrix.hpp"
+#include "common/fault.hpp"
+#include "proj3d/matrix.hpp"
 
-namespace korvex::proj3d::detail {
+namespace korvex::proj3d {
 
 // Throws the index-out-of-bounds fault of a read of element (3, 3) from a matrix smaller than 4x4: the row count
 // is reported first, then the column count.
@@ -75,4 +75,4 @@ void project_points_with(PointIsa isa, const double* xs, const double* ys, const
 void project_points(const double* xs, const double* ys, const double* zs, const double* m, double* tx, double* ty,
                     double* tz, std::size_t n) noexcept;
 
-}  // namespace korvex::proj3d::detail
+}  // namespace korvex::proj3d

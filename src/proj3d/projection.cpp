@@ -1,12 +1,12 @@
 // Point-set projection, clipping and the inverse transform, all built on the per-point rule of point_rule.hpp.
-#include "projection.hpp"
+#include "proj3d/projection.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "fault.hpp"
-#include "parallel_for.hpp"
-#include "point_rule.hpp"
+#include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
+#include "proj3d/point_rule.hpp"
 
 namespace korvex::proj3d {
 
@@ -21,7 +21,7 @@ void check_points(const PointsView& p, const MatrixView& m) {
     if (p.ny == first_missing) index_out_of_bounds(p.ny, p.ny);
     index_out_of_bounds(p.nz, p.nz);
   }
-  detail::require_4x4(m);
+  require_4x4(m);
 }
 
 }  // namespace
@@ -31,10 +31,10 @@ void Projection::proj_transform_vec(const PointsView& points, const MatrixView& 
   if (n == 0) return;
   check_points(points, m);
   double block[16];
-  detail::load_block(m, block);
+  load_block(m, block);
 
   if (n <= kParallelPointThreshold) {
-    detail::project_points(points.xs, points.ys, points.zs, block, out.xs, out.ys, out.zs, n);
+    project_points(points.xs, points.ys, points.zs, block, out.xs, out.ys, out.zs, n);
     return;
   }
 
@@ -46,14 +46,14 @@ void Projection::proj_transform_vec(const PointsView& points, const MatrixView& 
   auto item = [&](std::size_t k) {
     const std::size_t lo = k * chunk;
     const std::size_t len = std::min(chunk, n - lo);
-    detail::project_points(points.xs + lo, points.ys + lo, points.zs + lo, block, out.xs + lo, out.ys + lo,
+    project_points(points.xs + lo, points.ys + lo, points.zs + lo, block, out.xs + lo, out.ys + lo,
                            out.zs + lo, len);
   };
   parallel::parallel_for(items, 1, item);
 }
 
 std::array<double, 4> Projection::transform_point(const std::array<double, 4>& point, const MatrixView& m) {
-  detail::require_4x4(m);
+  require_4x4(m);
   std::array<double, 4> v;
   for (std::size_t r = 0; r < 4; ++r) {
     v[r] = (((0.0 + m.at(r, 0) * point[0]) + m.at(r, 1) * point[1]) + m.at(r, 2) * point[2]) + m.at(r, 3) * point[3];
@@ -67,8 +67,8 @@ void proj_transform_clip(const PointsView& points, const MatrixView& m, double f
   if (n == 0) return;
   check_points(points, m);
   double block[16];
-  detail::load_block(m, block);
-  detail::project_points(points.xs, points.ys, points.zs, block, out.xs, out.ys, out.zs, n);
+  load_block(m, block);
+  project_points(points.xs, points.ys, points.zs, block, out.xs, out.ys, out.zs, n);
 
   // Only an infinite focal length turns clipping off; NaN keeps it on. The test reads the stored coordinates, so
   // a point of zero weight, stored as (0, 0, 0), is visible, and any NaN coordinate makes its point invisible.
@@ -87,7 +87,7 @@ void inv_transform(const PointsView& points, const MatrixView& m, const PointsOu
   const std::size_t n = points.nx;
   if (n == 0) return;
   check_points(points, view_of(inverse));
-  detail::project_points(points.xs, points.ys, points.zs, inverse.data(), out.xs, out.ys, out.zs, n);
+  project_points(points.xs, points.ys, points.zs, inverse.data(), out.xs, out.ys, out.zs, n);
 }
 
 }  // namespace korvex::proj3d

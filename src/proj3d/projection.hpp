@@ -10,7 +10,7 @@
 #include <array>
 #include <cstddef>
 
-#include "matrix.hpp"
+#include "proj3d/matrix.hpp"
 
 namespace korvex::proj3d {
 

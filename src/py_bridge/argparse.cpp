@@ -1,8 +1,8 @@
-#include "argparse.hpp"
+#include "py_bridge/argparse.hpp"
 
 #include <string>
 
-#include "errors.hpp"
+#include "py_bridge/errors.hpp"
 
 namespace korvex::py {
 namespace {

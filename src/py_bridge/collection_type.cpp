@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "argparse.hpp"
-#include "collection.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "types.hpp"
+#include "py_bridge/argparse.hpp"
+#include "poly3d/collection.hpp"
+#include "py_bridge/convert.hpp"
+#include "py_bridge/errors.hpp"
+#include "py_bridge/types.hpp"
 
 namespace korvex::py {
 namespace {

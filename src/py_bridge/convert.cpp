@@ -1,11 +1,11 @@
-#include "convert.hpp"
+#include "py_bridge/convert.hpp"
 
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 
-#include "errors.hpp"
+#include "py_bridge/errors.hpp"
 
 namespace korvex::py {
 namespace {

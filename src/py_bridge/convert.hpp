@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "matrix.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
+#include "proj3d/matrix.hpp"
+#include "py_bridge/numpy_api.hpp"
+#include "py_bridge/py_ref.hpp"
 
 namespace korvex::py {
 

@@ -1,4 +1,4 @@
-#include "errors.hpp"
+#include "py_bridge/errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -13,8 +13,8 @@
 #include <string>
 #include <utility>
 
-#include "fault.hpp"
-#include "py_ref.hpp"
+#include "common/fault.hpp"
+#include "py_bridge/py_ref.hpp"
 
 namespace korvex::py {
 

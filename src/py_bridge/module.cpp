@@ -3,9 +3,9 @@
 
 #include <atomic>
 
-#include "convert.hpp"
-#include "errors.hpp"
-#include "types.hpp"
+#include "py_bridge/convert.hpp"
+#include "py_bridge/errors.hpp"
+#include "py_bridge/types.hpp"
 
 namespace korvex::py {
 namespace {

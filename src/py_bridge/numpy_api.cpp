@@ -1,4 +1,4 @@
-#include "numpy_api.hpp"
+#include "py_bridge/numpy_api.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/ndarraytypes.h>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "errors.hpp"
+#include "py_bridge/errors.hpp"
 
 namespace korvex::py::numpy {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "py_ref.hpp"
+#include "py_bridge/py_ref.hpp"
 
 namespace korvex::py::numpy {
 

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <vector>
 
-#include "argparse.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "matrix.hpp"
-#include "projection.hpp"
-#include "types.hpp"
+#include "py_bridge/argparse.hpp"
+#include "py_bridge/convert.hpp"
+#include "py_bridge/errors.hpp"
+#include "proj3d/matrix.hpp"
+#include "proj3d/projection.hpp"
+#include "py_bridge/types.hpp"
 
 namespace korvex::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "types.hpp"
+#include "py_bridge/types.hpp"
 
 namespace korvex::py {
 

@@ -26,10 +26,10 @@
 #include <thread>
 #include <vector>
 
-#include "fault.hpp"
-#include "parallel_for.hpp"
-#include "pool_size.hpp"
-#include "thread_pool.hpp"
+#include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
+#include "parallel/pool_size.hpp"
+#include "parallel/thread_pool.hpp"
 
 // fork() of a threaded process is unreliable under ThreadSanitizer; an address-space limit breaks every sanitizer's
 // shadow memory.

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "collection.hpp"
-#include "depth.hpp"
-#include "fault.hpp"
+#include "poly3d/collection.hpp"
+#include "poly3d/depth.hpp"
+#include "common/fault.hpp"
 #include "test_support.hpp"
-#include "matrix.hpp"
+#include "proj3d/matrix.hpp"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 #include "test_support.hpp"
-#include "matrix.hpp"
-#include "point_rule.hpp"
-#include "projection.hpp"
-#include "thread_pool.hpp"
+#include "proj3d/matrix.hpp"
+#include "proj3d/point_rule.hpp"
+#include "proj3d/projection.hpp"
+#include "parallel/thread_pool.hpp"
 
 namespace {
 
@@ -35,7 +35,6 @@ using korvex::proj3d::PointsView;
 using korvex::proj3d::Projection;
 using korvex::proj3d::view_of;
 namespace proj3d = korvex::proj3d;
-namespace detail = korvex::proj3d::detail;
 
 constexpr double kDenorm = 5e-324;
 
@@ -233,15 +232,15 @@ TEST(Proj3dTransformPoint, RowSumsAgainstReference) {
 }
 
 // Every instruction-set build against the reference, over lengths that end in every possible vector tail.
-class Proj3dPointLoop : public ::testing::TestWithParam<detail::PointIsa> {};
+class Proj3dPointLoop : public ::testing::TestWithParam<proj3d::PointIsa> {};
 
 TEST_P(Proj3dPointLoop, BitExactAgainstReference) {
-  if (!detail::point_isa_available(GetParam())) GTEST_SKIP() << "not available on this machine";
+  if (!proj3d::point_isa_available(GetParam())) GTEST_SKIP() << "not available on this machine";
   for (const Matrix4& m : test_matrices()) {
     for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 17u, 100u, 1001u}) {
       const Points p = random_points(n, 1000 + n, 0.25);
       Out out(n);
-      detail::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
+      proj3d::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
                                   out.y.data(), out.z.data(), n);
       expect_reference(m, p, out);
     }
@@ -249,7 +248,7 @@ TEST_P(Proj3dPointLoop, BitExactAgainstReference) {
 }
 
 TEST_P(Proj3dPointLoop, RowOfNegativeZeroTermsSumsToPositiveZero) {
-  if (!detail::point_isa_available(GetParam())) GTEST_SKIP() << "not available on this machine";
+  if (!proj3d::point_isa_available(GetParam())) GTEST_SKIP() << "not available on this machine";
   // The unit-box world matrix has -0.0 translations; with x = -0.0 and y, z < 0 every term of row 0 is -0.0
   // and only the +0.0 start makes the sum +0.0 (likewise rows 1 and 2).
   // Nine points, so that every build runs them through its vector loop as well as its tail.
@@ -261,7 +260,7 @@ TEST_P(Proj3dPointLoop, RowOfNegativeZeroTermsSumsToPositiveZero) {
     p.zs.push_back(i % 3 == 2 ? -0.0 : -1.0);
   }
   Out out(9);
-  detail::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
+  proj3d::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
                               out.y.data(), out.z.data(), 9);
   for (int i = 0; i < 9; ++i) {
     const double zero_term = i % 3 == 0 ? out.x[i] : i % 3 == 1 ? out.y[i] : out.z[i];
@@ -270,10 +269,10 @@ TEST_P(Proj3dPointLoop, RowOfNegativeZeroTermsSumsToPositiveZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBuilds, Proj3dPointLoop,
-                         ::testing::Values(detail::PointIsa::Scalar, detail::PointIsa::Sse2, detail::PointIsa::Avx),
+                         ::testing::Values(proj3d::PointIsa::Scalar, proj3d::PointIsa::Sse2, proj3d::PointIsa::Avx),
                          [](const auto& info) {
-                           return std::string(info.param == detail::PointIsa::Scalar ? "Scalar"
-                                              : info.param == detail::PointIsa::Sse2 ? "Sse2"
+                           return std::string(info.param == proj3d::PointIsa::Scalar ? "Scalar"
+                                              : info.param == proj3d::PointIsa::Sse2 ? "Sse2"
                                                                                      : "Avx");
                          });
 

@@ -9,8 +9,8 @@
 #include <limits>
 #include <string>
 
-#include "fault.hpp"
-#include "matrix.hpp"
+#include "common/fault.hpp"
+#include "proj3d/matrix.hpp"
 
 namespace korvex::testing {
 
