@@ -12,15 +12,15 @@
 // owns them. A job's creator does not return before the job has finished, so a pointer never dangles.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace korvex::parallel {
 
-class Worker;
+struct Worker;
 
 // A unit of offered work. `execute` runs it on `worker` (the worker of the running thread) and must not throw.
 struct Job {

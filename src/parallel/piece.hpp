@@ -18,8 +18,8 @@ namespace korvex::parallel {
 // The loop-wide constants of the rule.
 struct SplitRule {
   // min_len 0 counts as 1; a pool size of 0 counts as 1.
-  constexpr SplitRule(std::size_t pool_size, std::size_t min_len) noexcept
-      : num_threads(std::max<std::size_t>(pool_size, 1)), min_len(std::max<std::size_t>(min_len, 1)) {}
+  constexpr SplitRule(std::size_t pool_size, std::size_t min_piece) noexcept
+      : num_threads(std::max<std::size_t>(pool_size, 1)), min_len(std::max<std::size_t>(min_piece, 1)) {}
 
   std::size_t num_threads;  // T, at least 1
   std::size_t min_len;      // at least 1

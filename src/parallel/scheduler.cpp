@@ -37,19 +37,19 @@ thread_local Worker* t_worker = nullptr;
 
 // ----- workers --------------------------------------------------------------------------------------------------
 
-class alignas(64) Worker {
- public:
+// One worker thread's state. Other threads touch only `deque` (steal) and `sleeper` (wake); everything else, and
+// every member function, belongs to the worker's own thread.
+struct alignas(64) Worker {
   Scheduler* scheduler = nullptr;
   std::size_t index = 0;
   std::uint64_t rng = 0;  // victim choice; touched by this worker only
   JobDeque deque;         // owned by this worker's thread from worker_main on
   Sleeper sleeper;
 
-  // This worker's thread only: runs queued work until `latch` is set, or until the scheduler terminates when
-  // `latch` is null (the worker's main loop).
+  // Runs queued work until `latch` is set, or until the scheduler terminates when `latch` is null (the worker's
+  // main loop).
   void wait_until(const Latch* latch) noexcept;
-
- private:
+  // Its own deque's newest job, else one stolen from another worker, else the oldest of the shared queue.
   Job* find_work() noexcept;
   Job* steal_from_others() noexcept;
   void sleep(std::uint64_t epoch_seen, const Latch* latch) noexcept;

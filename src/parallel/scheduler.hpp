@@ -25,7 +25,7 @@
 namespace korvex::parallel {
 
 class ThreadPool;
-class Worker;
+struct Worker;
 struct Job;
 
 class Scheduler {
@@ -56,7 +56,7 @@ class Scheduler {
   void inject(Job* job) noexcept;
 
  private:
-  friend class Worker;
+  friend struct Worker;
 
   Job* pop_injected() noexcept;
   void wake_one() noexcept;
