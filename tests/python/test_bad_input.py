@@ -217,7 +217,7 @@ def test_unsatisfiable_allocation_is_memory_error(name, columns):
     [
         ("facecolors", np.broadcast_to(np.zeros((1, 1)), (2**58, 1))),
         ("edgecolors", np.broadcast_to(np.zeros((1, 3)), (2**58, 3))),
-        ("vertices", np.broadcast_to(np.zeros((1, 3)), (2**58, 3))),
+        ("vertices", np.broadcast_to(np.zeros((1, 1)), (2**59, 1))),  # twice: more values than a buffer holds
         ("pb_aspect", range(2**61)),
     ],
 )
@@ -228,7 +228,7 @@ def test_sizes_beyond_any_allocation_are_memory_errors(name, value):
             if name == "pb_aspect":
                 P.world_transformation(0, 1, 0, 1, 0, 1, pb_aspect=value)
             else:
-                C(**({"vertices": [TRI, value]} if name == "vertices" else {"vertices": [TRI], name: value}))
+                C(**({"vertices": [TRI, value, value]} if name == "vertices" else {"vertices": [TRI], name: value}))
     assert C([TRI], facecolors=np.ones((2, 4))).get_sorted_facecolors().shape == (2, 4)
 
 
