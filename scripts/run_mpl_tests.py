@@ -35,7 +35,7 @@ def pytest_sessionfinish(session):
     from mpl_toolkits.mplot3d import proj3d
 
     with open("korvex-active.txt", "w") as f:
-        f.write(str(korvex_mpl.installed() and "korvex_mpl" in proj3d.proj_transform.__code__.co_filename))
+        f.write(str(korvex_mpl.installed() and getattr(proj3d.proj_transform, "__module__", "") == "korvex_mpl._native"))
 '''
 # pip prepares the metadata of every source distribution it downloads. Matplotlib's build backend does that by
 # configuring a whole build, which fetches FreeType from outside the package index; the download therefore runs
