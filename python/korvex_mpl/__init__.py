@@ -20,7 +20,7 @@ import re
 import threading
 from typing import Any, Callable, Iterator
 
-from . import _native, _polys, _project
+from . import _art, _native, _polys, _project
 from ._timing import CoreTimes, core_timer
 
 __all__ = ["CoreTimes", "core_timer", "enabled", "install", "installed", "uninstall"]
@@ -50,9 +50,9 @@ def _check_matplotlib() -> None:
 
 def _replacements() -> list[tuple[Any, str, Callable[[Any], Any]]]:
     """(owner, attribute, factory) triples; each factory gets Matplotlib's object and returns the replacement."""
-    from mpl_toolkits.mplot3d import art3d, proj3d
+    from mpl_toolkits.mplot3d import art3d, axes3d, proj3d
 
-    return _project.replacements(proj3d) + _polys.replacements(art3d)
+    return _project.replacements(proj3d) + _polys.replacements(art3d) + _art.replacements(axes3d, art3d)
 
 
 def _restore(patches: list[tuple[Any, str, Any]]) -> None:

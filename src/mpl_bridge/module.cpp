@@ -4,6 +4,7 @@
 
 #include "mpl_bridge/fallback.hpp"
 #include "mpl_bridge/functions.hpp"
+#include "mpl_bridge/methods.hpp"
 #include "py_common/cfunction.hpp"
 #include "py_common/errors.hpp"
 
@@ -33,6 +34,11 @@ PyMethodDef methods[] = {
      "back to them."},
     {"fallback_counts", fallback_counts, METH_NOARGS,
      "fallback_counts() -> dict[str, int]\n\nCalls handed to Matplotlib's own function so far, by function name."},
+    {"keep_method_originals", keep_method_originals, METH_O,
+     "keep_method_originals(methods: dict) -> None\n\nMatplotlib's own Axes3D and art3d methods by key "
+     "('Axes3D.get_proj', 'Path3DCollection.do_3d_projection', ...), for the calls handed back to them."},
+    {"method", py::as_cfunction<method>(), METH_FASTCALL,
+     "method(key: str, cls: type) -> method descriptor\n\nThe native method of that key as a method of cls."},
     {nullptr, nullptr, 0, nullptr},
 };
 
