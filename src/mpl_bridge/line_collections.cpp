@@ -9,7 +9,7 @@
 // otherwise; then stale is set. Returns min(smallest visible depth, 1e9).
 //
 // Collection3D: each (vertices, codes) of _3dverts_codes is projected on its own (proj3d.proj_transform), and
-// _paths gets Path(projected x and y, codes) per entry. Returns the smallest depth of all.
+// _paths gets Path(projected x and y, codes) per entry. Returns the smallest depth of all (1e9 without any).
 //
 // Handed back to Matplotlib's method: non-linear scales, other shapes or types (masked arrays, object arrays,
 // empty lines), for Collection3D any hidden point (Matplotlib's mask broadcasting then fails) and codes that are
@@ -89,12 +89,13 @@ bool read_point(PyObject* point, Points& p) {
   return true;
 }
 
-// A line of at least one point: an (N, 3) real array, or a list or tuple of points.
-bool read_line(PyObject* line, Points& p) {
+// A line: an (N, 3) real array, or a list or tuple of points; at least one point unless `empty_ok` (and then
+// an empty one only as an array, which keeps its shape).
+bool read_line(PyObject* line, Points& p, bool empty_ok = false) {
   const std::size_t start = p.size();
   if (numpy::is_exact_array(line)) {
     const numpy::ArrayView a = numpy::view(line);
-    if (!readable(a) || a.ndim != 2 || a.shape[1] != 3 || a.shape[0] == 0) return false;
+    if (!readable(a) || a.ndim != 2 || a.shape[1] != 3 || (a.shape[0] == 0 && !empty_ok)) return false;
     add_rows(p, a, a.data, a.shape[0], a.strides[0], a.strides[1]);
   } else if (PyList_CheckExact(line) || PyTuple_CheckExact(line)) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(line);
@@ -219,7 +220,7 @@ PyRef line_collection_native(PyObject* self) {
 // One (vertices, codes) entry of _3dverts_codes.
 struct Entry {
   std::size_t start = 0, n = 0;
-  PyObject* codes = nullptr;  // borrowed from the entry: None or a uint8 array
+  PyObject* codes = nullptr;  // borrowed from the entry: None or a uint8 array (anything for no vertices)
   bool all_lineto = true;
 };
 
@@ -228,9 +229,10 @@ bool read_entry(PyObject* item, Points& p, Entry& e) {
   PyObject* vertices = PyTuple_GET_ITEM(item, 0);
   e.codes = PyTuple_GET_ITEM(item, 1);
   e.start = p.size();
-  if (!read_line(vertices, p)) return false;
+  if (!read_line(vertices, p, true)) return false;
   e.n = p.lengths.back();
-  if (e.codes == Py_None) return true;
+  // Path() keeps the codes of an empty path as they are, unchecked (contour levels without lines have None).
+  if (e.codes == Py_None || e.n == 0) return true;
   if (!numpy::is_exact_array(e.codes)) return false;
   const numpy::ArrayView c = numpy::view(e.codes);
   if (c.type != numpy::Type::uint8 || c.ndim != 1 || c.shape[0] != static_cast<Py_ssize_t>(e.n)) return false;
@@ -269,13 +271,14 @@ PyRef collection_native(PyObject* self) {
   std::vector<double> tx(total), ty(total), tz(total);
   for (const Entry& entry : e) {
     const std::size_t s = entry.start;
-    if (rule::project(m, {p.x.data() + s, p.y.data() + s, p.z.data() + s, nullptr}, entry.n, tx.data() + s,
+    if (entry.n > 0 && rule::project(m, {p.x.data() + s, p.y.data() + s, p.z.data() + s, nullptr}, entry.n, tx.data() + s,
                       ty.data() + s, tz.data() + s) != 0) {
       return {};
     }
   }
-  double depth = 0.0;
-  if (!rule::min_value(tz.data(), nullptr, total, depth)) return {};
+  // zs.min() if len(zs) else 1e9
+  double depth = 1e9;
+  if (total > 0 && !rule::min_value(tz.data(), nullptr, total, depth)) return {};
 
   const PathMaker maker;
   PyRef paths = py::check(PyList_New(count));
@@ -293,6 +296,7 @@ PyRef collection_native(PyObject* self) {
     }
   });
   set_attribute(self, Attr::paths, paths.get());
+  if (total == 0) return PyRef::steal(PyFloat_FromDouble(depth));
   return numpy::new_float64_scalar(depth);
 }
 

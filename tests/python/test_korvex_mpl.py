@@ -161,12 +161,22 @@ def test_install_and_uninstall_are_all_or_nothing(monkeypatch):
 PRIVATE = {
     "mpl_toolkits.mplot3d.proj3d": ["_persp_transformation", "_ortho_transformation", "_proj_transform_vec",
                                     "_proj_transform_vec_clip", "_scale_proj_transform_vectors"],
-    "mpl_toolkits.mplot3d.art3d": ["_generate_normals"],
+    "mpl_toolkits.mplot3d.art3d": ["_generate_normals", "_get_data_scale"],
     "mpl_toolkits.mplot3d.art3d.Poly3DCollection": [
         "_zsort_functions", "_faces", "_invalid_vertices", "_axlim_clip", "_zsortfunc", "_A", "_face_is_mapped",
         "_edge_is_mapped", "_facecolor3d", "_edgecolor3d", "_facecolors", "_edgecolors", "_codes3d", "_closed",
         "_facecolors2d", "_edgecolors2d", "_sort_zpos", "_paths"],
-    "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_interpolation_steps"],
+    "mpl_toolkits.mplot3d.axes3d.Axes3D": ["_box_aspect", "_vertical_axis", "_dist", "_focal_length", "_view_u",
+                                           "_view_v", "_view_w"],
+    "mpl_toolkits.mplot3d.art3d.Path3DCollection": [
+        "_offsets3d", "_axlim_clip", "_sizes3d", "_linewidths3d", "_sizes", "_linewidths", "_offsets",
+        "_offset_zordered", "_z_markers_idx", "_vzs", "_data_scale"],
+    "mpl_toolkits.mplot3d.art3d.Patch3DCollection": ["_offsets3d", "_axlim_clip", "_offsets", "_vzs"],
+    "mpl_toolkits.mplot3d.art3d.Line3DCollection": ["_segments3d", "_axlim_clip", "_paths"],
+    "mpl_toolkits.mplot3d.art3d.Collection3D": ["_3dverts_codes", "_axlim_clip", "_paths"],
+    "matplotlib.transforms.Bbox": ["_points", "_invalid"],
+    "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_interpolation_steps", "_vertices", "_codes",
+                             "_simplify_threshold", "_should_simplify", "_readonly"],
     "matplotlib.axis.Axis": ["_scale"],
     "numpy.ma.MaskedArray": ["_mask", "_sharedmask", "_baseclass"],
 }
@@ -192,12 +202,24 @@ def test_every_private_name_the_adapter_touches_exists():
 
     import matplotlib.pyplot as plt
 
+    from matplotlib.collections import PatchCollection
+    from matplotlib.patches import Circle
+
     ax = plt.figure().add_subplot(projection="3d")
     drawn = ax.add_collection3d(art3d.Poly3DCollection([np.eye(3)]))
-    ax.figure.canvas.draw()  # the 2D colours exist once drawn
+    points = ax.scatter([0.0, 1.0], [0.0, 1.0], [0.0, 1.0])
+    patches = ax.add_collection3d(PatchCollection([Circle((0, 0), 1)], offsets=[(0, 0)], offset_transform=ax.transData))
+    contours = ax.contourf(*np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.eye(2))
+    ax.figure.canvas.draw()  # the 2D colours and the projected state exist once drawn
     plt.close(ax.figure)
     instances = {
         art3d.Poly3DCollection: drawn,
+        axes3d.Axes3D: ax,
+        art3d.Path3DCollection: points,
+        art3d.Patch3DCollection: patches,
+        art3d.Line3DCollection: ax.xaxis.gridlines,
+        art3d.Collection3D: contours,
+        mpl.transforms.Bbox: ax.xy_viewLim,
         np.ma.MaskedArray: np.ma.masked_array([1.0], [True]),
         mpl.path.Path: mpl.path.Path(np.zeros((2, 2))),
         mpl.axis.Axis: ax.xaxis,
@@ -213,12 +235,13 @@ def test_every_private_name_the_adapter_touches_exists():
 def test_the_list_of_private_names_is_complete():
     import pathlib
 
+    import korvex_mpl._art
     import korvex_mpl._polys
     import korvex_mpl._project
     import korvex_mpl._timing
 
-    own = {name for module in (korvex_mpl, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing)
-           for name in vars(module)} | {"_native", "_polys", "_project", "_timing"}
+    modules = (korvex_mpl, korvex_mpl._art, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing)
+    own = {name for module in modules for name in vars(module)} | {"_art", "_native", "_polys", "_project", "_timing"}
     sources = [p.read_text() for p in pathlib.Path(korvex_mpl.__file__).parent.glob("*.py")]
     native = pathlib.Path(__file__).resolve().parents[2] / "src" / "mpl_bridge"
     sources += [p.read_text() for p in native.glob("*.cpp")]
