@@ -46,6 +46,7 @@ struct OrderMemory {
   std::vector<std::uint32_t> link_start;
   std::vector<std::uint32_t> link_ids;
   std::vector<std::vector<std::uint32_t>> extra;
+  std::vector<std::uint8_t> has_extra;
   std::vector<std::uint32_t> indeg;
   std::vector<std::uint8_t> emitted;
   std::vector<std::uint8_t> from_start;
@@ -86,13 +87,17 @@ class Orderer {
     if (u < base_) {
       for (std::uint32_t k = link_start_[u]; k < link_start_[u + 1]; ++k) f(link_ids_[k]);
     }
-    for (std::uint32_t id : extra_[u]) f(id);
+    if (has_extra_[u] != 0) {
+      for (std::uint32_t id : extra_[u]) f(id);
+    }
   }
   std::uint32_t add_relation(Relation r) {
     const auto id = static_cast<std::uint32_t>(rel_.size());
     rel_.push_back(r);
-    extra_[r.first].push_back(id);
-    extra_[r.second].push_back(id);
+    for (const std::uint32_t u : {r.first, r.second}) {
+      extra_[u].push_back(id);
+      has_extra_[u] = 1;
+    }
     return id;
   }
   // The partners of u that are alive (u itself may just have died), with whether u paints first (for
@@ -121,6 +126,7 @@ class Orderer {
     link_start_.swap(memory_.link_start);
     link_ids_.swap(memory_.link_ids);
     extra_.swap(memory_.extra);
+    has_extra_.swap(memory_.has_extra);
     indeg_.swap(memory_.indeg);
     emitted_.swap(memory_.emitted);
     from_start_.swap(memory_.from_start);
@@ -131,6 +137,7 @@ class Orderer {
     const std::size_t n = s_.pieces.size();
     dead_.resize(n, 0);
     extra_.resize(n);
+    has_extra_.resize(n, 0);
     keys_.resize(n);
     for (std::size_t i = keys_filled_; i < n; ++i) keys_[i] = drawing_key(s_.pieces[i].fallback);
     keys_filled_ = n;
@@ -150,7 +157,8 @@ class Orderer {
   std::size_t keys_filled_ = 0;
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
-  std::vector<std::vector<std::uint32_t>> extra_;
+  std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece
+  std::vector<std::uint8_t> has_extra_;             // whether extra_[u] is not empty (a cheap test on the hot path)
   std::vector<std::uint32_t> indeg_;
   std::vector<std::uint8_t> emitted_;
   std::vector<std::uint8_t> from_start_;
@@ -169,7 +177,10 @@ class Orderer {
 
 void Orderer::link() {
   base_ = static_cast<std::uint32_t>(s_.pieces.size());
-  for (auto& e : extra_) e.clear();
+  for (std::size_t u = 0; u < has_extra_.size(); ++u) {  // the lists of the last call, kept for their memory
+    if (has_extra_[u] != 0) extra_[u].clear();
+  }
+  has_extra_.assign(base_, 0);
   dead_.assign(base_, 0);
   keys_filled_ = 0;
   grow();
@@ -546,7 +557,7 @@ struct Workspace::Impl {
   std::vector<std::size_t> plain;
   poly3d::detail::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
-  std::vector<std::uint32_t> count, first_at, last_at, piece_of;
+  std::vector<std::uint32_t> count, first_at, last_at, piece_of, item_at;
   std::vector<std::uint8_t> joins;
 };
 
@@ -598,15 +609,18 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   w.first_at.resize(items);
   w.last_at.resize(items);
   w.joins.assign(items, 1);
+  w.item_at.resize(sequence.size());
   for (std::uint32_t k = 0; k < sequence.size(); ++k) {
     const Piece& p = s.pieces[sequence[k]];
+    w.item_at[k] = p.item;
     if (w.count[p.item]++ == 0) w.first_at[p.item] = k;
     w.last_at[p.item] = k;
     w.joins[p.item] &= p.joins ? 1 : 0;
   }
-  auto whole = [&](std::uint32_t item) {
-    return w.joins[item] != 0 && w.last_at[item] - w.first_at[item] + 1 == w.count[item];
-  };
+  for (std::size_t i = 0; i < items; ++i) {  // joins becomes: drawn whole
+    w.joins[i] = w.joins[i] != 0 && w.last_at[i] - w.first_at[i] + 1 == w.count[i] ? 1 : 0;
+  }
+  auto whole = [&](std::uint32_t item) { return w.joins[item] != 0; };
   const auto item_base = [&](Kind kind) -> std::uint32_t {
     return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
                                                               : static_cast<std::uint32_t>(polygons + segments);
@@ -614,10 +628,13 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   // The fragments with their places first, then their vertices on the pool.
   std::size_t vertices = 0;
   res.fragments.reserve(sequence.size());
+  std::vector<std::uint32_t>& piece_of = w.piece_of;  // the piece of each fragment (of a whole item, its first)
+  piece_of.clear();
   for (std::uint32_t k = 0; k < sequence.size(); ++k) {
+    const bool is_whole = whole(w.item_at[k]);
+    if (is_whole && w.first_at[w.item_at[k]] != k) continue;
+    piece_of.push_back(sequence[k]);
     const Piece& p = s.pieces[sequence[k]];
-    const bool is_whole = whole(p.item);
-    if (is_whole && w.first_at[p.item] != k) continue;
     const std::uint32_t source = p.item - item_base(p.kind);
     Fragment f{p.kind, is_whole, source, 0, static_cast<std::uint32_t>(vertices), p.count};
     switch (p.kind) {
@@ -643,13 +660,6 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   res.xy.resize(2 * vertices);
   res.original.resize(vertices);
   const std::size_t tasks = (res.fragments.size() + kFragmentsPerTask - 1) / kFragmentsPerTask;
-  // The piece of each fragment (for a whole item, its first piece).
-  std::vector<std::uint32_t>& piece_of = w.piece_of;
-  piece_of.clear();
-  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const std::uint32_t item = s.pieces[sequence[k]].item;
-    if (!whole(item) || w.first_at[item] == k) piece_of.push_back(sequence[k]);
-  }
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(res.fragments.size(), (t + 1) * kFragmentsPerTask);
     for (std::size_t i = t * kFragmentsPerTask; i < end; ++i) {
