@@ -132,53 +132,52 @@ void Orderer::resolve_intersections() {
   }
 }
 
-void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& indeg,
-                          std::vector<std::uint32_t>& ready) {
+bool Orderer::find_cycle(const std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& cycle,
+                         std::vector<std::uint32_t>& cycle_rel) {
   const std::size_t n = s_.pieces.size();
   while (scan_ < n && (dead_[scan_] != 0 || emitted[scan_] != 0)) ++scan_;
   KORVEX_ASSERT(scan_ < n, "a piece is left when the order is stuck");
-  // Walk back along predecessors that are left until a piece repeats: that closes a cycle.
+  // Walk back along predecessors that are left until a piece repeats. Positions on the path are found by a
+  // linear search while it is short and by a stamp per piece once it is long.
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
   std::vector<std::uint32_t> path;
   std::vector<std::uint32_t> path_rel;  // the relation from the predecessor of path[k] to path[k]
-  auto position = [&](std::uint32_t u) -> std::size_t {
-    for (std::size_t k = 0; k < path.size(); ++k) {
-      if (path[k] == u) return k;
-    }
-    return path.size();
-  };
+  std::vector<std::uint32_t> stamp;
   std::uint32_t u = static_cast<std::uint32_t>(scan_);
   std::size_t at = 0;
-  // Positions are found by a linear search in small paths and by a stamp array in long ones.
-  std::vector<std::uint32_t> stamp;
   for (;;) {
     if (path.size() == 64) {
-      stamp.assign(n, std::numeric_limits<std::uint32_t>::max());
+      stamp.assign(n, kNone);
       for (std::size_t k = 0; k < path.size(); ++k) stamp[path[k]] = static_cast<std::uint32_t>(k);
     }
-    at = stamp.empty() ? position(u) : (stamp[u] == std::numeric_limits<std::uint32_t>::max() ? path.size() : stamp[u]);
+    if (stamp.empty()) {
+      at = static_cast<std::size_t>(std::find(path.begin(), path.end(), u) - path.begin());
+    } else {
+      at = stamp[u] == kNone ? path.size() : stamp[u];
+    }
     if (at < path.size()) break;
     if (!stamp.empty()) stamp[u] = static_cast<std::uint32_t>(path.size());
     path.push_back(u);
-    std::uint32_t pred = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t pred = kNone;
     for_links(u, [&](std::uint32_t id) {
       const Relation& r = rel_[id];
-      if (pred == std::numeric_limits<std::uint32_t>::max() && live(r) && !r.intersect && r.second == u &&
-          emitted[r.first] == 0) {
+      if (pred == kNone && live(r) && !r.intersect && r.second == u && emitted[r.first] == 0) {
         pred = r.first;
         path_rel.push_back(id);
       }
     });
-    KORVEX_ASSERT(pred != std::numeric_limits<std::uint32_t>::max(), "a piece that is not ready has a predecessor");
+    KORVEX_ASSERT(pred != kNone, "a piece that is not ready has a predecessor");
     u = pred;
   }
   walk_steps_ += path.size();
-  if (walk_steps_ > 4 * n + 4096) {
-    capped_ = true;  // too many cycles to search: the rest goes in the plain order
-    return;
-  }
-  const std::vector<std::uint32_t> cycle(path.begin() + static_cast<std::ptrdiff_t>(at), path.end());
-  const std::size_t len = cycle.size();
+  if (walk_steps_ > 4 * n + 4096) return false;
+  cycle.assign(path.begin() + static_cast<std::ptrdiff_t>(at), path.end());
+  cycle_rel.assign(path_rel.begin() + static_cast<std::ptrdiff_t>(at), path_rel.end());
+  return true;
+}
 
+bool Orderer::cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std::uint8_t>& emitted,
+                        std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
   // Member t is painted after cycle[t + 1] and before cycle[t - 1] (cyclically): it overlaps the first in region
   // r1 and the second in r2. A cut of the member that puts r1 and r2 on different sides breaks the cycle. Cuts
   // along the plane of a neighbour in the cycle come first: the faces of one solid then all get cut along one
@@ -189,8 +188,9 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
     double gap;  // screen distance of the regions from the cut
     std::size_t t;
     std::uint32_t splitter;
-    double nx, ny, c;
+    double nx, ny, c;  // the line, when not a plane
   };
+  const std::size_t len = cycle.size();
   std::vector<Candidate> candidates;
   for (std::size_t t = 0; t < len; ++t) {
     const std::uint32_t q = cycle[t];
@@ -204,25 +204,16 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
     for (const std::uint32_t splitter : {x, p}) {
       const Piece& ps = s_.pieces[splitter];
       if (ps.kind != Kind::Polygon) continue;  // the plane of a segment or marker is only a device
-      const double ga = pq.plane.a - ps.plane.a, gb = pq.plane.b - ps.plane.b;
-      const double slope = norm(Vec2{ga, gb});
+      const double slope = norm(Vec2{pq.plane.a - ps.plane.a, pq.plane.b - ps.plane.b});
       if (!(slope > 0.0)) continue;
-      double hi1 = -std::numeric_limits<double>::infinity(), lo1 = -hi1, hi2 = hi1, lo2 = lo1;
-      for (const Vec2& v : r1_) {
-        const double g = pq.plane.at(v) - ps.plane.at(v);
-        hi1 = std::max(hi1, g);
-        lo1 = std::min(lo1, g);
-      }
-      for (const Vec2& v : r2_) {
-        const double g = pq.plane.at(v) - ps.plane.at(v);
-        hi2 = std::max(hi2, g);
-        lo2 = std::min(lo2, g);
-      }
+      double lo1, hi1, lo2, hi2;  // q's depth minus the splitter's over the two regions
+      depth_range(pq, ps, r1_.data(), r1_.size(), lo1, hi1);
+      depth_range(pq, ps, r2_.data(), r2_.size(), lo2, hi2);
       const double gap = std::max(std::min(-hi1, lo2), std::min(-hi2, lo1)) / slope;
       if (gap >= -tol_.len) candidates.push_back({true, gap, t, splitter, 0.0, 0.0, 0.0});
     }
     Candidate line{false, 0.0, t, 0, 0.0, 0.0, 0.0};
-    line.gap = detail::separating_line(r1_.data(), r1_.size(), r2_.data(), r2_.size(), line.nx, line.ny, line.c);
+    line.gap = separating_line(r1_.data(), r1_.size(), r2_.data(), r2_.size(), line.nx, line.ny, line.c);
     if (line.gap >= -tol_.len) candidates.push_back(line);
   }
   // A plane that has cut before is taken again where it can be (one plane through a solid cuts all its faces
@@ -246,66 +237,88 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
     }
     std::uint32_t parts[2];
     if (!cut(q, g_.data(), cand.plane ? tol_.z : tol_.len, parts[0], parts[1])) {
-      if (capped_) return;
+      if (capped_) return false;
       continue;
     }
     if (cand.plane && !reused(cand)) splitters_.push_back(s_.pieces[cand.splitter].item);
-    // The parts inherit q's relations where they still overlap, in q's direction (a part of a piece keeps the
-    // depth relation of the whole; inheriting also keeps every ready piece ready).
-    indeg.resize(s_.pieces.size(), 0);
-    emitted.resize(s_.pieces.size(), 0);
-    partners(q, partners_);
-    std::vector<std::uint32_t> released;
-    for (const auto& [m, q_first] : partners_) {
-      if (emitted[m] != 0) continue;
-      if (q_first) {
-        --indeg[m];
-        released.push_back(m);
-      }
-      for (const std::uint32_t c : parts) {
-        // Strictly: a part that only touches the partner (at the cut) must not keep the relation, or a cut
-        // between touching regions would leave the cycle as it was.
-        overlap_region(s_, c, m, tol_, w_, r1_, true);
-        if (r1_.empty()) continue;
-        if (q_first) {
-          add_relation({c, m, false});
-          ++indeg[m];
-        } else {
-          add_relation({m, c, false});
-          ++indeg[c];
-        }
-      }
-    }
-    for (const std::uint32_t m : released) {
-      if (indeg[m] == 0) ready.push_back(m);
+    inherit(q, parts, emitted, indeg, ready);
+    return true;
+  }
+  return false;
+}
+
+void Orderer::inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
+                      std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
+  // The parts take q's relations where they still overlap, in q's direction (a part of a piece keeps the depth
+  // relation of the whole; inheriting also keeps every ready piece ready).
+  indeg.resize(s_.pieces.size(), 0);
+  emitted.resize(s_.pieces.size(), 0);
+  partners(q, partners_);
+  std::vector<std::uint32_t> released;
+  for (const auto& [m, q_first] : partners_) {
+    if (emitted[m] != 0) continue;
+    if (q_first) {
+      --indeg[m];
+      released.push_back(m);
     }
     for (const std::uint32_t c : parts) {
-      if (indeg[c] == 0) ready.push_back(c);
+      // Strictly: a part that only touches the partner (at the cut) must not keep the relation, or a cut
+      // between touching regions would leave the cycle as it was.
+      overlap_region(s_, c, m, tol_, w_, r1_, true);
+      if (r1_.empty()) continue;
+      if (q_first) {
+        add_relation({c, m, false});
+        ++indeg[m];
+      } else {
+        add_relation({m, c, false});
+        ++indeg[c];
+      }
     }
-    return;
   }
-  // Nothing can be cut: give up the relation of the cycle whose overlap is smallest. Only an overlap wider than
-  // a sliver can show (cycles closed by slivers come from rounding, or from neighbours at a fold).
+  for (const std::uint32_t m : released) {
+    if (indeg[m] == 0) ready.push_back(m);
+  }
+  for (const std::uint32_t c : parts) {
+    if (indeg[c] == 0) ready.push_back(c);
+  }
+}
+
+void Orderer::drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
+                           std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
+  // The relation of the cycle whose overlap is smallest, measured strictly (an overlap that exists only within
+  // the tolerance counts as none). Only an overlap wider than a sliver can show: cycles closed by slivers come
+  // from rounding, or from neighbours at a fold.
+  const std::size_t len = cycle.size();
   std::size_t weakest = 0;
   double least = std::numeric_limits<double>::infinity();
-  bool substantial = false;
+  bool visible = false;
   for (std::size_t t = 0; t < len; ++t) {
-    // Measured strictly: an overlap that exists only within the tolerance counts as none.
     overlap_region(s_, cycle[(t + 1) % len], cycle[t], tol_, w_, r1_, true);
     double measure = -1.0;
     if (r1_.size() == 1) measure = 0.0;
-    if (r1_.size() == 2) measure = detail::norm(r1_[1] - r1_[0]);
-    if (r1_.size() >= 3) measure = 0.5 * std::abs(detail::twice_area(r1_.data(), r1_.size()));
+    if (r1_.size() == 2) measure = norm(r1_[1] - r1_[0]);
+    if (r1_.size() >= 3) measure = 0.5 * std::abs(twice_area(r1_.data(), r1_.size()));
     if (measure < least) {
       least = measure;
       weakest = t;
-      substantial = r1_.size() == 2 ? measure > tol_.sliver : measure > tol_.sliver * tol_.sliver;
+      visible = r1_.size() == 2 ? measure > tol_.sliver : measure > tol_.sliver * tol_.sliver;
     }
   }
-  Relation& r = rel_[path_rel[at + weakest]];
+  Relation& r = rel_[cycle_rel[weakest]];
   r.dropped = true;
   if (--indeg[r.second] == 0) ready.push_back(r.second);
-  if (substantial) ++forced_;
+  if (visible) ++forced_;
+}
+
+void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& indeg,
+                          std::vector<std::uint32_t>& ready) {
+  std::vector<std::uint32_t> cycle, cycle_rel;
+  if (!find_cycle(emitted, cycle, cycle_rel)) {
+    capped_ = true;  // too many cycles to search: the rest goes in the plain order
+    return;
+  }
+  if (cut_cycle(cycle, emitted, indeg, ready) || capped_) return;
+  drop_weakest(cycle, cycle_rel, indeg, ready);
 }
 
 void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out) {

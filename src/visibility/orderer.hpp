@@ -101,6 +101,19 @@ class Orderer {
   // sets capped_ instead when the cap or the search budget is met.
   void break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& indeg,
                    std::vector<std::uint32_t>& ready);
+  // A cycle among the pieces left, each member painted after the next, with the relation into each member from
+  // the next; false when the searches so far have used up their budget.
+  bool find_cycle(const std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& cycle,
+                  std::vector<std::uint32_t>& cycle_rel);
+  // Cuts one member so that the cycle falls apart; false when no cut works (or the cap is met).
+  bool cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std::uint8_t>& emitted,
+                 std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // Hands the relations of q, just cut, to its parts.
+  void inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
+               std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // Gives up the relation of the cycle with the smallest overlap.
+  void drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
+                    std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
   // The plain order's tie-break between two pieces: fallback depth, then item, then piece.
   bool before(std::uint32_t a, std::uint32_t b) const noexcept {
     const Piece& pa = s_.pieces[a];
