@@ -1,5 +1,5 @@
 """korvex_mpl._native in place of ``Axes3D.get_proj`` and of the ``do_3d_projection`` of art3d's point, line and
-converted 2D collections.
+converted 2D collections and of its patches.
 
 Each becomes a native method of its class (a method descriptor of ``korvex_mpl._native``), so Matplotlib's call
 goes straight to native code. The methods decide in C which calls they do not reproduce exactly and hand those to
@@ -20,6 +20,8 @@ def _targets(axes3d: Any, art3d: Any) -> dict[str, tuple[Any, str]]:
         "Patch3DCollection.do_3d_projection": (art3d.Patch3DCollection, "do_3d_projection"),
         "Line3DCollection.do_3d_projection": (art3d.Line3DCollection, "do_3d_projection"),
         "Collection3D.do_3d_projection": (art3d.Collection3D, "do_3d_projection"),
+        "Patch3D.do_3d_projection": (art3d.Patch3D, "do_3d_projection"),
+        "PathPatch3D.do_3d_projection": (art3d.PathPatch3D, "do_3d_projection"),
     }
 
 

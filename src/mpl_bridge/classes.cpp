@@ -29,6 +29,7 @@ constexpr const char* kAttrs[static_cast<std::size_t>(Attr::count)] = {
     // art3d collections
     "axes", "stale", "_axlim_clip", "_offsets3d", "_offsets", "_offset_zordered", "_z_markers_idx", "_vzs",
     "_data_scale", "_sizes", "_sizes3d", "_linewidths", "_linewidths3d", "_segments3d", "_paths", "_3dverts_codes",
+    "_segment3d", "_code3d", "_path2d",
     // Path
     "_vertices", "_codes", "_interpolation_steps", "_simplify_threshold", "_should_simplify", "_readonly"};
 PyObject* attrs[static_cast<std::size_t>(Attr::count)] = {};

@@ -29,7 +29,7 @@ enum class Attr {
   points, invalid,
   // art3d collections
   axes, stale, axlim_clip, offsets3d, offsets, offset_zordered, z_markers_idx, vzs, data_scale, sizes, sizes3d,
-  linewidths, linewidths3d, segments3d, paths, verts_codes3d,
+  linewidths, linewidths3d, segments3d, paths, verts_codes3d, segment3d, code3d, path2d,
   // Path
   vertices, codes, interpolation_steps, simplify_threshold, should_simplify, readonly,
   count

@@ -25,6 +25,7 @@
 #include "mpl_bridge/classes.hpp"
 #include "mpl_bridge/methods.hpp"
 #include "mpl_bridge/paths.hpp"
+#include "mpl_bridge/point_lists.hpp"
 #include "mpl_bridge/values.hpp"
 #include "proj3d/mpl_points.hpp"
 #include "proj3d/mpl_rule.hpp"
@@ -42,74 +43,6 @@ namespace rule = proj3d::mpl;
 // Path.MOVETO and Path.LINETO.
 constexpr unsigned char kMoveTo = 1;
 constexpr unsigned char kLineTo = 2;
-
-// Points of several lines, one after another.
-struct Points {
-  std::vector<double> x, y, z;
-  std::vector<std::size_t> lengths;
-
-  void add(double a, double b, double c) {
-    x.push_back(a);
-    y.push_back(b);
-    z.push_back(c);
-  }
-  std::size_t size() const noexcept { return x.size(); }
-};
-
-// Rows of an (N, 3) real array (`data` at `row` strides, columns `column` apart).
-void add_rows(Points& p, const numpy::ArrayView& a, const char* data, Py_ssize_t rows, Py_ssize_t row,
-              Py_ssize_t column) {
-  const std::size_t start = p.size();
-  const auto n = static_cast<std::size_t>(rows);
-  p.x.resize(start + n);
-  p.y.resize(start + n);
-  p.z.resize(start + n);
-  py::copy_as_double(a.type, data, row, n, p.x.data() + start);
-  py::copy_as_double(a.type, data + column, row, n, p.y.data() + start);
-  py::copy_as_double(a.type, data + 2 * column, row, n, p.z.data() + start);
-}
-
-// A point: a list or tuple of three numbers, or a 1-D real array of three.
-bool read_point(PyObject* point, Points& p) {
-  double v[3];
-  if (PyList_CheckExact(point) || PyTuple_CheckExact(point)) {
-    if (PySequence_Fast_GET_SIZE(point) != 3) return false;
-    PyObject** items = PySequence_Fast_ITEMS(point);
-    for (int k = 0; k < 3; ++k) {
-      if (!number_value(items[k], v[k])) return false;
-    }
-  } else if (numpy::is_exact_array(point)) {
-    const numpy::ArrayView a = numpy::view(point);
-    if (!readable(a) || a.ndim != 1 || a.shape[0] != 3) return false;
-    py::copy_as_double(a.type, a.data, a.strides[0], 3, v);
-  } else {
-    return false;
-  }
-  p.add(v[0], v[1], v[2]);
-  return true;
-}
-
-// A line: an (N, 3) real array, or a list or tuple of points; at least one point unless `empty_ok` (and then
-// an empty one only as an array, which keeps its shape).
-bool read_line(PyObject* line, Points& p, bool empty_ok = false) {
-  const std::size_t start = p.size();
-  if (numpy::is_exact_array(line)) {
-    const numpy::ArrayView a = numpy::view(line);
-    if (!readable(a) || a.ndim != 2 || a.shape[1] != 3 || (a.shape[0] == 0 && !empty_ok)) return false;
-    add_rows(p, a, a.data, a.shape[0], a.strides[0], a.strides[1]);
-  } else if (PyList_CheckExact(line) || PyTuple_CheckExact(line)) {
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(line);
-    if (size == 0) return false;
-    PyObject** items = PySequence_Fast_ITEMS(line);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (!read_point(items[i], p)) return false;
-    }
-  } else {
-    return false;
-  }
-  p.lengths.push_back(p.size() - start);
-  return true;
-}
 
 // _segments3d: an (L, N, 3) real array, or a list or tuple of lines; at least one line.
 bool read_segments(PyObject* segments, Points& p) {

@@ -17,6 +17,8 @@ constexpr std::array<const char*, kCount> kKeys = {
     "Patch3DCollection.do_3d_projection",
     "Line3DCollection.do_3d_projection",
     "Collection3D.do_3d_projection",
+    "Patch3D.do_3d_projection",
+    "PathPatch3D.do_3d_projection",
 };
 
 // The method definitions behind the descriptors; they live as long as the process (descriptors point at them).
@@ -30,6 +32,9 @@ PyMethodDef definitions[kCount] = {
      "Line3DCollection.do_3d_projection with Matplotlib's semantics."},
     {"do_3d_projection", collection_projection, METH_NOARGS,
      "Collection3D.do_3d_projection with Matplotlib's semantics."},
+    {"do_3d_projection", patch_projection, METH_NOARGS, "Patch3D.do_3d_projection with Matplotlib's semantics."},
+    {"do_3d_projection", path_patch_projection, METH_NOARGS,
+     "PathPatch3D.do_3d_projection with Matplotlib's semantics."},
 };
 
 // Strong references, kept until replaced; under the interpreter lock.

@@ -21,6 +21,8 @@ enum class Method : std::size_t {
   patch_collection,         // Patch3DCollection.do_3d_projection
   line_collection,          // Line3DCollection.do_3d_projection
   collection,               // Collection3D.do_3d_projection
+  patch,                    // Patch3D.do_3d_projection
+  path_patch,               // PathPatch3D.do_3d_projection
   count,
 };
 
@@ -45,5 +47,7 @@ PyObject* path_collection_projection(PyObject* self, PyObject* unused);
 PyObject* patch_collection_projection(PyObject* self, PyObject* unused);
 PyObject* line_collection_projection(PyObject* self, PyObject* unused);
 PyObject* collection_projection(PyObject* self, PyObject* unused);
+PyObject* patch_projection(PyObject* self, PyObject* unused);
+PyObject* path_patch_projection(PyObject* self, PyObject* unused);
 
 }  // namespace korvex::mpl

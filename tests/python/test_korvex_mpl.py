@@ -174,6 +174,7 @@ PRIVATE = {
     "mpl_toolkits.mplot3d.art3d.Patch3DCollection": ["_offsets3d", "_axlim_clip", "_offsets", "_vzs"],
     "mpl_toolkits.mplot3d.art3d.Line3DCollection": ["_segments3d", "_axlim_clip", "_paths"],
     "mpl_toolkits.mplot3d.art3d.Collection3D": ["_3dverts_codes", "_axlim_clip", "_paths"],
+    "mpl_toolkits.mplot3d.art3d.PathPatch3D": ["_segment3d", "_code3d", "_axlim_clip", "_path2d"],
     "matplotlib.transforms.Bbox": ["_points", "_invalid"],
     "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_interpolation_steps", "_vertices", "_codes",
                              "_simplify_threshold", "_should_simplify", "_readonly"],
@@ -210,6 +211,8 @@ def test_every_private_name_the_adapter_touches_exists():
     points = ax.scatter([0.0, 1.0], [0.0, 1.0], [0.0, 1.0])
     patches = ax.add_collection3d(PatchCollection([Circle((0, 0), 1)], offsets=[(0, 0)], offset_transform=ax.transData))
     contours = ax.contourf(*np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.eye(2))
+    patch = ax.add_patch(mpl.patches.PathPatch(mpl.path.Path([(0, 0), (1, 0), (0, 1)])))
+    art3d.pathpatch_2d_to_3d(patch)
     ax.figure.canvas.draw()  # the 2D colours and the projected state exist once drawn
     plt.close(ax.figure)
     instances = {
@@ -219,6 +222,7 @@ def test_every_private_name_the_adapter_touches_exists():
         art3d.Patch3DCollection: patches,
         art3d.Line3DCollection: ax.xaxis.gridlines,
         art3d.Collection3D: contours,
+        art3d.PathPatch3D: patch,
         mpl.transforms.Bbox: ax.xy_viewLim,
         np.ma.MaskedArray: np.ma.masked_array([1.0], [True]),
         mpl.path.Path: mpl.path.Path(np.zeros((2, 2))),

@@ -12,7 +12,8 @@ mpl.use("Agg")
 
 import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.collections import PatchCollection  # noqa: E402
-from matplotlib.patches import Circle  # noqa: E402
+from matplotlib.patches import Circle, PathPatch  # noqa: E402
+from matplotlib.text import TextPath  # noqa: E402
 from mpl_toolkits.mplot3d import art3d, axes3d  # noqa: E402
 
 import korvex_mpl  # noqa: E402
@@ -23,7 +24,7 @@ ORIGINALS = {key: cls.__dict__[name] for key, (cls, name) in TARGETS.items()}
 _native.keep_method_originals(ORIGINALS)
 NATIVE = {key: _native.method(key, cls) for key, (cls, _) in TARGETS.items()}
 STATE = ["_data_scale", "_z_markers_idx", "_vzs", "_sizes", "_linewidths", "_offsets", "_offset_zordered", "_paths",
-         "_view_u", "_view_v", "_view_w"]
+         "_path2d", "_view_u", "_view_v", "_view_w"]
 
 
 @pytest.fixture(autouse=True)
@@ -252,6 +253,25 @@ def test_collection3d(kind, native):
         return projected(ax, cset)
 
     compare("Collection3D.do_3d_projection", build, native)
+
+
+@pytest.mark.parametrize("kind, native", [("circle", True), ("text", True), ("ortho", True), ("clipped", False),
+                                          ("behind", False)])
+def test_patches(kind, native):
+    def build():
+        ax = new_axes(view=(20.0, -35.0, 0.0), proj="ortho" if kind == "ortho" else "persp")
+        if kind == "text":  # a PathPatch3D with curves among its codes
+            patch = ax.add_patch(PathPatch(TextPath((0, 0), "3D", size=0.4)))
+            art3d.pathpatch_2d_to_3d(patch, z=0.3, zdir="y")
+        else:
+            patch = ax.add_patch(Circle((0.4, 0.6), 0.3))
+            art3d.patch_2d_to_3d(patch, z=0.7, zdir="x", axlim_clip=kind == "clipped")
+        if kind in ("clipped", "behind"):  # outside the limits; far enough to be clipped from the view
+            ax.set(xlim=(5, 6), ylim=(5, 6)) if kind == "clipped" else ax.set(ylim=(0.59, 0.6), zlim=(0.3, 0.31))
+        return projected(ax, patch)
+
+    key = "PathPatch3D.do_3d_projection" if kind == "text" else "Patch3D.do_3d_projection"
+    compare(key, build, native)
 
 
 # ---- whole pictures ----
