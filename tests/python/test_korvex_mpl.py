@@ -160,7 +160,8 @@ def test_install_and_uninstall_are_all_or_nothing(monkeypatch):
 # Matplotlib release that renames one fails here, in one place.
 PRIVATE = {
     "mpl_toolkits.mplot3d.proj3d": ["_persp_transformation", "_ortho_transformation", "_proj_transform_vec",
-                                    "_proj_transform_vec_clip", "_scale_proj_transform_vectors"],
+                                    "_proj_transform_vec_clip", "_scale_proj_transform_vectors",
+                                    "_scale_proj_transform_clip"],
     "mpl_toolkits.mplot3d.art3d": ["_generate_normals", "_get_data_scale"],
     "mpl_toolkits.mplot3d.art3d.Poly3DCollection": [
         "_zsort_functions", "_faces", "_invalid_vertices", "_axlim_clip", "_zsortfunc", "_A", "_face_is_mapped",
