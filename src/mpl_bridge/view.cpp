@@ -48,22 +48,12 @@ const Loops& loops() {
 
 double call_loop(const void* context, double x) { return (*static_cast<const numpy::UnaryLoop*>(context))(x); }
 
-// The n float64 values of an exact, native float64 array of shape `shape` (ndim 1 or 2), in C order.
-bool read_doubles(PyObject* object, int ndim, const Py_ssize_t* shape, double* out) {
+// The three values of an exact, native float64 array of shape (3,).
+bool read_three(PyObject* object, double (&out)[3]) {
   if (object == nullptr || !numpy::is_exact_array(object)) return false;
   const numpy::ArrayView a = numpy::view(object);
-  if (a.type != numpy::Type::float64 || !a.native || a.ndim != ndim) return false;
-  for (int d = 0; d < ndim; ++d) {
-    if (a.shape[d] != shape[d]) return false;
-  }
-  const Py_ssize_t rows = ndim == 2 ? shape[0] : 1;
-  const Py_ssize_t columns = shape[ndim - 1];
-  for (Py_ssize_t r = 0; r < rows; ++r) {
-    for (Py_ssize_t c = 0; c < columns; ++c) {
-      const char* at = a.data + (ndim == 2 ? r * a.strides[0] : 0) + c * a.strides[ndim - 1];
-      std::memcpy(out + r * columns + c, at, sizeof(double));
-    }
-  }
+  if (a.type != numpy::Type::float64 || !a.native || a.ndim != 1 || a.shape[0] != 3) return false;
+  for (int k = 0; k < 3; ++k) std::memcpy(&out[k], a.data + k * a.strides[0], sizeof(double));
   return true;
 }
 
@@ -96,9 +86,8 @@ PyRef native_get_proj(PyObject* self) {
   if (!l.complete()) return {};
 
   proj3d::mpl::Camera camera{};
-  const Py_ssize_t three = 3;
   PyRef aspect = attribute(self, Attr::box_aspect);
-  if (!read_doubles(aspect.get(), 1, &three, camera.box_aspect)) return {};
+  if (!read_three(aspect.get(), camera.box_aspect)) return {};
   PyRef vertical = attribute(self, Attr::vertical_axis);
   if (!vertical || !PyLong_CheckExact(vertical.get())) return {};
   const long axis = PyLong_AsLong(vertical.get());

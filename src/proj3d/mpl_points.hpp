@@ -24,8 +24,8 @@ void hide_outside(const double* x, const double* y, const double* z, std::size_t
 void hide_non_finite(const double* x, const double* y, const double* z, std::size_t n, bool* hidden) noexcept;
 
 // art3d._get_data_scale over the visible points: sqrt(ptp_x ** 2 + ptp_y ** 2 + ptp_z ** 2) with NumPy's scalar
-// power (libm's pow), ptp being max - min. Needs at least one visible point, all visible values finite. Returns
-// the IEEE exceptions raised.
+// power (libm's pow), ptp being max - min. Needs at least one visible point. Returns the IEEE exceptions raised
+// (a visible NaN counts as invalid: NumPy's max and min would propagate it).
 unsigned data_scale(const double* x, const double* y, const double* z, const bool* visible, std::size_t n,
                     double& scale) noexcept;
 

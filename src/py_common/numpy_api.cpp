@@ -244,14 +244,6 @@ PyRef new_bool_array(int ndim, const Py_ssize_t* shape, bool** data) {
   return array;
 }
 
-PyRef new_intp_array(int ndim, const Py_ssize_t* shape, Py_ssize_t** data) {
-  static_assert(sizeof(npy_intp) == sizeof(Py_ssize_t), "NumPy's intp must be Py_ssize_t");
-  void* buffer = nullptr;
-  PyRef array = new_array(NPY_INTP, ndim, shape, &buffer);
-  *data = static_cast<Py_ssize_t*>(buffer);
-  return array;
-}
-
 PyRef argsort(PyObject* array) {
   ensure_api();
   using ArgSortFn = PyObject* (*)(PyArrayObject*, int, NPY_SORTKIND);

@@ -96,8 +96,7 @@ UnaryLoop float64_loop(const char* name);
 // reference, throws on failure.
 PyRef argsort(PyObject* array);
 
-// New, owned, C-ordered arrays of uninitialised intp / bool data of any shape.
-PyRef new_intp_array(int ndim, const Py_ssize_t* shape, Py_ssize_t** data);
+// A new, owned, C-ordered array of uninitialised bool data of any shape.
 PyRef new_bool_array(int ndim, const Py_ssize_t* shape, bool** data);
 
 // A view of `ndim`/`shape`/`strides` (bytes) at `data` inside `base`'s buffer, of base's dtype, writable as
