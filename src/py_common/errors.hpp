@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "common/fault.hpp"
-#include "py_bridge/py_ref.hpp"
+#include "py_common/py_ref.hpp"
 
 namespace korvex::py {
 
