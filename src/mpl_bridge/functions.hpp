@@ -10,4 +10,12 @@ PyObject* world_transformation(PyObject* module, PyObject* const* args, Py_ssize
 PyObject* persp_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ortho_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Poly3DCollection (poly_collection.cpp): keep_art3d_originals(dict) takes Matplotlib's do_3d_projection,
+// _generate_normals, _shade_colors and the three z-sort functions; poly3d_method(cls) makes the native
+// do_3d_projection a method of `cls`; the two art3d functions keep their Matplotlib signatures.
+PyObject* keep_art3d_originals(PyObject* module, PyObject* mapping);
+PyObject* poly3d_method(PyObject* module, PyObject* cls);
+PyObject* art3d_generate_normals(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* art3d_shade_colors(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace korvex::mpl

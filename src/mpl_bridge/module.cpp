@@ -21,6 +21,15 @@ PyMethodDef methods[] = {
     {"keep_originals", keep_originals, METH_O,
      "keep_originals(functions: dict) -> None\n\nMatplotlib's own proj3d functions by name, for the calls handed "
      "back to them."},
+    {"_generate_normals", py::as_cfunction<art3d_generate_normals>(), METH_FASTCALL | METH_KEYWORDS,
+     "art3d._generate_normals with Matplotlib's semantics."},
+    {"_shade_colors", py::as_cfunction<art3d_shade_colors>(), METH_FASTCALL | METH_KEYWORDS,
+     "art3d._shade_colors with Matplotlib's semantics."},
+    {"keep_art3d_originals", keep_art3d_originals, METH_O,
+     "keep_art3d_originals(functions: dict) -> None\n\nMatplotlib's do_3d_projection, _generate_normals, "
+     "_shade_colors and the z-sort functions average, min and max, for the calls handed back and to recognise."},
+    {"poly3d_method", poly3d_method, METH_O,
+     "poly3d_method(cls) -> method descriptor\n\nThe native do_3d_projection as a method of cls."},
     {nullptr, nullptr, 0, nullptr},
 };
 

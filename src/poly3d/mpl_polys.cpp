@@ -33,14 +33,28 @@ constexpr std::size_t kFacesPerPiece = 512;
 }
 
 template <RowRule Rule>
-[[gnu::always_inline]] inline ProjectedPoint project(const double* m, double x, double y, double z) noexcept {
+[[gnu::always_inline]] inline double row(const double* r, double x, double y, double z) noexcept {
   if constexpr (Rule == RowRule::Fused) {
-    const double w = row_fused(m + 12, x, y, z);
-    return {row_fused(m, x, y, z) / w, row_fused(m + 4, x, y, z) / w, row_fused(m + 8, x, y, z) / w};
+    return row_fused(r, x, y, z);
   } else {
-    const double w = row_plain(m + 12, x, y, z);
-    return {row_plain(m, x, y, z) / w, row_plain(m + 4, x, y, z) / w, row_plain(m + 8, x, y, z) / w};
+    return row_plain(r, x, y, z);
   }
+}
+
+// A quotient that overflowed: finite operands, a non-zero divisor, an infinite result. (A zero divisor is
+// NumPy's divide-by-zero and non-finite operands its invalid case; Matplotlib ignores both.)
+[[gnu::always_inline]] inline bool overflowed(double num, double w, double q) noexcept {
+  return std::isinf(q) && std::isfinite(num) && std::isfinite(w) && w != 0.0;
+}
+
+template <RowRule Rule>
+[[gnu::always_inline]] inline ProjectedPoint project(const double* m, double x, double y, double z,
+                                                     bool& overflow) noexcept {
+  const double w = row<Rule>(m + 12, x, y, z);
+  const double nx = row<Rule>(m, x, y, z), ny = row<Rule>(m + 4, x, y, z), nz = row<Rule>(m + 8, x, y, z);
+  const ProjectedPoint p{nx / w, ny / w, nz / w};
+  overflow = overflow || overflowed(nx, w, p.x) || overflowed(ny, w, p.y) || overflowed(nz, w, p.z);
+  return p;
 }
 
 bool outside(const ViewBox& b, double x, double y, double z) noexcept {
@@ -56,6 +70,7 @@ struct FaceOut {
   double* face_min;
   unsigned char* face_any;
   unsigned char* face_masked;
+  unsigned char* face_warns;
 };
 
 // np.min / np.max over one face's valid z, NaN propagating; `none` when no vertex is valid.
@@ -75,10 +90,13 @@ template <RowRule Rule>
   unsigned char* valid = out.valid + i * nv;
   Extremes e;
   std::size_t count = 0;
+  bool overflow = false;
   for (std::size_t j = 0; j < nv; ++j) {
     const double x = in.faces.at(i, j, 0);
     const double y = in.faces.at(i, j, 1);
     const double z = in.faces.at(i, j, 2);
+    // Matplotlib projects masked vertices too: their quotients can overflow (a warning) like any other.
+    const ProjectedPoint p = project<Rule>(m, x, y, z, overflow);
     const bool ok = !in.invalid.at(i, j) && std::isfinite(x) && std::isfinite(y) && std::isfinite(z) &&
                     !(in.clip && outside(in.box, x, y, z));
     valid[j] = ok ? 1 : 0;
@@ -88,7 +106,6 @@ template <RowRule Rule>
       zs[j] = 0.0;  // np.ma fills masked values with 0 before summing
       continue;
     }
-    const ProjectedPoint p = project<Rule>(m, x, y, z);
     xy[2 * j] = p.x;
     xy[2 * j + 1] = p.y;
     zs[j] = p.z;
@@ -106,11 +123,14 @@ template <RowRule Rule>
   out.face_min[i] = e.nan ? kNaN : e.min;
   double depth = 0.0;
   switch (in.zsort) {
-    case ZSortMode::Average:
+    case ZSortMode::Average: {
       // Masked mean: the sum over the row with masked values as 0, over the count of valid ones; an empty
       // count leaves the masked sum's 0.
-      depth = count == 0 ? 0.0 : numpy_sum(zs, nv) / static_cast<double>(count);
+      const double sum = numpy_sum(zs, nv);
+      if (!std::isfinite(sum) && numpy_sum_warns(zs, nv)) overflow = true;
+      depth = count == 0 ? 0.0 : sum / static_cast<double>(count);
       break;
+    }
     case ZSortMode::Min:
       depth = !e.any ? kMaskedFill : (e.nan ? kNaN : e.min);
       break;
@@ -119,6 +139,7 @@ template <RowRule Rule>
       break;
   }
   out.depth[i] = depth;
+  out.face_warns[i] = overflow ? 1 : 0;
 }
 
 template <RowRule Rule>
@@ -179,7 +200,9 @@ constexpr int kPasses = 64 / kDigitBits;
 }  // namespace
 
 ProjectedPoint project_point(const double* m, double x, double y, double z, RowRule rule) noexcept {
-  return rule == RowRule::Plain ? project<RowRule::Plain>(m, x, y, z) : project<RowRule::Fused>(m, x, y, z);
+  bool overflow = false;
+  return rule == RowRule::Plain ? project<RowRule::Plain>(m, x, y, z, overflow)
+                                : project<RowRule::Fused>(m, x, y, z, overflow);
 }
 
 namespace {
@@ -210,6 +233,48 @@ double pairwise_sum(const double* a, std::size_t n) noexcept {
 }
 
 }  // namespace
+
+namespace {
+
+// One addition of NumPy's sum: whether it overflowed or made a NaN out of numbers.
+double checked_add(double a, double b, bool& warns) noexcept {
+  const double r = a + b;
+  if ((std::isinf(r) && std::isfinite(a) && std::isfinite(b)) || (r != r && a == a && b == b)) warns = true;
+  return r;
+}
+
+double checked_pairwise_sum(const double* a, std::size_t n, bool& warns) noexcept {
+  constexpr std::size_t kBlock = 128;
+  if (n < 8) {
+    double res = 0.0;
+    for (std::size_t i = 0; i < n; ++i) res = checked_add(res, a[i], warns);
+    return res;
+  }
+  if (n <= kBlock) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
+    std::size_t i = 8;
+    for (; i < n - n % 8; i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) r[j] = checked_add(r[j], a[i + j], warns);
+    }
+    double res = checked_add(checked_add(checked_add(r[0], r[1], warns), checked_add(r[2], r[3], warns), warns),
+                             checked_add(checked_add(r[4], r[5], warns), checked_add(r[6], r[7], warns), warns),
+                             warns);
+    for (; i < n; ++i) res = checked_add(res, a[i], warns);
+    return res;
+  }
+  std::size_t half = n / 2;
+  half -= half % 8;
+  return checked_add(checked_pairwise_sum(a, half, warns), checked_pairwise_sum(a + half, n - half, warns), warns);
+}
+
+}  // namespace
+
+bool numpy_sum_warns(const double* a, std::size_t n) noexcept {
+  bool warns = false;
+  checked_add(0.0, checked_pairwise_sum(a, n, warns), warns);
+  return warns;
+}
 
 double numpy_sum(const double* a, std::size_t n) noexcept {
   // The reduction adds the pairwise sum to the output, which starts at add's identity.
@@ -297,19 +362,22 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   face_min_.resize(n);
   face_any_.resize(n);
   std::vector<unsigned char> face_masked(n);
+  std::vector<unsigned char> face_warns(n);
   order_.resize(n);
 
   const FaceOut out{xy_.data(),       z_.data(),        valid_.data(),      depths_.data(),
-                    face_min_.data(), face_any_.data(), face_masked.data()};
+                    face_min_.data(), face_any_.data(), face_masked.data(), face_warns.data()};
   for_faces(n, nv, [&](std::size_t begin, std::size_t end) { project_range(in, begin, end, out); });
 
   // Combined in face order, so NaN and signed zeros come out the same whatever the split.
   needs_masking_ = false;
+  numpy_warns_ = false;
   any_valid_ = false;
   double smallest = kInf;
   bool nan = false;
   for (std::size_t i = 0; i < n; ++i) {
     needs_masking_ = needs_masking_ || face_masked[i] != 0;
+    numpy_warns_ = numpy_warns_ || face_warns[i] != 0;
     if (face_any_[i] == 0) continue;
     any_valid_ = true;
     const double m = face_min_[i];

@@ -35,10 +35,10 @@ enum class RowRule : unsigned char {
   Fused,  // fma(m3, 1, fma(m2, z, fma(m1, y, fma(m0, x, 0)))), every step one rounding
 };
 
-// Projects one point through the row-major 4 x 4 matrix `m` with NumPy's division (no test for a zero weight).
 struct ProjectedPoint {
   double x, y, z;
 };
+// Projects one point through the row-major 4 x 4 matrix `m` with NumPy's division (no test for a zero weight).
 ProjectedPoint project_point(const double* m, double x, double y, double z, RowRule rule) noexcept;
 
 // Matplotlib's `_faces`: n faces of `verts` vertices each, coordinates x, y, z as float64 at any byte strides.
@@ -97,6 +97,10 @@ class FaceProjection {
   std::size_t verts() const noexcept { return verts_; }
   // Whether some vertex is masked (Matplotlib's `needs_masking`).
   bool needs_masking() const noexcept { return needs_masking_; }
+  // Whether NumPy would have warned in Matplotlib's computation: a projected coordinate overflowed in the
+  // division, or an average's sum overflowed or met inf - inf. (Matplotlib ignores NumPy's divide and invalid
+  // warnings of the projection itself.) Callers hand such draws to Matplotlib so that the warning is given.
+  bool numpy_warns() const noexcept { return numpy_warns_; }
   // Drawing order: order()[s] is the face drawn at position s.
   const std::vector<std::size_t>& order() const noexcept { return order_; }
   // Depth of each face, by face index (what Matplotlib sorts).
@@ -123,6 +127,7 @@ class FaceProjection {
   std::size_t faces_ = 0;
   std::size_t verts_ = 0;
   bool needs_masking_ = false;
+  bool numpy_warns_ = false;
   bool any_valid_ = false;
   double min_z_ = 0.0;
   std::vector<double> xy_;              // projected (x, y) of every vertex, by face and vertex
@@ -141,6 +146,9 @@ class FaceProjection {
 // NumPy's pairwise sum of n contiguous values (the order of np.add.reduce along a contiguous axis), starting
 // from NumPy's +0.0 identity.
 double numpy_sum(const double* values, std::size_t n) noexcept;
+// Whether that sum raised overflow or invalid (inf - inf), which NumPy reports as a warning: each addition in
+// NumPy's order is looked at. Only worth asking when the sum is not finite.
+bool numpy_sum_warns(const double* values, std::size_t n) noexcept;
 
 // Writes into order[0, n) the indices of `depths` farthest first: descending depth, NaN before every number,
 // ties (+0.0 and -0.0 included) in descending index. `keys`, `spare_keys`, `index` and `spare_index` are working

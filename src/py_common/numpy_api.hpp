@@ -55,4 +55,36 @@ PyRef float64_str();
 PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data);
 PyRef new_bool_array(Py_ssize_t length, bool** data);
 
+// ---- Used by the polygon collection bridge ----
+
+// The object is an array of exactly NumPy's array type (no subclass).
+bool is_exact_array(PyObject* object);
+
+// A C-ordered, writable float64 view of `data`, which lies inside `base`'s buffer; the view keeps `base` alive.
+PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape);
+
+// New, owned, C-ordered arrays of uninitialised uint8 / intp data (NumPy's uint8 and intp).
+PyRef new_uint8_array(Py_ssize_t length, unsigned char** data);
+PyRef new_intp_array(Py_ssize_t length, Py_ssize_t** data);
+
+// The array itself when its dtype is float64 (new reference), else a float64 copy cast as NumPy casts (the
+// caller admits only real dtypes). Throws on failure.
+PyRef as_float64(PyObject* array);
+
+// A view of the whole array as an instance of `subtype` (an ndarray subclass), as array.view(subtype) makes it.
+PyRef view_as(PyObject* array, PyTypeObject* subtype);
+
+// A new np.float64 scalar.
+PyRef new_float64_scalar(double value);
+
+// Who else may see an array's memory: its base object (borrowed, may be null), whether it owns its buffer, can
+// be written, and has weak references.
+struct Ownership {
+  PyObject* base = nullptr;
+  bool owns_data = false;
+  bool writeable = false;
+  bool weakly_referenced = false;
+};
+Ownership ownership(PyObject* array);
+
 }  // namespace korvex::py::numpy
