@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -764,32 +765,46 @@ poly3d::mpl::DotRule dot_rule(std::size_t normals) {
   return normals == 1 ? poly3d::mpl::DotRule::Fused012 : poly3d::mpl::DotRule::Fused102;
 }
 
-// A polygon row as three doubles, or false when it is not three finite float64 numbers.
-bool read_point(const char* data, Py_ssize_t stride, double (&p)[3]) {
-  for (int c = 0; c < 3; ++c) {
-    std::memcpy(&p[c], data + c * stride, sizeof(double));
-    if (!std::isfinite(p[c])) return false;
-  }
-  return true;
+// One coordinate of a polygon array.
+template <class T>
+T element(const char* data, Py_ssize_t offset) {
+  T v;
+  std::memcpy(&v, data + offset, sizeof v);
+  return v;
 }
 
-// The normal of one polygon of m rows at `data` with the given strides; false when left to Matplotlib.
-bool normal_of(const char* data, Py_ssize_t m, Py_ssize_t row_stride, Py_ssize_t col_stride, double* out) {
-  const Py_ssize_t i1 = 0, i2 = m / 3, i3 = 2 * m / 3;
-  double p0[3], p1[3], p2[3];
-  if (!read_point(data + i1 * row_stride, col_stride, p0) || !read_point(data + i2 * row_stride, col_stride, p1) ||
-      !read_point(data + i3 * row_stride, col_stride, p2)) {
-    return false;
+// The normal of one polygon of m rows (an array of float64 or int64 at the given byte strides), with
+// _generate_normals' arithmetic: v1 = p[0] - p[m/3] and v2 = p[m/3] - p[2m/3] in the array's own type (int64
+// wraps around; a list's rows are then stored as float64), then np.cross in float64. False when left to
+// Matplotlib: non-finite vertices (NumPy warns on their differences) or an overflow.
+bool normal_of(const np::ArrayView& v, const char* data, Py_ssize_t m, Py_ssize_t row_stride, Py_ssize_t col_stride,
+               double* out) {
+  const Py_ssize_t rows[3] = {0, m / 3, 2 * m / 3};
+  double e[2][3];
+  for (int k = 0; k < 2; ++k) {
+    for (int c = 0; c < 3; ++c) {
+      const Py_ssize_t a = rows[k] * row_stride + c * col_stride, b = rows[k + 1] * row_stride + c * col_stride;
+      if (v.type == np::Type::int64) {
+        const auto x = static_cast<std::uint64_t>(element<std::int64_t>(data, a));
+        const auto y = static_cast<std::uint64_t>(element<std::int64_t>(data, b));
+        e[k][c] = static_cast<double>(static_cast<std::int64_t>(x - y));
+      } else {
+        const double x = element<double>(data, a), y = element<double>(data, b);
+        e[k][c] = x - y;
+        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(e[k][c])) return false;
+      }
+    }
   }
   bool overflow = false;
-  const std::array<double, 3> k = poly3d::mpl::polygon_normal(p0, p1, p2, overflow);
-  std::copy(k.begin(), k.end(), out);
+  const std::array<double, 3> normal = poly3d::mpl::cross(e[0], e[1], overflow);
+  std::copy(normal.begin(), normal.end(), out);
   return !overflow;
 }
 
-// art3d._generate_normals for float64 polygons: an (n, M, 3) array, or a list or tuple of (M_i, 3) arrays. Null
-// (nothing pending) when the call is left to Matplotlib: other types, masked arrays, non-finite vertices (NumPy
-// warns on them) or an overflow.
+// art3d._generate_normals: an (n, M, 3) float64 array, or a list or tuple of (M_i, 3) float64 or int64 arrays
+// (whose edge vectors Matplotlib stores as float64 before the cross product). Null (nothing pending) when the
+// call is left to Matplotlib: other types (an int array gives int normals there), masked arrays, non-finite
+// vertices or an overflow.
 PyRef native_normals(PyObject* polygons) {
   auto result = [](std::size_t n, double** data) {
     const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), 3};
@@ -801,7 +816,7 @@ PyRef native_normals(PyObject* polygons) {
     double* out = nullptr;
     PyRef normals = result(static_cast<std::size_t>(v.shape[0]), &out);
     for (Py_ssize_t i = 0; i < v.shape[0]; ++i) {
-      if (!normal_of(v.data + i * v.strides[0], v.shape[1], v.strides[1], v.strides[2], out + 3 * i)) return {};
+      if (!normal_of(v, v.data + i * v.strides[0], v.shape[1], v.strides[1], v.strides[2], out + 3 * i)) return {};
     }
     return normals;
   }
@@ -813,8 +828,11 @@ PyRef native_normals(PyObject* polygons) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (!np::is_exact_array(items[i])) return {};
     const np::ArrayView v = np::view(items[i]);
-    if (v.ndim != 2 || v.shape[1] != 3 || v.shape[0] < 1 || v.type != np::Type::float64 || !v.native) return {};
-    if (!normal_of(v.data, v.shape[0], v.strides[0], v.strides[1], out + 3 * i)) return {};
+    if (v.ndim != 2 || v.shape[1] != 3 || v.shape[0] < 1 || !v.native ||
+        (v.type != np::Type::float64 && v.type != np::Type::int64)) {
+      return {};
+    }
+    if (!normal_of(v, v.data, v.shape[0], v.strides[0], v.strides[1], out + 3 * i)) return {};
   }
   return normals;
 }

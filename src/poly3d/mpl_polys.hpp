@@ -168,8 +168,12 @@ enum class DotRule : unsigned char {
 };
 double dot3(const double* a, const double* b, DotRule rule) noexcept;
 
-// The normal np.cross(v1, v2) of a polygon with v1 = p[0] - p[m/3] and v2 = p[m/3] - p[2m/3], m its vertex
-// count. Sets `overflow` when an operation on finite values gave an infinity (NumPy would warn then).
+// np.cross(v1, v2) of two float64 3-vectors. Sets `overflow` when a product or difference of finite values
+// came out infinite (NumPy would warn then).
+std::array<double, 3> cross(const double* v1, const double* v2, bool& overflow) noexcept;
+
+// The normal of a polygon of float64 vertices: cross(p0 - p1, p1 - p2) where p0, p1, p2 are its vertices 0, m/3
+// and 2m/3 (m its vertex count); `overflow` also covers the differences.
 std::array<double, 3> polygon_normal(const double* p0, const double* p1, const double* p2, bool& overflow) noexcept;
 
 // Matplotlib's shading factor of each normal (rows of 3 doubles): the normal divided by its length

@@ -17,17 +17,24 @@ double dot3(const double* a, const double* b, DotRule rule) noexcept {
   }
 }
 
+std::array<double, 3> cross(const double* v1, const double* v2, bool& overflow) noexcept {
+  // Each component one product minus another, both rounded.
+  const std::array<double, 3> k = {v1[1] * v2[2] - v1[2] * v2[1], v1[2] * v2[0] - v1[0] * v2[2],
+                                   v1[0] * v2[1] - v1[1] * v2[0]};
+  // From finite operands only an overflow makes anything here non-finite.
+  for (int c = 0; c < 3; ++c) {
+    if (std::isfinite(v1[c]) && std::isfinite(v2[c]) && !std::isfinite(k[c])) overflow = true;
+  }
+  return k;
+}
+
 std::array<double, 3> polygon_normal(const double* p0, const double* p1, const double* p2, bool& overflow) noexcept {
   const double v1[3] = {p0[0] - p1[0], p0[1] - p1[1], p0[2] - p1[2]};
   const double v2[3] = {p1[0] - p2[0], p1[1] - p2[1], p1[2] - p2[2]};
-  // np.cross: each component one product minus another, both rounded.
-  const std::array<double, 3> k = {v1[1] * v2[2] - v1[2] * v2[1], v1[2] * v2[0] - v1[0] * v2[2],
-                                   v1[0] * v2[1] - v1[1] * v2[0]};
-  // From finite vertices only an overflow makes anything here non-finite.
   for (int c = 0; c < 3; ++c) {
-    if (!std::isfinite(v1[c]) || !std::isfinite(v2[c]) || !std::isfinite(k[c])) overflow = true;
+    if (!std::isfinite(v1[c]) || !std::isfinite(v2[c])) overflow = true;
   }
-  return k;
+  return cross(v1, v2, overflow);
 }
 
 bool shade_factors(const double* normals, std::size_t n, const double direction[3], DotRule rule,
