@@ -8,7 +8,7 @@ NUMPY1 := numpy==1.26.4
 JOBS ?= 2
 
 .PHONY: all test build wheel pytest pytest-np1 cpp-test gtest venv clean
-.PHONY: demo mpl-tests stubtest
+.PHONY: demo mpl-tests stubtest bench-visibility
 
 all: build
 
@@ -51,6 +51,12 @@ cpp-test: gtest
 	cmake -S . -B build/cpp -DKORVEX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/cpp -j$(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j$(JOBS)
+
+# The exact visibility order against the plain depth sort of the same polygons (a C++ program, no Python).
+bench-visibility:
+	cmake -S . -B build/bench -DKORVEX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench -j$(JOBS) --target bench_visibility
+	build/bench/bench_visibility
 
 # The type stub shipped with the module against the module itself (run in build/, where mypy's cache may live).
 stubtest: build
