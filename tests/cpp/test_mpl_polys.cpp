@@ -164,18 +164,6 @@ TEST(MplProjection, NoMaskingAndFullyMasked) {
   EXPECT_FALSE(p.any_valid());
 }
 
-// The fused rule is one rounding per step; the plain rule rounds each product.
-TEST(MplProjection, RowRules) {
-  std::array<double, 16> m = kIdentity;
-  m[0] = -1.0;
-  m[1] = 1.0 + 0x1p-30;
-  const double x = 1.0 + 0x1p-29, y = 1.0 + 0x1p-30;
-  const ProjectedPoint plain = project_point(m.data(), x, y, 0.0, RowRule::Plain);
-  const ProjectedPoint fused = project_point(m.data(), x, y, 0.0, RowRule::Fused);
-  EXPECT_TRUE(same_bits(0x1p-60, fused.x));
-  EXPECT_TRUE(same_bits(0.0, plain.x));
-}
-
 // The same results for every pool size and for the sequential path.
 TEST(MplProjection, IndependentOfPoolSize) {
   Grid g = random_grid(20000, 4, 9);

@@ -126,6 +126,7 @@ CASES = [
     ("colormap", lambda r: random_faces(r, 6), {"cmap": "viridis"}, lambda a, r: a.set_array(r.random(6))),
     ("pooled", lambda r: random_faces(r, 20000), {"facecolors": "C3"}, None),
     ("long-polygons", lambda r: random_faces(r, 30, 300), {}, None),
+    ("one-vertex", lambda r: random_faces(r, 1, 1), {}, None),  # BLAS's matrix-vector order
 ]
 
 
