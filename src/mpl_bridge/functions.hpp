@@ -9,6 +9,12 @@ namespace korvex::mpl {
 PyObject* world_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* persp_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ortho_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proj_transform(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proj_transform_vec(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proj_transform_vec_clip(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* inv_transform(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* scale_proj_transform_vectors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 // Poly3DCollection (poly_collection.cpp): keep_art3d_originals(dict) takes Matplotlib's do_3d_projection,
 // _generate_normals, _shade_colors and the three z-sort functions; poly3d_method(cls) makes the native
@@ -17,5 +23,7 @@ PyObject* keep_art3d_originals(PyObject* module, PyObject* mapping);
 PyObject* poly3d_method(PyObject* module, PyObject* cls);
 PyObject* art3d_generate_normals(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* art3d_shade_colors(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Adds the calls of those three handed to Matplotlib so far to `counts` (a dict), by their names in art3d.
+void add_art3d_fallback_counts(PyObject* counts);
 
 }  // namespace korvex::mpl

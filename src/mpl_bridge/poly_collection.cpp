@@ -190,6 +190,10 @@ struct Originals {
 };
 Originals originals;
 
+// Calls handed to Matplotlib so far, by function: do_3d_projection, _generate_normals, _shade_colors.
+std::array<unsigned long long, 3> handed_back{};
+constexpr std::array<const char*, 3> kHandedBackNames = {"do_3d_projection", "_generate_normals", "_shade_colors"};
+
 PyObject* kept(PyObject* function, const char* name) {
   if (function == nullptr) {
     throw py::PyError{PyExc_RuntimeError, std::string("Matplotlib's art3d ") + name +
@@ -298,8 +302,8 @@ bool read_artist(PyObject* self, Artist& a) {
   np::ArrayView fv = np::view(faces.get());
   if (fv.ndim != 3 || fv.shape[2] != 3 || fv.type == np::Type::other) return false;
   const Py_ssize_t faces_n = fv.shape[0], verts = fv.shape[1];
-  // One vertex in all goes through BLAS's matrix-vector routine, whose sum order differs; none draws nothing.
-  if (faces_n < 1 || verts < 1 || faces_n * verts < 2) return false;
+  if (faces_n < 1 || verts < 1) return false;  // Matplotlib's other ways for empty collections
+
   if (fv.type != np::Type::float64 || !fv.native || !fv.aligned) {
     faces = np::as_float64(faces.get());  // NumPy's cast, as np.dot casts
     fv = np::view(faces.get());
@@ -352,7 +356,6 @@ bool read_artist(PyObject* self, Artist& a) {
   PyRef closed = get(self, n.closed);
   a.closed = truth(closed.get());
   a.sort_zpos = get(self, n.sort_zpos);
-  a.input.rule = poly3d::mpl::RowRule::Fused;
   return true;
 }
 
@@ -735,14 +738,18 @@ PyRef projection_value(const Artist& a, const FaceProjection& p) {
 PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&]() -> PyObject* {
     PyObject* original = kept(originals.do_3d_projection, "Poly3DCollection.do_3d_projection");
-    if (nargs != 0 || kwnames != nullptr) return call_with(original, self, args, nargs, kwnames).release();
+    auto hand_back = [&] {
+      ++handed_back[0];
+      return call_with(original, self, args, nargs, kwnames).release();
+    };
+    if (nargs != 0 || kwnames != nullptr) return hand_back();
     np::ensure_api();
     map_colors(self);
     Artist a;
-    if (!read_artist(self, a)) return call_with(original, self, args, 0, nullptr).release();
+    if (!read_artist(self, a)) return hand_back();
     ProjectionLease projection;
     projection->run(a.input);
-    if (projection->numpy_warns()) return call_with(original, self, args, 0, nullptr).release();
+    if (projection->numpy_warns()) return hand_back();
     if (a.closed && !a.has_codes) {
       set_closed_paths(self, *projection);
     } else {
@@ -849,6 +856,7 @@ PyObject* generate_normals(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       PyRef normals = native_normals(parsed[0]);
       if (normals) return normals.release();
     }
+    ++handed_back[1];
     return py::check(PyObject_Vectorcall(original, args, static_cast<std::size_t>(nargs), kwnames)).release();
   });
 }
@@ -920,6 +928,7 @@ PyObject* shade_colors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       PyRef shaded = native_shade(parsed[0], parsed[1], parsed[2]);
       if (shaded) return shaded.release();
     }
+    ++handed_back[2];
     return py::check(PyObject_Vectorcall(original, args, static_cast<std::size_t>(nargs), kwnames)).release();
   });
 }
@@ -927,6 +936,13 @@ PyObject* shade_colors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }  // namespace
 
 // ---- Module functions ----
+
+void add_art3d_fallback_counts(PyObject* counts) {
+  for (std::size_t i = 0; i < handed_back.size(); ++i) {
+    PyRef value = py::check(PyLong_FromUnsignedLongLong(handed_back[i]));
+    if (PyDict_SetItemString(counts, kHandedBackNames[i], value.get()) < 0) py::throw_fetched();
+  }
+}
 
 PyObject* keep_art3d_originals(PyObject*, PyObject* mapping) {
   return py::guard([&]() -> PyObject* {

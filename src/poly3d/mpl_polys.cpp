@@ -9,6 +9,7 @@
 
 #include "common/assert.hpp"
 #include "parallel/parallel_for.hpp"
+#include "proj3d/mpl_rule.hpp"
 
 namespace korvex::poly3d::mpl {
 
@@ -23,21 +24,16 @@ constexpr double kMaskedFill = 1e20;
 constexpr std::size_t kParallelVertices = 16384;
 constexpr std::size_t kFacesPerPiece = 512;
 
-[[gnu::always_inline]] inline double row_plain(const double* r, double x, double y, double z) noexcept {
-  return ((((0.0 + r[0] * x) + r[1] * y) + r[2] * z) + r[3]) + 0.0;
-}
+// How BLAS sums a row of the 4 x N product (proj3d/mpl_rule.hpp): its matrix-matrix kernel for N >= 2, its
+// matrix-vector kernel for a single point.
+enum class Kernel : unsigned char { Gemm, Gemv };
 
-// std::fma is one correctly rounded operation whether the instruction or the library computes it.
-[[gnu::always_inline]] inline double row_fused(const double* r, double x, double y, double z) noexcept {
-  return std::fma(r[3], 1.0, std::fma(r[2], z, std::fma(r[1], y, std::fma(r[0], x, 0.0)))) + 0.0;
-}
-
-template <RowRule Rule>
+template <Kernel K>
 [[gnu::always_inline]] inline double row(const double* r, double x, double y, double z) noexcept {
-  if constexpr (Rule == RowRule::Fused) {
-    return row_fused(r, x, y, z);
+  if constexpr (K == Kernel::Gemm) {
+    return proj3d::mpl::gemm_row(r, x, y, z, 1.0);
   } else {
-    return row_plain(r, x, y, z);
+    return proj3d::mpl::gemv_row(r, x, y, z, 1.0);
   }
 }
 
@@ -47,11 +43,15 @@ template <RowRule Rule>
   return std::isinf(q) && std::isfinite(num) && std::isfinite(w) && w != 0.0;
 }
 
-template <RowRule Rule>
+struct ProjectedPoint {
+  double x, y, z;
+};
+
+template <Kernel K>
 [[gnu::always_inline]] inline ProjectedPoint project(const double* m, double x, double y, double z,
                                                      bool& overflow) noexcept {
-  const double w = row<Rule>(m + 12, x, y, z);
-  const double nx = row<Rule>(m, x, y, z), ny = row<Rule>(m + 4, x, y, z), nz = row<Rule>(m + 8, x, y, z);
+  const double w = row<K>(m + 12, x, y, z);
+  const double nx = row<K>(m, x, y, z), ny = row<K>(m + 4, x, y, z), nz = row<K>(m + 8, x, y, z);
   const ProjectedPoint p{nx / w, ny / w, nz / w};
   overflow = overflow || overflowed(nx, w, p.x) || overflowed(ny, w, p.y) || overflowed(nz, w, p.z);
   return p;
@@ -81,7 +81,7 @@ struct Extremes {
   bool any = false;
 };
 
-template <RowRule Rule>
+template <Kernel K>
 [[gnu::always_inline]] inline void project_face(const FaceProjectionInput& in, std::size_t i, const FaceOut& out) {
   const std::size_t nv = in.faces.verts;
   const double* m = in.matrix.data();
@@ -96,7 +96,7 @@ template <RowRule Rule>
     const double y = in.faces.at(i, j, 1);
     const double z = in.faces.at(i, j, 2);
     // Matplotlib projects masked vertices too: their quotients can overflow (a warning) like any other.
-    const ProjectedPoint p = project<Rule>(m, x, y, z, overflow);
+    const ProjectedPoint p = project<K>(m, x, y, z, overflow);
     const bool ok = !in.invalid.at(i, j) && std::isfinite(x) && std::isfinite(y) && std::isfinite(z) &&
                     !(in.clip && outside(in.box, x, y, z));
     valid[j] = ok ? 1 : 0;
@@ -142,29 +142,32 @@ template <RowRule Rule>
   out.face_warns[i] = overflow ? 1 : 0;
 }
 
-template <RowRule Rule>
+template <Kernel K>
 void project_faces(const FaceProjectionInput& in, std::size_t begin, std::size_t end, const FaceOut& out) {
-  for (std::size_t i = begin; i < end; ++i) project_face<Rule>(in, i, out);
+  for (std::size_t i = begin; i < end; ++i) project_face<K>(in, i, out);
 }
 
-// The fused rule with the instruction: the same operations as std::fma through the library, many times faster.
+// The same operations with the fused multiply-add instruction, many times faster than the library's fma.
 [[gnu::target("fma")]] void project_faces_fma(const FaceProjectionInput& in, std::size_t begin, std::size_t end,
                                               const FaceOut& out) {
-  for (std::size_t i = begin; i < end; ++i) project_face<RowRule::Fused>(in, i, out);
+  for (std::size_t i = begin; i < end; ++i) project_face<Kernel::Gemm>(in, i, out);
 }
 
 bool have_fma() noexcept {
-  static const bool available = __builtin_cpu_supports("fma");
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma");
+  }();
   return available;
 }
 
 void project_range(const FaceProjectionInput& in, std::size_t begin, std::size_t end, const FaceOut& out) {
-  if (in.rule == RowRule::Plain) {
-    project_faces<RowRule::Plain>(in, begin, end, out);
+  if (in.faces.faces * in.faces.verts == 1) {
+    project_faces<Kernel::Gemv>(in, begin, end, out);
   } else if (have_fma()) {
     project_faces_fma(in, begin, end, out);
   } else {
-    project_faces<RowRule::Fused>(in, begin, end, out);
+    project_faces<Kernel::Gemm>(in, begin, end, out);
   }
 }
 
@@ -198,12 +201,6 @@ constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr int kPasses = 64 / kDigitBits;
 
 }  // namespace
-
-ProjectedPoint project_point(const double* m, double x, double y, double z, RowRule rule) noexcept {
-  bool overflow = false;
-  return rule == RowRule::Plain ? project<RowRule::Plain>(m, x, y, z, overflow)
-                                : project<RowRule::Fused>(m, x, y, z, overflow);
-}
 
 namespace {
 

@@ -4,9 +4,8 @@
 //
 // Where Matplotlib's numbers come from:
 // - Projection. `_scale_proj_transform_vectors` multiplies the 4 x 4 matrix by the 4 x N stack of every vertex
-//   (x, y, z, 1) with np.dot, which BLAS computes; then it divides rows 0 to 2 by row 3. How BLAS forms a row sum
-//   is a property of the machine's BLAS build, so it is a parameter here (RowRule); the bridge finds the rule
-//   NumPy actually follows.
+//   (x, y, z, 1) with np.dot, which BLAS computes, then divides rows 0 to 2 by row 3: the row sums of
+//   proj3d/mpl_rule.hpp (dgemm's order, or dgemv's for a single vertex), NumPy's division.
 // - Masking. A vertex is masked when Matplotlib's `_invalid_vertices` says so (padding of ragged lists, masked
 //   input), when a coordinate is not finite (the linear scale's valid range), or, with axlim_clip, when it lies
 //   outside the view limits.
@@ -27,19 +26,6 @@
 #include "poly3d/collection.hpp"
 
 namespace korvex::poly3d::mpl {
-
-// How one row of the matrix meets a homogeneous point (x, y, z, 1). Both start from +0.0 and add +0.0 at the
-// end (BLAS accumulates into zeroed registers and adds the product to a zeroed output), so no row sum is -0.0.
-enum class RowRule : unsigned char {
-  Plain,  // (((0 + m0*x) + m1*y) + m2*z) + m3, each product rounded
-  Fused,  // fma(m3, 1, fma(m2, z, fma(m1, y, fma(m0, x, 0)))), every step one rounding
-};
-
-struct ProjectedPoint {
-  double x, y, z;
-};
-// Projects one point through the row-major 4 x 4 matrix `m` with NumPy's division (no test for a zero weight).
-ProjectedPoint project_point(const double* m, double x, double y, double z, RowRule rule) noexcept;
 
 // Matplotlib's `_faces`: n faces of `verts` vertices each, coordinates x, y, z as float64 at any byte strides.
 struct FaceGrid {
@@ -81,7 +67,6 @@ struct FaceProjectionInput {
   bool clip = false;  // axlim_clip: mask vertices outside `box`
   ViewBox box{};
   std::array<double, 16> matrix{};  // row-major
-  RowRule rule = RowRule::Fused;
   ZSortMode zsort = ZSortMode::Average;
 };
 

@@ -40,6 +40,13 @@ struct ArrayView {
   bool aligned = false;
 };
 
+// The object is an array of exactly NumPy's array type (no subclass).
+bool is_exact_array(PyObject* object);
+
+// A NumPy scalar (an instance of np.generic) of a type the native code reads: its type, and its value's bytes
+// copied into `storage`. False for anything else.
+bool scalar_value(PyObject* object, Type& type, unsigned char (&storage)[16]);
+
 // The view of an object known to be an array (is_array).
 ArrayView view(PyObject* array);
 
@@ -55,10 +62,20 @@ PyRef float64_str();
 PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data);
 PyRef new_bool_array(Py_ssize_t length, bool** data);
 
-// ---- Used by the polygon collection bridge ----
+// A new np.float64 scalar.
+PyRef new_float64_scalar(double value);
 
-// The object is an array of exactly NumPy's array type (no subclass).
-bool is_exact_array(PyObject* object);
+// The transpose of an array, a view (new reference; throws on failure).
+PyRef transpose(PyObject* array);
+
+// array.view(subtype): a view of the same data as an instance of an array subclass (runs its
+// __array_finalize__). New reference; throws.
+PyRef view_as(PyObject* array, PyTypeObject* subtype);
+
+// array.reshape(shape) in C order: a view where NumPy can make one, else a copy (new reference; throws).
+PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape);
+
+// ---- Used by the polygon collection bridge ----
 
 // A C-ordered, writable float64 view of `data`, which lies inside `base`'s buffer; the view keeps `base` alive.
 PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape);
@@ -70,12 +87,6 @@ PyRef new_intp_array(Py_ssize_t length, Py_ssize_t** data);
 // The array itself when its dtype is float64 (new reference), else a float64 copy cast as NumPy casts (the
 // caller admits only real dtypes). Throws on failure.
 PyRef as_float64(PyObject* array);
-
-// A view of the whole array as an instance of `subtype` (an ndarray subclass), as array.view(subtype) makes it.
-PyRef view_as(PyObject* array, PyTypeObject* subtype);
-
-// A new np.float64 scalar.
-PyRef new_float64_scalar(double value);
 
 // Who else may see an array's memory: its base object (borrowed, may be null), whether it owns its buffer, can
 // be written, and has weak references.

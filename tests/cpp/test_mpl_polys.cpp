@@ -164,16 +164,38 @@ TEST(MplProjection, NoMaskingAndFullyMasked) {
   EXPECT_FALSE(p.any_valid());
 }
 
-// The fused rule is one rounding per step; the plain rule rounds each product.
-TEST(MplProjection, RowRules) {
-  std::array<double, 16> m = kIdentity;
-  m[0] = -1.0;
-  m[1] = 1.0 + 0x1p-30;
-  const double x = 1.0 + 0x1p-29, y = 1.0 + 0x1p-30;
-  const ProjectedPoint plain = project_point(m.data(), x, y, 0.0, RowRule::Plain);
-  const ProjectedPoint fused = project_point(m.data(), x, y, 0.0, RowRule::Fused);
-  EXPECT_TRUE(same_bits(0x1p-60, fused.x));
-  EXPECT_TRUE(same_bits(0.0, plain.x));
+// NumPy would warn: a quotient that overflows (even of a masked vertex), or an average's sum meeting inf - inf;
+// a zero weight (inf or NaN) does not count, as Matplotlib ignores divide and invalid there.
+TEST(MplProjection, WhereNumpyWouldWarn) {
+  Grid g{2, 3, {1e10, 0, 0, 1, 0, 0, 0, 1, 0, /**/ 0, 0, 1, 0, 0, 2, 0, 0, 3}};
+  FaceProjectionInput in;
+  in.faces = g.view();
+  in.matrix = kIdentity;
+  FaceProjection p;
+  p.run(in);
+  EXPECT_FALSE(p.numpy_warns());
+  in.matrix[15] = 1e-300;  // w = 1e-300: 1e10 / w overflows
+  p.run(in);
+  EXPECT_TRUE(p.numpy_warns());
+  const unsigned char flags[6] = {1, 0, 0, 0, 0, 0};
+  in.invalid = VertexFlags{reinterpret_cast<const char*>(flags), 3, 1};
+  p.run(in);
+  EXPECT_TRUE(p.numpy_warns());
+  in.invalid = VertexFlags{};
+  in.matrix = kIdentity;
+  in.matrix[15] = 0.0;  // every weight 0: inf and NaN, no warning
+  p.run(in);
+  EXPECT_FALSE(p.numpy_warns());
+  // Weight 0 with z = 1, -2, 3 in one face: the depth sum is inf - inf.
+  g.values[14] = -2.0;
+  p.run(in);
+  EXPECT_TRUE(p.numpy_warns());
+  in.zsort = ZSortMode::Max;  // np.max meets no sum
+  p.run(in);
+  EXPECT_FALSE(p.numpy_warns());
+  const double big[8] = {1e308, 1e308, -1e308, kInf, 0, 0, 0, 0};
+  EXPECT_TRUE(numpy_sum_warns(big, 8));  // the first pair overflows before the inf
+  EXPECT_FALSE(numpy_sum_warns(big + 2, 6));
 }
 
 // The same results for every pool size and for the sequential path.

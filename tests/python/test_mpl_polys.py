@@ -126,6 +126,7 @@ CASES = [
     ("colormap", lambda r: random_faces(r, 6), {"cmap": "viridis"}, lambda a, r: a.set_array(r.random(6))),
     ("pooled", lambda r: random_faces(r, 20000), {"facecolors": "C3"}, None),
     ("long-polygons", lambda r: random_faces(r, 30, 300), {}, None),
+    ("one-vertex", lambda r: random_faces(r, 1, 1), {}, None),  # BLAS's matrix-vector order
 ]
 
 
@@ -156,6 +157,13 @@ def test_fully_masked_value_and_warnings_left_to_matplotlib(strict):
     for project in (MPL_PROJECT, CLS.do_3d_projection):
         with pytest.warns(RuntimeWarning, match="overflow"):
             project(big)
+    # Weights 0 give z = inf, -inf, inf: the average's sum warns (outside Matplotlib's np.errstate).
+    ax.M = np.diag([1.0, 1.0, 1.0, 0.0])
+    mixed = CLS(np.array([[[0, 0, 1.0], [1, 0, -2.0], [0, 1, 3.0]]]))
+    ax.add_collection3d(mixed)
+    for project in (MPL_PROJECT, CLS.do_3d_projection):
+        with pytest.warns(RuntimeWarning, match="invalid value encountered in reduce"):
+            project(mixed)
 
 
 @pytest.mark.parametrize("setting", ["log", "custom-zsort"])
