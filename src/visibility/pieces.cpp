@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
 #include "parallel/thread_pool.hpp"
 #include "visibility/pieces.hpp"
 
@@ -311,7 +312,7 @@ Store build_pieces(const Scene& scene, const Options& options, Tolerances& tol, 
   constexpr std::size_t kPointsPerTask = 16384;
   const std::size_t point_tasks = (points + kPointsPerTask - 1) / kPointsPerTask;
   std::vector<Extent> extents(point_tasks);
-  pool.for_each(point_tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, point_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(points, (t + 1) * kPointsPerTask);
     for (std::size_t k = t * kPointsPerTask; k < end; ++k) {
       if (k < polygon_points) {
@@ -340,7 +341,7 @@ Store build_pieces(const Scene& scene, const Options& options, Tolerances& tol, 
   // Pieces, task by task, joined in item order.
   const std::size_t tasks = (items + kItemsPerTask - 1) / kItemsPerTask;
   std::vector<Store> parts(tasks);
-  pool.for_each(tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Work w;
     Store& out = parts[t];
     const std::size_t end = std::min(items, (t + 1) * kItemsPerTask);

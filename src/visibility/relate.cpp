@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "parallel/parallel_for.hpp"
 #include "parallel/thread_pool.hpp"
 #include "visibility/pieces.hpp"
 
@@ -309,7 +310,7 @@ std::vector<Relation> find_relations(const Store& s, const Tolerances& tol, para
   const std::size_t cells = g.start.size() - 1;
   const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
   std::vector<std::vector<Relation>> found(tasks);
-  pool.for_each(tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
