@@ -311,18 +311,24 @@ def rendered_labels(scene: Scene) -> np.ndarray:
     return np.where(hit, values[order][pos], UNKNOWN)
 
 
-def wrong_fraction(scene: Scene) -> float:
-    """Draws the scene and returns the fraction of covered pixels, away from changes of colour in the reference,
-    whose colour is not the nearest item's. The matrix is the one the draw used."""
-    painted = rendered_labels(scene)
-    expected = reference(scene)
-    # Within one pixel of a change in the reference: left out.
-    padded = np.pad(expected, 1, mode="edge")
-    h, w = expected.shape
-    edge = np.zeros_like(expected, dtype=bool)
+def _near_change(labels: np.ndarray) -> np.ndarray:
+    """Pixels within one pixel (in the 3 x 3 block around them) of a different label."""
+    padded = np.pad(labels, 1, mode="edge")
+    h, w = labels.shape
+    near = np.zeros(labels.shape, dtype=bool)
     for dy in (0, 1, 2):
         for dx in (0, 1, 2):
-            edge |= padded[dy:dy + h, dx:dx + w] != expected
+            near |= padded[dy:dy + h, dx:dx + w] != labels
+    return near
+
+
+def wrong_fraction(scene: Scene) -> float:
+    """Draws the scene and returns the fraction of covered pixels whose colour is not the nearest item's, leaving
+    out pixels next to a change of colour in the reference or in the picture (the outlines of items and of wrong
+    regions, where coverage rules decide). The reference uses the matrix the draw used."""
+    painted = rendered_labels(scene)
+    expected = reference(scene)
+    edge = _near_change(expected) | _near_change(painted)
     covered = ((expected != BACKGROUND) | (painted != BACKGROUND)) & ~edge
     return float(np.count_nonzero((painted != expected) & covered)) / max(int(np.count_nonzero(covered)), 1)
 

@@ -1,0 +1,520 @@
+"""Exact occlusion: a 3D axes drawing its polygons, lines and markers in one visibility order.
+
+In the "exact" mode ``Axes3D.draw`` takes the artists that make up the 3D scene (every Poly3DCollection,
+Line3DCollection, Line3D and Path3DCollection of the axes) out of Matplotlib's per-artist depth sort and draws
+them as one scene in their place. Each artist is projected as Matplotlib projects it (its own
+``do_3d_projection`` runs, so its state after the draw is what Matplotlib leaves), the scene's polygons, segments
+and markers are ordered back to front by korvex's visibility core (splitting a polygon only where it intersects
+another or where a cycle of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn
+in that order through the renderer, in runs of consecutive fragments that can share one renderer call:
+
+- polygons and collection segments of artists with the same drawing state (clip, hatch, snap, styles) go through
+  one ``draw_path_collection``: whole polygons as Matplotlib draws them, the fragments of a split polygon filled
+  without antialiasing (so that no seam shows where they meet) and stroked along the polygon's own outline only;
+- a Line3D's segments go through ``Line2D.draw`` with its data set to the run's pieces;
+- markers (of a scatter or of a Line3D) go through their artist's own draw, restricted to the run's markers, each
+  placed by the depth of its centre.
+
+Vector output stays vector: every run is paths.
+"""
+from __future__ import annotations
+
+import functools
+import warnings
+import weakref
+from typing import Any, Callable, Optional
+
+import numpy as np
+
+from . import _native
+
+MODES = ("sort", "exact")
+# Fragments may add at most this factor times the item count; past it the rest goes in the plain order.
+CAP_FACTOR = 8.0
+
+_global_mode = "sort"
+_axes_modes: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
+
+# What the last exact draw of an axes did: counts for the bench and the tests.
+_last_stats: "weakref.WeakKeyDictionary[Any, dict]" = weakref.WeakKeyDictionary()
+
+_COLLECTION, _POLYLINE, _MARKERS = 0, 1, 2
+_WHOLE, _FILL, _OUTLINE, _STROKE = 0, 1, 2, 3
+_NONE = np.zeros(4)
+_NO_TRANSFORMS = np.zeros((0, 3, 3))
+
+
+def check_mode(occlusion: Any, allow_none: bool = False) -> Optional[str]:
+    if allow_none and occlusion is None:
+        return None
+    if isinstance(occlusion, str) and occlusion in MODES:
+        return occlusion
+    allowed = "'sort', 'exact' or None" if allow_none else "'sort' or 'exact'"
+    raise ValueError(f"occlusion must be {allowed}, not {occlusion!r}")
+
+
+def set_global_mode(mode: str) -> str:
+    """Sets the mode of every 3D axes without one of its own; returns the previous one."""
+    global _global_mode
+    previous, _global_mode = _global_mode, mode
+    return previous
+
+
+def global_mode() -> str:
+    return _global_mode
+
+
+def set_axes_mode(ax: Any, mode: Optional[str]) -> None:
+    if mode is None:
+        _axes_modes.pop(ax, None)
+    else:
+        _axes_modes[ax] = mode
+
+
+def mode_of(ax: Any) -> str:
+    return _axes_modes.get(ax, _global_mode)
+
+
+def last_stats(ax: Any) -> Optional[dict]:
+    return _last_stats.get(ax)
+
+
+# ---- Gathering the scene ----
+
+class _Items:
+    """The scene's items of one kind (polygons, segments or markers), with their per-item drawing values."""
+
+    def __init__(self) -> None:
+        self.parts: list = []
+
+    def add(self, **arrays) -> None:
+        self.parts.append(arrays)
+
+    def column(self, name: str, empty: np.ndarray) -> np.ndarray:
+        arrays = [p[name] for p in self.parts]
+        return np.concatenate(arrays) if arrays else empty
+
+    @property
+    def count(self) -> int:
+        return sum(len(p["group"]) for p in self.parts)
+
+
+class _Group:
+    """Artists drawn by one renderer call per run: their drawing kind, a representative and how it draws."""
+
+    def __init__(self, kind: int, artist: Any, draw: Callable) -> None:
+        self.kind, self.artist, self.draw = kind, artist, draw
+
+
+class _Scene:
+    def __init__(self, ax: Any) -> None:
+        self.ax = ax
+        self.polygons, self.segments, self.markers = _Items(), _Items(), _Items()
+        self.groups: list[_Group] = []
+        self._collection_groups: dict = {}
+        self.chains = 0
+        self.marker_radius = 0.0  # pixels
+        self.restore: list[Callable[[], None]] = []
+
+    def collection_group(self, artist: Any) -> int:
+        key = _drawing_key(artist)
+        if key is None or key not in self._collection_groups:
+            self.groups.append(_Group(_COLLECTION, artist, _draw_collection_run))
+            if key is not None:
+                self._collection_groups[key] = len(self.groups) - 1
+            return len(self.groups) - 1
+        return self._collection_groups[key]
+
+    def new_group(self, kind: int, artist: Any, draw: Callable) -> int:
+        self.groups.append(_Group(kind, artist, draw))
+        return len(self.groups) - 1
+
+    def new_chains(self, n: int) -> np.ndarray:
+        first, self.chains = self.chains, self.chains + n
+        return np.arange(first, first + n, dtype=np.int64)
+
+
+def _drawing_key(artist: Any) -> Optional[tuple]:
+    """What makes two collections' paths drawable in one renderer call; None when the artist draws alone."""
+    if (artist.get_path_effects() or artist.get_agg_filter() is not None or artist.get_rasterized()
+            or artist.get_sketch_params() is not None or getattr(artist, "_gapcolor", None) is not None
+            or artist.get_clip_path() is not None or len(artist._linestyles) != 1):
+        return None
+    box = artist.get_clip_box() if artist.get_clip_on() else None
+    offset, dashes = artist._linestyles[0]
+    return (id(artist.get_transform()), None if box is None else tuple(box.bounds), artist.get_snap(),
+            artist.get_hatch(), artist._hatch_linewidth, artist._joinstyle, artist._capstyle,
+            offset, None if dashes is None else tuple(dashes), artist.get_gid(), artist.get_url())
+
+
+def _per_item(values: Any, n: int, width: Optional[int] = None) -> np.ndarray:
+    """A per-artist property given once or per item, as one row per item (cycled as the renderer cycles)."""
+    a = np.asarray(values, dtype=float) if width is None else np.asarray(values, dtype=float).reshape(-1, width)
+    if len(a) == 0:
+        return np.zeros((n,) if width is None else (n, width))
+    return a[np.arange(n) % len(a)]
+
+
+def _gather_polygons(scene: _Scene, c: Any) -> None:
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    ax = scene.ax
+    faces = c._faces
+    if len(faces) == 0:
+        return
+    mask = c._invalid_vertices | art3d._scale_invalid_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
+    if c._axlim_clip:
+        mask = mask | art3d._viewlim_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        pfaces = proj3d._scale_proj_transform_vectors(faces, ax)
+    n, v = pfaces.shape[:2]
+    valid = ~np.broadcast_to(mask, (n, v))
+    pzs = pfaces[..., 2]
+    depths = c._zsortfunc(np.ma.MaskedArray(pzs, mask=~valid) if not valid.all() else pzs, axis=-1)
+    counts = valid.sum(axis=1)
+    keep = counts > 0
+    depths = np.asarray(np.ma.getdata(depths), dtype=float)
+
+    # Matplotlib's colours in the artist's own order (do_3d_projection sorts copies of them).
+    cface = c._facecolor3d
+    if len(cface) != n:
+        cface = cface.repeat(n, axis=0)
+    edge3d = c._edgecolor3d
+    if len(edge3d) == 0:
+        cedge = np.zeros((n, 4))
+    else:
+        cedge = _per_item(edge3d, n, 4)
+    face = _per_item(cface, n, 4) if len(cface) else np.zeros((n, 4))
+    hatch = _per_item(c.get_hatchcolor(), n, 4) if c.get_hatch() else np.zeros((n, 4))
+    group = scene.collection_group(c)
+    sel = np.flatnonzero(keep)
+    scene.polygons.add(
+        xyz=pfaces[valid & keep[:, None]].reshape(-1, 3), counts=counts[sel], depth=depths[sel],
+        group=np.full(len(sel), group, dtype=np.int64), chain=np.full(len(sel), -1, dtype=np.int64),
+        face=face[sel], edge=cedge[sel], lw=_per_item(c._linewidths, n)[sel],
+        aa=_per_item(c._antialiaseds, n)[sel], hatch=hatch[sel])
+
+
+def _gather_line_collection(scene: _Scene, lc: Any) -> bool:
+    """A Line3DCollection's segments; False when it is left to Matplotlib (filled lines)."""
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    if len(lc._facecolors) and np.any(np.asarray(lc._facecolors)[:, 3] > 0):
+        return False
+    lines = [np.ma.asarray(s, dtype=float) if np.ma.isMA(s) else np.asarray(s, dtype=float)
+             for s in lc._segments3d]
+    lines = [s for s in lines]
+    if not lines:
+        return True
+    lengths = np.array([len(s) for s in lines])
+    points = np.ma.concatenate(lines) if any(np.ma.isMA(s) for s in lines) else np.concatenate(lines)
+    if points.size == 0:
+        return True
+    points = points.reshape(-1, 3)
+    mask = np.ma.getmaskarray(points).any(axis=-1)
+    raw = np.ma.getdata(points)
+    mask = mask | art3d._scale_invalid_mask(raw[:, 0], raw[:, 1], raw[:, 2], scene.ax)
+    if lc._axlim_clip:
+        mask = mask | art3d._viewlim_mask(raw[:, 0], raw[:, 1], raw[:, 2], scene.ax)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        xyz = np.asarray(proj3d._scale_proj_transform_vectors(raw, scene.ax), dtype=float)
+    ok = ~mask & np.isfinite(xyz).all(axis=-1)
+    line_of = np.repeat(np.arange(len(lines)), lengths)
+    start = np.flatnonzero(ok[:-1] & ok[1:] & (line_of[:-1] == line_of[1:]))
+    if len(start) == 0:
+        return True
+    segs = np.concatenate([xyz[start], xyz[start + 1]], axis=1)
+    line = line_of[start]
+    nl = len(lines)
+    group = scene.collection_group(lc)
+    chains = scene.new_chains(nl)
+    scene.segments.add(
+        xyz=segs, group=np.full(len(segs), group, dtype=np.int64), chain=chains[line],
+        face=np.zeros((len(segs), 4)), edge=_per_item(lc.get_edgecolor(), nl, 4)[line],
+        lw=_per_item(lc._linewidths, nl)[line], aa=_per_item(lc._antialiaseds, nl)[line],
+        hatch=np.zeros((len(segs), 4)))
+    return True
+
+
+def _line_projection(line: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Line3D.draw's projection: the 2D data Matplotlib gives the line, and the points' xyz and validity."""
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    ax = line.axes
+    scale_mask = art3d._scale_invalid_mask(*line._verts3d, ax)
+    if line._axlim_clip:
+        scale_mask |= art3d._viewlim_mask(*line._verts3d, ax)
+    if np.any(scale_mask):
+        mask = np.broadcast_to(scale_mask, (len(line._verts3d), *line._verts3d[0].shape))
+        xs3d, ys3d, zs3d = np.ma.array(line._verts3d, dtype=float, mask=mask).filled(np.nan)
+    else:
+        xs3d, ys3d, zs3d = line._verts3d
+    xs, ys, zs, _ = proj3d._scale_proj_transform_clip(xs3d, ys3d, zs3d, ax)
+    xyz = np.column_stack([np.ma.filled(np.ma.asarray(a, dtype=float).ravel(), np.nan) for a in (xs, ys, zs)])
+    return xs, ys, xyz, np.isfinite(xyz).all(axis=1)
+
+
+def _gather_line(scene: _Scene, line: Any) -> bool:
+    """A Line3D's segments and markers; False when it is left to Matplotlib."""
+    if line.get_markevery() is not None or line.get_drawstyle() != "default":
+        return False
+    xs, ys, xyz, ok = _line_projection(line)
+    scene.restore.append(functools.partial(line.set_data, xs, ys))
+    if line._lineStyles[line._linestyle] != "_draw_nothing" and len(xyz) > 1:
+        start = np.flatnonzero(ok[:-1] & ok[1:])
+        if len(start):
+            group = scene.new_group(_POLYLINE, line, _draw_line_run)
+            scene.segments.add(
+                xyz=np.concatenate([xyz[start], xyz[start + 1]], axis=1),
+                group=np.full(len(start), group, dtype=np.int64),
+                chain=np.full(len(start), scene.new_chains(1)[0]), **_blank(len(start)))
+    if line._marker and line._markersize > 0:
+        at = np.flatnonzero(ok)
+        if len(at):
+            group = scene.new_group(_MARKERS, line, _draw_line_markers)
+            scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
+                              chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at)))
+            w = line._markersize * scene.ax.get_figure(root=True).dpi / 72.0
+            scene.marker_radius = max(scene.marker_radius, w / 2 + line._markeredgewidth)
+    return True
+
+
+def _gather_path_markers(scene: _Scene, pc: Any) -> None:
+    offsets = np.ma.asarray(pc._offsets)
+    vzs = np.ma.asarray(pc._vzs)
+    if len(vzs) == 0:
+        return
+    xyz = np.column_stack([np.ma.filled(offsets[:, 0].astype(float), np.nan),
+                           np.ma.filled(offsets[:, 1].astype(float), np.nan),
+                           np.ma.filled(vzs.astype(float), np.nan)])
+    at = np.flatnonzero(np.isfinite(xyz).all(axis=1))
+    if len(at) == 0:
+        return
+    group = scene.new_group(_MARKERS, pc, _draw_path_markers)
+    scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
+                      chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at)))
+    sizes = np.asarray(pc._sizes3d, dtype=float)
+    if sizes.size:
+        dpi = scene.ax.get_figure(root=True).dpi
+        widths = np.asarray(pc._linewidths3d, dtype=float)
+        scene.marker_radius = max(scene.marker_radius, float(np.sqrt(sizes.max())) / 2 * dpi / 72.0
+                                  + (float(widths.max()) if widths.size else 0.0) * dpi / 72.0)
+    idx, zordered, sizes2d, widths2d = pc._z_markers_idx, pc._offset_zordered, pc._sizes, pc._linewidths
+
+    def restore() -> None:
+        pc._z_markers_idx, pc._offset_zordered, pc._sizes, pc._linewidths = idx, zordered, sizes2d, widths2d
+
+    scene.restore.append(restore)
+
+
+def _blank(n: int) -> dict:
+    return dict(face=np.zeros((n, 4)), edge=np.zeros((n, 4)), lw=np.zeros(n), aa=np.zeros(n),
+                hatch=np.zeros((n, 4)))
+
+
+# ---- Drawing ----
+
+def _draw_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                         roles: np.ndarray, paths: list) -> None:
+    from matplotlib import transforms
+
+    c = group.artist
+    face = values["face"][items]
+    edge = values["edge"][items]
+    face[roles >= _OUTLINE] = _NONE
+    edge[roles == _FILL] = _NONE
+    aa = values["aa"][items].astype(bool)
+    aa[roles == _FILL] = False
+    lw = values["lw"][items]
+    hatchcolors = values["hatch"][items]
+    renderer.open_group(c.__class__.__name__, c.get_gid())
+    gc = renderer.new_gc()
+    c._set_gc_clip(gc)
+    gc.set_snap(c.get_snap())
+    if c._joinstyle:
+        gc.set_joinstyle(c._joinstyle)
+    if c._capstyle:
+        gc.set_capstyle(c._capstyle)
+    transform = c.get_transform().frozen()
+    offsets, offset_trf = np.zeros((1, 2)), transforms.IdentityTransform()
+    hatch = c.get_hatch()
+    # A hatch fills whatever path it is given: the strokes of outlines and segments go without it.
+    blocks = [(0, len(paths))]
+    if hatch:
+        split = np.flatnonzero(np.diff((roles >= _OUTLINE).astype(np.int8))) + 1
+        blocks = list(zip(np.r_[0, split], np.r_[split, len(paths)]))
+    for lo, hi in blocks:
+        hatched = bool(hatch) and roles[lo] < _OUTLINE
+        gc.set_hatch(hatch if hatched else None)
+        if hatched:
+            gc.set_hatch_linewidth(c._hatch_linewidth)
+        renderer.draw_path_collection(
+            gc, transform, paths[lo:hi], _NO_TRANSFORMS, offsets, offset_trf, face[lo:hi], edge[lo:hi], lw[lo:hi],
+            c._linestyles, aa[lo:hi], [c.get_url()], "screen", hatchcolors=hatchcolors[lo:hi])
+    gc.restore()
+    renderer.close_group(c.__class__.__name__)
+
+
+def _draw_line_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                   roles: Any, xy: np.ndarray) -> None:
+    from matplotlib import cbook
+    from matplotlib.lines import Line2D
+    from matplotlib.markers import MarkerStyle
+
+    line = group.artist
+    line.set_data(xy[:, 0], xy[:, 1])
+    with cbook._setattr_cm(line, _marker=MarkerStyle("")):
+        Line2D.draw(line, renderer)
+
+
+def _draw_line_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                       roles: Any, extra: Any) -> None:
+    from matplotlib import cbook
+    from matplotlib.lines import Line2D
+
+    line = group.artist
+    xy = values["xyz"][items, :2]
+    line.set_data(xy[:, 0], xy[:, 1])
+    with cbook._setattr_cm(line, _linestyle="None"):
+        Line2D.draw(line, renderer)
+
+
+def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                       roles: Any, extra: Any) -> None:
+    pc = group.artist
+    idx = values["index"][items]
+    pc._z_markers_idx = idx
+    pc._offset_zordered = np.ma.asarray(pc._offsets)[idx]
+    if len(pc._sizes3d) > 1:
+        pc._sizes = np.asarray(pc._sizes3d)[idx]
+    if len(pc._linewidths3d) > 1:
+        pc._linewidths = np.asarray(pc._linewidths3d)[idx]
+    type(pc).draw(pc, renderer)
+
+
+class ExactScene:
+    """Stands in an axes' child list for the artists it draws as one scene (made and dropped within one draw)."""
+
+    def __init__(self, ax: Any, members: list, zorder: float) -> None:
+        self.axes, self.members, self.zorder = ax, members, zorder
+
+    def get_animated(self) -> bool:
+        return False
+
+    def get_visible(self) -> bool:
+        return True
+
+    def get_rasterized(self) -> bool:
+        return False
+
+    def get_agg_filter(self) -> None:
+        return None
+
+    def draw(self, renderer: Any) -> None:
+        draw_scene(self.axes, self.members, renderer)
+
+
+_MEMBER_TYPES: Optional[tuple] = None
+
+
+def members_of(ax: Any) -> list:
+    from mpl_toolkits.mplot3d import art3d
+
+    global _MEMBER_TYPES
+    if _MEMBER_TYPES is None:
+        _MEMBER_TYPES = (art3d.Poly3DCollection, art3d.Line3DCollection, art3d.Line3D, art3d.Path3DCollection)
+    return [a for a in ax._children if isinstance(a, _MEMBER_TYPES) and a.get_visible()]
+
+
+def draw_scene(ax: Any, members: list, renderer: Any) -> None:
+    from mpl_toolkits.mplot3d import art3d
+
+    scene = _Scene(ax)
+    left: list = []
+    for a in members:
+        if isinstance(a, art3d.Line3D):
+            if not _gather_line(scene, a):
+                left.append(a)
+            continue
+        a.do_3d_projection()
+        if isinstance(a, art3d.Poly3DCollection):
+            _gather_polygons(scene, a)
+        elif isinstance(a, art3d.Line3DCollection):
+            if not _gather_line_collection(scene, a):
+                left.append(a)
+        else:
+            _gather_path_markers(scene, a)
+    try:
+        _draw_ordered(ax, scene, renderer)
+    finally:
+        for restore in scene.restore:
+            restore()
+    for a in left:
+        a.draw(renderer)
+
+
+def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
+    empty3 = np.zeros((0, 3))
+    p, s, m = scene.polygons, scene.segments, scene.markers
+    counts = p.column("counts", np.zeros(0, dtype=np.int64))
+    offsets = np.zeros(len(counts) + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    polygons = np.ascontiguousarray(p.column("xyz", empty3), dtype=float)
+    depths = np.ascontiguousarray(p.column("depth", np.zeros(0)), dtype=float)
+    segments = np.ascontiguousarray(s.column("xyz", np.zeros((0, 6))), dtype=float)
+    markers = np.ascontiguousarray(m.column("xyz", empty3), dtype=float)
+    # The marker radius in projected units: the pixels over the smaller of the data-to-pixel scales.
+    scale = np.abs(np.diag(ax.transData.get_matrix())[:2])
+    radius = scene.marker_radius / max(float(scale.min()), 1e-300)
+    fragments = _native.visibility_order(polygons, offsets if len(counts) else np.zeros(0, dtype=np.int64),
+                                         depths, segments, markers, radius, CAP_FACTOR)
+    stats = dict(fragments[6], items=len(depths) + len(segments) + len(markers), polygons=len(depths),
+                 fragments=len(fragments[0]))
+    _last_stats[ax] = stats
+    if stats["capped"]:
+        warnings.warn("korvex_mpl: exact occlusion reached its limit of fragments "
+                      f"({CAP_FACTOR:g} times the items of the axes); the rest of the scene is drawn in plain "
+                      "depth order", RuntimeWarning, stacklevel=2)
+
+    def column(name: str, width: Optional[int], dtype=float) -> np.ndarray:
+        empty = np.zeros((0,) if width is None else (0, width), dtype=dtype)
+        return np.concatenate([part.column(name, empty) for part in (p, s, m)])
+
+    values = {name: column(name, width) for name, width in
+              (("face", 4), ("edge", 4), ("lw", None), ("aa", None), ("hatch", 4))}
+    values["xyz"] = np.concatenate([np.zeros((len(depths), 3)), np.zeros((len(segments), 3)), markers])
+    index = m.column("index", np.zeros(0, dtype=np.int64))
+    values["index"] = np.concatenate([np.zeros(len(depths) + len(segments), dtype=np.int64), index])
+    groups = column("group", None, np.int64)
+    chains = column("chain", None, np.int64)
+    kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
+    for group, items, roles, extra in _native.fragment_runs(fragments, groups, kinds, chains):
+        g = scene.groups[group]
+        g.draw(renderer, scene, g, values, items, roles, extra)
+
+
+def replacements(axes3d: Any) -> list[tuple[Any, str, Callable[[Any], Any]]]:
+    return [(axes3d.Axes3D, "draw", axes_draw)]
+
+
+def axes_draw(original: Callable[..., Any]) -> Callable[..., Any]:
+    @functools.wraps(original)
+    def draw(self, renderer):
+        if mode_of(self) != "exact" or not self.get_visible():
+            return original(self, renderer)
+        members = members_of(self)
+        if not members:
+            return original(self, renderer)
+        if self.computed_zorder:
+            zorder = max(axis.get_zorder() for axis in self._axis_map.values()) + 1
+        else:
+            zorder = min(a.zorder for a in members)
+        children = self._children
+        taken = set(map(id, members))
+        self._children = [a for a in children if id(a) not in taken] + [ExactScene(self, members, zorder)]
+        try:
+            return original(self, renderer)
+        finally:
+            self._children = children
+
+    return draw
