@@ -39,7 +39,12 @@ _axes_modes: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
 _last_stats: "weakref.WeakKeyDictionary[Any, dict]" = weakref.WeakKeyDictionary()
 
 _COLLECTION, _POLYLINE, _MARKERS = 0, 1, 2
-_WHOLE, _FILL, _OUTLINE, _STROKE = 0, 1, 2, 3
+_WHOLE, _FILL, _OUTLINE, _STROKE, _PAD = 0, 1, 2, 3, 4
+# Antialiased fragments of one polygon leave a seam where they meet (each covers the shared edge pixels partly,
+# and what is behind shows through). An opaque fragment's cut edges are padded with a stroke of its face colour
+# this wide (pixels), which covers the seam to within 2/255 at any angle; translucent fragments, which a pad
+# would darken, are filled without antialiasing instead, so that they tile exactly.
+PAD_PIXELS = 1.5
 _NONE = np.zeros(4)
 _NO_TRANSFORMS = np.zeros((0, 3, 3))
 
@@ -113,6 +118,7 @@ class _Scene:
         self.groups: list[_Group] = []
         self._collection_groups: dict = {}
         self.chains = 0
+        self.paths: list = []  # paths the artists made themselves, for fragment_runs
         self.marker_radius = 0.0  # pixels
         self.restore: list[Callable[[], None]] = []
 
@@ -152,6 +158,8 @@ def _per_item(values: Any, n: int, width: Optional[int] = None) -> np.ndarray:
     a = np.asarray(values, dtype=float) if width is None else np.asarray(values, dtype=float).reshape(-1, width)
     if len(a) == 0:
         return np.zeros((n,) if width is None else (n, width))
+    if len(a) == 1:
+        return np.repeat(a, n, axis=0)
     return a[np.arange(n) % len(a)]
 
 
@@ -187,12 +195,51 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
     face = _per_item(cface, n, 4) if len(cface) else np.zeros((n, 4))
     hatch = _per_item(c.get_hatchcolor(), n, 4) if c.get_hatch() else np.zeros((n, 4))
     group = scene.collection_group(c)
-    sel = np.flatnonzero(keep)
+    if c._codes3d is not None and len(c._codes3d):
+        # Paths with codes (polygons made from 2D paths): their rings, without the CLOSEPOLY vertices.
+        for i in range(n):
+            rings = _rings(c._codes3d[i], v)
+            rings = None if rings is None else [r[valid[i, r]] for r in rings]
+            if not rings or any(len(r) < 3 for r in rings):
+                continue
+            _add_regions(scene, pfaces[i], faces[i], rings, group,
+                         dict(face=face[i:i + 1], edge=cedge[i:i + 1], lw=_per_item(c._linewidths, n)[i:i + 1],
+                              aa=_per_item(c._antialiaseds, n)[i:i + 1], hatch=hatch[i:i + 1]))
+        return
+    everything = valid.all()
+    sel = slice(None) if everything else np.flatnonzero(keep)
     scene.polygons.add(
-        xyz=pfaces[valid & keep[:, None]].reshape(-1, 3), counts=counts[sel], depth=depths[sel],
-        group=np.full(len(sel), group, dtype=np.int64), chain=np.full(len(sel), -1, dtype=np.int64),
+        xyz=pfaces.reshape(-1, 3) if everything else pfaces[valid & keep[:, None]],
+        counts=counts[sel], depth=depths[sel], path=_own_paths(scene, c, pfaces, depths, valid)[sel],
+        group=np.full(len(depths[sel]), group, dtype=np.int64), chain=np.full(len(depths[sel]), -1, dtype=np.int64),
         face=face[sel], edge=cedge[sel], lw=_per_item(c._linewidths, n)[sel],
         aa=_per_item(c._antialiaseds, n)[sel], hatch=hatch[sel])
+
+
+def _own_paths(scene: _Scene, c: Any, pfaces: np.ndarray, depths: np.ndarray, valid: np.ndarray) -> np.ndarray:
+    """Where each polygon's closed path is among the paths do_3d_projection just gave the artist, as an index
+    into the scene's list of known paths; -1 for none.
+
+    Matplotlib's closed paths are views of the rows of one (n, vertices + 1, 2) array in drawing order (korvex's:
+    descending depth, ties in descending index). They are taken only when that array holds exactly this
+    projection in that order, checked in one comparison."""
+    n, nv = pfaces.shape[:2]
+    paths = c._paths
+    none = np.full(n, -1, dtype=np.int64)
+    if not (c._closed and c._codes3d is None and valid.all() and isinstance(paths, list) and len(paths) == n):
+        return none
+    pad = paths[0].vertices.base
+    if not (isinstance(pad, np.ndarray) and pad.shape == (n, nv + 1, 2)
+            and all(paths[k].vertices.__array_interface__["data"] == pad[k].__array_interface__["data"]
+                    for k in (0, n - 1))):
+        return none
+    order = np.argsort(depths, kind="stable")[::-1]
+    if not np.array_equal(pad[:, :-1], pfaces[order, :, :2]):
+        return none
+    rank = np.empty(n, dtype=np.int64)
+    rank[order] = np.arange(len(scene.paths), len(scene.paths) + n)
+    scene.paths.extend(paths)
+    return rank
 
 
 def _gather_line_collection(scene: _Scene, lc: Any) -> bool:
@@ -232,7 +279,151 @@ def _gather_line_collection(scene: _Scene, lc: Any) -> bool:
         xyz=segs, group=np.full(len(segs), group, dtype=np.int64), chain=chains[line],
         face=np.zeros((len(segs), 4)), edge=_per_item(lc.get_edgecolor(), nl, 4)[line],
         lw=_per_item(lc._linewidths, nl)[line], aa=_per_item(lc._antialiaseds, nl)[line],
-        hatch=np.zeros((len(segs), 4)))
+        hatch=np.zeros((len(segs), 4)), path=np.full(len(segs), -1, dtype=np.int64))
+    return True
+
+
+def _rings(codes: Optional[np.ndarray], n: int) -> Optional[list]:
+    """The vertex indices of each closed ring of a path (MOVETO ... [CLOSEPOLY]); None for curves."""
+    from matplotlib.path import Path
+
+    if codes is None:
+        return [np.arange(n)]
+    codes = np.asarray(codes)
+    if np.any((codes != Path.MOVETO) & (codes != Path.LINETO) & (codes != Path.CLOSEPOLY)):
+        return None
+    starts = np.flatnonzero(codes == Path.MOVETO)
+    bounds = np.r_[starts, n]
+    rings = []
+    for a, b in zip(bounds[:-1], bounds[1:]):
+        ring = np.arange(a, b)
+        ring = ring[codes[ring] != Path.CLOSEPOLY]
+        if len(ring) >= 3:
+            rings.append(ring)
+    return rings
+
+
+def _signed_area(uv: np.ndarray) -> float:
+    return 0.5 * float(np.sum(uv[:, 0] * np.roll(uv[:, 1], -1) - np.roll(uv[:, 0], -1) * uv[:, 1]))
+
+
+def _crosses(p: np.ndarray, q: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Whether segment p-q properly crosses each segment a[i]-b[i] (touching at an end does not count)."""
+    def turn(o, x, y):
+        return (x[..., 0] - o[..., 0]) * (y[..., 1] - o[..., 1]) - (x[..., 1] - o[..., 1]) * (y[..., 0] - o[..., 0])
+
+    d1, d2 = turn(a, b, p), turn(a, b, q)
+    d3, d4 = turn(p, q, a), turn(p, q, b)
+    return (d1 * d2 < 0) & (d3 * d4 < 0)
+
+
+def _keyhole(outer: np.ndarray, holes: list, uv: np.ndarray) -> np.ndarray:
+    """One ring through the outer boundary and its holes, each hole joined by a bridge walked both ways (a
+    weakly simple polygon, which the visibility core triangulates like any other)."""
+    ring = list(outer)
+    pending = sorted(holes, key=lambda h: -uv[h, 0].max())
+    for k, hole in enumerate(pending):
+        m = int(hole[np.argmax(uv[hole, 0])])
+        edges = [np.array(ring)] + [np.asarray(h) for h in pending[k:]]
+        a = np.concatenate([uv[e] for e in edges])
+        b = np.concatenate([uv[np.roll(e, -1)] for e in edges])
+        positions = np.argsort(np.hypot(*(uv[ring] - uv[m]).T))
+        at = int(positions[0])
+        for pos in positions:
+            v = ring[int(pos)]
+            ends = (np.hypot(*(a - uv[v]).T) == 0) | (np.hypot(*(b - uv[v]).T) == 0)
+            if not np.any(_crosses(uv[m], uv[v], a, b) & ~ends):
+                at = int(pos)
+                break
+        start = int(np.flatnonzero(hole == m)[0])
+        walk = list(np.roll(hole, -start)) + [m]
+        ring = ring[:at + 1] + walk + ring[at:]
+    return np.asarray(ring, dtype=np.int64)
+
+
+def _add_regions(scene: _Scene, xyz: np.ndarray, data: np.ndarray, rings: list, group: int,
+                 values: dict) -> None:
+    """A planar region made of rings (outer boundaries and holes, told apart by orientation, which the nonzero
+    fill rule makes opposite) as one polygon per outer boundary, its holes joined by bridges. `xyz` is the
+    projection of the data points `data`; each polygon is drawn whole as its own rings, with their codes."""
+    from matplotlib.path import Path
+
+    # The plane's coordinates: the two data axes along which the region varies most.
+    uv = data[:, np.argsort(np.ptp(data, axis=0))[1:]]
+    areas = np.array([_signed_area(uv[r]) for r in rings])
+    outer_sign = np.sign(areas[np.argmax(np.abs(areas))])
+    outers = [r for r, a in zip(rings, areas) if np.sign(a) == outer_sign]
+    holes_of: list = [[] for _ in outers]
+    for r, a in zip(rings, areas):
+        if np.sign(a) == outer_sign or a == 0:
+            continue
+        for j, o in enumerate(outers):
+            if Path(uv[o]).contains_point(uv[r[0]]):
+                holes_of[j].append(r)
+                break
+    for o, holes in zip(outers, holes_of):
+        ring = _keyhole(o, holes, uv) if holes else o
+        pts = xyz[ring]
+        if not np.isfinite(pts).all():
+            continue
+        own = [o] + holes
+        verts = np.concatenate([np.vstack([xyz[r, :2], xyz[r[:1], :2]]) for r in own])
+        codes = np.concatenate([[Path.MOVETO] + [Path.LINETO] * (len(r) - 1) + [Path.CLOSEPOLY]
+                                for r in own]).astype(np.uint8)
+        scene.paths.append(Path(verts, codes))
+        scene.polygons.add(
+            xyz=pts, counts=np.array([len(ring)]), depth=np.array([float(np.mean(xyz[o, 2]))]),
+            path=np.array([len(scene.paths) - 1]), group=np.array([group]), chain=np.array([-1]), **values)
+
+
+def _gather_contours(scene: _Scene, c: Any) -> bool:
+    """A 3D contour set (Collection3D): filled regions as polygons (holes joined by bridges), lines as
+    segments. False when it is left to Matplotlib (hatches, curves)."""
+    from matplotlib.path import Path
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    if any(h is not None for h in getattr(c, "hatches", (None,))) or c.get_hatch():
+        return False
+    c.update_scalarmappable()
+    face, edge = np.asarray(c.get_facecolor()), np.asarray(c.get_edgecolor())
+    filled = len(face) > 0 and bool(np.any(face[:, 3] > 0))
+    n = len(c._3dverts_codes)
+    face = _per_item(face, n, 4) if len(face) else np.zeros((n, 4))
+    edge = _per_item(edge, n, 4) if len(edge) else np.zeros((n, 4))
+    lw, aa = _per_item(c._linewidths, n), _per_item(c._antialiaseds, n)
+    prepared = []
+    for vs, codes in c._3dverts_codes:
+        rings = _rings(codes, len(vs))
+        if rings is None:
+            return False
+        prepared.append((np.asarray(vs, dtype=float), rings))
+    group = scene.collection_group(c)
+    for k, (vs, rings) in enumerate(prepared):
+        if not rings:
+            continue
+        mask = art3d._scale_invalid_mask(*vs.T, scene.ax)
+        if c._axlim_clip:
+            mask = mask | art3d._viewlim_mask(*vs.T, scene.ax)
+        xs, ys, zs = proj3d._scale_proj_transform(vs[:, 0], vs[:, 1], vs[:, 2], scene.ax)
+        xyz = np.column_stack([xs, ys, zs]).astype(float)
+        xyz[mask] = np.nan
+        if not filled:
+            starts = np.concatenate([r[:-1] for r in rings])
+            ends = np.concatenate([r[1:] for r in rings])
+            ok = np.isfinite(xyz[starts]).all(1) & np.isfinite(xyz[ends]).all(1)
+            if ok.any():
+                chains = scene.new_chains(len(rings))
+                ring_of = np.concatenate([np.full(len(r) - 1, j) for j, r in enumerate(rings)])[ok]
+                m = int(ok.sum())
+                scene.segments.add(
+                    xyz=np.concatenate([xyz[starts[ok]], xyz[ends[ok]]], axis=1),
+                    group=np.full(m, group, dtype=np.int64), chain=chains[ring_of], face=np.zeros((m, 4)),
+                    edge=np.repeat(edge[k:k + 1], m, axis=0), lw=np.full(m, lw[k]), aa=np.full(m, aa[k]),
+                    hatch=np.zeros((m, 4)), path=np.full(m, -1, dtype=np.int64))
+            continue
+        _add_regions(scene, xyz, vs, rings, group,
+                     dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1],
+                          hatch=np.zeros((1, 4))))
     return True
 
 
@@ -309,7 +500,7 @@ def _gather_path_markers(scene: _Scene, pc: Any) -> None:
 
 def _blank(n: int) -> dict:
     return dict(face=np.zeros((n, 4)), edge=np.zeros((n, 4)), lw=np.zeros(n), aa=np.zeros(n),
-                hatch=np.zeros((n, 4)))
+                hatch=np.zeros((n, 4)), path=np.full(n, -1, dtype=np.int64))
 
 
 # ---- Drawing ----
@@ -321,11 +512,22 @@ def _draw_collection_run(renderer: Any, scene: _Scene, group: _Group, values: di
     c = group.artist
     face = values["face"][items]
     edge = values["edge"][items]
-    face[roles >= _OUTLINE] = _NONE
-    edge[roles == _FILL] = _NONE
     aa = values["aa"][items].astype(bool)
-    aa[roles == _FILL] = False
     lw = values["lw"][items]
+    fills, pads = roles == _FILL, roles == _PAD
+    opaque = face[:, 3] == 1.0
+    aa[fills & ~opaque] = False
+    edge[fills] = _NONE
+    edge[pads] = face[pads]
+    edge[pads & ~(opaque & aa)] = _NONE
+    lw[pads] = PAD_PIXELS * 72.0 / scene.ax.get_figure(root=True).dpi
+    face[roles >= _OUTLINE] = _NONE
+    # A path is stroked only where it has a visible edge (the renderer strokes any path of non-zero width).
+    lw[fills | (edge[:, 3] == 0)] = 0.0
+    if not lw.any():
+        edge = edge[:0]
+    if not (face[:, 3] > 0).any():
+        face = face[:0]
     hatchcolors = values["hatch"][items]
     renderer.open_group(c.__class__.__name__, c.get_gid())
     gc = renderer.new_gc()
@@ -422,7 +624,8 @@ def members_of(ax: Any) -> list:
 
     global _MEMBER_TYPES
     if _MEMBER_TYPES is None:
-        _MEMBER_TYPES = (art3d.Poly3DCollection, art3d.Line3DCollection, art3d.Line3D, art3d.Path3DCollection)
+        _MEMBER_TYPES = (art3d.Poly3DCollection, art3d.Line3DCollection, art3d.Line3D, art3d.Path3DCollection,
+                         art3d.Collection3D)
     return [a for a in ax._children if isinstance(a, _MEMBER_TYPES) and a.get_visible()]
 
 
@@ -441,6 +644,9 @@ def draw_scene(ax: Any, members: list, renderer: Any) -> None:
             _gather_polygons(scene, a)
         elif isinstance(a, art3d.Line3DCollection):
             if not _gather_line_collection(scene, a):
+                left.append(a)
+        elif isinstance(a, art3d.Collection3D):
+            if not _gather_contours(scene, a):
                 left.append(a)
         else:
             _gather_path_markers(scene, a)
@@ -487,8 +693,10 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     values["index"] = np.concatenate([np.zeros(len(depths) + len(segments), dtype=np.int64), index])
     groups = column("group", None, np.int64)
     chains = column("chain", None, np.int64)
+    path_index = column("path", None, np.int64)
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
-    for group, items, roles, extra in _native.fragment_runs(fragments, groups, kinds, chains):
+    for group, items, roles, extra in _native.fragment_runs(fragments, groups, kinds, chains, scene.paths,
+                                                            path_index):
         g = scene.groups[group]
         g.draw(renderer, scene, g, values, items, roles, extra)
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "mpl_bridge/functions.hpp"
+#include "parallel/parallel_for.hpp"
 #include "py_common/argparse.hpp"
 #include "py_common/errors.hpp"
 #include "py_common/numpy_api.hpp"
@@ -128,7 +129,11 @@ PyObject* visibility_order_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
                                 polygon_ids,                        {depths.data, depths.rows},
                                 {segments.data, 6 * segments.rows}, segment_ids,
                                 {markers.data, 3 * markers.rows},   marker_ids};
-  const visibility::Result r = visibility::order(scene, options);
+  // One workspace and result per thread, reused by later draws (the core calls back into nothing, so a call
+  // cannot begin on this thread while another is using them).
+  thread_local visibility::Workspace workspace;
+  thread_local visibility::Result r;
+  visibility::order(scene, options, parallel::current_pool(), workspace, r);
 
   // Item numbers over the whole scene: polygons, then segments, then markers.
   const std::size_t base[3] = {0, count, count + segments.rows};
@@ -173,7 +178,9 @@ PyObject* visibility_order_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
 enum class GroupKind : unsigned char { Collection = 0, Polyline = 1, Markers = 2 };
 
 // What a path of a collection run is; the values of a run's roles.
-enum class Role : unsigned char { Whole = 0, FragmentFill = 1, FragmentOutline = 2, Stroke = 3 };
+// A seam pad is a fragment's cut edges, for the caller to stroke in the face colour: antialiased fragments of one
+// polygon that meet along a cut leave a seam where each covers the edge pixels partly.
+enum class Role : unsigned char { Whole = 0, FragmentFill = 1, FragmentOutline = 2, Stroke = 3, SeamPad = 4 };
 
 // Matplotlib's objects, looked up on first need and kept for the life of the process.
 struct PathKit {
@@ -303,9 +310,11 @@ Fragments read_fragments(PyObject* object) {
 
 class RunBuilder {
  public:
+  // `known` is a list of Path objects and `known_index` the one of each item (-1: none), for whole polygons
+  // whose path the artist already made as it would be made here.
   RunBuilder(const Fragments& f, const Table<std::int64_t>& groups, const Table<unsigned char>& kinds,
-             const Table<std::int64_t>& chains)
-      : f_(f), groups_(groups), kinds_(kinds), chains_(chains) {}
+             const Table<std::int64_t>& chains, PyObject* known, const Table<std::int64_t>& known_index)
+      : f_(f), groups_(groups), kinds_(kinds), chains_(chains), known_(known), known_index_(known_index) {}
 
   PyRef build() {
     PyRef runs = py::check(PyList_New(0));
@@ -335,6 +344,15 @@ class RunBuilder {
     const auto item = static_cast<std::uint64_t>(f_.item[fragment]);
     if (item >= chains_.rows) throw py::PyError{PyExc_ValueError, "chains must hold one chain per item"};
     return chains_.data[item];
+  }
+  // The artist's own path for a whole polygon, or null.
+  PyObject* known_path(std::size_t fragment) const {
+    const auto item = static_cast<std::uint64_t>(f_.item[fragment]);
+    if (item >= known_index_.rows) throw py::PyError{PyExc_ValueError, "path_index must hold one index per item"};
+    const std::int64_t k = known_index_.data[item];
+    if (k < 0) return nullptr;
+    if (k >= PyList_GET_SIZE(known_)) throw py::PyError{PyExc_ValueError, "path_index must index into paths"};
+    return PyList_GET_ITEM(known_, k);
   }
   const double* vertex(std::int64_t k) const { return f_.xy + 2 * k; }
   bool same(std::int64_t a, std::int64_t b) const {
@@ -389,17 +407,63 @@ class RunBuilder {
     return py::check(PyTuple_Pack(4, group, item_array.get(), Py_None, xy.get()));
   }
 
+  // One path of a collection run, laid out before the paths are made.
+  struct Planned {
+    std::size_t row;   // first row in the buffer
+    std::size_t rows;
+    std::size_t n;     // vertices of a closed path
+    std::vector<std::size_t> starts;  // subpath starts of an open path (relative)
+    Role role;
+    Py_ssize_t item;
+    PyObject* path = nullptr;  // the artist's own, borrowed from the list
+  };
+
+  // The edges of fragment polygon (vertices first .. first + n - 1) whose flag is `flag`, as one open path of
+  // chains (each starting after an edge of the other kind), or the closed loop when every edge qualifies.
+  void add_edges(std::vector<Planned>& plan, std::vector<double>& rows, std::int64_t first, std::size_t n,
+                 unsigned char flag, Role role, Py_ssize_t item) const {
+    const unsigned char* flags = f_.original + first;
+    auto is = [&](std::size_t k) { return (flags[k] != 0 ? 1 : 0) == flag; };
+    std::size_t count = 0, begin_at = n;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (!is(k)) continue;
+      ++count;
+      if (begin_at == n && !is((k + n - 1) % n)) begin_at = k;
+    }
+    if (count == 0) return;
+    auto put = [&](std::size_t k) {
+      const double* p = vertex(first + static_cast<std::int64_t>(k % n));
+      rows.insert(rows.end(), {p[0], p[1]});
+    };
+    Planned edges{rows.size() / 2, 0, 0, {}, role, item};
+    if (count == n) {
+      for (std::size_t k = 0; k <= n; ++k) put(k);
+      edges.rows = n + 1;
+      edges.starts = {0};
+    } else {
+      bool open = false;
+      for (std::size_t step = 0; step < n; ++step) {
+        const std::size_t k = (begin_at + step) % n;
+        if (!is(k)) {
+          open = false;
+          continue;
+        }
+        if (!open) {
+          edges.starts.push_back(edges.rows);
+          put(k);
+          ++edges.rows;
+          open = true;
+        }
+        put(k + 1);
+        ++edges.rows;
+      }
+    }
+    plan.push_back(std::move(edges));
+  }
+
   // A collection run: a list of paths with the item and role of each.
   PyRef collection_run(PyObject* group, std::size_t begin, std::size_t end) {
     // Lay out every path's rows in one buffer first, then make the views and paths.
-    struct Planned {
-      std::size_t row;   // first row in the buffer
-      std::size_t rows;
-      std::size_t n;     // vertices of a closed path
-      std::vector<std::size_t> starts;  // subpath starts of an open path (relative)
-      Role role;
-      Py_ssize_t item;
-    };
     std::vector<Planned> plan;
     std::vector<double> rows;
     auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
@@ -428,6 +492,10 @@ class RunBuilder {
       }
       if (n < 3) continue;  // nothing to fill
       if (f_.whole[f]) {
+        if (PyObject* own = known_path(f)) {
+          plan.push_back({0, 0, n, {}, Role::Whole, item, own});
+          continue;
+        }
         plan.push_back({rows.size() / 2, n + 1, n, {}, Role::Whole, item});
         for (std::int64_t k = first; k < last; ++k) put(vertex(k));
         put(vertex(first));
@@ -436,43 +504,9 @@ class RunBuilder {
       plan.push_back({rows.size() / 2, n + 1, n, {}, Role::FragmentFill, item});
       for (std::int64_t k = first; k < last; ++k) put(vertex(k));
       put(vertex(first));
-      // The original edges as chains: each starts after an edge that is not original.
-      const unsigned char* flag = f_.original + first;
-      std::size_t begin_at = n;
-      for (std::size_t k = 0; k < n; ++k) {
-        if (flag[k] != 0 && flag[(k + n - 1) % n] == 0) {
-          begin_at = k;
-          break;
-        }
-      }
-      bool any = false;
-      for (std::size_t k = 0; k < n; ++k) any = any || flag[k] != 0;
-      if (!any) continue;
-      Planned outline{rows.size() / 2, 0, 0, {}, Role::FragmentOutline, item};
-      if (begin_at == n) {
-        // Every edge original: the whole loop.
-        for (std::size_t k = 0; k <= n; ++k) put(vertex(first + static_cast<std::int64_t>(k % n)));
-        outline.rows = n + 1;
-        outline.starts = {0};
-      } else {
-        bool open = false;
-        for (std::size_t step = 0; step < n; ++step) {
-          const std::size_t k = (begin_at + step) % n;
-          if (flag[k] == 0) {
-            open = false;
-            continue;
-          }
-          if (!open) {
-            outline.starts.push_back(outline.rows);
-            put(vertex(first + static_cast<std::int64_t>(k)));
-            ++outline.rows;
-            open = true;
-          }
-          put(vertex(first + static_cast<std::int64_t>((k + 1) % n)));
-          ++outline.rows;
-        }
-      }
-      plan.push_back(std::move(outline));
+      // The original edges, to stroke in the artist's edge colour, and the cut edges, to pad the seam with.
+      add_edges(plan, rows, first, n, 1, Role::FragmentOutline, item);
+      add_edges(plan, rows, first, n, 0, Role::SeamPad, item);
     }
 
     double* buffer = nullptr;
@@ -495,14 +529,19 @@ class RunBuilder {
     } resume{collecting};
     for (std::size_t p = 0; p < plan.size(); ++p) {
       const Planned& pl = plan[p];
+      item[p] = pl.item;
+      role[p] = static_cast<unsigned char>(pl.role);
+      if (pl.path != nullptr) {
+        Py_INCREF(pl.path);
+        PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(p), pl.path);
+        continue;
+      }
       const Py_ssize_t view_shape[2] = {static_cast<Py_ssize_t>(pl.rows), 2};
       PyRef vertices = np::float64_view(block.get(), buffer + 2 * pl.row, 2, view_shape);
       PyRef path = pl.role == Role::Whole || pl.role == Role::FragmentFill
                        ? paths_.closed(std::move(vertices), pl.n)
                        : paths_.open(std::move(vertices), pl.rows, pl.starts);
       PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(p), path.release());
-      item[p] = pl.item;
-      role[p] = static_cast<unsigned char>(pl.role);
     }
     return py::check(PyTuple_Pack(4, group, items.get(), roles.get(), paths.get()));
   }
@@ -511,10 +550,13 @@ class RunBuilder {
   const Table<std::int64_t>& groups_;
   const Table<unsigned char>& kinds_;
   const Table<std::int64_t>& chains_;
+  PyObject* known_;
+  const Table<std::int64_t>& known_index_;
   PathMaker paths_;
 };
 
-constexpr py::Signature kRunsSig{nullptr, "fragment_runs", {"fragments", "groups", "group_kinds", "chains"}, 4, 4};
+constexpr py::Signature kRunsSig{
+    nullptr, "fragment_runs", {"fragments", "groups", "group_kinds", "chains", "paths", "path_index"}, 6, 6};
 
 PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const py::ParsedArgs a = py::parse_fastcall(kRunsSig, args, nargs, kwnames);
@@ -523,7 +565,9 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const Table<std::int64_t> groups = ints(a[1], "groups");
   const auto kinds = table<unsigned char>(a[2], "group_kinds", np::Type::uint8, "uint8", 0);
   const Table<std::int64_t> chains = ints(a[3], "chains");
-  RunBuilder builder(f, groups, kinds, chains);
+  if (!PyList_Check(a[4])) throw py::PyError{PyExc_TypeError, "paths must be a list"};
+  const Table<std::int64_t> path_index = ints(a[5], "path_index");
+  RunBuilder builder(f, groups, kinds, chains, a[4], path_index);
   return builder.build().release();
 }
 
