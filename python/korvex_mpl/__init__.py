@@ -98,7 +98,7 @@ def install(*, occlusion: str = "sort") -> None:
 
 
 def uninstall() -> None:
-    """Put back exactly the functions and methods that install() replaced.
+    """Put back exactly the functions and methods that install() replaced (the occlusion mode goes back to "sort").
 
     On a failure the replacements stay in place (as after install()) and the error propagates.
     """
@@ -113,6 +113,7 @@ def uninstall() -> None:
             _restore(done)
             raise
         _saved.clear()
+        _occlusion.set_global_mode("sort")
 
 
 def installed() -> bool:

@@ -40,10 +40,12 @@ _last_stats: "weakref.WeakKeyDictionary[Any, dict]" = weakref.WeakKeyDictionary(
 
 _COLLECTION, _POLYLINE, _MARKERS = 0, 1, 2
 _WHOLE, _FILL, _OUTLINE, _STROKE, _PAD = 0, 1, 2, 3, 4
-# Antialiased fragments of one polygon leave a seam where they meet (each covers the shared edge pixels partly,
-# and what is behind shows through). An opaque fragment's cut edges are padded with a stroke of its face colour
-# this wide (pixels), which covers the seam to within 2/255 at any angle; translucent fragments, which a pad
-# would darken, are filled without antialiasing instead, so that they tile exactly.
+# Antialiased fragments of one polygon leave a seam where they meet: each covers the pixels of the shared edge
+# partly, and what is behind shows through (55/255 on a flat colour over white). An opaque fragment's cut edges
+# are padded with a stroke of its face colour this wide (pixels), which covers the seam to within 2/255 at any
+# angle. Translucent fragments are left as they are: a pad would darken the seam as much as it now lightens it
+# (16/255 at alpha 0.5), and filling them without antialiasing covers some edge pixels twice (64/255 darker),
+# as it does between the cells of a translucent surface in Matplotlib.
 PAD_PIXELS = 1.5
 _NONE = np.zeros(4)
 _NO_TRANSFORMS = np.zeros((0, 3, 3))
@@ -116,7 +118,7 @@ class _Scene:
         self.ax = ax
         self.polygons, self.segments, self.markers = _Items(), _Items(), _Items()
         self.groups: list[_Group] = []
-        self._collection_groups: dict = {}
+        self.by_key: dict = {}
         self.chains = 0
         self.paths: list = []  # paths the artists made themselves, for fragment_runs
         self.marker_radius = 0.0  # pixels
@@ -124,12 +126,12 @@ class _Scene:
 
     def collection_group(self, artist: Any) -> int:
         key = _drawing_key(artist)
-        if key is None or key not in self._collection_groups:
+        if key is None or key not in self.by_key:
             self.groups.append(_Group(_COLLECTION, artist, _draw_collection_run))
             if key is not None:
-                self._collection_groups[key] = len(self.groups) - 1
+                self.by_key[key] = len(self.groups) - 1
             return len(self.groups) - 1
-        return self._collection_groups[key]
+        return self.by_key[key]
 
     def new_group(self, kind: int, artist: Any, draw: Callable) -> int:
         self.groups.append(_Group(kind, artist, draw))
@@ -451,7 +453,7 @@ def _gather_line(scene: _Scene, line: Any) -> bool:
         return False
     xs, ys, xyz, ok = _line_projection(line)
     scene.restore.append(functools.partial(line.set_data, xs, ys))
-    if line._lineStyles[line._linestyle] != "_draw_nothing" and len(xyz) > 1:
+    if line.get_linestyle() != "None" and len(xyz) > 1:
         start = np.flatnonzero(ok[:-1] & ok[1:])
         if len(start):
             group = scene.new_group(_POLYLINE, line, _draw_line_run)
@@ -516,7 +518,6 @@ def _draw_collection_run(renderer: Any, scene: _Scene, group: _Group, values: di
     lw = values["lw"][items]
     fills, pads = roles == _FILL, roles == _PAD
     opaque = face[:, 3] == 1.0
-    aa[fills & ~opaque] = False
     edge[fills] = _NONE
     edge[pads] = face[pads]
     edge[pads & ~(opaque & aa)] = _NONE

@@ -111,15 +111,15 @@ PyObject* visibility_order_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
   options.cap_factor = number(a[6], "cap_factor");
 
   const std::size_t count = offsets.rows == 0 ? 0 : offsets.rows - 1;
-  if (depths.rows != count) {
-    throw py::PyError{PyExc_ValueError, "depths must hold one depth per polygon (len(offsets) - 1)"};
-  }
   for (std::size_t i = 0; i < offsets.rows; ++i) {
     const std::int64_t o = offsets.data[i];
     const bool ok = i == 0 ? o == 0 : (o >= offsets.data[i - 1] && static_cast<std::uint64_t>(o) <= polygons.rows);
     if (!ok) {
       throw py::PyError{PyExc_ValueError, "offsets must start at 0 and rise to at most the number of vertices"};
     }
+  }
+  if (depths.rows != count) {
+    throw py::PyError{PyExc_ValueError, "depths must hold one depth per polygon (len(offsets) - 1)"};
   }
 
   const std::vector<std::int64_t> polygon_ids = iota(count);

@@ -12,7 +12,7 @@ The bench (bench/bench_occlusion.py) imports this module too.
 from __future__ import annotations
 
 import dataclasses
-from typing import Callable
+from typing import Callable, Optional
 
 import numpy as np
 
@@ -64,9 +64,9 @@ def _flat(**extra):
     return dict(shade=False, antialiased=False, linewidth=0, edgecolor="none", **extra)
 
 
-def _surface(scene: Scene, label: int, X, Y, Z) -> None:
+def _surface(scene: Scene, label: int, X, Y, Z, alpha: float = 1.0) -> None:
     """plot_surface of a grid, one quad per cell, in one flat colour."""
-    scene.ax.plot_surface(X, Y, Z, rstride=1, cstride=1, color=color(label), **_flat())
+    scene.ax.plot_surface(X, Y, Z, rstride=1, cstride=1, color=color(label), alpha=alpha, **_flat())
     for i in range(X.shape[0] - 1):
         for j in range(X.shape[1] - 1):
             quad = [(X[a, b], Y[a, b], Z[a, b]) for a, b in ((i, j), (i + 1, j), (i + 1, j + 1), (i, j + 1))]
@@ -100,12 +100,12 @@ def _box(origin, u, v, w) -> list[np.ndarray]:
     return faces
 
 
-def planes(view) -> Scene:
+def planes(view, alpha: float = 1.0) -> Scene:
     """Two planes crossing at right angles, z = 0.2 y and x = 0.3, each a plot_surface of 19 x 19 quads."""
     s = _new_axes(view)
     u, v = np.meshgrid(np.linspace(-1, 1, 20), np.linspace(-1, 1, 20))
-    _surface(s, 0, u, v, 0.2 * v)
-    _surface(s, 1, np.full_like(u, 0.3), u, v)
+    _surface(s, 0, u, v, 0.2 * v, alpha)
+    _surface(s, 1, np.full_like(u, 0.3), u, v, alpha)
     return s
 
 
@@ -271,11 +271,15 @@ class _Buffer:
         self._write(where, inside, np.full(cx.shape, c[2]), label)
 
 
-def reference(scene: Scene) -> np.ndarray:
-    """The label of the nearest item at every pixel (image rows, top first), or BACKGROUND."""
+def reference(scene: Scene, only: Optional[int] = None) -> np.ndarray:
+    """The label of the nearest item at every pixel (image rows, top first), or BACKGROUND; with `only`, the
+    depth of the nearest item of that label instead (inf where it has none)."""
     width, height = scene.fig.canvas.get_width_height()
     buf = _Buffer(width, height)
     ax = scene.ax
+    if only is not None:
+        scene = dataclasses.replace(scene, polygons=[p for p in scene.polygons if p[0] == only], lines=[],
+                                    markers=[])
     for label, poly in scene.polygons:
         p = _project(ax, poly)
         for k in range(1, len(p) - 1):
@@ -292,7 +296,8 @@ def reference(scene: Scene) -> np.ndarray:
     cx, cy = np.meshgrid(np.arange(width) + 0.5, np.arange(height) + 0.5)
     outside = (cx < box.x0) | (cx > box.x1) | (cy < box.y0) | (cy > box.y1)
     buf.label[outside] = BACKGROUND
-    return buf.label[::-1]
+    buf.depth[outside] = np.inf
+    return buf.depth[::-1] if only is not None else buf.label[::-1]
 
 
 def rendered_labels(scene: Scene) -> np.ndarray:
@@ -311,13 +316,13 @@ def rendered_labels(scene: Scene) -> np.ndarray:
     return np.where(hit, values[order][pos], UNKNOWN)
 
 
-def _near_change(labels: np.ndarray) -> np.ndarray:
-    """Pixels within one pixel (in the 3 x 3 block around them) of a different label."""
-    padded = np.pad(labels, 1, mode="edge")
+def _near_change(labels: np.ndarray, width: int = 1) -> np.ndarray:
+    """Pixels within `width` pixels (in the square around them) of a different label."""
+    padded = np.pad(labels, width, mode="edge")
     h, w = labels.shape
     near = np.zeros(labels.shape, dtype=bool)
-    for dy in (0, 1, 2):
-        for dx in (0, 1, 2):
+    for dy in range(2 * width + 1):
+        for dx in range(2 * width + 1):
             near |= padded[dy:dy + h, dx:dx + w] != labels
     return near
 
