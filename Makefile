@@ -67,8 +67,9 @@ mpl-tests: build
 test: cpp-test pytest pytest-np1 stubtest
 
 # Sanitizers, each in a build directory of its own (the wheel, build/cpp and the venvs stay as they are). The
-# extension under AddressSanitizer and UndefinedBehaviorSanitizer runs the whole pytest suite; the unit tests of
-# the pool (and of the core that runs on it) run under ThreadSanitizer. Any report fails the target.
+# extension under AddressSanitizer and UndefinedBehaviorSanitizer runs the whole pytest suite; every GoogleTest
+# binary of the core (tests/cpp/test_*.cpp: the pool, its parts, and the code that runs on it) runs under
+# ThreadSanitizer. Both builds check KORVEX_ASSERT. Any report fails the target.
 SAN_CXX ?= g++
 ASAN_DIR := build/sanitize-asan
 TSAN_DIR := build/sanitize-tsan
@@ -94,8 +95,13 @@ sanitize-asan: $(VENV)/.ready
 sanitize-tsan: gtest
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_TESTS=ON \
 	  -DKORVEX_SANITIZE=thread >/dev/null
-	cmake --build $(TSAN_DIR) -j$(JOBS) --target test_parallel
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/tests/cpp/test_parallel
+	cmake --build $(TSAN_DIR) -j$(JOBS)
+	@set -e; tests=$$(find $(TSAN_DIR)/tests/cpp -maxdepth 1 -type f -perm -u+x -name 'test_*' | sort); \
+	test -n "$$tests"; \
+	for t in $$tests; do \
+	  echo "ThreadSanitizer: $$t"; \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $$t --gtest_brief=1; \
+	done
 
 sanitize: sanitize-asan sanitize-tsan
 

@@ -1,13 +1,13 @@
 // The parallel loop: call a task once for every index of [0, n) on a pool of worker threads, and return only when
 // every call has finished.
 //
-// Splitting rule. The caller's piece [0, n) starts with the split budget S = T (the pool size). A piece of length
-// L runs sequentially when L / 2 < min_len (a min_len of 0 counts as 1). Otherwise a moved piece (one running on
-// another thread than the one that created it) always splits, with budget max(S / 2, T); a piece that was not
-// moved splits while S > 0, with budget S / 2, and runs sequentially once S is 0. A split runs [lo, mid) and
-// [mid, hi), mid = lo + L / 2, as a pair: a worker offers the right half in its own queue (idle workers steal it)
-// and runs the left half itself; a thread outside the pool hands the whole pair to the pool and blocks until it has
-// finished.
+//   parallel_for(n, min_len, task)        on current_pool(): the calling worker's pool, else the process-wide one
+//   parallel_for(pool, n, min_len, task)  on the given pool
+//
+// Splitting. Pieces are cut by the rule of piece.hpp, starting from [0, n) with a split budget of the pool size. A
+// split runs its halves as a pair: a worker offers the right half in its own queue (idle workers steal it) and runs
+// the left half itself; a thread outside the pool hands the whole pair to the pool and blocks until it has
+// finished, doing no task work of its own.
 //
 // Faults. A task that throws ends its own piece (the rest of that piece is not run); every other piece still runs
 // to its end. When all pieces have finished the loop rethrows the fault of the lowest failing index, which is the
@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <type_traits>
-#include <utility>
 
 namespace korvex::parallel {
 
@@ -47,12 +46,19 @@ ThreadPool& current_pool();
 // Number of worker threads of current_pool().
 std::size_t current_num_threads();
 
-// Runs task(i) for every i in [0, n) on current_pool(); see the rules at the top of this file.
-void run_parallel_for(std::size_t n, std::size_t min_len, TaskRef task);
+namespace detail {
+// The loop behind both forms of parallel_for.
+void run_loop(ThreadPool& pool, std::size_t n, std::size_t min_len, TaskRef task);
+}  // namespace detail
+
+template <class F>
+void parallel_for(ThreadPool& pool, std::size_t n, std::size_t min_len, F&& task) {
+  detail::run_loop(pool, n, min_len, TaskRef(task));
+}
 
 template <class F>
 void parallel_for(std::size_t n, std::size_t min_len, F&& task) {
-  run_parallel_for(n, min_len, TaskRef(task));
+  detail::run_loop(current_pool(), n, min_len, TaskRef(task));
 }
 
 }  // namespace korvex::parallel

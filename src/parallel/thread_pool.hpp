@@ -1,6 +1,7 @@
-// A pool of worker threads with one work-stealing queue per worker and one shared queue for threads outside it.
+// A pool of worker threads that runs the parallel loop (parallel_for.hpp).
 //
-// An ordinary class: tests build pools of any size. The process-wide pool is reached through global_pool().
+// An ordinary class: tests build pools of any size. The process-wide pool is reached through global_pool()
+// (global_pool.hpp); the loop on a given pool is parallel_for(pool, n, min_len, task).
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,8 @@
 #include "parallel/parallel_for.hpp"
 
 namespace korvex::parallel {
+
+class Scheduler;
 
 class ThreadPool {
  public:
@@ -23,27 +26,13 @@ class ThreadPool {
 
   std::size_t num_threads() const noexcept;
 
-  // The parallel loop of parallel_for.hpp on this pool. May be called from any thread, including this pool's own
-  // workers (nested loops).
-  void parallel_for(std::size_t n, std::size_t min_len, TaskRef task);
-
-  template <class F>
-  void for_each(std::size_t n, std::size_t min_len, F&& task) {
-    parallel_for(n, min_len, TaskRef(task));
-  }
-
   // The pool whose worker is the calling thread, or nullptr.
   static ThreadPool* current() noexcept;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
+  friend void detail::run_loop(ThreadPool& pool, std::size_t n, std::size_t min_len, TaskRef task);
 
-// The process-wide pool, created on the first call with pool_size_from_environment() workers and never destroyed.
-// Creation is attempted once per process; if it failed, this and every later call throw InternalFault whose
-// message begins with "The global thread pool has not been initialized.". A child process created by fork()
-// starts without a pool and creates its own on first use.
-ThreadPool& global_pool();
+  std::unique_ptr<Scheduler> scheduler_;
+};
 
 }  // namespace korvex::parallel

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "poly3d/depth.hpp"
+#include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
 #include "proj3d/point_rule.hpp"
@@ -27,6 +28,7 @@ void PolygonSet::reserve(std::size_t polygons, std::size_t values) {
 
 double* PolygonSet::add(std::size_t rows, std::size_t cols) {
   const std::size_t offset = values_.size();
+  KORVEX_ASSERT(cols == 0 || rows <= (values_.max_size() - offset) / cols, "polygon size overflows the store");
   values_.resize(offset + rows * cols, 0.0);
   try {
     shapes_.push_back(Shape{offset, rows, cols});
@@ -38,7 +40,10 @@ double* PolygonSet::add(std::size_t rows, std::size_t cols) {
 }
 
 PolygonRef PolygonSet::operator[](std::size_t i) const noexcept {
+  KORVEX_ASSERT(i < shapes_.size(), "polygon index out of range");
   const Shape& s = shapes_[i];
+  KORVEX_ASSERT(s.offset <= values_.size() && s.rows * s.cols <= values_.size() - s.offset,
+                "polygon extends past the store");
   return PolygonRef{values_.data() + s.offset, s.rows, s.cols};
 }
 
@@ -180,7 +185,10 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
 }
 
 SegmentRef Poly3DCollection::segment(std::size_t i) const noexcept {
+  KORVEX_ASSERT(i < segment_count(), "segment index out of range");
   const std::size_t start = segment_offsets_[i];
+  KORVEX_ASSERT(start <= segment_offsets_[i + 1] && 2 * segment_offsets_[i + 1] <= segment_values_.size(),
+                "segment extends past the outline store");
   return SegmentRef{segment_values_.data() + 2 * start, segment_offsets_[i + 1] - start};
 }
 

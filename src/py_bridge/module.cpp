@@ -7,6 +7,10 @@
 #include "py_common/errors.hpp"
 #include "py_bridge/types.hpp"
 
+#ifndef KORVEX_VERSION
+#error "KORVEX_VERSION (from pyproject.toml) must be defined by the build"
+#endif
+
 namespace korvex::py {
 namespace {
 
@@ -26,7 +30,7 @@ PyModuleDef module_def = {
 // The module can be initialised once per process; set by the first initialisation and never reset.
 std::atomic<bool> initialised{false};
 
-// __all__ of the module, created when missing; borrowed from the module's dict through a new reference.
+// The module's __all__ list (new reference), created empty when the module has none.
 PyRef all_list(PyObject* module) {
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   if (all == nullptr) {
@@ -81,7 +85,7 @@ PyObject* init_module() {
                   "korvex may only be initialized once per interpreter process"};
   }
   {
-    PyRef version = check(PyUnicode_FromString("0.1.0"));
+    PyRef version = check(PyUnicode_FromString(KORVEX_VERSION));
     publish(module.get(), "__version__", version.get());
   }
   add_class(module.get(), "PyProjection", projection_type);

@@ -90,7 +90,7 @@ struct PointData {
   }
 };
 
-// Three new result vectors of the point count of `data`.
+// Three new result vectors of n points each, and the view of their data that the projection writes into.
 struct PointResults {
   PyRef xs, ys, zs;
   proj3d::PointsOut out;

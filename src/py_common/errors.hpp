@@ -13,13 +13,18 @@
 #include <string>
 #include <utility>
 
+#include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "py_common/py_ref.hpp"
 
 namespace korvex::py {
 
-// Marker: the interpreter has an exception pending.
-struct PyErrorSet {};
+// Marker: the interpreter has an exception pending. Created only while one is.
+struct PyErrorSet {
+  PyErrorSet() noexcept {
+    KORVEX_ASSERT(PyErr_Occurred() != nullptr, "PyErrorSet created without a pending Python exception");
+  }
+};
 
 // A Python exception to raise: its class (borrowed, one of the interpreter's built-in classes) and message.
 struct PyError {

@@ -213,9 +213,9 @@ TEST(MplProjection, IndependentOfPoolSize) {
   for (std::size_t threads : {1u, 2u, 5u}) {
     parallel::ThreadPool pool(threads);
     FaceProjection p;
-    pool.for_each(1, 1, [&](std::size_t) { p.run(in); });
+    parallel::parallel_for(pool, 1, 1, [&](std::size_t) { p.run(in); });
     std::vector<double> out(20000 * 5 * 2);
-    pool.for_each(1, 1, [&](std::size_t) { p.write_closed(out.data()); });
+    parallel::parallel_for(pool, 1, 1, [&](std::size_t) { p.write_closed(out.data()); });
     outlines.push_back(out);
     orders.push_back(p.order());
   }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "parallel/global_pool.hpp"
 #include "parallel/parallel_for.hpp"
 #include "parallel/pool_size.hpp"
 #include "parallel/thread_pool.hpp"
@@ -347,7 +348,7 @@ TEST_P(ParallelLoop, EveryIndexExactlyOnce) {
   for (std::size_t min_len : {0, 1, 2, 3, 7, 64, 5000}) {
     for (std::size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 100, 101, 1000, 1001, 4097}) {
       Counts counts(n);
-      pool_.for_each(n, min_len, [&](std::size_t i) {
+      parallel_for(pool_, n, min_len, [&](std::size_t i) {
         ASSERT_LT(i, n);
         counts.hit(i);
       });
@@ -367,7 +368,7 @@ TEST_P(ParallelLoop, SplitLoopsRunOnWorkersOnly) {
                        Case{1000, 500, false}, Case{50000, 1, false}}) {
     const std::thread::id caller = std::this_thread::get_id();
     std::atomic<std::size_t> on_caller{0}, on_pool{0}, elsewhere{0};
-    pool_.for_each(c.n, c.min_len, [&](std::size_t) {
+    parallel_for(pool_, c.n, c.min_len, [&](std::size_t) {
       if (std::this_thread::get_id() == caller) {
         on_caller.fetch_add(1);
       } else if (ThreadPool::current() == &pool_) {
@@ -396,13 +397,13 @@ TEST_P(ParallelLoop, ResultsMatchASequentialLoopBitForBit) {
   const std::size_t chunk = n / pool_.num_threads();
   const std::size_t chunks = (n + chunk - 1) / chunk;
   std::vector<double> out(n, 0.0);
-  pool_.for_each(chunks, 1, [&](std::size_t k) {
+  parallel_for(pool_, chunks, 1, [&](std::size_t k) {
     for (std::size_t i = k * chunk; i < std::min(n, (k + 1) * chunk); ++i) out[i] = point(i);
   });
   EXPECT_EQ(0, std::memcmp(out.data(), expected.data(), n * sizeof(double)));
 
   std::vector<double> per_index(n, 0.0);
-  pool_.for_each(n, 1, [&](std::size_t i) { per_index[i] = point(i); });
+  parallel_for(pool_, n, 1, [&](std::size_t i) { per_index[i] = point(i); });
   EXPECT_EQ(0, std::memcmp(per_index.data(), expected.data(), n * sizeof(double)));
 }
 
@@ -416,7 +417,7 @@ TEST_P(ParallelLoop, LowestFailingIndexIsReportedAfterEveryPieceFinished) {
   std::atomic<bool> failed_600{false};
   std::string message;
   try {
-    pool_.for_each(n, 1, [&](std::size_t i) {
+    parallel_for(pool_, n, 1, [&](std::size_t i) {
       started.fetch_add(1);
       if (i == 10) {
         std::this_thread::sleep_for(20ms);
@@ -458,24 +459,24 @@ TEST_P(ParallelLoop, LowestFailingIndexIsReportedAfterEveryPieceFinished) {
 }
 
 TEST_P(ParallelLoop, AnyExceptionTypeIsCarried) {
-  EXPECT_THROW(pool_.for_each(100, 1, [](std::size_t i) { if (i == 77) throw std::out_of_range("x"); }),
+  EXPECT_THROW(parallel_for(pool_, 100, 1, [](std::size_t i) { if (i == 77) throw std::out_of_range("x"); }),
                std::out_of_range);
   try {
-    pool_.for_each(100, 1, [](std::size_t i) { if (i % 10 == 3) throw static_cast<int>(i); });
+    parallel_for(pool_, 100, 1, [](std::size_t i) { if (i % 10 == 3) throw static_cast<int>(i); });
     FAIL() << "the loop did not fail";
   } catch (int i) {
     EXPECT_EQ(i, 3);
   }
   // A fault does not leave the pool unusable.
   Counts counts(500);
-  pool_.for_each(500, 1, [&](std::size_t i) { counts.hit(i); });
+  parallel_for(pool_, 500, 1, [&](std::size_t i) { counts.hit(i); });
   EXPECT_EQ(counts.first_not(1), 500u);
 }
 
 TEST_P(ParallelLoop, EveryIndexFailingReportsIndexZero) {
   std::atomic<int> calls{0};
   try {
-    pool_.for_each(257, 1, [&](std::size_t i) {
+    parallel_for(pool_, 257, 1, [&](std::size_t i) {
       calls.fetch_add(1);
       throw InternalFault("index " + std::to_string(i));
     });
@@ -492,7 +493,7 @@ TEST_P(ParallelLoop, NestedLoopsRunOnTheSamePool) {
   const std::size_t outer = 60, inner = 1500;
   Counts counts(outer * inner);
   std::atomic<int> wrong_pool{0};
-  pool_.for_each(outer, 1, [&](std::size_t o) {
+  parallel_for(pool_, outer, 1, [&](std::size_t o) {
     if (&current_pool() != &pool_ || current_num_threads() != pool_.num_threads()) wrong_pool.fetch_add(1);
     // Through the free function, as the per-point loop does from a per-polygon task.
     parallel_for(inner, 1, [&](std::size_t i) {
@@ -507,9 +508,9 @@ TEST_P(ParallelLoop, NestedLoopsRunOnTheSamePool) {
 TEST_P(ParallelLoop, ThreeLevelsOfNestingWithAFaultInside) {
   Counts counts(20 * 20 * 20);
   try {
-    pool_.for_each(20, 1, [&](std::size_t a) {
-      pool_.for_each(20, 1, [&](std::size_t b) {
-        pool_.for_each(20, 1, [&](std::size_t c) {
+    parallel_for(pool_, 20, 1, [&](std::size_t a) {
+      parallel_for(pool_, 20, 1, [&](std::size_t b) {
+        parallel_for(pool_, 20, 1, [&](std::size_t c) {
           const std::size_t i = (a * 20 + b) * 20 + c;
           if (i == 4321 || i == 5000) throw InternalFault("inner " + std::to_string(i));
           counts.hit(i);
@@ -530,7 +531,7 @@ TEST_P(ParallelLoop, DeeplyNestedLoops) {
   constexpr std::size_t depth = 200;
   Counts counts(2 * depth);
   std::function<void(std::size_t)> level = [&](std::size_t d) {
-    pool_.for_each(2, 1, [&, d](std::size_t i) {
+    parallel_for(pool_, 2, 1, [&, d](std::size_t i) {
       counts.hit(2 * d + i);
       if (i == 0 && d + 1 < depth) level(d + 1);
     });
@@ -548,7 +549,7 @@ TEST_P(ParallelLoop, SeveralOutsideThreadsAtOnce) {
     callers.emplace_back([&, t] {
       for (std::size_t l = 0; l < loops; ++l) {
         std::vector<int>& out = outputs[t];
-        pool_.for_each(n, 1, [&](std::size_t i) { out[i] += static_cast<int>(i + t); });
+        parallel_for(pool_, n, 1, [&](std::size_t i) { out[i] += static_cast<int>(i + t); });
       }
       for (std::size_t i = 0; i < n; ++i) {
         if (outputs[t][i] != static_cast<int>(loops * (i + t))) failures.fetch_add(1);
@@ -567,7 +568,7 @@ TEST_P(ParallelLoop, ManySmallLoops) {
   for (; loops < 10000 && std::chrono::steady_clock::now() < deadline; ++loops) {
     const std::size_t n = length(rng);
     std::atomic<std::size_t> sum{0};
-    pool_.for_each(n, 1, [&](std::size_t i) { sum.fetch_add(i + 1, std::memory_order_relaxed); });
+    parallel_for(pool_, n, 1, [&](std::size_t i) { sum.fetch_add(i + 1, std::memory_order_relaxed); });
     ASSERT_EQ(sum.load(), n * (n + 1) / 2) << "loop " << loops;
   }
   EXPECT_GE(loops, 1000u);
@@ -583,7 +584,7 @@ TEST(ParallelPool, SingleWorkerRunsIndicesInOrder) {
   ThreadPool pool(1);
   for (std::size_t n : {2, 3, 100, 1001}) {
     std::vector<std::size_t> order;
-    pool.for_each(n, 1, [&](std::size_t i) { order.push_back(i); });
+    parallel_for(pool, n, 1, [&](std::size_t i) { order.push_back(i); });
     ASSERT_EQ(order.size(), n);
     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(order[i], i) << "n=" << n;
   }
@@ -593,7 +594,7 @@ TEST(ParallelPool, WorkIsSpreadOverWorkers) {
   ThreadPool pool(2);
   std::mutex mutex;
   std::set<std::thread::id> seen;
-  pool.for_each(64, 1, [&](std::size_t) {
+  parallel_for(pool, 64, 1, [&](std::size_t) {
     std::this_thread::sleep_for(1ms);
     std::lock_guard lock(mutex);
     seen.insert(std::this_thread::get_id());
@@ -605,8 +606,8 @@ TEST(ParallelPool, LoopFromAWorkerOfAnotherPool) {
   ThreadPool outer(2), inner(3);
   Counts counts(30 * 700);
   std::atomic<int> wrong{0};
-  outer.for_each(30, 1, [&](std::size_t o) {
-    inner.for_each(700, 1, [&](std::size_t i) {
+  parallel_for(outer, 30, 1, [&](std::size_t o) {
+    parallel_for(inner, 700, 1, [&](std::size_t i) {
       if (ThreadPool::current() != &inner) wrong.fetch_add(1);
       counts.hit(o * 700 + i);
     });
@@ -619,7 +620,7 @@ TEST(ParallelPool, LargePool) {
   ThreadPool pool(256);
   EXPECT_EQ(pool.num_threads(), 256u);
   Counts counts(100000);
-  pool.for_each(100000, 1, [&](std::size_t i) { counts.hit(i); });
+  parallel_for(pool, 100000, 1, [&](std::size_t i) { counts.hit(i); });
   EXPECT_EQ(counts.first_not(1), 100000u);
 }
 
@@ -627,7 +628,7 @@ TEST(ParallelPool, ZeroRequestedGivesOneWorker) {
   ThreadPool pool(0);
   EXPECT_EQ(pool.num_threads(), 1u);
   Counts counts(10);
-  pool.for_each(10, 1, [&](std::size_t i) { counts.hit(i); });
+  parallel_for(pool, 10, 1, [&](std::size_t i) { counts.hit(i); });
   EXPECT_EQ(counts.first_not(1), 10u);
 }
 
@@ -635,7 +636,7 @@ TEST(ParallelPool, CreateAndDestroyRepeatedly) {
   for (int round = 0; round < 50; ++round) {
     ThreadPool pool(1 + round % 4);
     std::atomic<std::size_t> sum{0};
-    pool.for_each(100, 1, [&](std::size_t i) { sum.fetch_add(i); });
+    parallel_for(pool, 100, 1, [&](std::size_t i) { sum.fetch_add(i); });
     ASSERT_EQ(sum.load(), 4950u);
   }
 }
@@ -651,7 +652,7 @@ TEST(ParallelPool, WakesWorkersThatAreFallingAsleep) {
     std::size_t loops = 0;
     while (std::chrono::steady_clock::now() < deadline) {
       std::atomic<int> calls{0};
-      pool.for_each(2, 1, [&](std::size_t) { calls.fetch_add(1); });
+      parallel_for(pool, 2, 1, [&](std::size_t) { calls.fetch_add(1); });
       ASSERT_EQ(calls.load(), 2);
       const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(gap_us(rng));
       while (std::chrono::steady_clock::now() < until) {
@@ -664,7 +665,7 @@ TEST(ParallelPool, WakesWorkersThatAreFallingAsleep) {
 
 TEST(ParallelPool, IdleWorkersSleep) {
   ThreadPool pool(2);
-  pool.for_each(1000, 1, [](std::size_t) {});
+  parallel_for(pool, 1000, 1, [](std::size_t) {});
   std::this_thread::sleep_for(200ms);
   const std::clock_t before = std::clock();
   std::this_thread::sleep_for(300ms);
@@ -727,7 +728,7 @@ TEST(ParallelGlobalPool, ForkFromInsideAWorker) {
   KORVEX_SKIP_FORK_UNDER_TSAN();
   ThreadPool pool(2);
   std::atomic<int> status{-1};
-  pool.for_each(2, 1, [&](std::size_t i) {
+  parallel_for(pool, 2, 1, [&](std::size_t i) {
     if (i != 0) return;
     std::fflush(nullptr);
     const pid_t pid = ::fork();
@@ -815,7 +816,7 @@ TEST(ParallelPoolCreation, GlobalPoolFailsOnceAndForAll) {
     // An explicit pool still works.
     ThreadPool pool(2);
     Counts counts(100);
-    pool.for_each(100, 1, [&](std::size_t i) { counts.hit(i); });
+    parallel_for(pool, 100, 1, [&](std::size_t i) { counts.hit(i); });
     return counts.first_not(1) == 100 ? 0 : 8;
   });
 #endif

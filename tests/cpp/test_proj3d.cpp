@@ -315,7 +315,7 @@ TEST(Proj3dTransformVecTest, PoolLargerThanPointSet) {
   const Matrix4 m = view_matrix();
   const Points p = random_points(1001, 9, 0.0);
   std::vector<Out> out(2, Out(0));
-  pool.for_each(2, 1, [&](std::size_t k) { out[k] = run_vec(p, m); });
+  korvex::parallel::parallel_for(pool, 2, 1, [&](std::size_t k) { out[k] = run_vec(p, m); });
   for (const Out& o : out) expect_reference(m, p, o);
 }
 

@@ -1,5 +1,7 @@
 """The module object, its two classes and the boundary that reports failures."""
 import inspect
+import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -8,8 +10,14 @@ import korvex
 from conftest import C, P, raises, run_python
 
 
+def project_version():
+    """The version in pyproject.toml, the one place it is written."""
+    text = (pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text()
+    return re.search(r'^version = "([^"]+)"$', text, re.MULTILINE).group(1)
+
+
 def test_module_attributes():
-    assert korvex.__version__ == "0.1.0"
+    assert korvex.__version__ == project_version()
     assert korvex.__all__ == ["__version__", "PyProjection", "PyPoly3DCollection"]
     assert not hasattr(korvex, "PanicException")
 
