@@ -78,7 +78,7 @@ TSAN_DIR := build/sanitize-tsan
 # the checked allocator. --capture=sys lets a report from the pytest process itself reach the terminal.
 ASAN_RUN := LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/src/py_bridge:$(CURDIR)/python KORVEX_LEAK_ITERATIONS=3000
+	PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/site KORVEX_LEAK_ITERATIONS=3000
 
 .PHONY: sanitize sanitize-asan sanitize-tsan
 
@@ -86,6 +86,9 @@ sanitize-asan: $(VENV)/.ready
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_PYTHON=ON \
 	  -DKORVEX_SANITIZE=address,undefined -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	cmake --build $(ASAN_DIR) -j$(JOBS)
+	# Both modules laid out as in the wheel: korvex beside the korvex_mpl package that holds _native.
+	cmake --install $(ASAN_DIR) --prefix $(CURDIR)/$(ASAN_DIR)/site >/dev/null
+	cp python/korvex_mpl/*.py $(ASAN_DIR)/site/korvex_mpl/
 	$(ASAN_RUN) $(PY) -c "import korvex; assert korvex.__file__.startswith('$(CURDIR)/$(ASAN_DIR)/'), korvex.__file__"
 	$(ASAN_RUN) $(PY) -m pytest -W error -q --capture=sys tests/python
 

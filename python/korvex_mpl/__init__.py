@@ -19,12 +19,16 @@ import contextlib
 import re
 from typing import Any, Callable, Iterator
 
-from . import _polys, _project
+from . import _native, _polys, _project
 from ._timing import CoreTimes, core_timer
 
 __all__ = ["CoreTimes", "core_timer", "enabled", "install", "installed", "uninstall"]
 
 MIN_MATPLOTLIB = (3, 11)
+
+# The proj3d functions that korvex_mpl._native stands in for.
+_PROJ3D_NAMES = ("world_transformation", "_persp_transformation", "_ortho_transformation", "proj_transform",
+                 "_proj_transform_vec", "_proj_transform_vec_clip", "inv_transform", "_scale_proj_transform_vectors")
 
 # (owner, attribute name) -> Matplotlib's own object, filled by install() and emptied by uninstall().
 _saved: dict[tuple[Any, str], Any] = {}
@@ -54,6 +58,9 @@ def install() -> None:
     _check_matplotlib()
     if _saved:
         return
+    from mpl_toolkits.mplot3d import proj3d
+
+    _native.keep_originals({name: proj3d.__dict__[name] for name in _PROJ3D_NAMES})
     for owner, name, factory in _replacements():
         original = owner.__dict__[name]
         _saved[(owner, name)] = original

@@ -15,6 +15,8 @@ import numpy as np
 
 from korvex import PyProjection
 
+from . import _native
+
 _F64 = np.float64
 
 
@@ -211,9 +213,9 @@ def axes_draw(original: Callable[..., Any]) -> Callable[..., Any]:
 
 def replacements(proj3d: Any, axes3d_class: type) -> list[tuple[Any, str, Callable[[Any], Any]]]:
     return [
-        (proj3d, "world_transformation", world_transformation),
-        (proj3d, "_persp_transformation", persp_transformation),
-        (proj3d, "_ortho_transformation", ortho_transformation),
+        (proj3d, "world_transformation", lambda original: _native.world_transformation),
+        (proj3d, "_persp_transformation", lambda original: _native._persp_transformation),
+        (proj3d, "_ortho_transformation", lambda original: _native._ortho_transformation),
         (proj3d, "proj_transform", proj_transform),
         (proj3d, "_proj_transform_vec", proj_transform_vec),
         (proj3d, "_proj_transform_vec_clip", proj_transform_vec_clip),

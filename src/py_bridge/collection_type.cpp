@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "py_bridge/argparse.hpp"
+#include "py_common/argparse.hpp"
 #include "poly3d/collection.hpp"
 #include "py_bridge/convert.hpp"
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 #include "py_bridge/types.hpp"
 
 namespace korvex::py {

@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 
 namespace korvex::py {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "proj3d/matrix.hpp"
-#include "py_bridge/numpy_api.hpp"
-#include "py_bridge/py_ref.hpp"
+#include "py_common/numpy_api.hpp"
+#include "py_common/py_ref.hpp"
 
 namespace korvex::py {
 

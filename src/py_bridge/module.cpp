@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "py_bridge/convert.hpp"
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 #include "py_bridge/types.hpp"
 
 #ifndef KORVEX_VERSION

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "py_bridge/argparse.hpp"
+#include "py_common/argparse.hpp"
 #include "py_bridge/convert.hpp"
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 #include "proj3d/matrix.hpp"
 #include "proj3d/projection.hpp"
 #include "py_bridge/types.hpp"

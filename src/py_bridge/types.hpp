@@ -4,13 +4,9 @@
 
 #include <Python.h>
 
-namespace korvex::py {
+#include "py_common/cfunction.hpp"
 
-// A method of any calling convention as the PyCFunction a PyMethodDef stores.
-template <auto Function>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
+namespace korvex::py {
 
 // Creates a heap class of the given qualified name and instance size with Py_TPFLAGS_DEFAULT only (so it cannot be
 // subclassed and is not tracked by the cyclic collector), based on object. `doc` must outlive the process. New

@@ -1,4 +1,4 @@
-#include "py_bridge/numpy_api.hpp"
+#include "py_common/numpy_api.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/ndarraytypes.h>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 
 namespace korvex::py::numpy {
 namespace {
@@ -77,10 +77,41 @@ bool is_array(PyObject* object) {
   return type == array_type() || PyType_IsSubtype(type, array_type());
 }
 
+namespace {
+
+// The type number and byte order sit at the same place of the descriptor in NumPy 1.26 and 2.x.
+Type element_type(const PyArray_Descr* descr) {
+  switch (descr->type_num) {
+    case NPY_BOOL: return Type::boolean;
+    case NPY_HALF: return Type::float16;
+    case NPY_FLOAT: return Type::float32;
+    case NPY_DOUBLE: return Type::float64;
+    case NPY_BYTE: case NPY_SHORT: case NPY_INT: case NPY_LONG: case NPY_LONGLONG:
+    case NPY_UBYTE: case NPY_USHORT: case NPY_UINT: case NPY_ULONG: case NPY_ULONGLONG:
+      break;
+    default: return Type::other;
+  }
+  // C integer types by their width: NumPy names the same widths differently per platform.
+  const bool is_signed = descr->kind == 'i';
+  switch (descr->type_num) {
+    case NPY_BYTE: case NPY_UBYTE: return is_signed ? Type::int8 : Type::uint8;
+    case NPY_SHORT: case NPY_USHORT: return is_signed ? Type::int16 : Type::uint16;
+    case NPY_INT: case NPY_UINT: return sizeof(int) == 4 ? (is_signed ? Type::int32 : Type::uint32) : Type::other;
+    case NPY_LONG: case NPY_ULONG:
+      return sizeof(long) == 8 ? (is_signed ? Type::int64 : Type::uint64)
+                               : (is_signed ? Type::int32 : Type::uint32);
+    default: return sizeof(long long) == 8 ? (is_signed ? Type::int64 : Type::uint64) : Type::other;
+  }
+}
+
+}  // namespace
+
 ArrayView view(PyObject* array) {
   PyArrayObject_fields* f = fields(array);
   ArrayView v;
   v.object = array;
+  v.type = element_type(f->descr);
+  v.native = f->descr->byteorder != '>';
   v.data = f->data;
   v.ndim = f->nd;
   v.shape = f->dimensions;

@@ -1,13 +1,14 @@
-#include "py_bridge/argparse.hpp"
+#include "py_common/argparse.hpp"
 
 #include <string>
 
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 
 namespace korvex::py {
 namespace {
 
 std::string full_name(const Signature& sig) {
+  if (sig.class_name == nullptr) return std::string(sig.method_name) + "()";
   return std::string(sig.class_name) + "." + sig.method_name + "()";
 }
 
@@ -84,6 +85,34 @@ ParsedArgs parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_
   }
   check_missing(sig, parsed, positional);
   return parsed;
+}
+
+bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    ParsedArgs& parsed) noexcept {
+  parsed = ParsedArgs{};
+  const auto positional = static_cast<std::size_t>(nargs);
+  if (positional > sig.count) return false;
+  for (std::size_t i = 0; i < positional; ++i) parsed.slots[i] = args[i];
+  if (kwnames != nullptr) {
+    const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
+      if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      const std::string_view keyword(text, static_cast<std::size_t>(size));
+      std::size_t i = 0;
+      while (i < sig.count && keyword != sig.names[i]) ++i;
+      if (i == sig.count || parsed.slots[i] != nullptr) return false;
+      parsed.slots[i] = args[nargs + k];
+    }
+  }
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (parsed.slots[i] == nullptr) return false;
+  }
+  return true;
 }
 
 ParsedArgs parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs) {

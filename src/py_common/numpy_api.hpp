@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "py_bridge/py_ref.hpp"
+#include "py_common/py_ref.hpp"
 
 namespace korvex::py::numpy {
 
@@ -20,9 +20,17 @@ void ensure_api();
 // The object is a NumPy array (exact type or subclass).
 bool is_array(PyObject* object);
 
+// The element types the native code reads; everything else (complex, long double, object, strings, dates, user
+// types) is `other`.
+enum class Type : unsigned char {
+  boolean, int8, uint8, int16, uint16, int32, uint32, int64, uint64, float16, float32, float64, other,
+};
+
 // Plain description of an array argument; `object` is borrowed from the caller's argument.
 struct ArrayView {
   PyObject* object = nullptr;
+  Type type = Type::other;
+  bool native = true;  // elements in the machine's byte order
   const char* data = nullptr;
   int ndim = 0;
   const Py_ssize_t* shape = nullptr;

@@ -1,4 +1,4 @@
-#include "py_bridge/errors.hpp"
+#include "py_common/errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>

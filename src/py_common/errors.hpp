@@ -15,7 +15,7 @@
 
 #include "common/assert.hpp"
 #include "common/fault.hpp"
-#include "py_bridge/py_ref.hpp"
+#include "py_common/py_ref.hpp"
 
 namespace korvex::py {
 

@@ -1,0 +1,48 @@
+// korvex_mpl._native: Matplotlib's mplot3d functions with Matplotlib's semantics, on korvex's core. The module's
+// single exported symbol is PyInit__native.
+#include <Python.h>
+
+#include "mpl_bridge/fallback.hpp"
+#include "mpl_bridge/functions.hpp"
+#include "py_common/cfunction.hpp"
+#include "py_common/errors.hpp"
+
+namespace korvex::mpl {
+namespace {
+
+// The functions keep proj3d's names, so that tracebacks and reprs read as Matplotlib's.
+PyMethodDef methods[] = {
+    {"world_transformation", py::as_cfunction<world_transformation>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d.world_transformation with Matplotlib's semantics."},
+    {"_persp_transformation", py::as_cfunction<persp_transformation>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d._persp_transformation with Matplotlib's semantics."},
+    {"_ortho_transformation", py::as_cfunction<ortho_transformation>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d._ortho_transformation with Matplotlib's semantics."},
+    {"keep_originals", keep_originals, METH_O,
+     "keep_originals(functions: dict) -> None\n\nMatplotlib's own proj3d functions by name, for the calls handed "
+     "back to them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "korvex_mpl._native",
+    "Matplotlib's mplot3d numerical functions in native code, private to korvex_mpl.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace korvex::mpl
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+  return korvex::py::guard([] {
+    PyObject* module = PyModule_Create(&korvex::mpl::module_def);
+    if (module == nullptr) korvex::py::throw_fetched();
+    return module;
+  });
+}
