@@ -36,7 +36,7 @@ def pytest_sessionfinish(session):
     from mpl_toolkits.mplot3d import proj3d
 
     with open("korvex-active.txt", "w") as f:
-        f.write(str(korvex_mpl.installed() and "korvex_mpl" in proj3d.proj_transform.__code__.co_filename))
+        f.write(str(korvex_mpl.installed() and getattr(proj3d.proj_transform, "__module__", "") == "korvex_mpl._native"))
 '''
 
 
@@ -94,6 +94,7 @@ def extract(archive, version):
 def run(base, label, extra, plugin):
     report = base / f"{label}.xml"
     args = [sys.executable, "-m", "pytest", "mpl3d_tests/test_axes3d.py", "mpl3d_tests/test_art3d.py",
+            "mpl3d_tests/test_legend3d.py",
             "-q", "-p", "no:cacheprovider", "--rootdir", str(base), f"--junitxml={report}", *extra]
     if plugin:
         args += ["-p", "_korvex_plugin"]
@@ -122,7 +123,7 @@ def main(extra):
     base = extract(sdist(version), version)
     plain = run(base, "as-is", extra, plugin=False)
     korvex = run(base, "with-korvex", extra, plugin=True)
-    print(f"\nMatplotlib {version} mplot3d tests (test_axes3d.py, test_art3d.py)")
+    print(f"\nMatplotlib {version} mplot3d tests (test_axes3d.py, test_art3d.py, test_legend3d.py)")
     for label, outcomes in (("as they are", plain), ("with korvex_mpl", korvex)):
         c = counts(outcomes)
         print(f"  {label:16} {c['passed']} passed, {c['failed']} failed, {c['skipped']} skipped")

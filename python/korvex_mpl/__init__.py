@@ -10,13 +10,14 @@ block::
     with korvex_mpl.enabled():
         fig.canvas.draw()
 
-Where korvex and Matplotlib differ on purpose, the adapter bridges the difference so that plots come out as
-Matplotlib draws them; the cases it hands back to Matplotlib's own code are listed in the README.
+All three may be called from any thread: each takes effect completely or not at all. The cases the adapter hands
+back to Matplotlib's own code are listed in the README.
 """
 from __future__ import annotations
 
 import contextlib
 import re
+import threading
 from typing import Any, Callable, Iterator
 
 from . import _native, _polys, _project
@@ -26,12 +27,13 @@ __all__ = ["CoreTimes", "core_timer", "enabled", "install", "installed", "uninst
 
 MIN_MATPLOTLIB = (3, 11)
 
-# The proj3d functions that korvex_mpl._native stands in for.
-_PROJ3D_NAMES = ("world_transformation", "_persp_transformation", "_ortho_transformation", "proj_transform",
-                 "_proj_transform_vec", "_proj_transform_vec_clip", "inv_transform", "_scale_proj_transform_vectors")
-
+# Guards _saved and _blocks; reentrant so that enabled() can call install() and uninstall() while holding it.
+_lock = threading.RLock()
 # (owner, attribute name) -> Matplotlib's own object, filled by install() and emptied by uninstall().
 _saved: dict[tuple[Any, str], Any] = {}
+# enabled() blocks running in any thread, and whether korvex_mpl was installed before the first of them began.
+_blocks = 0
+_installed_before_blocks = False
 
 
 def _check_matplotlib() -> None:
@@ -48,30 +50,59 @@ def _check_matplotlib() -> None:
 
 def _replacements() -> list[tuple[Any, str, Callable[[Any], Any]]]:
     """(owner, attribute, factory) triples; each factory gets Matplotlib's object and returns the replacement."""
-    from mpl_toolkits.mplot3d import art3d, axes3d, proj3d
+    from mpl_toolkits.mplot3d import art3d, proj3d
 
-    return _project.replacements(proj3d, axes3d.Axes3D) + _polys.replacements(art3d)
+    return _project.replacements(proj3d) + _polys.replacements(art3d)
+
+
+def _restore(patches: list[tuple[Any, str, Any]]) -> None:
+    """Sets each (owner, name) back to its object, in reverse order."""
+    for owner, name, value in reversed(patches):
+        setattr(owner, name, value)
 
 
 def install() -> None:
-    """Route the numerical core of every 3D axes in this process through korvex. Calling it twice is harmless."""
-    _check_matplotlib()
-    if _saved:
-        return
-    from mpl_toolkits.mplot3d import proj3d
+    """Route the numerical core of every 3D axes in this process through korvex. Calling it twice is harmless.
 
-    _native.keep_originals({name: proj3d.__dict__[name] for name in _PROJ3D_NAMES})
-    for owner, name, factory in _replacements():
-        original = owner.__dict__[name]
-        _saved[(owner, name)] = original
-        setattr(owner, name, factory(original))
+    On any failure nothing stays patched and the error propagates.
+    """
+    with _lock:
+        _check_matplotlib()
+        if _saved:
+            return
+        from mpl_toolkits.mplot3d import proj3d
+
+        table = _replacements()
+        _native.keep_originals(_project.originals(proj3d))
+        done: list[tuple[Any, str, Any]] = []
+        try:
+            for owner, name, factory in table:
+                original = owner.__dict__[name]
+                replacement = factory(original)
+                setattr(owner, name, replacement)
+                done.append((owner, name, original))
+        except BaseException:
+            _restore(done)
+            raise
+        _saved.update(((owner, name), original) for owner, name, original in done)
 
 
 def uninstall() -> None:
-    """Put back exactly the functions and methods that install() replaced."""
-    for (owner, name), original in _saved.items():
-        setattr(owner, name, original)
-    _saved.clear()
+    """Put back exactly the functions and methods that install() replaced.
+
+    On a failure the replacements stay in place (as after install()) and the error propagates.
+    """
+    with _lock:
+        patches = [(owner, name, owner.__dict__[name], original) for (owner, name), original in _saved.items()]
+        done: list[tuple[Any, str, Any]] = []
+        try:
+            for owner, name, current, original in patches:
+                setattr(owner, name, original)
+                done.append((owner, name, current))
+        except BaseException:
+            _restore(done)
+            raise
+        _saved.clear()
 
 
 def installed() -> bool:
@@ -81,11 +112,20 @@ def installed() -> bool:
 
 @contextlib.contextmanager
 def enabled() -> Iterator[None]:
-    """Install korvex for the duration of a block; leaves things as they were (installed or not) afterwards."""
-    was_installed = installed()
-    install()
+    """Install korvex for the duration of a block; leaves things as they were (installed or not) afterwards.
+
+    Blocks may overlap, also across threads: korvex_mpl stays installed until the last of them ends.
+    """
+    global _blocks, _installed_before_blocks
+    with _lock:
+        if _blocks == 0:
+            _installed_before_blocks = installed()
+        install()
+        _blocks += 1
     try:
         yield
     finally:
-        if not was_installed:
-            uninstall()
+        with _lock:
+            _blocks -= 1
+            if _blocks == 0 and not _installed_before_blocks:
+                uninstall()

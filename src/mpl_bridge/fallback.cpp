@@ -15,6 +15,8 @@ constexpr std::array<const char*, static_cast<std::size_t>(Original::count)> kNa
 
 // Strong references, written and read under the interpreter lock; kept until replaced.
 std::array<PyObject*, static_cast<std::size_t>(Original::count)> kept{};
+// Calls handed back, per function; under the interpreter lock.
+std::array<unsigned long long, static_cast<std::size_t>(Original::count)> handed_back{};
 
 // proj3d's current attribute, if it is not a builtin function of this module. New reference.
 py::PyRef look_up(Original which) {
@@ -55,7 +57,19 @@ PyObject* keep_originals(PyObject*, PyObject* mapping) {
   });
 }
 
+PyObject* fallback_counts(PyObject*, PyObject*) {
+  return py::guard([&] {
+    py::PyRef counts = py::check(PyDict_New());
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+      py::PyRef value = py::check(PyLong_FromUnsignedLongLong(handed_back[i]));
+      if (PyDict_SetItemString(counts.get(), kNames[i], value.get()) < 0) py::throw_fetched();
+    }
+    return counts.release();
+  });
+}
+
 py::PyRef call_original(Original which, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ++handed_back[static_cast<std::size_t>(which)];
   PyObject* function = kept[static_cast<std::size_t>(which)];
   py::PyRef looked_up;
   if (function == nullptr) {

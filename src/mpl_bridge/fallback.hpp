@@ -38,4 +38,8 @@ PyObject* keep_originals(PyObject* module, PyObject* mapping);
 // (RuntimeError then).
 py::PyRef call_original(Original which, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// fallback_counts(): {name: calls handed to Matplotlib's function} since the process started, for tests and for
+// finding out which calls of a program stay in Python.
+PyObject* fallback_counts(PyObject* module, PyObject* unused);
+
 }  // namespace korvex::mpl

@@ -9,5 +9,11 @@ namespace korvex::mpl {
 PyObject* world_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* persp_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ortho_transformation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proj_transform(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proj_transform_vec(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proj_transform_vec_clip(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* inv_transform(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* scale_proj_transform_vectors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 }  // namespace korvex::mpl

@@ -18,9 +18,21 @@ PyMethodDef methods[] = {
      "proj3d._persp_transformation with Matplotlib's semantics."},
     {"_ortho_transformation", py::as_cfunction<ortho_transformation>(), METH_FASTCALL | METH_KEYWORDS,
      "proj3d._ortho_transformation with Matplotlib's semantics."},
+    {"proj_transform", py::as_cfunction<proj_transform>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d.proj_transform with Matplotlib's semantics."},
+    {"_proj_transform_vec", py::as_cfunction<proj_transform_vec>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d._proj_transform_vec with Matplotlib's semantics."},
+    {"_proj_transform_vec_clip", py::as_cfunction<proj_transform_vec_clip>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d._proj_transform_vec_clip with Matplotlib's semantics."},
+    {"inv_transform", py::as_cfunction<inv_transform>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d.inv_transform with Matplotlib's semantics."},
+    {"_scale_proj_transform_vectors", py::as_cfunction<scale_proj_transform_vectors>(), METH_FASTCALL | METH_KEYWORDS,
+     "proj3d._scale_proj_transform_vectors with Matplotlib's semantics."},
     {"keep_originals", keep_originals, METH_O,
      "keep_originals(functions: dict) -> None\n\nMatplotlib's own proj3d functions by name, for the calls handed "
      "back to them."},
+    {"fallback_counts", fallback_counts, METH_NOARGS,
+     "fallback_counts() -> dict[str, int]\n\nCalls handed to Matplotlib's own function so far, by function name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

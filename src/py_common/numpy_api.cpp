@@ -2,6 +2,7 @@
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/ndarraytypes.h>
+#include <numpy/arrayscalars.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,12 @@ namespace {
 
 // Slots of the C API table that the module uses; they have the same meaning in NumPy 1.26 and 2.x.
 constexpr int kArrayTypeSlot = 2;
+constexpr int kGenericScalarTypeSlot = 10;
+constexpr int kDoubleScalarTypeSlot = 31;
+constexpr int kDescrFromScalarSlot = 57;
+constexpr int kScalarAsCtypeSlot = 62;
+constexpr int kTransposeSlot = 123;
+constexpr int kNewshapeSlot = 135;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
 constexpr int kEquivTypesSlot = 182;
@@ -71,6 +78,11 @@ void ensure_api() {
   api = static_cast<void**>(table);
 }
 
+bool is_exact_array(PyObject* object) {
+  ensure_api();
+  return Py_TYPE(object) == array_type();
+}
+
 bool is_array(PyObject* object) {
   ensure_api();
   PyTypeObject* type = Py_TYPE(object);
@@ -105,6 +117,19 @@ Type element_type(const PyArray_Descr* descr) {
 }
 
 }  // namespace
+
+bool scalar_value(PyObject* object, Type& type, unsigned char (&storage)[16]) {
+  ensure_api();
+  if (!PyObject_TypeCheck(object, static_cast<PyTypeObject*>(api[kGenericScalarTypeSlot]))) return false;
+  using DescrFromScalarFn = PyArray_Descr* (*)(PyObject*);
+  PyArray_Descr* descr = reinterpret_cast<DescrFromScalarFn>(api[kDescrFromScalarSlot])(object);
+  if (descr == nullptr) throw_fetched();
+  type = descr->byteorder == '>' ? Type::other : element_type(descr);
+  Py_DECREF(descr);
+  if (type == Type::other) return false;
+  reinterpret_cast<void (*)(PyObject*, void*)>(api[kScalarAsCtypeSlot])(object, storage);
+  return true;
+}
 
 ArrayView view(PyObject* array) {
   PyArrayObject_fields* f = fields(array);
@@ -162,6 +187,27 @@ PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data) {
   PyRef array = new_array(NPY_DOUBLE, ndim, shape, &buffer);
   *data = static_cast<double*>(buffer);
   return array;
+}
+
+PyRef new_float64_scalar(double value) {
+  ensure_api();
+  auto* type = static_cast<PyTypeObject*>(api[kDoubleScalarTypeSlot]);
+  PyObject* scalar = type->tp_alloc(type, 0);
+  if (scalar == nullptr) api_call_failed();
+  reinterpret_cast<PyDoubleScalarObject*>(scalar)->obval = value;
+  return PyRef::steal(scalar);
+}
+
+PyRef transpose(PyObject* array) {
+  using TransposeFn = PyObject* (*)(PyArrayObject*, PyArray_Dims*);
+  return check(reinterpret_cast<TransposeFn>(api[kTransposeSlot])(reinterpret_cast<PyArrayObject*>(array), nullptr));
+}
+
+PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape) {
+  using NewshapeFn = PyObject* (*)(PyArrayObject*, PyArray_Dims*, NPY_ORDER);
+  PyArray_Dims dims{const_cast<npy_intp*>(shape), ndim};
+  return check(reinterpret_cast<NewshapeFn>(api[kNewshapeSlot])(reinterpret_cast<PyArrayObject*>(array), &dims,
+                                                                 NPY_CORDER));
 }
 
 PyRef new_bool_array(Py_ssize_t length, bool** data) {

@@ -40,6 +40,13 @@ struct ArrayView {
   bool aligned = false;
 };
 
+// The object is an array of exactly NumPy's array type (no subclass).
+bool is_exact_array(PyObject* object);
+
+// A NumPy scalar (an instance of np.generic) of a type the native code reads: its type, and its value's bytes
+// copied into `storage`. False for anything else.
+bool scalar_value(PyObject* object, Type& type, unsigned char (&storage)[16]);
+
 // The view of an object known to be an array (is_array).
 ArrayView view(PyObject* array);
 
@@ -54,5 +61,14 @@ PyRef float64_str();
 // NumPy's error and raises the internal fault "Python API call failed".
 PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data);
 PyRef new_bool_array(Py_ssize_t length, bool** data);
+
+// A new np.float64 scalar.
+PyRef new_float64_scalar(double value);
+
+// The transpose of an array, a view (new reference; throws on failure).
+PyRef transpose(PyObject* array);
+
+// array.reshape(shape) in C order: a view where NumPy can make one, else a copy (new reference; throws).
+PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape);
 
 }  // namespace korvex::py::numpy

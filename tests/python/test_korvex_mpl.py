@@ -15,7 +15,7 @@ import korvex_mpl  # noqa: E402
 PATCHED = [
     (proj3d, "world_transformation"), (proj3d, "_persp_transformation"), (proj3d, "_ortho_transformation"),
     (proj3d, "proj_transform"), (proj3d, "_proj_transform_vec"), (proj3d, "_proj_transform_vec_clip"),
-    (proj3d, "inv_transform"), (proj3d, "_scale_proj_transform_vectors"), (axes3d.Axes3D, "draw"),
+    (proj3d, "inv_transform"), (proj3d, "_scale_proj_transform_vectors"),
     (art3d.Poly3DCollection, "__init__"), (art3d.Poly3DCollection, "do_3d_projection"),
 ]
 

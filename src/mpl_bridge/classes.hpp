@@ -1,0 +1,38 @@
+// Python classes the bridge recognises by identity, looked up on first need and kept until the process ends, and
+// the masked arrays of _proj_transform_vec_clip. Everything here needs the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "py_common/py_ref.hpp"
+
+namespace korvex::mpl {
+
+// numpy.ma.MaskedArray and matplotlib.transforms.IdentityTransform (borrowed; throw if they cannot be imported).
+PyTypeObject* masked_array_type();
+PyTypeObject* identity_transform_type();
+
+// The masks of rows 0-2 of a 4 x N vec: none for a plain array or a masked array without a mask (nomask).
+class VecMask {
+ public:
+  // Clears visible[i] where row 0, 1 or 2 of the mask is set, as tis & ~vec[k].mask does.
+  void hide(bool* visible, std::size_t n) const noexcept;
+
+ private:
+  friend bool read_vec_mask(PyObject* vec, VecMask& mask);
+  py::PyRef mask_;  // a bool array of the vec's shape, or empty
+  const char* data_ = nullptr;
+  Py_ssize_t row_stride_ = 0;
+  Py_ssize_t column_stride_ = 0;
+};
+
+// Accepts a vec of exactly NumPy's array type, or of exactly MaskedArray over a plain array whose mask is nomask
+// or a bool array of the vec's shape. False for anything else (an attribute lookup may leave an error pending).
+bool read_vec_mask(PyObject* vec, VecMask& mask);
+
+// numpy.ma.masked_array(data, ~visible): Matplotlib's construction of each clipped coordinate.
+py::PyRef masked_array(PyObject* data, const bool* visible, std::size_t n);
+
+}  // namespace korvex::mpl
