@@ -22,6 +22,7 @@ PyTypeObject* lookup(PyObject*& slot, const char* module, const char* name) {
 
 PyObject* masked_array_class = nullptr;
 PyObject* identity_transform_class = nullptr;
+PyObject* linear_scale_class = nullptr;
 PyObject* nomask = nullptr;
 
 }  // namespace
@@ -31,6 +32,8 @@ PyTypeObject* masked_array_type() { return lookup(masked_array_class, "numpy.ma"
 PyTypeObject* identity_transform_type() {
   return lookup(identity_transform_class, "matplotlib.transforms", "IdentityTransform");
 }
+
+PyTypeObject* linear_scale_type() { return lookup(linear_scale_class, "matplotlib.scale", "LinearScale"); }
 
 void VecMask::hide(bool* visible, std::size_t n) const noexcept {
   if (data_ == nullptr) return;
@@ -71,8 +74,13 @@ py::PyRef masked_array(PyObject* data, const bool* visible, std::size_t n) {
   bool* hidden = nullptr;
   py::PyRef negated = py::numpy::new_bool_array(static_cast<Py_ssize_t>(n), &hidden);
   for (std::size_t i = 0; i < n; ++i) hidden[i] = !visible[i];
-  PyObject* args[2] = {data, negated.get()};
-  return py::check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(masked_array_type()), args, 2, nullptr));
+  static PyObject* const mask_name = PyUnicode_InternFromString("_mask");
+  static PyObject* const shared_name = PyUnicode_InternFromString("_sharedmask");
+  if (mask_name == nullptr || shared_name == nullptr) py::api_call_failed();
+  py::PyRef masked = py::numpy::view_as(data, masked_array_type());
+  if (PyObject_SetAttr(masked.get(), mask_name, negated.get()) < 0) py::throw_fetched();
+  if (PyObject_SetAttr(masked.get(), shared_name, Py_True) < 0) py::throw_fetched();
+  return masked;
 }
 
 }  // namespace korvex::mpl

@@ -10,9 +10,11 @@
 
 namespace korvex::mpl {
 
-// numpy.ma.MaskedArray and matplotlib.transforms.IdentityTransform (borrowed; throw if they cannot be imported).
+// numpy.ma.MaskedArray, matplotlib.transforms.IdentityTransform and matplotlib.scale.LinearScale (borrowed; throw
+// if they cannot be imported).
 PyTypeObject* masked_array_type();
 PyTypeObject* identity_transform_type();
+PyTypeObject* linear_scale_type();
 
 // The masks of rows 0-2 of a 4 x N vec: none for a plain array or a masked array without a mask (nomask).
 class VecMask {
@@ -32,7 +34,9 @@ class VecMask {
 // or a bool array of the vec's shape. False for anything else (an attribute lookup may leave an error pending).
 bool read_vec_mask(PyObject* vec, VecMask& mask);
 
-// numpy.ma.masked_array(data, ~visible): Matplotlib's construction of each clipped coordinate.
+// numpy.ma.masked_array(data, ~visible): Matplotlib's construction of each clipped coordinate. Built as
+// MaskedArray.__new__ builds it for a plain array and a bool mask of its shape (a view of the data, then the mask
+// itself as _mask, shared), without the conversions __new__ needs for other arguments.
 py::PyRef masked_array(PyObject* data, const bool* visible, std::size_t n);
 
 }  // namespace korvex::mpl

@@ -180,15 +180,19 @@ PyRef project_to_results(const double* m, proj3d::mpl::Columns v, std::size_t n,
   return tuple_of({&x, &y, &z});
 }
 
-// The axis transform of a linear scale is an IdentityTransform, which hands values back unchanged.
+// Whether the transform of every axis is an IdentityTransform, which hands values back unchanged: the scale is
+// exactly LinearScale (whose get_transform() makes one), or get_transform() returns one.
 bool linear_axes(PyObject* axes) {
   static constexpr const char* kAxes[3] = {"xaxis", "yaxis", "zaxis"};
-  PyTypeObject* identity = identity_transform_type();
+  PyTypeObject* linear = linear_scale_type();
   for (const char* name : kAxes) {
     PyRef axis = PyRef::steal(PyObject_GetAttrString(axes, name));
     if (!axis) return false;
+    PyRef scale = PyRef::steal(PyObject_GetAttrString(axis.get(), "_scale"));
+    if (scale && Py_TYPE(scale.get()) == linear) continue;
+    PyErr_Clear();
     PyRef transform = PyRef::steal(PyObject_CallMethod(axis.get(), "get_transform", nullptr));
-    if (!transform || Py_TYPE(transform.get()) != identity) return false;
+    if (!transform || Py_TYPE(transform.get()) != identity_transform_type()) return false;
   }
   return true;
 }

@@ -20,6 +20,7 @@ constexpr int kDescrFromScalarSlot = 57;
 constexpr int kScalarAsCtypeSlot = 62;
 constexpr int kTransposeSlot = 123;
 constexpr int kNewshapeSlot = 135;
+constexpr int kViewSlot = 137;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
 constexpr int kEquivTypesSlot = 182;
@@ -201,6 +202,11 @@ PyRef new_float64_scalar(double value) {
 PyRef transpose(PyObject* array) {
   using TransposeFn = PyObject* (*)(PyArrayObject*, PyArray_Dims*);
   return check(reinterpret_cast<TransposeFn>(api[kTransposeSlot])(reinterpret_cast<PyArrayObject*>(array), nullptr));
+}
+
+PyRef view_as(PyObject* array, PyTypeObject* subtype) {
+  using ViewFn = PyObject* (*)(PyArrayObject*, PyArray_Descr*, PyTypeObject*);
+  return check(reinterpret_cast<ViewFn>(api[kViewSlot])(reinterpret_cast<PyArrayObject*>(array), nullptr, subtype));
 }
 
 PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape) {

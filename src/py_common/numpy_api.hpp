@@ -68,6 +68,10 @@ PyRef new_float64_scalar(double value);
 // The transpose of an array, a view (new reference; throws on failure).
 PyRef transpose(PyObject* array);
 
+// array.view(subtype): a view of the same data as an instance of an array subclass (runs its
+// __array_finalize__). New reference; throws.
+PyRef view_as(PyObject* array, PyTypeObject* subtype);
+
 // array.reshape(shape) in C order: a view where NumPy can make one, else a copy (new reference; throws).
 PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape);
 

@@ -57,3 +57,173 @@ def test_older_matplotlib_is_refused(monkeypatch):
     with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
         korvex_mpl.install()
     assert not korvex_mpl.installed()
+
+
+def test_overlapping_installs_from_threads_leave_one_consistent_state(monkeypatch):
+    import sys
+    import threading
+
+    monkeypatch.setattr(sys, "getswitchinterval", sys.getswitchinterval)
+    sys.setswitchinterval(1e-6)  # switch threads as often as possible, inside install() too
+    before = snapshot()
+    mixed = []
+    barrier = threading.Barrier(6)
+
+    def worker(i):
+        barrier.wait()
+        for k in range(100):
+            if (i + k) % 3 == 0:
+                korvex_mpl.install()
+            elif (i + k) % 3 == 1:
+                korvex_mpl.uninstall()
+            else:
+                with korvex_mpl.enabled():
+                    pass
+            with korvex_mpl._lock:
+                state = [a is b for a, b in zip(before, snapshot())]
+                if len(set(state)) != 1 or all(state) == korvex_mpl.installed():
+                    mixed.append(state)
+
+    try:
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(0.005)
+    assert not mixed
+    korvex_mpl.uninstall()
+    assert all(a is b for a, b in zip(before, snapshot()))
+
+
+def test_enabled_blocks_overlapping_across_threads():
+    import threading
+
+    inside, leave = threading.Event(), threading.Event()
+
+    def other():
+        with korvex_mpl.enabled():
+            inside.set()
+            leave.wait(10)
+
+    t = threading.Thread(target=other)
+    t.start()
+    inside.wait(10)
+    with korvex_mpl.enabled():
+        pass
+    assert korvex_mpl.installed()  # the other thread's block still runs
+    leave.set()
+    t.join()
+    assert not korvex_mpl.installed()
+
+
+class Owner:
+    """An object whose attribute can be made to refuse assignment."""
+
+    refuse = False
+    value = "original"
+
+    def __setattr__(self, name, value):
+        if type(self).refuse:
+            raise RuntimeError("refused")
+        object.__setattr__(self, name, value)
+
+
+def test_install_and_uninstall_are_all_or_nothing(monkeypatch):
+    before = snapshot()
+    owner = Owner()
+    object.__setattr__(owner, "value", "original")
+    real = korvex_mpl._replacements
+
+    def failing_factory(original):
+        raise ValueError("factory failed")
+
+    monkeypatch.setattr(korvex_mpl, "_replacements", lambda: real() + [(owner, "value", failing_factory)])
+    with pytest.raises(ValueError, match="^factory failed$"):
+        korvex_mpl.install()
+    assert snapshot() == before and not korvex_mpl.installed()
+
+    monkeypatch.setattr(korvex_mpl, "_replacements", lambda: real() + [(owner, "value", lambda original: "patched")])
+    korvex_mpl.install()
+    during = snapshot()
+    monkeypatch.setattr(Owner, "refuse", True)
+    with pytest.raises(RuntimeError, match="^refused$"):
+        korvex_mpl.uninstall()  # the owner refuses after the others were restored: they are patched again
+    assert snapshot() == during and korvex_mpl.installed() and owner.value == "patched"
+    monkeypatch.setattr(Owner, "refuse", False)
+    korvex_mpl.uninstall()
+    assert snapshot() == before and owner.value == "original"
+
+
+# Every private name of Matplotlib (and of NumPy's masked arrays) that korvex_mpl reads, calls or replaces. A
+# Matplotlib release that renames one fails here, in one place.
+PRIVATE = {
+    "mpl_toolkits.mplot3d.proj3d": ["_persp_transformation", "_ortho_transformation", "_proj_transform_vec",
+                                    "_proj_transform_vec_clip", "_scale_proj_transform_vectors"],
+    "mpl_toolkits.mplot3d.art3d": ["_generate_normals"],
+    "mpl_toolkits.mplot3d.art3d.Poly3DCollection": [
+        "_zsort_functions", "_faces", "_invalid_vertices", "_axlim_clip", "_zsortfunc", "_A", "_face_is_mapped",
+        "_edge_is_mapped", "_facecolor3d", "_edgecolor3d", "_facecolors", "_edgecolors", "_codes3d", "_closed",
+        "_facecolors2d", "_edgecolors2d", "_sort_zpos", "_paths"],
+    "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_interpolation_steps"],
+    "matplotlib.axis.Axis": ["_scale"],
+    "numpy.ma.MaskedArray": ["_mask", "_sharedmask", "_baseclass"],
+}
+
+
+def _resolve(dotted):
+    import importlib
+
+    parts = dotted.split(".")
+    for cut in range(len(parts), 0, -1):
+        try:
+            obj = importlib.import_module(".".join(parts[:cut]))
+        except ImportError:
+            continue
+        for part in parts[cut:]:
+            obj = getattr(obj, part)
+        return obj
+    raise ImportError(dotted)
+
+
+def test_every_private_name_the_adapter_touches_exists():
+    import numpy as np
+
+    import matplotlib.pyplot as plt
+
+    ax = plt.figure().add_subplot(projection="3d")
+    drawn = ax.add_collection3d(art3d.Poly3DCollection([np.eye(3)]))
+    ax.figure.canvas.draw()  # the 2D colours exist once drawn
+    plt.close(ax.figure)
+    instances = {
+        art3d.Poly3DCollection: drawn,
+        np.ma.MaskedArray: np.ma.masked_array([1.0], [True]),
+        mpl.path.Path: mpl.path.Path(np.zeros((2, 2))),
+        mpl.axis.Axis: ax.xaxis,
+    }
+    missing = []
+    for owner, names in PRIVATE.items():
+        obj = _resolve(owner)
+        obj = instances.get(obj, obj)
+        missing += [f"{owner}.{name}" for name in names if not hasattr(obj, name)]
+    assert not missing
+
+
+def test_the_list_of_private_names_is_complete():
+    import pathlib
+
+    import korvex_mpl._polys
+    import korvex_mpl._project
+    import korvex_mpl._timing
+
+    own = {name for module in (korvex_mpl, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing)
+           for name in vars(module)} | {"_native", "_polys", "_project", "_timing"}
+    sources = [p.read_text() for p in pathlib.Path(korvex_mpl.__file__).parent.glob("*.py")]
+    native = pathlib.Path(__file__).resolve().parents[2] / "src" / "mpl_bridge"
+    sources += [p.read_text() for p in native.glob("*.cpp")]
+    used = set()
+    for text in sources:
+        used |= set(re.findall(r"\.(_[A-Za-z]\w*)", text)) | set(re.findall(r"[\"'](_[A-Za-z]\w*)[\"']", text))
+    listed = {name for names in PRIVATE.values() for name in names}
+    assert used - own - listed == set()
