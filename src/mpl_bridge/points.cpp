@@ -11,7 +11,8 @@
 //   inv_transform(xs, ys, zs, invM): the product, then each column whose weight is not 0 divided by it; rows of
 //     the (4, N) result, a scalar point giving arrays of one element.
 //   _scale_proj_transform_vectors(vecs, axes): vectors (..., 3) through axes.M, shaped as vecs.
-// Accepted natively: Python floats and ints (up to 2**53 in magnitude), lists and tuples of them, and NumPy arrays
+// Accepted natively: Python floats and ints (up to 2**53 in magnitude) and NumPy scalars, lists and tuples of them,
+// and NumPy arrays
 // of any real type (0-D and 1-D coordinates; 4 x N vecs), with a C-contiguous float64 4x4 matrix; a masked vec
 // in the clip. Everything else is handed to Matplotlib's function, as is every call whose arithmetic raised an
 // IEEE exception (NumPy would warn, or raise under np.errstate), so Matplotlib's errors and warnings stay its own:
@@ -60,7 +61,8 @@ const double* matrix_data(PyObject* object) {
   return reinterpret_cast<const double*>(m.data);
 }
 
-// The value of a Python float (np.float64 included) or of a Python int NumPy converts exactly.
+// The value of a Python float (np.float64 included), of a Python int NumPy converts exactly, or of a NumPy scalar
+// of a real type.
 bool number_value(PyObject* object, double& value) {
   if (PyFloat_Check(object)) {
     value = PyFloat_AS_DOUBLE(object);
@@ -73,7 +75,11 @@ bool number_value(PyObject* object, double& value) {
     value = static_cast<double>(v);
     return true;
   }
-  return false;
+  numpy::Type type = numpy::Type::other;
+  unsigned char storage[16];
+  if (!numpy::scalar_value(object, type, storage)) return false;
+  py::copy_as_double(type, reinterpret_cast<const char*>(storage), 0, 1, &value);
+  return true;
 }
 
 // The readable view of an array's elements (real type, native order), else false.
@@ -90,12 +96,6 @@ bool read_coordinate(PyObject* object, Coordinate& c) {
   double value = 0.0;
   if (number_value(object, value)) {
     c.values.fill(1)[0] = value;
-    return true;
-  }
-  numpy::Type type = numpy::Type::other;
-  unsigned char storage[16];
-  if (numpy::scalar_value(object, type, storage)) {
-    py::copy_as_double(type, reinterpret_cast<const char*>(storage), 0, 1, c.values.fill(1));
     return true;
   }
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {

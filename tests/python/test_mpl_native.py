@@ -78,13 +78,15 @@ def coordinates(kind, n):
         return [float(v[0]) for v in values] if n is None else [list(map(float, v)) for v in values]
     if kind == "ints":
         return [int(v[0]) for v in values] if n is None else [tuple(int(x) for x in v) for v in values]
+    if kind == "scalar list":
+        return [[np.float32(x) if i % 2 else np.int16(x) for i, x in enumerate(v)] for v in values]
     if kind == "strided":
         return [np.repeat(v, 2)[::2] for v in values]
     arrays = [v.astype(kind) for v in values]
     return [a[0] for a in arrays] if n is None else arrays  # NumPy scalars for n None
 
 
-KINDS = ["python", "ints", "strided", "0-d", "float64", "float32", "float16", "int8", "uint64", "bool"]
+KINDS = ["python", "ints", "scalar list", "strided", "0-d", "float64", "float32", "float16", "int8", "uint64", "bool"]
 
 
 @pytest.mark.parametrize("n", [None, 0, 1, 2, 7, 100, 70_000], ids=lambda n: f"n{n}")
