@@ -4,14 +4,14 @@
 // operations) and builds a float64 array. The native versions take the same operations in the same order. They
 // hand back to Matplotlib every call whose result could differ in anything a caller can see: arguments that are
 // not floats (ints change the signs of zeros and, for _ortho_transformation, the dtype), a zero divisor (Python
-// raises ZeroDivisionError, NumPy warns), and non-finite inputs or results (NumPy scalars warn on overflow and on
-// invalid operations).
+// raises ZeroDivisionError, NumPy warns, even for NaN / 0 which raises no IEEE flag), and any arithmetic that
+// raised an IEEE exception (NumPy's float64 scalars warn about those, or raise under np.errstate).
 #include <Python.h>
 
-#include <cmath>
 #include <cstring>
 #include <initializer_list>
 
+#include "common/fp_flags.hpp"
 #include "mpl_bridge/fallback.hpp"
 #include "mpl_bridge/functions.hpp"
 #include "py_common/argparse.hpp"
@@ -30,13 +30,6 @@ constexpr py::Signature kOrthoSig{nullptr, "_ortho_transformation", {"zfront", "
 bool float_value(PyObject* object, double& value) {
   if (!PyFloat_Check(object)) return false;
   value = PyFloat_AS_DOUBLE(object);
-  return std::isfinite(value);
-}
-
-bool all_finite(const double (&m)[16]) {
-  for (double v : m) {
-    if (!std::isfinite(v)) return false;
-  }
   return true;
 }
 
@@ -63,7 +56,6 @@ bool aspect_values(PyObject* object, double (&aspect)[3]) {
   if (array.ndim != 1 || array.shape[0] != 3 || array.type != py::numpy::Type::float64 || !array.native) return false;
   for (int i = 0; i < 3; ++i) {
     std::memcpy(&aspect[i], array.data + i * array.strides[0], sizeof(double));
-    if (!std::isfinite(aspect[i])) return false;
   }
   return true;
 }
@@ -78,13 +70,15 @@ PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
     bool native = py::match_fastcall(kWorldSig, args, nargs, kwnames, parsed);
     for (std::size_t i = 0; native && i < 6; ++i) native = float_value(parsed[i], v[i]);
     const bool has_aspect = native && !parsed.absent(6);
-    if (has_aspect) native = aspect_values(parsed[6], aspect);
+    if (has_aspect) {
+      native = aspect_values(parsed[6], aspect) && aspect[0] != 0.0 && aspect[1] != 0.0 && aspect[2] != 0.0;
+    }
     if (native) {
+      FlagWindow window;
       double dx = v[1] - v[0];
       double dy = v[3] - v[2];
       double dz = v[5] - v[4];
       if (has_aspect) {
-        if (aspect[0] == 0.0 || aspect[1] == 0.0 || aspect[2] == 0.0) return call_original(Original::world_transformation, args, nargs, kwnames).release();
         dx /= aspect[0];
         dy /= aspect[1];
         dz /= aspect[2];
@@ -94,7 +88,7 @@ PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
                               0, 1 / dy, 0, -v[2] / dy,  //
                               0, 0, 1 / dz, -v[4] / dz,  //
                               0, 0, 0, 1};
-        if (all_finite(m)) return matrix_result(m);
+        if (window.raised() == 0) return matrix_result(m);
       }
     }
     return call_original(Original::world_transformation, args, nargs, kwnames).release();
@@ -107,13 +101,14 @@ PyObject* persp_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
     double zfront = 0, zback = 0, e = 0;
     if (py::match_fastcall(kPerspSig, args, nargs, kwnames, parsed) && float_value(parsed[0], zfront) &&
         float_value(parsed[1], zback) && float_value(parsed[2], e) && zfront - zback != 0.0) {
+      FlagWindow window;
       const double b = (zfront + zback) / (zfront - zback);
       const double c = -2 * (zfront * zback) / (zfront - zback);
       const double m[16] = {e, 0, 0, 0,  //
                             0, e / 1, 0, 0,  //
                             0, 0, b, c,  //
                             0, 0, -1, 0};
-      if (all_finite(m)) return matrix_result(m);
+      if (window.raised() == 0) return matrix_result(m);
     }
     return call_original(Original::persp_transformation, args, nargs, kwnames).release();
   });
@@ -125,13 +120,14 @@ PyObject* ortho_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
     double zfront = 0, zback = 0;
     if (py::match_fastcall(kOrthoSig, args, nargs, kwnames, parsed) && float_value(parsed[0], zfront) &&
         float_value(parsed[1], zback)) {
+      FlagWindow window;
       const double a = -(zfront + zback);
       const double b = -(zfront - zback);
       const double m[16] = {2, 0, 0, 0,  //
                             0, 2, 0, 0,  //
                             0, 0, -2, 0,  //
                             0, 0, a, b};
-      if (all_finite(m)) return matrix_result(m);
+      if (window.raised() == 0) return matrix_result(m);
     }
     return call_original(Original::ortho_transformation, args, nargs, kwnames).release();
   });

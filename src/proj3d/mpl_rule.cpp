@@ -1,18 +1,18 @@
 // The loops of mpl_rule.hpp: a vector build for x86-64 with AVX2 and FMA (four points per step, the same fused
-// operations as the BLAS kernels), a scalar build elsewhere (std::fma, exact but slower), and the reading of the
-// IEEE exception flags around each piece of work.
+// operations as the BLAS kernels), a scalar build elsewhere (std::fma, exact but slower), each piece of work in a
+// window of its own on the IEEE exception flags.
 #include "proj3d/mpl_rule.hpp"
 
 #include <algorithm>
 #include <atomic>
 
+#include "common/fp_flags.hpp"
 #include "parallel/parallel_for.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define KORVEX_MPL_X86 1
 #else
-#include <cfenv>
 #define KORVEX_MPL_X86 0
 #endif
 
@@ -21,51 +21,6 @@ namespace {
 
 // Points per piece of pool work; below two pieces the calling thread does everything.
 constexpr std::size_t kPiece = 16384;
-
-// Clears the thread's IEEE exception flags on construction; raised() reads what the work since then raised; the
-// destructor puts the thread's earlier flags back. The compiler barriers keep the arithmetic between them.
-class FlagWindow {
- public:
-  FlagWindow() noexcept {
-#if KORVEX_MPL_X86
-    saved_ = _mm_getcsr();
-    _mm_setcsr(saved_ & ~0x3Fu);
-#else
-    std::fegetexceptflag(&saved_, FE_ALL_EXCEPT);
-    std::feclearexcept(FE_ALL_EXCEPT);
-#endif
-    asm volatile("" ::: "memory");
-  }
-  ~FlagWindow() {
-#if KORVEX_MPL_X86
-    _mm_setcsr(saved_);
-#else
-    std::fesetexceptflag(&saved_, FE_ALL_EXCEPT);
-#endif
-  }
-  FlagWindow(const FlagWindow&) = delete;
-  FlagWindow& operator=(const FlagWindow&) = delete;
-
-  unsigned raised() const noexcept {
-    asm volatile("" ::: "memory");
-#if KORVEX_MPL_X86
-    const unsigned csr = _mm_getcsr();
-    return ((csr & 0x01u) ? kInvalid : 0u) | ((csr & 0x04u) ? kDivideByZero : 0u) |
-           ((csr & 0x08u) ? kOverflow : 0u) | ((csr & 0x10u) ? kUnderflow : 0u);
-#else
-    const int f = std::fetestexcept(FE_ALL_EXCEPT);
-    return ((f & FE_INVALID) ? kInvalid : 0u) | ((f & FE_DIVBYZERO) ? kDivideByZero : 0u) |
-           ((f & FE_OVERFLOW) ? kOverflow : 0u) | ((f & FE_UNDERFLOW) ? kUnderflow : 0u);
-#endif
-  }
-
- private:
-#if KORVEX_MPL_X86
-  unsigned saved_ = 0;
-#else
-  std::fexcept_t saved_{};
-#endif
-};
 
 inline double weight(const Columns& v, std::size_t i) noexcept { return v.w != nullptr ? v.w[i] : 1.0; }
 

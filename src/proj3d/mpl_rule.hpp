@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "common/fp_flags.hpp"
+
 namespace korvex::proj3d::mpl {
 
 // Row r (four entries) of M times the column (x, y, z, w), as dgemm sums it.
@@ -28,7 +30,11 @@ namespace korvex::proj3d::mpl {
 }
 
 // IEEE exceptions raised, as bits.
-enum FpRaised : unsigned { kInvalid = 1, kDivideByZero = 2, kOverflow = 4, kUnderflow = 8 };
+using korvex::FpRaised;
+using korvex::kDivideByZero;
+using korvex::kInvalid;
+using korvex::kOverflow;
+using korvex::kUnderflow;
 
 // The four rows of the homogeneous points: contiguous columns of n values; w == nullptr stands for all ones.
 struct Columns {

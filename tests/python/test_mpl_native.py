@@ -203,7 +203,11 @@ def test_scale_proj_transform_vectors(vecs, scale):
         ("_persp_transformation", (-0.3,), {}, False),
         ("_ortho_transformation", (-0.3, 7.1), {}, True),
         ("_ortho_transformation", (-3, 7), {}, False),  # an int matrix
-        ("_ortho_transformation", (np.inf, 1.0), {}, False),
+        ("_ortho_transformation", (np.inf, np.inf), {}, False),  # inf - inf
+        ("_ortho_transformation", (np.float64(np.inf), 1.0), {}, True),  # inf, but nothing NumPy warns about
+        ("world_transformation", (0.0, np.inf, 0.0, 2.0, np.nan, 3.0), {}, True),
+        ("_persp_transformation", (np.nan, 1.0, 2.0), {}, True),
+        ("world_transformation", (0.0, 1.0, 0.0, 1e308, 0.0, 3.0), {"pb_aspect": np.array([1.0, 1e-10, 1.0])}, False),
     ],
 )
 def test_matrix_builders(name, args, kwargs, native):
