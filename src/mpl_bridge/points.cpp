@@ -183,15 +183,14 @@ PyRef project_to_results(const double* m, proj3d::mpl::Columns v, std::size_t n,
 // Whether the transform of every axis is an IdentityTransform, which hands values back unchanged: the scale is
 // exactly LinearScale (whose get_transform() makes one), or get_transform() returns one.
 bool linear_axes(PyObject* axes) {
-  static constexpr const char* kAxes[3] = {"xaxis", "yaxis", "zaxis"};
   PyTypeObject* linear = linear_scale_type();
-  for (const char* name : kAxes) {
-    PyRef axis = PyRef::steal(PyObject_GetAttrString(axes, name));
+  for (Attr name : {Attr::xaxis, Attr::yaxis, Attr::zaxis}) {
+    PyRef axis = PyRef::steal(PyObject_GetAttr(axes, attr_name(name)));
     if (!axis) return false;
-    PyRef scale = PyRef::steal(PyObject_GetAttrString(axis.get(), "_scale"));
+    PyRef scale = PyRef::steal(PyObject_GetAttr(axis.get(), attr_name(Attr::scale)));
     if (scale && Py_TYPE(scale.get()) == linear) continue;
     PyErr_Clear();
-    PyRef transform = PyRef::steal(PyObject_CallMethod(axis.get(), "get_transform", nullptr));
+    PyRef transform = PyRef::steal(PyObject_CallMethodNoArgs(axis.get(), attr_name(Attr::get_transform)));
     if (!transform || Py_TYPE(transform.get()) != identity_transform_type()) return false;
   }
   return true;
@@ -296,7 +295,7 @@ PyObject* scale_proj_transform_vectors(PyObject*, PyObject* const* args, Py_ssiz
       const double* m = nullptr;
       const bool shaped = readable(a) && a.ndim >= 1 && a.shape[a.ndim - 1] == 3 && (a.c_contiguous || a.ndim <= 2);
       if (shaped && quietly([&] {
-            matrix = PyRef::steal(PyObject_GetAttrString(parsed[1], "M"));
+            matrix = PyRef::steal(PyObject_GetAttr(parsed[1], attr_name(Attr::M)));
             return matrix && (m = matrix_data(matrix.get())) != nullptr && linear_axes(parsed[1]);
           })) {
         // Vector i, component k sits at data + i * step + k * a.strides[last].
