@@ -216,6 +216,13 @@ PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape) {
                                                                  NPY_CORDER));
 }
 
+PyRef new_int64_array(int ndim, const Py_ssize_t* shape, std::int64_t** data) {
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_INT64, ndim, shape, &buffer);
+  *data = static_cast<std::int64_t*>(buffer);
+  return array;
+}
+
 PyRef new_bool_array(Py_ssize_t length, bool** data) {
   static_assert(sizeof(bool) == sizeof(npy_bool), "NumPy's bool must be one byte");
   void* buffer = nullptr;
