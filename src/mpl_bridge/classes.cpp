@@ -20,12 +20,25 @@ PyTypeObject* lookup(PyObject*& slot, const char* module, const char* name) {
   return reinterpret_cast<PyTypeObject*>(slot);
 }
 
+constexpr const char* kAttrs[static_cast<std::size_t>(Attr::count)] = {
+    "M", "xaxis", "yaxis", "zaxis", "_scale", "get_transform", "_baseclass", "_mask", "_sharedmask"};
+PyObject* attrs[static_cast<std::size_t>(Attr::count)] = {};
+
 PyObject* masked_array_class = nullptr;
 PyObject* identity_transform_class = nullptr;
 PyObject* linear_scale_class = nullptr;
 PyObject* nomask = nullptr;
 
 }  // namespace
+
+PyObject* attr_name(Attr which) {
+  PyObject*& slot = attrs[static_cast<std::size_t>(which)];
+  if (slot == nullptr) {
+    slot = PyUnicode_InternFromString(kAttrs[static_cast<std::size_t>(which)]);
+    if (slot == nullptr) py::throw_fetched();
+  }
+  return slot;
+}
 
 PyTypeObject* masked_array_type() { return lookup(masked_array_class, "numpy.ma", "MaskedArray"); }
 
@@ -47,9 +60,9 @@ void VecMask::hide(bool* visible, std::size_t n) const noexcept {
 bool read_vec_mask(PyObject* vec, VecMask& mask) {
   if (py::numpy::is_exact_array(vec)) return true;
   if (Py_TYPE(vec) != masked_array_type()) return false;
-  py::PyRef base = py::PyRef::steal(PyObject_GetAttrString(vec, "_baseclass"));
+  py::PyRef base = py::PyRef::steal(PyObject_GetAttr(vec, attr_name(Attr::baseclass)));
   if (!base || base.get() != reinterpret_cast<PyObject*>(Py_TYPE(vec)->tp_base)) return false;
-  py::PyRef m = py::PyRef::steal(PyObject_GetAttrString(vec, "_mask"));
+  py::PyRef m = py::PyRef::steal(PyObject_GetAttr(vec, attr_name(Attr::mask)));
   if (!m) return false;
   if (nomask == nullptr) {
     py::PyRef ma = py::check(PyImport_ImportModule("numpy.ma"));
@@ -74,12 +87,9 @@ py::PyRef masked_array(PyObject* data, const bool* visible, std::size_t n) {
   bool* hidden = nullptr;
   py::PyRef negated = py::numpy::new_bool_array(static_cast<Py_ssize_t>(n), &hidden);
   for (std::size_t i = 0; i < n; ++i) hidden[i] = !visible[i];
-  static PyObject* const mask_name = PyUnicode_InternFromString("_mask");
-  static PyObject* const shared_name = PyUnicode_InternFromString("_sharedmask");
-  if (mask_name == nullptr || shared_name == nullptr) py::api_call_failed();
   py::PyRef masked = py::numpy::view_as(data, masked_array_type());
-  if (PyObject_SetAttr(masked.get(), mask_name, negated.get()) < 0) py::throw_fetched();
-  if (PyObject_SetAttr(masked.get(), shared_name, Py_True) < 0) py::throw_fetched();
+  if (PyObject_SetAttr(masked.get(), attr_name(Attr::mask), negated.get()) < 0) py::throw_fetched();
+  if (PyObject_SetAttr(masked.get(), attr_name(Attr::sharedmask), Py_True) < 0) py::throw_fetched();
   return masked;
 }
 

@@ -16,6 +16,13 @@ PyTypeObject* masked_array_type();
 PyTypeObject* identity_transform_type();
 PyTypeObject* linear_scale_type();
 
+// Attribute names the bridge reads, as interned strings made once (a fresh string per lookup would miss
+// CPython's attribute caches, which compare names by identity).
+enum class Attr { M, xaxis, yaxis, zaxis, scale, get_transform, baseclass, mask, sharedmask, count };
+
+// Borrowed; throws if the string cannot be made.
+PyObject* attr_name(Attr which);
+
 // The masks of rows 0-2 of a 4 x N vec: none for a plain array or a masked array without a mask (nomask).
 class VecMask {
  public:

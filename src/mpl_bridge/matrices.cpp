@@ -1,15 +1,19 @@
 // proj3d's matrix builders: world_transformation, _persp_transformation, _ortho_transformation.
 //
-// Matplotlib computes these with Python's float arithmetic (or NumPy's float64 scalar arithmetic, the same IEEE
-// operations) and builds a float64 array. The native versions take the same operations in the same order. They
-// hand back to Matplotlib every call whose result could differ in anything a caller can see: arguments that are
-// not floats (ints change the signs of zeros and, for _ortho_transformation, the dtype), a zero divisor (Python
-// raises ZeroDivisionError, NumPy warns, even for NaN / 0 which raises no IEEE flag), and any arithmetic that
-// raised an IEEE exception (NumPy's float64 scalars warn about those, or raise under np.errstate).
+// Matplotlib computes these with Python's arithmetic on the numbers it is given (Axes3D passes ints for its
+// camera distance, floats or np.float64 for limits) and builds the matrix with np.array. The native versions
+// follow Python's arithmetic exactly: ints stay exact integers (so 0 stays +0 where a float -0.0 would appear),
+// int / int is the correctly rounded quotient, and a float meets an int as float(int). The matrix is float64, or
+// int64 where Matplotlib's holds only ints (_ortho_transformation of ints).
+//
+// Handed back to Matplotlib: any other argument type, ints beyond 2**53 in magnitude (anywhere in the
+// arithmetic), a zero divisor (Python raises ZeroDivisionError, NumPy warns, even for NaN / 0, which raises no
+// IEEE flag), and any arithmetic that raised an IEEE exception (NumPy's float64 scalars warn about those, or
+// raise under np.errstate).
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 #include "common/fp_flags.hpp"
 #include "mpl_bridge/fallback.hpp"
@@ -26,36 +30,95 @@ constexpr py::Signature kWorldSig{nullptr, "world_transformation",
 constexpr py::Signature kPerspSig{nullptr, "_persp_transformation", {"zfront", "zback", "focal_length"}, 3, 3};
 constexpr py::Signature kOrthoSig{nullptr, "_ortho_transformation", {"zfront", "zback"}, 2, 2};
 
-// A float (np.float64 is a subclass) and its value.
-bool float_value(PyObject* object, double& value) {
-  if (!PyFloat_Check(object)) return false;
-  value = PyFloat_AS_DOUBLE(object);
-  return true;
+// Ints are exact as long as they stay within this magnitude, where a double holds them exactly too.
+constexpr long long kExact = 1LL << 53;
+
+// A Python number as Python computes with it: an exact int, or a double (float and np.float64 alike).
+struct Num {
+  bool is_int;
+  long long i;
+  double f;
+
+  double value() const noexcept { return is_int ? static_cast<double>(i) : f; }
+};
+
+Num integer(long long i) { return {true, i, 0.0}; }
+Num real(double f) { return {false, 0, f}; }
+
+// Reads an int (bool included) within the exact range, or a float (np.float64 included).
+bool read_num(PyObject* object, Num& n) {
+  if (PyFloat_Check(object)) {
+    n = real(PyFloat_AS_DOUBLE(object));
+    return true;
+  }
+  if (!PyLong_Check(object)) return false;
+  int overflow = 0;
+  const long long i = PyLong_AsLongLongAndOverflow(object, &overflow);
+  n = integer(i);
+  return overflow == 0 && i <= kExact && i >= -kExact;
 }
 
-PyObject* matrix_result(const double (&m)[16]) {
+// Python's operators. Each clears `ok` when Python would leave the exact range or raise.
+struct Arithmetic {
+  bool ok = true;
+
+  Num checked(long long i) {
+    if (i > kExact || i < -kExact) ok = false;
+    return integer(i);
+  }
+  Num add(Num a, Num b) { return a.is_int && b.is_int ? checked(a.i + b.i) : real(a.value() + b.value()); }
+  Num sub(Num a, Num b) { return a.is_int && b.is_int ? checked(a.i - b.i) : real(a.value() - b.value()); }
+  Num mul(Num a, Num b) {
+    if (!(a.is_int && b.is_int)) return real(a.value() * b.value());
+    long long product = 0;
+    if (__builtin_mul_overflow(a.i, b.i, &product)) ok = false;
+    return checked(product);
+  }
+  Num neg(Num a) { return a.is_int ? integer(-a.i) : real(-a.f); }
+  // True division; for two ints within 2**53 Python divides their exact double values, as here.
+  Num div(Num a, Num b) {
+    if (b.value() == 0.0) ok = false;
+    return real(a.value() / b.value());
+  }
+};
+
+PyObject* float_matrix(const Num (&m)[16]) {
   double* data = nullptr;
   const Py_ssize_t shape[2] = {4, 4};
   py::PyRef array = py::numpy::new_float64_array(2, shape, &data);
-  std::memcpy(data, m, sizeof m);
+  for (int k = 0; k < 16; ++k) data[k] = m[k].value();
   return array.release();
 }
 
-// The three aspect factors of pb_aspect: a 1-D float64 array or a list or tuple of three floats.
-bool aspect_values(PyObject* object, double (&aspect)[3]) {
+// np.array of the entries: int64 when every entry is an int, else float64.
+PyObject* matrix_result(const Num (&m)[16]) {
+  for (const Num& n : m) {
+    if (!n.is_int) return float_matrix(m);
+  }
+  std::int64_t* data = nullptr;
+  const Py_ssize_t shape[2] = {4, 4};
+  py::PyRef array = py::numpy::new_int64_array(2, shape, &data);
+  for (int k = 0; k < 16; ++k) data[k] = m[k].i;
+  return array.release();
+}
+
+// `ax, ay, az = pb_aspect` for a list or tuple of three numbers, or a 1-D float64 array of three.
+bool aspect_values(PyObject* object, Num (&aspect)[3]) {
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     if (PySequence_Fast_GET_SIZE(object) != 3) return false;
     PyObject** items = PySequence_Fast_ITEMS(object);
     for (int i = 0; i < 3; ++i) {
-      if (!float_value(items[i], aspect[i])) return false;
+      if (!read_num(items[i], aspect[i])) return false;
     }
     return true;
   }
-  if (!py::numpy::is_array(object)) return false;
+  if (!py::numpy::is_exact_array(object)) return false;
   const py::numpy::ArrayView array = py::numpy::view(object);
   if (array.ndim != 1 || array.shape[0] != 3 || array.type != py::numpy::Type::float64 || !array.native) return false;
   for (int i = 0; i < 3; ++i) {
-    std::memcpy(&aspect[i], array.data + i * array.strides[0], sizeof(double));
+    double value;
+    std::memcpy(&value, array.data + i * array.strides[0], sizeof(double));
+    aspect[i] = real(value);
   }
   return true;
 }
@@ -65,31 +128,29 @@ bool aspect_values(PyObject* object, double (&aspect)[3]) {
 PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&] {
     py::ParsedArgs parsed;
-    double v[6];
-    double aspect[3] = {1.0, 1.0, 1.0};
+    Num v[6];
+    Num aspect[3];
     bool native = py::match_fastcall(kWorldSig, args, nargs, kwnames, parsed);
-    for (std::size_t i = 0; native && i < 6; ++i) native = float_value(parsed[i], v[i]);
+    for (std::size_t i = 0; native && i < 6; ++i) native = read_num(parsed[i], v[i]);
     const bool has_aspect = native && !parsed.absent(6);
-    if (has_aspect) {
-      native = aspect_values(parsed[6], aspect) && aspect[0] != 0.0 && aspect[1] != 0.0 && aspect[2] != 0.0;
-    }
+    if (has_aspect) native = aspect_values(parsed[6], aspect);
     if (native) {
       FlagWindow window;
-      double dx = v[1] - v[0];
-      double dy = v[3] - v[2];
-      double dz = v[5] - v[4];
+      Arithmetic py;
+      Num dx = py.sub(v[1], v[0]);
+      Num dy = py.sub(v[3], v[2]);
+      Num dz = py.sub(v[5], v[4]);
       if (has_aspect) {
-        dx /= aspect[0];
-        dy /= aspect[1];
-        dz /= aspect[2];
+        dx = py.div(dx, aspect[0]);
+        dy = py.div(dy, aspect[1]);
+        dz = py.div(dz, aspect[2]);
       }
-      if (dx != 0.0 && dy != 0.0 && dz != 0.0) {
-        const double m[16] = {1 / dx, 0, 0, -v[0] / dx,  //
-                              0, 1 / dy, 0, -v[2] / dy,  //
-                              0, 0, 1 / dz, -v[4] / dz,  //
-                              0, 0, 0, 1};
-        if (window.raised() == 0) return matrix_result(m);
-      }
+      const Num o = integer(0), one = integer(1);
+      const Num m[16] = {py.div(one, dx), o, o, py.div(py.neg(v[0]), dx),  //
+                         o, py.div(one, dy), o, py.div(py.neg(v[2]), dy),  //
+                         o, o, py.div(one, dz), py.div(py.neg(v[4]), dz),  //
+                         o, o, o, one};
+      if (py.ok && window.raised() == 0) return matrix_result(m);
     }
     return call_original(Original::world_transformation, args, nargs, kwnames).release();
   });
@@ -98,17 +159,20 @@ PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* persp_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&] {
     py::ParsedArgs parsed;
-    double zfront = 0, zback = 0, e = 0;
-    if (py::match_fastcall(kPerspSig, args, nargs, kwnames, parsed) && float_value(parsed[0], zfront) &&
-        float_value(parsed[1], zback) && float_value(parsed[2], e) && zfront - zback != 0.0) {
+    Num zfront, zback, e;
+    if (py::match_fastcall(kPerspSig, args, nargs, kwnames, parsed) && read_num(parsed[0], zfront) &&
+        read_num(parsed[1], zback) && read_num(parsed[2], e)) {
       FlagWindow window;
-      const double b = (zfront + zback) / (zfront - zback);
-      const double c = -2 * (zfront * zback) / (zfront - zback);
-      const double m[16] = {e, 0, 0, 0,  //
-                            0, e / 1, 0, 0,  //
-                            0, 0, b, c,  //
-                            0, 0, -1, 0};
-      if (window.raised() == 0) return matrix_result(m);
+      Arithmetic py;
+      const Num a = integer(1);
+      const Num b = py.div(py.add(zfront, zback), py.sub(zfront, zback));
+      const Num c = py.div(py.mul(integer(-2), py.mul(zfront, zback)), py.sub(zfront, zback));
+      const Num o = integer(0);
+      const Num m[16] = {e, o, o, o,  //
+                         o, py.div(e, a), o, o,  //
+                         o, o, b, c,  //
+                         o, o, integer(-1), o};
+      if (py.ok && window.raised() == 0) return matrix_result(m);
     }
     return call_original(Original::persp_transformation, args, nargs, kwnames).release();
   });
@@ -117,17 +181,19 @@ PyObject* persp_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* ortho_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&] {
     py::ParsedArgs parsed;
-    double zfront = 0, zback = 0;
-    if (py::match_fastcall(kOrthoSig, args, nargs, kwnames, parsed) && float_value(parsed[0], zfront) &&
-        float_value(parsed[1], zback)) {
+    Num zfront, zback;
+    if (py::match_fastcall(kOrthoSig, args, nargs, kwnames, parsed) && read_num(parsed[0], zfront) &&
+        read_num(parsed[1], zback)) {
       FlagWindow window;
-      const double a = -(zfront + zback);
-      const double b = -(zfront - zback);
-      const double m[16] = {2, 0, 0, 0,  //
-                            0, 2, 0, 0,  //
-                            0, 0, -2, 0,  //
-                            0, 0, a, b};
-      if (window.raised() == 0) return matrix_result(m);
+      Arithmetic py;
+      const Num a = py.neg(py.add(zfront, zback));
+      const Num b = py.neg(py.sub(zfront, zback));
+      const Num o = integer(0), two = integer(2);
+      const Num m[16] = {two, o, o, o,  //
+                         o, two, o, o,  //
+                         o, o, integer(-2), o,  //
+                         o, o, a, b};
+      if (py.ok && window.raised() == 0) return matrix_result(m);
     }
     return call_original(Original::ortho_transformation, args, nargs, kwnames).release();
   });

@@ -11,13 +11,12 @@
 //   inv_transform(xs, ys, zs, invM): the product, then each column whose weight is not 0 divided by it; rows of
 //     the (4, N) result, a scalar point giving arrays of one element.
 //   _scale_proj_transform_vectors(vecs, axes): vectors (..., 3) through axes.M, shaped as vecs.
-// Accepted natively: Python floats and ints (up to 2**53 in magnitude) and NumPy scalars, lists and tuples of them,
-// and NumPy arrays
-// of any real type (0-D and 1-D coordinates; 4 x N vecs), with a C-contiguous float64 4x4 matrix; a masked vec
-// in the clip. Everything else is handed to Matplotlib's function, as is every call whose arithmetic raised an
-// IEEE exception (NumPy would warn, or raise under np.errstate), so Matplotlib's errors and warnings stay its own:
-// masked coordinates (Matplotlib fails with MaskError once anything is masked), other shapes, object and complex
-// arrays, other matrices, non-linear axis scales.
+// Accepted natively: Python floats and ints (up to 2**53 in magnitude) and NumPy scalars, lists and tuples of
+// them, and NumPy arrays of any real type (0-D and 1-D coordinates; 4 x N vecs), with a C-contiguous float64 4x4
+// matrix; in the clip, a masked vec and any real focal length. Everything else is handed to Matplotlib's function,
+// as is every call whose arithmetic raised an IEEE exception (NumPy would warn, or raise under np.errstate), so
+// Matplotlib's errors and warnings stay its own: masked coordinates (Matplotlib fails with MaskError once anything
+// is masked), other shapes, object and complex arrays, other matrices, non-linear axis scales.
 #include <Python.h>
 
 #include <array>
@@ -84,6 +83,18 @@ bool number_value(PyObject* object, double& value) {
 
 // The readable view of an array's elements (real type, native order), else false.
 bool readable(const numpy::ArrayView& a) { return a.type != numpy::Type::other && a.native; }
+
+// np.isinf(focal_length) for a Python or NumPy real number (Axes3D keeps an int focal length of 1 by default).
+bool focal_is_inf(PyObject* object, bool& inf) {
+  double value = 0.0;
+  if (PyLong_Check(object)) {
+    inf = false;
+    return true;
+  }
+  if (!number_value(object, value)) return false;
+  inf = std::isinf(value);
+  return true;
+}
 
 // One coordinate argument of proj_transform or inv_transform.
 struct Coordinate {
@@ -183,15 +194,14 @@ PyRef project_to_results(const double* m, proj3d::mpl::Columns v, std::size_t n,
 // Whether the transform of every axis is an IdentityTransform, which hands values back unchanged: the scale is
 // exactly LinearScale (whose get_transform() makes one), or get_transform() returns one.
 bool linear_axes(PyObject* axes) {
-  static constexpr const char* kAxes[3] = {"xaxis", "yaxis", "zaxis"};
   PyTypeObject* linear = linear_scale_type();
-  for (const char* name : kAxes) {
-    PyRef axis = PyRef::steal(PyObject_GetAttrString(axes, name));
+  for (Attr name : {Attr::xaxis, Attr::yaxis, Attr::zaxis}) {
+    PyRef axis = PyRef::steal(PyObject_GetAttr(axes, attr_name(name)));
     if (!axis) return false;
-    PyRef scale = PyRef::steal(PyObject_GetAttrString(axis.get(), "_scale"));
+    PyRef scale = PyRef::steal(PyObject_GetAttr(axis.get(), attr_name(Attr::scale)));
     if (scale && Py_TYPE(scale.get()) == linear) continue;
     PyErr_Clear();
-    PyRef transform = PyRef::steal(PyObject_CallMethod(axis.get(), "get_transform", nullptr));
+    PyRef transform = PyRef::steal(PyObject_CallMethodNoArgs(axis.get(), attr_name(Attr::get_transform)));
     if (!transform || Py_TYPE(transform.get()) != identity_transform_type()) return false;
   }
   return true;
@@ -241,8 +251,9 @@ PyObject* proj_transform_vec_clip(PyObject*, PyObject* const* args, Py_ssize_t n
     VecRows v;
     VecMask mask;
     const double* m = nullptr;
+    bool orthographic = false;
     if (py::match_fastcall(kClipSig, args, nargs, kwnames, parsed) && (m = matrix_data(parsed[1])) != nullptr &&
-        PyFloat_Check(parsed[2]) && quietly([&] { return read_vec_mask(parsed[0], mask); }) &&
+        focal_is_inf(parsed[2], orthographic) && quietly([&] { return read_vec_mask(parsed[0], mask); }) &&
         read_vec(numpy::view(parsed[0]), v) && !v.scalar) {
       const std::size_t n = v.n;
       double *tx = nullptr, *ty = nullptr, *tz = nullptr;
@@ -252,7 +263,7 @@ PyObject* proj_transform_vec_clip(PyObject*, PyObject* const* args, Py_ssize_t n
       if (proj3d::mpl::project(m, v.columns(), n, tx, ty, tz) == 0) {
         bool* visible = nullptr;
         PyRef tis = numpy::new_bool_array(static_cast<Py_ssize_t>(n), &visible);
-        if (std::isinf(PyFloat_AS_DOUBLE(parsed[2]))) {
+        if (orthographic) {
           std::memset(visible, 1, n);
         } else {
           proj3d::mpl::in_view(tx, ty, tz, n, visible);
@@ -296,7 +307,7 @@ PyObject* scale_proj_transform_vectors(PyObject*, PyObject* const* args, Py_ssiz
       const double* m = nullptr;
       const bool shaped = readable(a) && a.ndim >= 1 && a.shape[a.ndim - 1] == 3 && (a.c_contiguous || a.ndim <= 2);
       if (shaped && quietly([&] {
-            matrix = PyRef::steal(PyObject_GetAttrString(parsed[1], "M"));
+            matrix = PyRef::steal(PyObject_GetAttr(parsed[1], attr_name(Attr::M)));
             return matrix && (m = matrix_data(matrix.get())) != nullptr && linear_axes(parsed[1]);
           })) {
         // Vector i, component k sits at data + i * step + k * a.strides[last].

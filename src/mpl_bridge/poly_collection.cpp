@@ -3,15 +3,17 @@
 //
 // do_3d_projection reads the artist's state at every call, as Matplotlib's method does (its 3D polygons `_faces`
 // and `_invalid_vertices`, the axes' matrix and scales, colours, codes, settings), so whatever Matplotlib would
-// draw, this draws. It follows Matplotlib's steps: the colour mapping first, then the projection, masking, depth
-// and order (poly3d/mpl_polys.hpp), the 2D paths (PolyCollection.set_verts' fast path, built here; the other
-// paths through PolyCollection's own setters), the sorted colours and Matplotlib's return value. It hands the
-// call to Matplotlib's method, before changing anything, for what it does not reproduce: a custom z-sort
-// function, non-linear axis scales, unusual attribute types, a single vertex, and draws where NumPy would warn.
+// draw, this draws. It follows Matplotlib's steps: the colour mapping first (Matplotlib's own code), then the
+// projection, masking, depth and order (poly3d/mpl_polys.hpp), the 2D paths (PolyCollection.set_verts' fast
+// path, built here; the other paths through PolyCollection's own setters), the sorted colours and Matplotlib's
+// return value. It hands the call to Matplotlib's method, after the colour mapping (which that method repeats,
+// to the same effect) and before changing anything else, for what it does not reproduce: a custom z-sort
+// function, non-linear axis scales, unusual attribute types, and draws where NumPy would warn.
 //
 // Closed paths are made as Matplotlib's fast path makes them (Path._fast_from_codes_and_verts over the rows of
-// one padded vertex array sharing one codes array), without a Python frame per path. Every call makes new Path
-// objects, new vertex arrays and a new list, so nothing handed out by an earlier draw changes.
+// one padded vertex array sharing one codes array), without a Python frame per path. A draw makes new Path
+// objects, vertex arrays and list, so nothing handed out by an earlier draw changes; only when no one else can
+// reach the previous draw's paths are they refilled instead (reusable_buffer).
 //
 // Everything here needs the interpreter lock. The core runs with the lock held; its workers touch no Python
 // object.
@@ -473,7 +475,7 @@ bool weakly_referenced(PyObject* object) {
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset) != nullptr;
 }
 
-// An ndarray that only its one holder references (`extra` more references held by the caller).
+// An exact ndarray without weak references, referenced exactly `holders` times.
 bool private_array(PyObject* array, Py_ssize_t holders) {
   return np::is_exact_array(array) && Py_REFCNT(array) == holders && !np::ownership(array).weakly_referenced;
 }
@@ -593,12 +595,16 @@ void set_closed_paths(PyObject* self, const FaceProjection& p) {
   const std::size_t faces = p.faces();
   const PathSettings settings = path_settings(p.verts() + 1);
 #if !defined(Py_GIL_DISABLED)
-  PyRef previous = get(self, n.paths);
-  if (double* buffer = reusable_buffer(previous.get(), settings, faces)) {
-    p.write_closed(buffer);
-    return;
+  PyObject* previous = PyObject_GetAttr(self, n.paths);
+  if (previous == nullptr) {
+    PyErr_Clear();  // nothing to refill; Matplotlib assigns the attribute anew
+  } else {
+    const PyRef held = PyRef::steal(previous);
+    if (double* buffer = reusable_buffer(previous, settings, faces)) {
+      p.write_closed(buffer);
+      return;
+    }
   }
-  previous = PyRef();
 #endif
   double* buffer = nullptr;
   const Py_ssize_t shape[3] = {static_cast<Py_ssize_t>(faces), static_cast<Py_ssize_t>(settings.rows), 2};
@@ -746,7 +752,13 @@ PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nar
     np::ensure_api();
     map_colors(self);
     Artist a;
-    if (!read_artist(self, a)) return hand_back();
+    bool readable = false;
+    try {
+      readable = read_artist(self, a);
+    } catch (const py::PyErrorSet&) {
+      PyErr_Clear();  // an attribute Matplotlib's method will raise about itself
+    }
+    if (!readable) return hand_back();
     ProjectionLease projection;
     projection->run(a.input);
     if (projection->numpy_warns()) return hand_back();

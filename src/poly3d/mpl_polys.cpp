@@ -53,7 +53,10 @@ template <Kernel K>
   const double w = row<K>(m + 12, x, y, z);
   const double nx = row<K>(m, x, y, z), ny = row<K>(m + 4, x, y, z), nz = row<K>(m + 8, x, y, z);
   const ProjectedPoint p{nx / w, ny / w, nz / w};
-  overflow = overflow || overflowed(nx, w, p.x) || overflowed(ny, w, p.y) || overflowed(nz, w, p.z);
+  // Only an infinite quotient can be an overflow; the finer test runs only then.
+  if (std::isinf(p.x) || std::isinf(p.y) || std::isinf(p.z)) [[unlikely]] {
+    overflow = overflow || overflowed(nx, w, p.x) || overflowed(ny, w, p.y) || overflowed(nz, w, p.z);
+  }
   return p;
 }
 

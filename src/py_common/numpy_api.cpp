@@ -23,9 +23,9 @@ constexpr int kNewshapeSlot = 135;
 constexpr int kViewSlot = 137;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
-constexpr int kEquivTypesSlot = 182;
 constexpr int kFromAnySlot = 69;
 constexpr int kSetBaseObjectSlot = 282;
+constexpr int kEquivTypesSlot = 182;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
@@ -216,6 +216,13 @@ PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape) {
   PyArray_Dims dims{const_cast<npy_intp*>(shape), ndim};
   return check(reinterpret_cast<NewshapeFn>(api[kNewshapeSlot])(reinterpret_cast<PyArrayObject*>(array), &dims,
                                                                  NPY_CORDER));
+}
+
+PyRef new_int64_array(int ndim, const Py_ssize_t* shape, std::int64_t** data) {
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_INT64, ndim, shape, &buffer);
+  *data = static_cast<std::int64_t*>(buffer);
+  return array;
 }
 
 PyRef new_bool_array(Py_ssize_t length, bool** data) {

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "py_common/py_ref.hpp"
 
@@ -61,6 +62,7 @@ PyRef float64_str();
 // NumPy's error and raises the internal fault "Python API call failed".
 PyRef new_float64_array(int ndim, const Py_ssize_t* shape, double** data);
 PyRef new_bool_array(Py_ssize_t length, bool** data);
+PyRef new_int64_array(int ndim, const Py_ssize_t* shape, std::int64_t** data);
 
 // A new np.float64 scalar.
 PyRef new_float64_scalar(double value);

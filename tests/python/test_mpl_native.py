@@ -150,7 +150,7 @@ def test_proj_transform_vec(vec):
 
 @pytest.mark.parametrize("n", [0, 1, 3, 100])
 @pytest.mark.parametrize("mask", ["plain", "nomask", "masked", "all masked"])
-@pytest.mark.parametrize("focal_length", [1.0, 0.3, np.inf, 2])
+@pytest.mark.parametrize("focal_length", [1.0, 0.3, np.inf, 2, np.float32(np.inf), "a"])
 def test_proj_transform_vec_clip(n, mask, focal_length):
     xs, ys, zs = RNG.uniform(-0.3, 0.3, size=(3, n))
     if mask == "plain":
@@ -160,7 +160,7 @@ def test_proj_transform_vec_clip(n, mask, focal_length):
         vec = proj3d._vec_pad_ones(np.ma.masked_array(xs, hidden), ys, np.ma.masked_array(zs))
     view = proj3d.world_transformation(-1, 1, -1, 1, -1, 1) if n != 100 else M
     matrix = proj3d._persp_transformation(-2.0, 2.0, 1.0) @ view
-    both("_proj_transform_vec_clip", vec, matrix, focal_length, native=isinstance(focal_length, float))
+    both("_proj_transform_vec_clip", vec, matrix, focal_length, native=not isinstance(focal_length, str))
 
 
 def axes_with(scale):
@@ -191,23 +191,30 @@ def test_scale_proj_transform_vectors(vecs, scale):
     [
         ("world_transformation", (-3.0, 5.0, 0.25, 0.5, -1e3, 7.0), {}, True),
         ("world_transformation", (0.0, 1.0, 0.0, 2.0, 0.0, 3.0), {"pb_aspect": np.array([4.0, 4.0, 3.0])}, True),
-        ("world_transformation", (0.0, 1.0, 0.0, 2.0, 0.0, 3.0), {"pb_aspect": (1.0, 2.0, 0.5)}, True),
+        ("world_transformation", (0, 1.0, 0.0, 2, 0.0, 3.0), {"pb_aspect": (1, 2.0, True)}, True),
+        ("world_transformation", (0, 1, -3, 2, 0, 3), {}, True),  # ints: -0 is +0, where floats give -0.0
+        ("world_transformation", (0.0, np.inf, 0.0, 2.0, np.nan, 3.0), {}, True),
         ("world_transformation", (np.float64(-1), 1.0, 0.0, 2.0, 0.0, 3.0), {"pb_aspect": [1.0, 0.0, 2.0]}, False),
-        ("world_transformation", (0, 1, 0, 2, 0, 3), {}, False),  # ints: +0.0 where floats give -0.0
         ("world_transformation", (1.0, 1.0, 0.0, 2.0, 0.0, 3.0), {}, False),  # ZeroDivisionError
+        ("world_transformation", (0, 2**60, 0, 1, 0, 1), {}, False),
         ("world_transformation", (0.0, 1.0, 0.0, 2.0, 0.0, 3.0), {"pb_aspect": [1.0, 2.0]}, False),
         ("world_transformation", (0.0, 1e-320, 0.0, 2.0, 0.0, 3.0), {}, False),  # overflow to inf
+        ("world_transformation", (0.0, 1.0, 0.0, 1e308, 0.0, 3.0), {"pb_aspect": np.array([1.0, 1e-10, 1.0])}, False),
         ("_persp_transformation", (-10.0, 10.0, 1.0), {}, True),
+        ("_persp_transformation", (-10, 10, 1), {}, True),  # what Axes3D passes: ints
+        ("_persp_transformation", (0, -5, 1), {}, True),  # -2 * 0 is +0 in ints
+        ("_persp_transformation", (0.0, -5.0, np.float64(0.5)), {}, True),
+        ("_persp_transformation", (np.nan, 1.0, 2.0), {}, True),
         ("_persp_transformation", (np.float64(2.0), np.float64(2.0), 1.0), {}, False),  # NumPy's divide warning
-        ("_persp_transformation", (0, -5, 1), {}, False),
+        ("_persp_transformation", (3, 3, 1), {}, False),  # ZeroDivisionError
+        ("_persp_transformation", (2**30, 2**30 - 1, 1), {}, False),  # a product beyond 2**53
+        ("_persp_transformation", (np.float32(1.0), 2.0, 1.0), {}, False),
         ("_persp_transformation", (-0.3,), {}, False),
         ("_ortho_transformation", (-0.3, 7.1), {}, True),
-        ("_ortho_transformation", (-3, 7), {}, False),  # an int matrix
-        ("_ortho_transformation", (np.inf, np.inf), {}, False),  # inf - inf
+        ("_ortho_transformation", (-10, 10), {}, True),  # an int matrix, as Axes3D gets it
         ("_ortho_transformation", (np.float64(np.inf), 1.0), {}, True),  # inf, but nothing NumPy warns about
-        ("world_transformation", (0.0, np.inf, 0.0, 2.0, np.nan, 3.0), {}, True),
-        ("_persp_transformation", (np.nan, 1.0, 2.0), {}, True),
-        ("world_transformation", (0.0, 1.0, 0.0, 1e308, 0.0, 3.0), {"pb_aspect": np.array([1.0, 1e-10, 1.0])}, False),
+        ("_ortho_transformation", (np.inf, np.inf), {}, False),  # inf - inf
+        ("_ortho_transformation", ("a", 1.0), {}, False),
     ],
 )
 def test_matrix_builders(name, args, kwargs, native):
