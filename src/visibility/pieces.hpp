@@ -1,0 +1,99 @@
+// Pieces (the convex parts the order is made of), their pairwise depth relations and the candidate pairs.
+// Internal header of visibility.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "visibility/geometry.hpp"
+#include "visibility/visibility.hpp"
+
+namespace korvex::parallel {
+class ThreadPool;
+}
+
+namespace korvex::visibility::detail {
+
+// Scale-aware tolerances of one scene.
+struct Tolerances {
+  double len = 0.0;       // screen distance below which two points are one (about 1e-9 of the scene's extent)
+  double z = 0.0;         // depth difference below which two depths are equal
+  double planar = 0.0;    // largest distance of a polygon's vertices from its fitted plane (Options::planarity)
+  double radius = 0.0;    // Options::marker_radius
+};
+
+struct Piece {
+  std::uint32_t first = 0;  // vertices Store::verts[first, first + count)
+  std::uint32_t count = 0;  // 0: no usable geometry (placed by fallback); 1 marker; 2 segment; 3+ polygon
+  Kind kind = Kind::Polygon;
+  bool whole = false;       // the item itself, never cut nor decomposed
+  std::uint32_t item = 0;   // index over all items: polygons, then segments, then markers
+  Plane plane;
+  double tol = 0.0;         // how far the plane may be from the item's own depths, plus its rounding
+  double size = 0.0;        // area of a polygon, length of a segment
+  Box box{0.0, 0.0, 0.0, 0.0};
+  double fallback = 0.0;    // depth of the plain order
+};
+
+// All pieces and their vertices. For polygon pieces, edges[k] is the half-plane left of the edge from verts[k].
+struct Store {
+  std::vector<Piece> pieces;
+  std::vector<Vec2> verts;
+  std::vector<std::uint8_t> flags;
+  std::vector<HalfPlane> edges;
+
+  const Vec2* vertices(const Piece& p) const noexcept { return verts.data() + p.first; }
+  // Appends a piece with the given vertices and flags, computing its box, size and edges; returns its index.
+  std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // Whether a piece with these vertices is large enough to stand on its own (area or length above the
+  // tolerance).
+  static bool substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept;
+};
+
+// The whole input as pieces, one item after another (an item's pieces are consecutive), built on the pool.
+// `items` receives the item count; Result::unplaced is counted into `unplaced`.
+Store build_pieces(const Scene& scene, const Options& options, Tolerances& tol, std::size_t& unplaced,
+                   parallel::ThreadPool& pool);
+
+enum class Outcome : std::uint8_t { None, AFirst, BFirst, Intersect };
+
+struct Verdict {
+  Outcome outcome = Outcome::None;
+  double lo = 0.0;  // least and greatest depth of a minus depth of b over the overlap
+  double hi = 0.0;
+};
+
+// Working memory of the pair tests, one per task.
+struct Scratch {
+  std::vector<Vec2> region;
+  std::vector<Vec2> spare;
+  std::vector<Vec2> other;
+  std::vector<Vec2> square;
+};
+
+// The region where pieces a and b overlap on screen into `out` (empty when they do not overlap): a polygon, a
+// segment or a point. A marker's part is its square of Tolerances::radius. Two polygons must share more than a
+// band of the tolerance's width; a segment counts as over a polygon up to the tolerance outside it (so that a
+// line along an edge is ordered against the polygon), or, when `strict`, only more than the tolerance inside.
+void overlap_region(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerances& tol, Scratch& w,
+                    std::vector<Vec2>& out, bool strict = false);
+
+// How a and b must be painted: None (no overlap, or equal depths that need no order), a first, b first, or
+// intersecting (each in front of the other somewhere).
+Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerances& tol, Scratch& w);
+
+// A depth relation between two pieces: `first` paints before `second`, or the two intersect (`first`, `second`
+// are then just the pair).
+struct Relation {
+  std::uint32_t first;
+  std::uint32_t second;
+  bool intersect;
+  bool dropped = false;  // given up to break a cycle that no cut could break
+};
+
+// Every relation between pieces whose boxes meet, found on a grid and tested on the pool; the list is in a fixed
+// order (grid cell, then piece indices) whatever the pool size.
+std::vector<Relation> find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool);
+
+}  // namespace korvex::visibility::detail
