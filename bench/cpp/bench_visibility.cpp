@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "parallel/parallel_for.hpp"
+#include "parallel/thread_pool.hpp"
 #include "poly3d/collection.hpp"
 #include "proj3d/projection.hpp"
 #include "visibility/visibility.hpp"
@@ -87,7 +88,9 @@ int main() {
     std::vector<std::int64_t> offsets(quads + 1), ids(quads);
     for (std::size_t q = 0; q <= quads; ++q) offsets[q] = static_cast<std::int64_t>(4 * q);
     for (std::size_t q = 0; q < quads; ++q) ids[q] = static_cast<std::int64_t>(q);
+    korvex::visibility::Workspace workspace;  // kept between draws, as the collection keeps its buffers
     korvex::visibility::Result result;
+    auto& pool = korvex::parallel::current_pool();
     auto project = [&] {
       korvex::proj3d::Projection::proj_transform_vec({xs.data(), xs.size(), ys.data(), ys.size(), zs.data(), zs.size()},
                                                      mv, {tx.data(), ty.data(), tz.data()});
@@ -105,9 +108,9 @@ int main() {
     const korvex::visibility::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
     const double exact_ms = best_ms(7, [&] {
       project();
-      result = korvex::visibility::order(scene);
+      korvex::visibility::order(scene, {}, pool, workspace, result);
     });
-    const double order_ms = best_ms(7, [&] { result = korvex::visibility::order(scene); });
+    const double order_ms = best_ms(7, [&] { korvex::visibility::order(scene, {}, pool, workspace, result); });
     std::printf("(%4.0f, %3.0f)    %10.2f %10.2f %10.2f %8.2fx %10zu%s\n", v[0], v[1], plain_ms, exact_ms, order_ms,
                 exact_ms / plain_ms, result.fragments.size(), result.capped ? " (capped)" : "");
   }

@@ -297,8 +297,8 @@ std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std:
   return static_cast<std::uint32_t>(pieces.size() - 1);
 }
 
-Store build_pieces(const Scene& scene, const Options& options, Tolerances& tol, std::size_t& unplaced,
-                   parallel::ThreadPool& pool) {
+std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
+                         Store& out, std::vector<Store>& parts) {
   check_scene(scene);
   const std::size_t polygons = scene.polygon_ids.size();
   const std::size_t segments = scene.segment_ids.size();
@@ -337,49 +337,54 @@ Store build_pieces(const Scene& scene, const Options& options, Tolerances& tol, 
   tol.planar = options.planarity * ext_z;
   tol.radius = std::max(options.marker_radius, 0.0);
 
-  // Pieces, task by task, joined in item order.
+  // Pieces, task by task, then joined in item order (each task copies its part to its place).
   const std::size_t tasks = (items + kItemsPerTask - 1) / kItemsPerTask;
-  std::vector<Store> parts(tasks);
+  if (parts.size() < tasks) parts.resize(tasks);
   pool.for_each(tasks, 1, [&](std::size_t t) {
     Work w;
-    Store& out = parts[t];
+    Store& part = parts[t];
+    part.pieces.clear();
+    part.verts.clear();
+    part.flags.clear();
+    part.edges.clear();
     const std::size_t end = std::min(items, (t + 1) * kItemsPerTask);
     for (std::size_t i = t * kItemsPerTask; i < end; ++i) {
       const auto item = static_cast<std::uint32_t>(i);
       if (i < polygons) {
-        add_polygon(scene, i, tol, out, w);
+        add_polygon(scene, i, tol, part, w);
       } else if (i < polygons + segments) {
-        add_segment(scene, i - polygons, item, tol, out);
+        add_segment(scene, i - polygons, item, tol, part);
       } else {
-        add_marker(scene, i - polygons - segments, item, out);
+        add_marker(scene, i - polygons - segments, item, part);
       }
     }
   });
-  Store store;
-  std::size_t piece_count = 0, vert_count = 0;
-  for (const Store& p : parts) {
-    piece_count += p.pieces.size();
-    vert_count += p.verts.size();
+  std::vector<std::size_t> piece_at(tasks + 1, 0), vert_at(tasks + 1, 0), unplaced(tasks, 0);
+  for (std::size_t t = 0; t < tasks; ++t) {
+    piece_at[t + 1] = piece_at[t] + parts[t].pieces.size();
+    vert_at[t + 1] = vert_at[t] + parts[t].verts.size();
   }
-  if (vert_count >= std::numeric_limits<std::uint32_t>::max() / 4) bad_scene("too many vertices");
-  store.pieces.reserve(piece_count + piece_count / 4 + 16);
-  store.verts.reserve(vert_count + vert_count / 4 + 64);
-  store.flags.reserve(store.verts.capacity());
-  store.edges.reserve(store.verts.capacity());
-  unplaced = 0;
-  for (Store& p : parts) {
-    const auto base = static_cast<std::uint32_t>(store.verts.size());
-    for (Piece piece : p.pieces) {
+  if (vert_at[tasks] >= std::numeric_limits<std::uint32_t>::max() / 4) bad_scene("too many vertices");
+  out.pieces.resize(piece_at[tasks]);
+  out.verts.resize(vert_at[tasks]);
+  out.flags.resize(vert_at[tasks]);
+  out.edges.resize(vert_at[tasks]);
+  pool.for_each(tasks, 1, [&](std::size_t t) {
+    const Store& part = parts[t];
+    const auto base = static_cast<std::uint32_t>(vert_at[t]);
+    Piece* to = out.pieces.data() + piece_at[t];
+    for (Piece piece : part.pieces) {
       piece.first += base;
-      if (piece.count == 0) ++unplaced;
-      store.pieces.push_back(piece);
+      unplaced[t] += piece.count == 0 ? 1 : 0;
+      *to++ = piece;
     }
-    store.verts.insert(store.verts.end(), p.verts.begin(), p.verts.end());
-    store.flags.insert(store.flags.end(), p.flags.begin(), p.flags.end());
-    store.edges.insert(store.edges.end(), p.edges.begin(), p.edges.end());
-    p = Store{};
-  }
-  return store;
+    std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
+    std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
+    std::copy(part.edges.begin(), part.edges.end(), out.edges.begin() + static_cast<std::ptrdiff_t>(base));
+  });
+  std::size_t total = 0;
+  for (const std::size_t u : unplaced) total += u;
+  return total;
 }
 
 }  // namespace korvex::visibility::detail

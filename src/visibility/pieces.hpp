@@ -51,10 +51,10 @@ struct Store {
   static bool substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept;
 };
 
-// The whole input as pieces, one item after another (an item's pieces are consecutive), built on the pool.
-// `items` receives the item count; Result::unplaced is counted into `unplaced`.
-Store build_pieces(const Scene& scene, const Options& options, Tolerances& tol, std::size_t& unplaced,
-                   parallel::ThreadPool& pool);
+// The whole input as pieces into `out`, one item after another (an item's pieces are consecutive), built on
+// the pool; `parts` is working memory (one store per task). Returns Result::unplaced.
+std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
+                         Store& out, std::vector<Store>& parts);
 
 enum class Outcome : std::uint8_t { None, AFirst, BFirst, Intersect };
 
@@ -92,8 +92,37 @@ struct Relation {
   bool dropped = false;  // given up to break a cycle that no cut could break
 };
 
-// Every relation between pieces whose boxes meet, found on a grid and tested on the pool; the list is in a fixed
-// order (grid cell, then piece indices) whatever the pool size.
-std::vector<Relation> find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool);
+// A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
+// listed in every cell its box touches, in piece order; a pair is tested only in the cell that holds the
+// lower-left corner of the intersection of their boxes, so every pair is tested once.
+struct Grid {
+  struct Entry {
+    Box box;
+    std::uint32_t piece;
+  };
+  double x0 = 0.0;
+  double y0 = 0.0;
+  double inv = 1.0;  // cells per unit of length
+  std::uint32_t nx = 1;
+  std::uint32_t ny = 1;
+  std::vector<Box> boxes;            // per piece, grown
+  std::vector<std::uint32_t> start;  // nx * ny + 1 offsets into items
+  std::vector<Entry> items;          // cell by cell, boxes inline for locality
+  std::vector<double> extents;       // working memory
+
+  // Cell of a coordinate. Truncation is the floor for the non-negative values that matter; negative ones (below
+  // the grid by rounding) land in cell 0 either way.
+  static std::uint32_t cell(double t, std::uint32_t count) noexcept {
+    return t <= 0.0 ? 0 : t >= static_cast<double>(count - 1) ? count - 1 : static_cast<std::uint32_t>(t);
+  }
+  std::uint32_t col(double x) const noexcept { return cell((x - x0) * inv, nx); }
+  std::uint32_t row(double y) const noexcept { return cell((y - y0) * inv, ny); }
+};
+
+// Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
+// is in a fixed order (first piece, cell, second piece) whatever the pool size. `grid` and `found` (one list per
+// task) are working memory.
+void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
 
 }  // namespace korvex::visibility::detail

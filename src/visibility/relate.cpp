@@ -206,41 +206,13 @@ Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerance
 
 namespace {
 
-// A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
-// listed in every cell its box touches; a pair is tested only in the cell that holds the lower-left corner of
-// the intersection of their boxes, so every pair is tested once.
-struct Grid {
-  double x0 = 0.0;
-  double y0 = 0.0;
-  double inv = 1.0;
-  std::uint32_t nx = 1;
-  std::uint32_t ny = 1;
-  struct Entry {
-    Box box;
-    std::uint32_t piece;
-  };
-  std::vector<Box> boxes;
-  std::vector<std::uint32_t> start;
-  std::vector<Entry> items;  // cell by cell, each cell in ascending piece order; boxes inline for locality
-
-  std::uint32_t col(double x) const noexcept {
-    const double c = std::floor((x - x0) * inv);
-    return c <= 0.0 ? 0 : c >= nx - 1 ? nx - 1 : static_cast<std::uint32_t>(c);
-  }
-  std::uint32_t row(double y) const noexcept {
-    const double c = std::floor((y - y0) * inv);
-    return c <= 0.0 ? 0 : c >= ny - 1 ? ny - 1 : static_cast<std::uint32_t>(c);
-  }
-};
-
-Grid build_grid(const Store& s, const Tolerances& tol) {
-  Grid g;
+void build_grid(const Store& s, const Tolerances& tol, Grid& g) {
   const std::size_t n = s.pieces.size();
   g.boxes.resize(n);
   Box all{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-  std::vector<double> extents;
-  extents.reserve(n);
+  std::vector<double>& extents = g.extents;
+  extents.clear();
   std::size_t placed = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const Piece& p = s.pieces[i];
@@ -253,8 +225,10 @@ Grid build_grid(const Store& s, const Tolerances& tol) {
     extents.push_back(std::max(b.xmax - b.xmin, b.ymax - b.ymin));
     ++placed;
   }
+  g.nx = g.ny = 1;
   g.start.assign(2, 0);
-  if (placed == 0) return g;
+  g.items.clear();
+  if (placed == 0) return;
   // About two cells per piece, but no smaller than the mean piece, so that a piece covers a few cells.
   std::nth_element(extents.begin(), extents.begin() + static_cast<std::ptrdiff_t>(extents.size() / 2), extents.end());
   const double w = all.xmax - all.xmin;
@@ -270,86 +244,87 @@ Grid build_grid(const Store& s, const Tolerances& tol) {
   g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
+  // Counts per cell, summed to each cell's end; then pieces in descending order, each placed just below its
+  // cells' current ends, which leaves every cell ascending and start[c] at the cell's beginning.
   g.start.assign(cells + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (s.pieces[i].count == 0) continue;
     const Box& b = g.boxes[i];
     for (std::uint32_t y = g.row(b.ymin); y <= g.row(b.ymax); ++y) {
-      for (std::uint32_t x = g.col(b.xmin); x <= g.col(b.xmax); ++x) ++g.start[static_cast<std::size_t>(y) * g.nx + x + 1];
+      for (std::uint32_t x = g.col(b.xmin); x <= g.col(b.xmax); ++x) ++g.start[static_cast<std::size_t>(y) * g.nx + x];
     }
   }
-  for (std::size_t c = 0; c < cells; ++c) g.start[c + 1] += g.start[c];
+  for (std::size_t c = 1; c <= cells; ++c) g.start[c] += g.start[c - 1];
   g.items.resize(g.start[cells]);
-  std::vector<std::uint32_t> fill(g.start.begin(), g.start.end() - 1);
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = n; i-- > 0;) {
     if (s.pieces[i].count == 0) continue;
     const Box& b = g.boxes[i];
     for (std::uint32_t y = g.row(b.ymin); y <= g.row(b.ymax); ++y) {
       for (std::uint32_t x = g.col(b.xmin); x <= g.col(b.xmax); ++x) {
-        g.items[fill[static_cast<std::size_t>(y) * g.nx + x]++] = {b, static_cast<std::uint32_t>(i)};
+        g.items[--g.start[static_cast<std::size_t>(y) * g.nx + x]] = {b, static_cast<std::uint32_t>(i)};
       }
     }
   }
-  // Each cell by ascending left edge (then piece), so that a scan for the partners of one entry stops at the
-  // first entry that starts right of it.
-  for (std::size_t c = 0; c < cells; ++c) {
-    std::sort(g.items.begin() + g.start[c], g.items.begin() + g.start[c + 1], [](const Grid::Entry& l, const Grid::Entry& r) {
-      return l.box.xmin != r.box.xmin ? l.box.xmin < r.box.xmin : l.piece < r.piece;
-    });
-  }
-  return g;
 }
 
-constexpr std::size_t kCellsPerTask = 128;
+constexpr std::size_t kPiecesPerTask = 256;
 
 }  // namespace
 
-std::vector<Relation> find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool) {
-  const Grid g = build_grid(s, tol);
-  const std::size_t cells = g.start.size() - 1;
-  const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
-  std::vector<std::vector<Relation>> found(tasks);
+void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
+  build_grid(s, tol, g);
+  // Piece by piece, each with its partners of higher index: consecutive tests then touch neighbouring memory
+  // (the pieces of a mesh come row by row), which matters more than anything else here.
+  const std::size_t n = s.pieces.size();
+  const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+  found.resize(tasks);
   pool.for_each(tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
-    const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
-    for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
-      const Grid::Entry* items = g.items.data() + g.start[c];  // sorted: bj.xmin >= bi.xmin below
-      const std::size_t k = g.start[c + 1] - g.start[c];
-      for (std::size_t i = 0; i < k; ++i) {
-        const Box& bi = items[i].box;
-        for (std::size_t j = i + 1; j < k && items[j].box.xmin <= bi.xmax; ++j) {
-          const Box& bj = items[j].box;
-          if (bi.ymin > bj.ymax || bj.ymin > bi.ymax) continue;
-          const std::size_t owner =
-              static_cast<std::size_t>(g.row(std::max(bi.ymin, bj.ymin))) * g.nx + g.col(std::max(bi.xmin, bj.xmin));
-          if (owner != c) continue;
-          const std::uint32_t a = std::min(items[i].piece, items[j].piece);
-          const std::uint32_t b = std::max(items[i].piece, items[j].piece);
-          const Verdict v = relate(s, a, b, tol, w);
-          switch (v.outcome) {
-            case Outcome::None:
-              break;
-            case Outcome::AFirst:
-              out.push_back({a, b, false});
-              break;
-            case Outcome::BFirst:
-              out.push_back({b, a, false});
-              break;
-            case Outcome::Intersect:
-              out.push_back({a, b, true});
-              break;
+    out.clear();
+    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
+    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+      if (s.pieces[i].count == 0) continue;
+      const auto a = static_cast<std::uint32_t>(i);
+      const Box& ba = g.boxes[i];
+      const std::uint32_t x0 = g.col(ba.xmin), x1 = g.col(ba.xmax), y0 = g.row(ba.ymin), y1 = g.row(ba.ymax);
+      for (std::uint32_t y = y0; y <= y1; ++y) {
+        for (std::uint32_t x = x0; x <= x1; ++x) {
+          const std::size_t c = static_cast<std::size_t>(y) * g.nx + x;
+          // Entries are in piece order: skip to those after a.
+          const Grid::Entry* e = g.items.data() + g.start[c];
+          const Grid::Entry* e_end = g.items.data() + g.start[c + 1];
+          e = std::partition_point(e, e_end, [a](const Grid::Entry& k) { return k.piece <= a; });
+          for (; e != e_end; ++e) {
+            const Box& bb = e->box;
+            // One branch for the four comparisons (most fail, unpredictably).
+            const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
+            if (apart) continue;
+            // Tested once, in the cell of the lower-left corner of the two boxes' intersection.
+            if (g.col(std::max(ba.xmin, bb.xmin)) != x || g.row(std::max(ba.ymin, bb.ymin)) != y) continue;
+            const std::uint32_t b = e->piece;
+            const Verdict v = relate(s, a, b, tol, w);
+            switch (v.outcome) {
+              case Outcome::None:
+                break;
+              case Outcome::AFirst:
+                out.push_back({a, b, false});
+                break;
+              case Outcome::BFirst:
+                out.push_back({b, a, false});
+                break;
+              case Outcome::Intersect:
+                out.push_back({a, b, true});
+                break;
+            }
           }
         }
       }
     }
   });
-  std::size_t total = 0;
-  for (const auto& f : found) total += f.size();
-  std::vector<Relation> relations;
-  relations.reserve(total);
-  for (const auto& f : found) relations.insert(relations.end(), f.begin(), f.end());
-  return relations;
+  relations.clear();
+  for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
 }
 
 }  // namespace korvex::visibility::detail

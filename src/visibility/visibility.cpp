@@ -5,7 +5,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <queue>
 #include <utility>
 
 #include "common/assert.hpp"
@@ -40,17 +39,41 @@ std::uint64_t drawing_key(double depth) noexcept {
   return ~ascending;
 }
 
+// The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
+struct OrderMemory {
+  std::vector<Relation> rel;
+  std::vector<std::uint8_t> dead;
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint32_t> link_start;
+  std::vector<std::uint32_t> link_ids;
+  std::vector<std::vector<std::uint32_t>> extra;
+  std::vector<std::uint32_t> indeg;
+  std::vector<std::uint8_t> emitted;
+  std::vector<std::uint8_t> from_start;
+  std::vector<std::uint32_t> heap;
+  std::vector<std::uint32_t> work;
+};
+
 class Orderer {
  public:
-  Orderer(Store& s, const Tolerances& tol, std::size_t max_cuts) : s_(s), tol_(tol), max_cuts_(max_cuts) {}
+  Orderer(Store& s, const Tolerances& tol, std::size_t max_cuts, OrderMemory& memory)
+      : s_(s), tol_(tol), max_cuts_(max_cuts), memory_(memory) {
+    swap_memory();
+  }
+  ~Orderer() { swap_memory(); }
+  Orderer(const Orderer&) = delete;
+  Orderer& operator=(const Orderer&) = delete;
 
-  // Takes the relations of the grid pass; the pieces that exist now get their links in one block.
-  void link(std::vector<Relation> relations);
+  // The relation list, for the grid pass to fill before link().
+  std::vector<Relation>& relations() noexcept { return rel_; }
+  // Links the relations to the pieces that exist now, in one block.
+  void link();
   // Cuts every intersecting pair (in list order, so deterministically) until none is left or the cap is met;
   // what the cap leaves uncut is ordered by the larger part of the depth difference.
   void resolve_intersections();
-  // Kahn's order of the live pieces; `plain` is the plain order of the pieces that existed before any cut.
-  std::vector<std::uint32_t> order(const std::vector<std::size_t>& plain);
+  // Kahn's order of the live pieces into `out`; `plain` is the plain order of the pieces that existed before
+  // any cut.
+  void order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out);
 
   bool capped() const noexcept { return capped_; }
   std::size_t forced() const noexcept { return forced_; }
@@ -92,6 +115,19 @@ class Orderer {
     if (pa.item != pb.item) return pa.item < pb.item;
     return a < b;
   }
+  void swap_memory() noexcept {
+    rel_.swap(memory_.rel);
+    dead_.swap(memory_.dead);
+    keys_.swap(memory_.keys);
+    link_start_.swap(memory_.link_start);
+    link_ids_.swap(memory_.link_ids);
+    extra_.swap(memory_.extra);
+    indeg_.swap(memory_.indeg);
+    emitted_.swap(memory_.emitted);
+    from_start_.swap(memory_.from_start);
+    heap_.swap(memory_.heap);
+    work_.swap(memory_.work);
+  }
   void grow() {
     const std::size_t n = s_.pieces.size();
     dead_.resize(n, 0);
@@ -104,6 +140,7 @@ class Orderer {
   Store& s_;
   const Tolerances& tol_;
   std::size_t max_cuts_;
+  OrderMemory& memory_;
   bool capped_ = false;
   std::size_t forced_ = 0;
   std::size_t cuts_ = 0;
@@ -115,6 +152,11 @@ class Orderer {
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
   std::vector<std::vector<std::uint32_t>> extra_;
+  std::vector<std::uint32_t> indeg_;
+  std::vector<std::uint8_t> emitted_;
+  std::vector<std::uint8_t> from_start_;
+  std::vector<std::uint32_t> heap_;
+  std::vector<std::uint32_t> work_;
   std::size_t scan_ = 0;        // no piece below this index is left to emit (cycle search)
   std::size_t walk_steps_ = 0;  // steps of all cycle searches, bounded
   detail::Scratch w_;
@@ -126,21 +168,24 @@ class Orderer {
   std::vector<std::uint32_t> splitters_;  // items whose planes have cut a cycle
 };
 
-void Orderer::link(std::vector<Relation> relations) {
-  rel_ = std::move(relations);
+void Orderer::link() {
   base_ = static_cast<std::uint32_t>(s_.pieces.size());
+  for (auto& e : extra_) e.clear();
+  dead_.assign(base_, 0);
+  keys_filled_ = 0;
   grow();
+  // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
+  // current ends, which leaves every list ascending and link_start_[u] at its beginning.
   link_start_.assign(base_ + 1, 0);
   for (const Relation& r : rel_) {
-    ++link_start_[r.first + 1];
-    ++link_start_[r.second + 1];
+    ++link_start_[r.first];
+    ++link_start_[r.second];
   }
-  for (std::uint32_t u = 0; u < base_; ++u) link_start_[u + 1] += link_start_[u];
+  for (std::uint32_t u = 1; u <= base_; ++u) link_start_[u] += link_start_[u - 1];
   link_ids_.resize(link_start_[base_]);
-  std::vector<std::uint32_t> fill(link_start_.begin(), link_start_.end() - 1);
-  for (std::uint32_t id = 0; id < rel_.size(); ++id) {
-    link_ids_[fill[rel_[id].first]++] = id;
-    link_ids_[fill[rel_[id].second]++] = id;
+  for (auto id = static_cast<std::uint32_t>(rel_.size()); id-- > 0;) {
+    link_ids_[--link_start_[rel_[id].first]] = id;
+    link_ids_[--link_start_[rel_[id].second]] = id;
   }
 }
 
@@ -231,7 +276,8 @@ void Orderer::settle(std::uint32_t rid) {
 }
 
 void Orderer::resolve_intersections() {
-  std::vector<std::uint32_t> work;
+  std::vector<std::uint32_t>& work = work_;
+  work.clear();
   for (std::uint32_t id = 0; id < rel_.size(); ++id) {
     if (rel_[id].intersect) work.push_back(id);
   }
@@ -418,10 +464,12 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
   if (substantial) ++forced_;
 }
 
-std::vector<std::uint32_t> Orderer::order(const std::vector<std::size_t>& plain) {
+void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out) {
   std::size_t n = s_.pieces.size();
-  std::vector<std::uint32_t> indeg(n, 0);
-  std::vector<std::uint8_t> emitted(n, 0);
+  std::vector<std::uint32_t>& indeg = indeg_;
+  std::vector<std::uint8_t>& emitted = emitted_;
+  indeg.assign(n, 0);
+  emitted.assign(n, 0);
   std::size_t alive_count = 0;
   for (std::size_t u = 0; u < n; ++u) alive_count += dead_[u] == 0 ? 1 : 0;
   for (const Relation& r : rel_) {
@@ -432,25 +480,31 @@ std::vector<std::uint32_t> Orderer::order(const std::vector<std::size_t>& plain)
   }
   // Pieces that are ready from the start are taken in the plain order by a cursor; the others (and the parts of
   // pieces cut so far) wait in a heap once they become ready. The next piece is the first of the two.
-  std::vector<std::uint8_t> from_start(n, 0);
-  for (const std::size_t u : plain) from_start[u] = dead_[u] == 0 && indeg[u] == 0 ? 1 : 0;
+  from_start_.assign(n, 0);
+  for (const std::size_t u : plain) from_start_[u] = dead_[u] == 0 && indeg[u] == 0 ? 1 : 0;
   auto later = [this](std::uint32_t a, std::uint32_t b) { return before(b, a); };
-  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, decltype(later)> heap(later);
+  std::vector<std::uint32_t>& heap = heap_;
+  heap.clear();
+  auto push = [&](std::uint32_t u) {
+    heap.push_back(u);
+    std::push_heap(heap.begin(), heap.end(), later);
+  };
   for (std::size_t u = base_; u < n; ++u) {
-    if (dead_[u] == 0 && indeg[u] == 0) heap.push(static_cast<std::uint32_t>(u));
+    if (dead_[u] == 0 && indeg[u] == 0) push(static_cast<std::uint32_t>(u));
   }
-  std::vector<std::uint32_t> out;
+  out.clear();
   out.reserve(alive_count);
   std::vector<std::uint32_t> ready;
   std::size_t cursor = 0;
   while (out.size() < alive_count) {
-    while (cursor < plain.size() && from_start[plain[cursor]] == 0) ++cursor;
+    while (cursor < plain.size() && from_start_[plain[cursor]] == 0) ++cursor;
     std::uint32_t u;
-    if (cursor < plain.size() && (heap.empty() || before(static_cast<std::uint32_t>(plain[cursor]), heap.top()))) {
+    if (cursor < plain.size() && (heap.empty() || before(static_cast<std::uint32_t>(plain[cursor]), heap.front()))) {
       u = static_cast<std::uint32_t>(plain[cursor++]);
     } else if (!heap.empty()) {
-      u = heap.top();
-      heap.pop();
+      std::pop_heap(heap.begin(), heap.end(), later);
+      u = heap.back();
+      heap.pop_back();
     } else {
       ready.clear();
       if (!capped_) break_cycle(emitted, indeg, ready);
@@ -458,14 +512,14 @@ std::vector<std::uint32_t> Orderer::order(const std::vector<std::size_t>& plain)
       n = s_.pieces.size();
       alive_count = 0;
       for (std::size_t k = 0; k < n; ++k) alive_count += dead_[k] == 0 ? 1 : 0;
-      for (const std::uint32_t r : ready) heap.push(r);
+      for (const std::uint32_t r : ready) push(r);
       continue;
     }
     emitted[u] = 1;
     out.push_back(u);
     for_links(u, [&](std::uint32_t id) {
       const Relation& r = rel_[id];
-      if (r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) heap.push(r.second);
+      if (r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) push(r.second);
     });
   }
   if (out.size() < alive_count) {
@@ -477,110 +531,161 @@ std::vector<std::uint32_t> Orderer::order(const std::vector<std::size_t>& plain)
     std::sort(rest.begin(), rest.end(), [this](std::uint32_t a, std::uint32_t b) { return before(a, b); });
     out.insert(out.end(), rest.begin(), rest.end());
   }
-  return out;
 }
 
-// Appends an item's own vertices as one whole fragment.
-void emit_whole(const Scene& scene, Kind kind, std::uint32_t source, Result& res) {
-  Fragment f{kind, true, source, 0, static_cast<std::uint32_t>(res.original.size()), 0};
-  auto put = [&](double x, double y) {
-    res.xy.push_back(x);
-    res.xy.push_back(y);
-    res.original.push_back(1);
-  };
-  switch (kind) {
-    case Kind::Polygon: {
-      f.id = scene.polygon_ids[source];
-      const auto lo = static_cast<std::size_t>(scene.polygon_offsets[source]);
-      const auto hi = static_cast<std::size_t>(scene.polygon_offsets[source + 1]);
-      for (std::size_t k = lo; k < hi; ++k) put(scene.polygon_xyz[3 * k], scene.polygon_xyz[3 * k + 1]);
-      break;
-    }
-    case Kind::Segment: {
-      f.id = scene.segment_ids[source];
-      const double* p = scene.segment_xyz.data() + 6 * source;
-      put(p[0], p[1]);
-      put(p[3], p[4]);
-      break;
-    }
-    case Kind::Marker: {
-      f.id = scene.marker_ids[source];
-      const double* p = scene.marker_xyz.data() + 3 * source;
-      put(p[0], p[1]);
-      break;
-    }
-  }
-  f.count = static_cast<std::uint32_t>(res.original.size()) - f.first;
-  res.fragments.push_back(f);
-}
+constexpr std::size_t kFragmentsPerTask = 1024;
 
 }  // namespace
 
-Result order(const Scene& scene, const Options& options, parallel::ThreadPool& pool) {
+struct Workspace::Impl {
+  Store store;
+  std::vector<Store> parts;
+  detail::Grid grid;
+  std::vector<std::vector<Relation>> found;
+  OrderMemory memory;
+  std::vector<double> fallbacks;
+  std::vector<std::size_t> plain;
+  poly3d::detail::OrderScratch scratch;
+  std::vector<std::uint32_t> sequence;
+  std::vector<std::uint32_t> count, first_at, last_at, piece_of;
+};
+
+Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
+Workspace::~Workspace() = default;
+Workspace::Workspace(Workspace&&) noexcept = default;
+Workspace& Workspace::operator=(Workspace&&) noexcept = default;
+
+void order(const Scene& scene, const Options& options, parallel::ThreadPool& pool, Workspace& workspace,
+           Result& res) {
+  Workspace::Impl& w = *workspace.impl_;
   Tolerances tol;
-  Result res;
-  Store s = detail::build_pieces(scene, options, tol, res.unplaced, pool);
+  res.fragments.clear();
+  res.xy.clear();
+  res.original.clear();
+  res.capped = false;
+  res.forced = res.cuts = res.pieces = 0;
+  res.unplaced = detail::build_pieces(scene, options, tol, pool, w.store, w.parts);
+  Store& s = w.store;
   const std::size_t polygons = scene.polygon_ids.size();
   const std::size_t segments = scene.segment_ids.size();
   const std::size_t items = polygons + segments + scene.marker_ids.size();
   const std::size_t base = s.pieces.size();
 
   // The plain order of the pieces as built (their index order is item order), by poly3d's depth sort.
-  std::vector<double> fallbacks(base);
-  for (std::size_t u = 0; u < base; ++u) fallbacks[u] = s.pieces[u].fallback;
-  std::vector<std::size_t> plain(base);
-  poly3d::detail::OrderScratch scratch;
-  poly3d::detail::order_by_depth(fallbacks.data(), base, plain.data(), scratch);
+  w.fallbacks.resize(base);
+  for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
+  w.plain.resize(base);
+  poly3d::detail::order_by_depth(w.fallbacks.data(), base, w.plain.data(), w.scratch);
 
   const double factor = options.cap_factor >= 1.0 ? options.cap_factor : 1.0;  // NaN too
   const auto max_cuts = static_cast<std::size_t>(std::min((factor - 1.0) * static_cast<double>(items), 1e15));
-  Orderer orderer(s, tol, max_cuts);
-  orderer.link(detail::find_relations(s, tol, pool));
-  orderer.resolve_intersections();
-  const std::vector<std::uint32_t> sequence = orderer.order(plain);
-  res.capped = orderer.capped();
-  res.forced = orderer.forced();
-  res.cuts = orderer.cuts();
+  {
+    Orderer orderer(s, tol, max_cuts, w.memory);
+    detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
+    orderer.link();
+    orderer.resolve_intersections();
+    orderer.order(w.plain, w.sequence);
+    res.capped = orderer.capped();
+    res.forced = orderer.forced();
+    res.cuts = orderer.cuts();
+  }
+  const std::vector<std::uint32_t>& sequence = w.sequence;
   res.pieces = sequence.size();
 
   // An item whose pieces all follow one another is drawn whole: painting them in a row is painting the item.
-  std::vector<std::uint32_t> count(items, 0), first_at(items, 0), last_at(items, 0);
-  std::vector<std::uint8_t> cut(items, 0);
+  w.count.assign(items, 0);
+  w.first_at.resize(items);
+  w.last_at.resize(items);
   for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const Piece& p = s.pieces[sequence[k]];
-    if (count[p.item]++ == 0) first_at[p.item] = k;
-    last_at[p.item] = k;
+    const std::uint32_t item = s.pieces[sequence[k]].item;
+    if (w.count[item]++ == 0) w.first_at[item] = k;
+    w.last_at[item] = k;
   }
-  for (std::size_t i = 0; i < items; ++i) cut[i] = last_at[i] - first_at[i] + 1 != count[i] ? 1 : 0;
+  auto whole = [&](std::uint32_t item) { return w.last_at[item] - w.first_at[item] + 1 == w.count[item]; };
   const auto item_base = [&](Kind kind) -> std::uint32_t {
     return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
                                                               : static_cast<std::uint32_t>(polygons + segments);
   };
+  // The fragments with their places first, then their vertices on the pool.
+  std::size_t vertices = 0;
   res.fragments.reserve(sequence.size());
-  res.xy.reserve(2 * s.verts.size());
-  res.original.reserve(s.verts.size());
   for (std::uint32_t k = 0; k < sequence.size(); ++k) {
     const Piece& p = s.pieces[sequence[k]];
+    const bool is_whole = whole(p.item);
+    if (is_whole && w.first_at[p.item] != k) continue;
     const std::uint32_t source = p.item - item_base(p.kind);
-    if (cut[p.item] == 0) {
-      if (first_at[p.item] == k) emit_whole(scene, p.kind, source, res);
-      continue;
+    Fragment f{p.kind, is_whole, source, 0, static_cast<std::uint32_t>(vertices), p.count};
+    switch (p.kind) {
+      case Kind::Polygon:
+        f.id = scene.polygon_ids[source];
+        if (is_whole) {
+          f.count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
+        }
+        break;
+      case Kind::Segment:
+        f.id = scene.segment_ids[source];
+        if (is_whole) f.count = 2;
+        break;
+      case Kind::Marker:
+        f.id = scene.marker_ids[source];
+        f.count = 1;
+        break;
     }
-    const std::int64_t id = p.kind == Kind::Polygon   ? scene.polygon_ids[source]
-                            : p.kind == Kind::Segment ? scene.segment_ids[source]
-                                                      : scene.marker_ids[source];
-    Fragment f{p.kind, false, source, id, static_cast<std::uint32_t>(res.original.size()), p.count};
-    const Vec2* v = s.vertices(p);
-    for (std::uint32_t j = 0; j < p.count; ++j) {
-      res.xy.push_back(v[j].x);
-      res.xy.push_back(v[j].y);
-      res.original.push_back(s.flags[p.first + j]);
-    }
+    vertices += f.count;
+    if (vertices >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many vertices");
     res.fragments.push_back(f);
   }
-  if (res.original.size() >= std::numeric_limits<std::uint32_t>::max()) {
-    throw InternalFault("visibility scene: too many vertices");
+  res.xy.resize(2 * vertices);
+  res.original.resize(vertices);
+  const std::size_t tasks = (res.fragments.size() + kFragmentsPerTask - 1) / kFragmentsPerTask;
+  // The piece of each fragment (for a whole item, its first piece).
+  std::vector<std::uint32_t>& piece_of = w.piece_of;
+  piece_of.clear();
+  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
+    const std::uint32_t item = s.pieces[sequence[k]].item;
+    if (!whole(item) || w.first_at[item] == k) piece_of.push_back(sequence[k]);
   }
+  pool.for_each(tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(res.fragments.size(), (t + 1) * kFragmentsPerTask);
+    for (std::size_t i = t * kFragmentsPerTask; i < end; ++i) {
+      const Fragment& f = res.fragments[i];
+      double* xy = res.xy.data() + 2 * std::size_t{f.first};
+      std::uint8_t* flags = res.original.data() + f.first;
+      const double* from = nullptr;  // x, y, z per point
+      if (!f.whole) {
+        const Piece& p = s.pieces[piece_of[i]];
+        const Vec2* v = s.vertices(p);
+        for (std::uint32_t j = 0; j < f.count; ++j) {
+          xy[2 * j] = v[j].x;
+          xy[2 * j + 1] = v[j].y;
+          flags[j] = s.flags[p.first + j];
+        }
+        continue;
+      }
+      switch (f.kind) {
+        case Kind::Polygon:
+          from = scene.polygon_xyz.data() + 3 * static_cast<std::size_t>(scene.polygon_offsets[f.source]);
+          break;
+        case Kind::Segment:
+          from = scene.segment_xyz.data() + 6 * std::size_t{f.source};
+          break;
+        case Kind::Marker:
+          from = scene.marker_xyz.data() + 3 * std::size_t{f.source};
+          break;
+      }
+      for (std::uint32_t j = 0; j < f.count; ++j) {
+        xy[2 * j] = from[3 * j];
+        xy[2 * j + 1] = from[3 * j + 1];
+        flags[j] = 1;
+      }
+    }
+  });
+}
+
+Result order(const Scene& scene, const Options& options, parallel::ThreadPool& pool) {
+  Workspace workspace;
+  Result res;
+  order(scene, options, pool, workspace, res);
   return res;
 }
 

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -96,8 +97,28 @@ struct Result {
   std::size_t pieces = 0;  // pieces after cutting, before whole items are merged back
 };
 
-// Orders the scene on `pool`. Throws InternalFault when the scene's arrays are inconsistent (offsets out of
-// range or decreasing, or a size that does not match).
+// Working memory of order(), kept between calls so that drawing the same scene again allocates (and faults in)
+// nothing new. Holds no results; one workspace serves one call at a time.
+class Workspace {
+ public:
+  Workspace();
+  ~Workspace();
+  Workspace(Workspace&&) noexcept;
+  Workspace& operator=(Workspace&&) noexcept;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  friend void order(const Scene&, const Options&, parallel::ThreadPool&, Workspace&, Result&);
+};
+
+// Orders the scene on `pool` into `out` (its previous contents are replaced, its memory reused). Throws
+// InternalFault when the scene's arrays are inconsistent (offsets out of range or decreasing, or a size that does
+// not match); `out` is then unspecified.
+void order(const Scene& scene, const Options& options, parallel::ThreadPool& pool, Workspace& workspace, Result& out);
+
+// The same with fresh memory.
 Result order(const Scene& scene, const Options& options, parallel::ThreadPool& pool);
 
 // The same on the current pool (parallel/parallel_for.hpp).
