@@ -20,6 +20,7 @@ struct Tolerances {
   double len = 0.0;       // screen distance below which two points are one (about 1e-9 of the scene's extent)
   double z = 0.0;         // depth difference below which two depths are equal
   double planar = 0.0;    // largest distance of a polygon's vertices from its fitted plane (Options::planarity)
+  double sliver = 0.0;    // screen length (1e-4 of the extent) below which an overlap changes no visible pixel
   double radius = 0.0;    // Options::marker_radius
 };
 
@@ -28,6 +29,7 @@ struct Piece {
   std::uint32_t count = 0;  // 0: no usable geometry (placed by fallback); 1 marker; 2 segment; 3+ polygon
   Kind kind = Kind::Polygon;
   bool whole = false;       // the item itself, never cut nor decomposed
+  bool joins = true;        // the pieces of its item together cover exactly the item's outline
   std::uint32_t item = 0;   // index over all items: polygons, then segments, then markers
   Plane plane;
   double tol = 0.0;         // how far the plane may be from the item's own depths, plus its rounding
