@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/fault.hpp"
-#include "parallel/thread_pool.hpp"
+#include "parallel/parallel_for.hpp"
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
@@ -337,7 +337,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   constexpr std::size_t kPointsPerTask = 16384;
   const std::size_t point_tasks = (points + kPointsPerTask - 1) / kPointsPerTask;
   std::vector<Extent> extents(point_tasks);
-  pool.for_each(point_tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, point_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(points, (t + 1) * kPointsPerTask);
     for (std::size_t k = t * kPointsPerTask; k < end; ++k) {
       if (k < polygon_points) {
@@ -367,7 +367,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   // Pieces, task by task, then joined in item order (each task copies its part to its place).
   const std::size_t tasks = (items + kItemsPerTask - 1) / kItemsPerTask;
   if (parts.size() < tasks) parts.resize(tasks);
-  pool.for_each(tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Work w;
     Store& part = parts[t];
     part.pieces.clear();
@@ -396,7 +396,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   out.verts.resize(vert_at[tasks]);
   out.flags.resize(vert_at[tasks]);
   out.edges.resize(vert_at[tasks]);
-  pool.for_each(tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const Store& part = parts[t];
     const auto base = static_cast<std::uint32_t>(vert_at[t]);
     Piece* to = out.pieces.data() + piece_at[t];

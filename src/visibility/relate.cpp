@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "parallel/thread_pool.hpp"
+#include "parallel/parallel_for.hpp"
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
@@ -279,7 +279,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   const std::size_t n = s.pieces.size();
   const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
   found.resize(tasks);
-  pool.for_each(tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();

@@ -10,7 +10,6 @@
 #include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
-#include "parallel/thread_pool.hpp"
 #include "poly3d/collection.hpp"
 #include "poly3d/depth.hpp"
 #include "visibility/pieces.hpp"
@@ -651,7 +650,7 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
     const std::uint32_t item = s.pieces[sequence[k]].item;
     if (!whole(item) || w.first_at[item] == k) piece_of.push_back(sequence[k]);
   }
-  pool.for_each(tasks, 1, [&](std::size_t t) {
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(res.fragments.size(), (t + 1) * kFragmentsPerTask);
     for (std::size_t i = t * kFragmentsPerTask; i < end; ++i) {
       const Fragment& f = res.fragments[i];
