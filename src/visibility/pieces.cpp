@@ -7,7 +7,6 @@
 
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
-#include "parallel/thread_pool.hpp"
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
@@ -60,6 +59,8 @@ Plane fit_plane(const Vec2* v, const double* z, std::size_t n, double& deviation
 struct Work {
   std::vector<Vec2> xy;
   std::vector<double> z;
+  std::vector<Vec2> oxy;
+  std::vector<double> oz;
   std::vector<std::uint32_t> triangles;
   std::vector<std::uint8_t> ones;
 };
@@ -132,6 +133,8 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     w.z.pop_back();
   }
   if (w.xy.size() < 3) return add_unplaced(out, proto);
+  w.oxy = w.xy;  // the outline in the caller's order, for the diagonals of a polygon that is not planar
+  w.oz = w.z;
   const double area2 = twice_area(w.xy.data(), w.xy.size());
   if (area2 < 0.0) {
     std::reverse(w.xy.begin(), w.xy.end());
@@ -155,32 +158,54 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     return;
   }
   if (!is_convex && n > kMaxTriangulated) return add_unplaced(out, proto);
-  // Triangles: a fan for a convex polygon, ear clipping otherwise. Each triangle takes its own (exact) plane
-  // unless the polygon is planar; an edge is original when it joins neighbours of the outline.
   const std::size_t pieces_before = out.pieces.size();
-  w.triangles.clear();
-  if (is_convex) {
-    for (std::uint32_t k = 1; k + 1 < n; ++k) w.triangles.insert(w.triangles.end(), {0, k, k + 1});
-  } else {
-    triangulate(w.xy.data(), n, w.triangles);
-  }
-  for (std::size_t t = 0; t < w.triangles.size(); t += 3) {
-    Vec2 v[3];
-    double z[3];
-    std::uint8_t f[3];
-    for (int k = 0; k < 3; ++k) {
-      const std::uint32_t a = w.triangles[t + k];
-      const std::uint32_t b = w.triangles[t + (k + 1) % 3];
-      v[k] = w.xy[a];
-      z[k] = w.z[a];
-      f[k] = (a + 1 == b || (a + 1 == n && b == 0)) ? 1 : 0;
+  auto add_triangle = [&](Vec2 v[3], double z[3], std::uint8_t f[3], bool own_plane, bool joins) {
+    if (twice_area(v, 3) < 0.0) {  // counter-clockwise, each edge keeping its flag
+      std::swap(v[1], v[2]);
+      std::swap(z[1], z[2]);
+      std::swap(f[0], f[2]);
     }
-    if (!Store::substantial(v, 3, tol) || !(twice_area(v, 3) > 0.0)) continue;
+    if (!Store::substantial(v, 3, tol) || !(twice_area(v, 3) > 0.0)) return;
     Piece piece = proto;
     double d = 0.0;
-    piece.plane = planar ? plane : fit_plane(v, z, 3, d);
-    piece.tol = (planar ? deviation : d) + rounding(piece.plane, box_of(v, 3));
+    piece.plane = own_plane ? fit_plane(v, z, 3, d) : plane;
+    piece.tol = (own_plane ? d : deviation) + rounding(piece.plane, box_of(v, 3));
+    piece.joins = joins;
     out.add(piece, v, f, 3);
+  };
+  const std::size_t m = w.oxy.size();
+  if (!planar && (is_convex || m <= 4)) {
+    // Too far from planar: the triangles of its diagonals from its first vertex, each with its own plane (the
+    // surface a depth buffer draws for a quad). They add up to the outline when all turn the same way on screen
+    // (a quad that folds over on screen has one turning back).
+    bool joins = true;
+    for (std::size_t k = 1; k + 1 < m; ++k) {
+      joins = joins && (turn(w.oxy[0], w.oxy[k], w.oxy[k + 1]) > 0.0) == (area2 > 0.0);
+    }
+    for (std::size_t k = 1; k + 1 < m; ++k) {
+      Vec2 v[3] = {w.oxy[0], w.oxy[k], w.oxy[k + 1]};
+      double z[3] = {w.oz[0], w.oz[k], w.oz[k + 1]};
+      std::uint8_t f[3] = {k == 1 ? std::uint8_t{1} : std::uint8_t{0}, 1, k + 2 == m ? std::uint8_t{1} : std::uint8_t{0}};
+      add_triangle(v, z, f, true, joins);
+    }
+  } else {
+    // Not convex: ear clipping of the outline; a triangle takes the polygon's plane unless that is too far off.
+    // An edge is original when it joins neighbours of the outline.
+    w.triangles.clear();
+    triangulate(w.xy.data(), n, w.triangles);
+    for (std::size_t t = 0; t < w.triangles.size(); t += 3) {
+      Vec2 v[3];
+      double z[3];
+      std::uint8_t f[3];
+      for (int k = 0; k < 3; ++k) {
+        const std::uint32_t a = w.triangles[t + k];
+        const std::uint32_t b = w.triangles[t + (k + 1) % 3];
+        v[k] = w.xy[a];
+        z[k] = w.z[a];
+        f[k] = (a + 1 == b || (a + 1 == n && b == 0)) ? 1 : 0;
+      }
+      add_triangle(v, z, f, !planar, true);
+    }
   }
   if (out.pieces.size() == pieces_before) add_unplaced(out, proto);
 }
@@ -336,6 +361,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   tol.len = std::max(1e-9 * ext_xy + 1e-14 * mag_xy, std::numeric_limits<double>::min());
   tol.z = std::max(1e-9 * ext_z + 1e-14 * mag_z, std::numeric_limits<double>::min());
   tol.planar = options.planarity * ext_z;
+  tol.sliver = 1e-4 * ext_xy;
   tol.radius = std::max(options.marker_radius, 0.0);
 
   // Pieces, task by task, then joined in item order (each task copies its part to its place).

@@ -20,6 +20,7 @@ struct Tolerances {
   double len = 0.0;       // screen distance below which two points are one (about 1e-9 of the scene's extent)
   double z = 0.0;         // depth difference below which two depths are equal
   double planar = 0.0;    // largest distance of a polygon's vertices from its fitted plane (Options::planarity)
+  double sliver = 0.0;    // screen length (1e-4 of the extent) below which an overlap changes no visible pixel
   double radius = 0.0;    // Options::marker_radius
 };
 
@@ -28,6 +29,7 @@ struct Piece {
   std::uint32_t count = 0;  // 0: no usable geometry (placed by fallback); 1 marker; 2 segment; 3+ polygon
   Kind kind = Kind::Polygon;
   bool whole = false;       // the item itself, never cut nor decomposed
+  bool joins = true;        // the pieces of its item together cover exactly the item's outline
   std::uint32_t item = 0;   // index over all items: polygons, then segments, then markers
   Plane plane;
   double tol = 0.0;         // how far the plane may be from the item's own depths, plus its rounding
@@ -93,8 +95,12 @@ struct Relation {
 };
 
 // A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
-// listed in every cell its box touches, in piece order; a pair is tested only in the cell that holds the
-// lower-left corner of the intersection of their boxes, so every pair is tested once.
+// listed in every cell its box touches. A pair belongs to the one cell that holds the lower-left corner of the
+// intersection of their boxes: the column where the later-starting box starts, and the row likewise. So within a
+// cell the entries come in four groups, each in piece order, by whether the box starts in the cell's column and
+// in its row: [column only] [both] [row only] [neither]. A piece looking for its partners takes all four in the
+// cell where it starts, the first two further along its first row, the middle two further up its first column,
+// and only [both] elsewhere: every pair is met exactly once from each side.
 struct Grid {
   struct Entry {
     Box box;
@@ -106,7 +112,7 @@ struct Grid {
   std::uint32_t nx = 1;
   std::uint32_t ny = 1;
   std::vector<Box> boxes;            // per piece, grown
-  std::vector<std::uint32_t> start;  // nx * ny + 1 offsets into items
+  std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<Entry> items;          // cell by cell, boxes inline for locality
   std::vector<double> extents;       // working memory
 

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "parallel/parallel_for.hpp"
-#include "parallel/thread_pool.hpp"
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
@@ -245,26 +244,29 @@ void build_grid(const Store& s, const Tolerances& tol, Grid& g) {
   g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
-  // Counts per cell, summed to each cell's end; then pieces in descending order, each placed just below its
-  // cells' current ends, which leaves every cell ascending and start[c] at the cell's beginning.
-  g.start.assign(cells + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (s.pieces[i].count == 0) continue;
-    const Box& b = g.boxes[i];
-    for (std::uint32_t y = g.row(b.ymin); y <= g.row(b.ymax); ++y) {
-      for (std::uint32_t x = g.col(b.xmin); x <= g.col(b.xmax); ++x) ++g.start[static_cast<std::size_t>(y) * g.nx + x];
-    }
-  }
-  for (std::size_t c = 1; c <= cells; ++c) g.start[c] += g.start[c - 1];
-  g.items.resize(g.start[cells]);
-  for (std::size_t i = n; i-- > 0;) {
-    if (s.pieces[i].count == 0) continue;
-    const Box& b = g.boxes[i];
-    for (std::uint32_t y = g.row(b.ymin); y <= g.row(b.ymax); ++y) {
-      for (std::uint32_t x = g.col(b.xmin); x <= g.col(b.xmax); ++x) {
-        g.items[--g.start[static_cast<std::size_t>(y) * g.nx + x]] = {b, static_cast<std::uint32_t>(i)};
+  // Calls f(index into start) for every cell of a box, with the group the box takes there.
+  auto for_cells = [&g](const Box& b, auto&& f) {
+    const std::uint32_t x0 = g.col(b.xmin), x1 = g.col(b.xmax), y0 = g.row(b.ymin), y1 = g.row(b.ymax);
+    for (std::uint32_t y = y0; y <= y1; ++y) {
+      const std::size_t row = static_cast<std::size_t>(y) * g.nx;
+      for (std::uint32_t x = x0; x <= x1; ++x) {
+        const std::size_t group = x == x0 ? (y == y0 ? 1 : 0) : (y == y0 ? 2 : 3);
+        f(4 * (row + x) + group);
       }
     }
+  };
+  // Counts per group of a cell, summed to each group's end; then pieces in descending order, each placed just
+  // below its groups' current ends, which leaves every group ascending and start[] at the groups' beginnings.
+  g.start.assign(4 * cells + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (s.pieces[i].count != 0) for_cells(g.boxes[i], [&](std::size_t k) { ++g.start[k]; });
+  }
+  for (std::size_t k = 1; k <= 4 * cells; ++k) g.start[k] += g.start[k - 1];
+  g.items.resize(g.start[4 * cells]);
+  for (std::size_t i = n; i-- > 0;) {
+    if (s.pieces[i].count == 0) continue;
+    const Grid::Entry entry{g.boxes[i], static_cast<std::uint32_t>(i)};
+    for_cells(entry.box, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
   }
 }
 
@@ -292,18 +294,18 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const std::uint32_t x0 = g.col(ba.xmin), x1 = g.col(ba.xmax), y0 = g.row(ba.ymin), y1 = g.row(ba.ymax);
       for (std::uint32_t y = y0; y <= y1; ++y) {
         for (std::uint32_t x = x0; x <= x1; ++x) {
-          const std::size_t c = static_cast<std::size_t>(y) * g.nx + x;
-          // Entries are in piece order: skip to those after a.
-          const Grid::Entry* e = g.items.data() + g.start[c];
-          const Grid::Entry* e_end = g.items.data() + g.start[c + 1];
-          e = std::partition_point(e, e_end, [a](const Grid::Entry& k) { return k.piece <= a; });
+          // The groups this cell may own a pair of a with (see Grid).
+          const std::size_t first = y == y0 ? 0 : 1;
+          const std::size_t last = x == x0 ? (y == y0 ? 4 : 3) : 2;
+          const std::size_t c = 4 * (static_cast<std::size_t>(y) * g.nx + x);
+          const Grid::Entry* e = g.items.data() + g.start[c + first];
+          const Grid::Entry* e_end = g.items.data() + g.start[c + last];
           for (; e != e_end; ++e) {
+            if (e->piece <= a) continue;  // met from the other side
             const Box& bb = e->box;
             // One branch for the four comparisons (most fail, unpredictably).
             const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
             if (apart) continue;
-            // Tested once, in the cell of the lower-left corner of the two boxes' intersection.
-            if (g.col(std::max(ba.xmin, bb.xmin)) != x || g.row(std::max(ba.ymin, bb.ymin)) != y) continue;
             const std::uint32_t b = e->piece;
             const Verdict v = relate(s, a, b, tol, w);
             switch (v.outcome) {

@@ -10,7 +10,6 @@
 #include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
-#include "parallel/thread_pool.hpp"
 #include "poly3d/collection.hpp"
 #include "poly3d/depth.hpp"
 #include "visibility/pieces.hpp"
@@ -440,8 +439,8 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
     }
     return;
   }
-  // Nothing can be cut: give up the relation of the cycle whose overlap is smallest. Only when that overlap is
-  // substantial is the picture affected (cycles closed by overlaps within the tolerance come from rounding).
+  // Nothing can be cut: give up the relation of the cycle whose overlap is smallest. Only an overlap wider than
+  // a sliver can show (cycles closed by slivers come from rounding, or from neighbours at a fold).
   std::size_t weakest = 0;
   double least = std::numeric_limits<double>::infinity();
   bool substantial = false;
@@ -455,7 +454,7 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
     if (measure < least) {
       least = measure;
       weakest = t;
-      substantial = r1_.size() >= 2;
+      substantial = r1_.size() == 2 ? measure > tol_.sliver : measure > tol_.sliver * tol_.sliver;
     }
   }
   Relation& r = rel_[path_rel[at + weakest]];
@@ -548,6 +547,7 @@ struct Workspace::Impl {
   poly3d::detail::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
   std::vector<std::uint32_t> count, first_at, last_at, piece_of;
+  std::vector<std::uint8_t> joins;
 };
 
 Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
@@ -593,15 +593,20 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   res.pieces = sequence.size();
 
   // An item whose pieces all follow one another is drawn whole: painting them in a row is painting the item.
+  // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.)
   w.count.assign(items, 0);
   w.first_at.resize(items);
   w.last_at.resize(items);
+  w.joins.assign(items, 1);
   for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const std::uint32_t item = s.pieces[sequence[k]].item;
-    if (w.count[item]++ == 0) w.first_at[item] = k;
-    w.last_at[item] = k;
+    const Piece& p = s.pieces[sequence[k]];
+    if (w.count[p.item]++ == 0) w.first_at[p.item] = k;
+    w.last_at[p.item] = k;
+    w.joins[p.item] &= p.joins ? 1 : 0;
   }
-  auto whole = [&](std::uint32_t item) { return w.last_at[item] - w.first_at[item] + 1 == w.count[item]; };
+  auto whole = [&](std::uint32_t item) {
+    return w.joins[item] != 0 && w.last_at[item] - w.first_at[item] + 1 == w.count[item];
+  };
   const auto item_base = [&](Kind kind) -> std::uint32_t {
     return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
                                                               : static_cast<std::uint32_t>(polygons + segments);

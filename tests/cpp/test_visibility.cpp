@@ -314,11 +314,11 @@ World pierced_sphere() {
 
 World saddles() {
   World w;
-  add_grid(w, 0, 12, 12, [](double u, double v) {
+  add_grid(w, 0, 16, 16, [](double u, double v) {
     const double x = 2 * u - 1, y = 2 * v - 1;
     return P3{x, y, 0.7 * (x * x - y * y)};
   });
-  add_grid(w, 1, 12, 12, [](double u, double v) {
+  add_grid(w, 1, 16, 16, [](double u, double v) {
     const double x = 2 * u - 1, y = 2 * v - 1;
     return P3{x, y, 0.9 * x * y + 0.1};
   });
@@ -413,6 +413,19 @@ World points_and_surfaces() {
   return w;
 }
 
+// A planar L-shaped polygon (vertex 0 at its inner corner, so the reference's fan from it is exact) and a
+// strongly twisted quad (it projects convex in every view used), both through an upright square.
+World odd_shapes() {
+  World w;
+  auto tilted = [](double x, double y) { return P3{x, y, 0.3 * x + 0.5 * y}; };
+  w.polygons = {{tilted(-0.2, -0.2), tilted(-0.2, 0.8), tilted(-0.9, 0.8), tilted(-0.9, -0.9), tilted(0.8, -0.9),
+                 tilted(0.8, -0.2)},
+                {{0.1, 0.1, -0.5}, {0.9, 0.1, 0.4}, {0.9, 0.9, -0.5}, {0.1, 0.9, 0.4}},
+                {{0.4, -1, -1}, {0.4, 1, -1}, {0.4, 1, 1}, {0.4, -1, 1}}};
+  w.polygon_object = {0, 1, 2};
+  return w;
+}
+
 struct SceneCase {
   const char* name;
   World (*make)();
@@ -460,7 +473,8 @@ INSTANTIATE_TEST_SUITE_P(Scenes, VisibilityPicture,
                                            SceneCase{"saddles", saddles}, SceneCase{"cyclic bars", cyclic_bars, 1.3},
                                            SceneCase{"bar chart", bar_chart},
                                            SceneCase{"line through surface", line_through_surface},
-                                           SceneCase{"points and surfaces", points_and_surfaces}),
+                                           SceneCase{"points and surfaces", points_and_surfaces},
+                                           SceneCase{"odd shapes", odd_shapes, 4.0}),
                          [](const auto& info) {
                            std::string n = info.param.name;
                            std::replace(n.begin(), n.end(), ' ', '_');
