@@ -460,15 +460,15 @@ def _gather_line(scene: _Scene, line: Any) -> bool:
             scene.segments.add(
                 xyz=np.concatenate([xyz[start], xyz[start + 1]], axis=1),
                 group=np.full(len(start), group, dtype=np.int64),
-                chain=np.full(len(start), scene.new_chains(1)[0]), **_blank(len(start)))
+                chain=np.full(len(start), scene.new_chains(1)[0]), **_blank(len(start), line._linewidth))
     if line._marker and line._markersize > 0:
         at = np.flatnonzero(ok)
         if len(at):
             group = scene.new_group(_MARKERS, line, _draw_line_markers)
+            reach = line._markersize / 2 + line._markeredgewidth
             scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
-                              chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at)))
-            w = line._markersize * scene.ax.get_figure(root=True).dpi / 72.0
-            scene.marker_radius = max(scene.marker_radius, w / 2 + line._markeredgewidth)
+                              chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach))
+            scene.marker_radius = max(scene.marker_radius, reach * scene.ax.get_figure(root=True).dpi / 72.0)
     return True
 
 
@@ -484,14 +484,12 @@ def _gather_path_markers(scene: _Scene, pc: Any) -> None:
     if len(at) == 0:
         return
     group = scene.new_group(_MARKERS, pc, _draw_path_markers)
+    n = len(xyz)
+    # A marker reaches half its size (the square root of its area in points squared) and its edge's width.
+    reach = np.sqrt(_per_item(pc._sizes3d, n)) / 2 + _per_item(pc._linewidths3d, n)
     scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
-                      chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at)))
-    sizes = np.asarray(pc._sizes3d, dtype=float)
-    if sizes.size:
-        dpi = scene.ax.get_figure(root=True).dpi
-        widths = np.asarray(pc._linewidths3d, dtype=float)
-        scene.marker_radius = max(scene.marker_radius, float(np.sqrt(sizes.max())) / 2 * dpi / 72.0
-                                  + (float(widths.max()) if widths.size else 0.0) * dpi / 72.0)
+                      chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach[at]))
+    scene.marker_radius = max(scene.marker_radius, float(reach.max()) * scene.ax.get_figure(root=True).dpi / 72.0)
     idx, zordered, sizes2d, widths2d = pc._z_markers_idx, pc._offset_zordered, pc._sizes, pc._linewidths
 
     def restore() -> None:
@@ -500,9 +498,11 @@ def _gather_path_markers(scene: _Scene, pc: Any) -> None:
     scene.restore.append(restore)
 
 
-def _blank(n: int) -> dict:
-    return dict(face=np.zeros((n, 4)), edge=np.zeros((n, 4)), lw=np.zeros(n), aa=np.zeros(n),
-                hatch=np.zeros((n, 4)), path=np.full(n, -1, dtype=np.int64))
+def _blank(n: int, reach: Any = 0.0) -> dict:
+    """The drawing values of items their artist draws itself; `reach` (points) is how far its painting may go
+    beyond the item's geometry, kept as its line width."""
+    return dict(face=np.zeros((n, 4)), edge=np.zeros((n, 4)), lw=np.broadcast_to(reach, (n,)).astype(float),
+                aa=np.zeros(n), hatch=np.zeros((n, 4)), path=np.full(n, -1, dtype=np.int64))
 
 
 # ---- Drawing ----
@@ -690,6 +690,12 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     values = {name: column(name, width) for name, width in
               (("face", 4), ("edge", 4), ("lw", None), ("aa", None), ("hatch", 4))}
     values["xyz"] = np.concatenate([np.zeros((len(depths), 3)), np.zeros((len(segments), 3)), markers])
+    # How far each item's painting reaches beyond its geometry, in projected units: half an edge and a seam pad
+    # for polygons, a whole line width for strokes (their caps), a marker's own reach; a pixel more for
+    # antialiasing.
+    points = values["lw"] * ax.get_figure(root=True).dpi / 72.0
+    reach = np.concatenate([points[:len(depths)] / 2 + PAD_PIXELS / 2, points[len(depths):]]) + 1.0
+    margins = reach / max(float(scale.min()), 1e-300)
     index = m.column("index", np.zeros(0, dtype=np.int64))
     values["index"] = np.concatenate([np.zeros(len(depths) + len(segments), dtype=np.int64), index])
     groups = column("group", None, np.int64)
@@ -697,7 +703,7 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     path_index = column("path", None, np.int64)
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
     for group, items, roles, extra in _native.fragment_runs(fragments, groups, kinds, chains, scene.paths,
-                                                            path_index):
+                                                            path_index, margins):
         g = scene.groups[group]
         g.draw(renderer, scene, g, values, items, roles, extra)
 

@@ -46,7 +46,7 @@ PyMethodDef methods[] = {
      "visibility_order(polygons, offsets, depths, segments, markers, marker_radius, cap_factor) -> tuple\n\n"
      "The fragments of a projected scene back to front: (kinds, items, whole, starts, xy, original, stats)."},
     {"fragment_runs", py::as_cfunction<fragment_runs>(), METH_FASTCALL | METH_KEYWORDS,
-     "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index) -> list\n\n"
+     "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index, margins) -> list\n\n"
      "Runs of one drawing group: (group, items, roles, paths | polyline | None) each."},
     {nullptr, nullptr, 0, nullptr},
 };

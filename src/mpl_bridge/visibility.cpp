@@ -20,6 +20,7 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "mpl_bridge/functions.hpp"
@@ -313,24 +314,86 @@ class RunBuilder {
   // `known` is a list of Path objects and `known_index` the one of each item (-1: none), for whole polygons
   // whose path the artist already made as it would be made here.
   RunBuilder(const Fragments& f, const Table<std::int64_t>& groups, const Table<unsigned char>& kinds,
-             const Table<std::int64_t>& chains, PyObject* known, const Table<std::int64_t>& known_index)
-      : f_(f), groups_(groups), kinds_(kinds), chains_(chains), known_(known), known_index_(known_index) {}
+             const Table<std::int64_t>& chains, PyObject* known, const Table<std::int64_t>& known_index,
+             const Table<double>& margins)
+      : f_(f),
+        groups_(groups),
+        kinds_(kinds),
+        chains_(chains),
+        known_(known),
+        known_index_(known_index),
+        margins_(margins) {}
 
+  // Runs of one group each. A fragment joins the latest run of its group when nothing painted since then can
+  // share a pixel with it (their boxes, grown by the margins, are apart): painting it earlier then changes no
+  // pixel, and the run count, which costs a renderer call each, drops.
   PyRef build() {
-    PyRef runs = py::check(PyList_New(0));
-    std::size_t begin = 0;
-    while (begin < f_.count) {
-      const std::int64_t group = group_of(begin);
-      std::size_t end = begin + 1;
-      while (end < f_.count && group_of(end) == group) ++end;
-      PyRef run = make_run(group, begin, end);
-      if (PyList_Append(runs.get(), run.get()) < 0) py::throw_fetched();
-      begin = end;
+    boxes_.resize(f_.count);
+    for (std::size_t f = 0; f < f_.count; ++f) boxes_[f] = box_of(f);
+    std::vector<std::int64_t> run_group;
+    std::vector<std::vector<std::size_t>> run_fragments;
+    for (std::size_t f = 0; f < f_.count; ++f) {
+      const std::int64_t group = group_of(f);
+      std::size_t target = run_group.size();
+      std::size_t tested = 0;
+      for (std::size_t r = run_group.size(); r-- > 0;) {
+        if (run_group[r] == group) {
+          target = r;
+          break;
+        }
+        bool apart = true;
+        for (const std::size_t other : run_fragments[r]) {
+          if (++tested > kLookBack || overlap(boxes_[f], boxes_[other])) {
+            apart = false;
+            break;
+          }
+        }
+        if (!apart) break;
+      }
+      if (target == run_group.size()) {
+        run_group.push_back(group);
+        run_fragments.emplace_back();
+      }
+      run_fragments[target].push_back(f);
+    }
+    PyRef runs = py::check(PyList_New(static_cast<Py_ssize_t>(run_group.size())));
+    for (std::size_t r = 0; r < run_group.size(); ++r) {
+      PyRef run = make_run(run_group[r], run_fragments[r]);
+      PyList_SET_ITEM(runs.get(), static_cast<Py_ssize_t>(r), run.release());
     }
     return runs;
   }
 
  private:
+  // How many fragments a fragment is tested against on its way back to a run of its group.
+  static constexpr std::size_t kLookBack = 512;
+
+  struct Box {
+    double x0, x1, y0, y1;
+  };
+  static bool overlap(const Box& a, const Box& b) noexcept {
+    return !(a.x1 < b.x0 || b.x1 < a.x0 || a.y1 < b.y0 || b.y1 < a.y0);
+  }
+  // A fragment's screen box grown by its item's margin. NaN vertices make it overlap everything.
+  Box box_of(std::size_t f) const {
+    const auto item = static_cast<std::uint64_t>(f_.item[f]);
+    if (item >= margins_.rows) throw py::PyError{PyExc_ValueError, "margins must hold one margin per item"};
+    const double m = margins_.data[item];
+    Box b{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+    bool finite = m == m;
+    for (std::int64_t k = f_.starts[f]; k < f_.starts[f + 1]; ++k) {
+      const double* p = vertex(k);
+      finite = finite && std::isfinite(p[0]) && std::isfinite(p[1]);
+      b = {std::min(b.x0, p[0]), std::max(b.x1, p[0]), std::min(b.y0, p[1]), std::max(b.y1, p[1])};
+    }
+    if (!finite) {
+      const double inf = std::numeric_limits<double>::infinity();
+      return {-inf, inf, -inf, inf};
+    }
+    return {b.x0 - m, b.x1 + m, b.y0 - m, b.y1 + m};
+  }
+
   std::int64_t group_of(std::size_t fragment) const {
     const auto item = static_cast<std::uint64_t>(f_.item[fragment]);
     if (item >= groups_.rows) throw py::PyError{PyExc_ValueError, "groups must hold one group per item"};
@@ -359,26 +422,26 @@ class RunBuilder {
     return vertex(a)[0] == vertex(b)[0] && vertex(a)[1] == vertex(b)[1];
   }
 
-  PyRef make_run(std::int64_t group, std::size_t begin, std::size_t end) {
+  PyRef make_run(std::int64_t group, const std::vector<std::size_t>& fragments) {
     const auto kind = static_cast<GroupKind>(kinds_.data[group]);
     PyRef group_object = py::check(PyLong_FromLongLong(group));
     if (kind == GroupKind::Markers) {
       Py_ssize_t* item = nullptr;
-      PyRef items = new_intp(end - begin, &item);
-      for (std::size_t f = begin; f < end; ++f) item[f - begin] = static_cast<Py_ssize_t>(f_.item[f]);
+      PyRef items = new_intp(fragments.size(), &item);
+      for (std::size_t k = 0; k < fragments.size(); ++k) item[k] = static_cast<Py_ssize_t>(f_.item[fragments[k]]);
       return py::check(PyTuple_Pack(4, group_object.get(), items.get(), Py_None, Py_None));
     }
-    if (kind == GroupKind::Polyline) return polyline_run(group_object.get(), begin, end);
-    return collection_run(group_object.get(), begin, end);
+    if (kind == GroupKind::Polyline) return polyline_run(group_object.get(), fragments);
+    return collection_run(group_object.get(), fragments);
   }
 
   // The segments of a Line2D as one polyline: consecutive fragments that meet are joined, others are separated
   // by a NaN row (a break in Matplotlib's line).
-  PyRef polyline_run(PyObject* group, std::size_t begin, std::size_t end) {
+  PyRef polyline_run(PyObject* group, const std::vector<std::size_t>& fragments) {
     std::vector<double> out;
     std::vector<Py_ssize_t> items;
     double last[2] = {std::numeric_limits<double>::quiet_NaN(), 0.0};
-    for (std::size_t f = begin; f < end; ++f) {
+    for (const std::size_t f : fragments) {
       if (f_.kind[f] != static_cast<unsigned char>(visibility::Kind::Segment)) {
         throw py::PyError{PyExc_ValueError, "a polyline group holds segments only"};
       }
@@ -462,12 +525,14 @@ class RunBuilder {
   }
 
   // A collection run: a list of paths with the item and role of each.
-  PyRef collection_run(PyObject* group, std::size_t begin, std::size_t end) {
+  PyRef collection_run(PyObject* group, const std::vector<std::size_t>& fragments) {
     // Lay out every path's rows in one buffer first, then make the views and paths.
     std::vector<Planned> plan;
     std::vector<double> rows;
     auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
-    for (std::size_t f = begin; f < end; ++f) {
+    std::size_t previous = f_.count;  // the run's fragment before f
+    for (const std::size_t f : fragments) {
+      const std::size_t before = std::exchange(previous, f);
       const std::int64_t first = f_.starts[f], last = f_.starts[f + 1];
       const std::size_t n = static_cast<std::size_t>(last - first);
       const auto item = static_cast<Py_ssize_t>(f_.item[f]);
@@ -477,9 +542,9 @@ class RunBuilder {
       }
       if (kind == visibility::Kind::Segment) {
         // Joined to the previous path when that is a stroke of the same chain ending where this starts.
-        const bool joins = !plan.empty() && plan.back().role == Role::Stroke && f > begin &&
-                           f_.kind[f - 1] == f_.kind[f] && chain_of(f - 1) == chain_of(f) &&
-                           same(f_.starts[f] - 1, first);
+        const bool joins = !plan.empty() && plan.back().role == Role::Stroke && before < f_.count &&
+                           f_.kind[before] == f_.kind[f] && chain_of(before) == chain_of(f) &&
+                           same(f_.starts[before + 1] - 1, first);
         if (joins) {
           put(vertex(last - 1));
           ++plan.back().rows;
@@ -552,11 +617,17 @@ class RunBuilder {
   const Table<std::int64_t>& chains_;
   PyObject* known_;
   const Table<std::int64_t>& known_index_;
+  const Table<double>& margins_;
+  std::vector<Box> boxes_;
   PathMaker paths_;
 };
 
 constexpr py::Signature kRunsSig{
-    nullptr, "fragment_runs", {"fragments", "groups", "group_kinds", "chains", "paths", "path_index"}, 6, 6};
+    nullptr,
+    "fragment_runs",
+    {"fragments", "groups", "group_kinds", "chains", "paths", "path_index", "margins"},
+    7,
+    7};
 
 PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const py::ParsedArgs a = py::parse_fastcall(kRunsSig, args, nargs, kwnames);
@@ -567,7 +638,8 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const Table<std::int64_t> chains = ints(a[3], "chains");
   if (!PyList_Check(a[4])) throw py::PyError{PyExc_TypeError, "paths must be a list"};
   const Table<std::int64_t> path_index = ints(a[5], "path_index");
-  RunBuilder builder(f, groups, kinds, chains, a[4], path_index);
+  const Table<double> margins = floats(a[6], "margins", 0);
+  RunBuilder builder(f, groups, kinds, chains, a[4], path_index, margins);
   return builder.build().release();
 }
 
