@@ -498,6 +498,40 @@ def _gather_path_markers(scene: _Scene, pc: Any) -> None:
     scene.restore.append(restore)
 
 
+def _gather_patch_markers(scene: _Scene, pc: Any) -> bool:
+    """A Patch3DCollection whose patches each have an offset of their own, as markers; False when it is left to
+    Matplotlib (patches placed by a single offset)."""
+    offsets = np.ma.asarray(pc._offsets)
+    paths = pc.get_paths()
+    if len(offsets) != len(paths) or len(paths) == 0:
+        return False
+    vzs = np.ma.asarray(pc._vzs).ravel()
+    xyz = np.column_stack([np.ma.filled(offsets[:, 0].astype(float), np.nan),
+                           np.ma.filled(offsets[:, 1].astype(float), np.nan),
+                           np.ma.filled(np.broadcast_to(vzs, len(offsets)).astype(float), np.nan)])
+    at = np.flatnonzero(np.isfinite(xyz).all(axis=1))
+    if len(at) == 0:
+        return True
+    group = scene.new_group(_MARKERS, pc, _draw_patch_markers)
+    # A patch reaches as far from its offset as its path does from the origin once transformed (in points).
+    transform = pc.get_transform().get_affine()
+    origin = transform.transform((0.0, 0.0))
+    dpi = scene.ax.get_figure(root=True).dpi
+    extents = np.array([np.abs(transform.transform(p.vertices) - origin).max() if len(p.vertices) else 0.0
+                        for p in paths]) * 72.0 / dpi
+    reach = extents + _per_item(pc._linewidths, len(paths))
+    scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
+                      chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach[at]))
+    scene.marker_radius = max(scene.marker_radius, float(reach.max()) * scene.ax.get_figure(root=True).dpi / 72.0)
+    saved = (pc._offsets, pc._paths, pc._z_markers_idx, pc._linewidths)
+
+    def restore() -> None:
+        pc._offsets, pc._paths, pc._z_markers_idx, pc._linewidths = saved
+
+    scene.restore.append(restore)
+    return True
+
+
 def _blank(n: int, reach: Any = 0.0) -> dict:
     """The drawing values of items their artist draws itself; `reach` (points) is how far its painting may go
     beyond the item's geometry, kept as its line width."""
@@ -595,6 +629,22 @@ def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict
     type(pc).draw(pc, renderer)
 
 
+def _draw_patch_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                        roles: Any, extra: Any) -> None:
+    pc = group.artist
+    idx = values["index"][items]
+    offsets, paths, widths = pc._offsets, pc._paths, pc._linewidths
+    pc._offsets = np.ma.asarray(offsets)[idx]
+    pc._paths = [paths[i] for i in idx]
+    pc._z_markers_idx = idx
+    if len(widths) > 1:
+        pc._linewidths = np.asarray(widths)[idx % len(widths)]
+    try:
+        type(pc).draw(pc, renderer)
+    finally:
+        pc._offsets, pc._paths, pc._linewidths = offsets, paths, widths
+
+
 class ExactScene:
     """Stands in an axes' child list for the artists it draws as one scene (made and dropped within one draw)."""
 
@@ -626,7 +676,7 @@ def members_of(ax: Any) -> list:
     global _MEMBER_TYPES
     if _MEMBER_TYPES is None:
         _MEMBER_TYPES = (art3d.Poly3DCollection, art3d.Line3DCollection, art3d.Line3D, art3d.Path3DCollection,
-                         art3d.Collection3D)
+                         art3d.Patch3DCollection, art3d.Collection3D)
     return [a for a in ax._children if isinstance(a, _MEMBER_TYPES) and a.get_visible()]
 
 
@@ -648,6 +698,9 @@ def draw_scene(ax: Any, members: list, renderer: Any) -> None:
                 left.append(a)
         elif isinstance(a, art3d.Collection3D):
             if not _gather_contours(scene, a):
+                left.append(a)
+        elif isinstance(a, art3d.Patch3DCollection):
+            if not _gather_patch_markers(scene, a):
                 left.append(a)
         else:
             _gather_path_markers(scene, a)
