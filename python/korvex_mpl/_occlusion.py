@@ -1,16 +1,16 @@
 """Exact occlusion: a 3D axes drawing its polygons, lines and markers in one visibility order.
 
-In the "exact" mode ``Axes3D.draw`` takes the artists that make up the 3D scene (every Poly3DCollection,
-Line3DCollection, Line3D and Path3DCollection of the axes) out of Matplotlib's per-artist depth sort and draws
-them as one scene in their place. Each artist is projected as Matplotlib projects it (its own
-``do_3d_projection`` runs, so its state after the draw is what Matplotlib leaves), the scene's polygons, segments
-and markers are ordered back to front by korvex's visibility core (splitting a polygon only where it intersects
-another or where a cycle of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn
-in that order through the renderer, in runs of consecutive fragments that can share one renderer call:
+In the "exact" mode ``Axes3D.draw`` takes the artists that make up the 3D scene (its Poly3DCollections, 3D contour
+sets, Line3DCollections, Line3Ds and scatter markers) out of Matplotlib's per-artist depth sort and draws them as
+one scene in their place. Each artist is projected as Matplotlib projects it (its own ``do_3d_projection`` runs,
+so its state after the draw is what Matplotlib leaves), the scene's polygons, segments and markers are ordered
+back to front by korvex's visibility core (splitting a polygon only where it intersects another or where a cycle
+of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn in that order through the
+renderer, in runs that can share one renderer call:
 
 - polygons and collection segments of artists with the same drawing state (clip, hatch, snap, styles) go through
-  one ``draw_path_collection``: whole polygons as Matplotlib draws them, the fragments of a split polygon filled
-  without antialiasing (so that no seam shows where they meet) and stroked along the polygon's own outline only;
+  one ``draw_path_collection``: whole polygons with the paths their artist made, the fragments of a split polygon
+  filled and stroked along the polygon's own outline only, their cuts padded in the face colour;
 - a Line3D's segments go through ``Line2D.draw`` with its data set to the run's pieces;
 - markers (of a scatter or of a Line3D) go through their artist's own draw, restricted to the run's markers, each
   placed by the depth of its centre.
@@ -100,10 +100,6 @@ class _Items:
     def column(self, name: str, empty: np.ndarray) -> np.ndarray:
         arrays = [p[name] for p in self.parts]
         return np.concatenate(arrays) if arrays else empty
-
-    @property
-    def count(self) -> int:
-        return sum(len(p["group"]) for p in self.parts)
 
 
 class _Group:
@@ -541,8 +537,44 @@ def _blank(n: int, reach: Any = 0.0) -> dict:
 
 # ---- Drawing ----
 
+_RunArtist: Any = None
+
+
+def _as_artist(artist: Any, paint: Callable[[Any], None]) -> Any:
+    """Something drawable that paints with `paint` under `artist`'s rasterization and filter settings (as
+    Matplotlib's allow_rasterization applies them to an artist's own draw)."""
+    global _RunArtist
+    if _RunArtist is None:
+        from matplotlib import artist as martist
+
+        class _RunArtist:
+            def __init__(self, artist: Any, paint: Callable[[Any], None]) -> None:
+                self.artist, self.paint = artist, paint
+
+            def get_rasterized(self) -> bool:
+                return self.artist.get_rasterized()
+
+            def get_agg_filter(self) -> Any:
+                return self.artist.get_agg_filter()
+
+            def get_figure(self, root: bool = False) -> Any:
+                return self.artist.get_figure(root=root)
+
+            @martist.allow_rasterization
+            def draw(self, renderer: Any) -> None:
+                self.paint(renderer)
+
+    return _RunArtist(artist, paint)
+
+
 def _draw_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
                          roles: np.ndarray, paths: list) -> None:
+    _as_artist(group.artist, functools.partial(_paint_collection_run, scene=scene, group=group, values=values,
+                                               items=items, roles=roles, paths=paths)).draw(renderer)
+
+
+def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                          roles: np.ndarray, paths: list) -> None:
     from matplotlib import transforms
 
     c = group.artist

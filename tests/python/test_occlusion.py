@@ -163,6 +163,12 @@ def test_output_stays_vector(fmt, image):
     assert image not in data
     if fmt == "svg":
         assert data.count(b"<path") >= stats["fragments"]
+    # Artists that ask for rasterization still get it.
+    for c in scene.ax.collections:
+        c.set_rasterized(True)
+    buffer = io.BytesIO()
+    scene.fig.savefig(buffer, format=fmt)
+    assert image in buffer.getvalue()
 
 
 def test_reaching_the_fragment_cap_warns_once_and_draws_the_rest_plainly(monkeypatch):
