@@ -66,6 +66,9 @@ struct Verdict {
   double hi = 0.0;
 };
 
+// Least and greatest depth of a minus depth of b at the points v.
+void depth_range(const Piece& a, const Piece& b, const Vec2* v, std::size_t n, double& lo, double& hi) noexcept;
+
 // Working memory of the pair tests, one per task.
 struct Scratch {
   std::vector<Vec2> region;

@@ -145,8 +145,9 @@ Outcome classify(const Piece& A, const Piece& B, double lo, double hi, double t)
   return Outcome::Intersect;
 }
 
-// Least and greatest depth of a minus depth of b at the points v.
-void depth_range(const Piece& A, const Piece& B, const Vec2* v, std::size_t n, double& lo, double& hi) {
+}  // namespace
+
+void depth_range(const Piece& A, const Piece& B, const Vec2* v, std::size_t n, double& lo, double& hi) noexcept {
   lo = std::numeric_limits<double>::infinity();
   hi = -lo;
   for (std::size_t i = 0; i < n; ++i) {
@@ -155,6 +156,8 @@ void depth_range(const Piece& A, const Piece& B, const Vec2* v, std::size_t n, d
     hi = std::max(hi, d);
   }
 }
+
+namespace {
 
 // Two polygons. The depth difference is affine, so where it keeps one sign (or stays within the tolerance) over
 // all vertices of either polygon it does so over their overlap: then only whether they overlap matters, which a

@@ -5,21 +5,25 @@
 // a larger z being farther (the painter draws in descending z). A projective view keeps planes planar, so the
 // geometry works in this space directly.
 //
-// Method. Every item becomes one or more convex pieces with a depth plane (a polygon that is not convex, or too
-// far from planar, is cut into triangles, which are merged back when nothing comes between them). Pairs whose
-// screen boxes meet are found on a grid and tested on the pool: the exact 2D overlap, then the depth relation on
-// it from the two planes. Two polygons that intersect are resolved by cutting one along the intersection line; a
-// segment that passes through a polygon is cut where it pierces it. The pieces are then ordered by Kahn's
-// algorithm, always taking the ready piece that the plain depth order would draw first (fallback depth, larger
-// first; then kind, polygons before segments before markers; then input index), so a scene without overlaps
-// comes out in exactly the plain order. A cycle of overlaps is broken by cutting one member between the regions
-// where its neighbours in the cycle overlap it.
+// Method. Every item becomes one or more convex pieces with a depth plane: a polygon that is not convex is cut
+// into triangles along its outline; one too far from planar into the triangles of its diagonals from its first
+// vertex (each exact). Pieces of one item are merged back on output when nothing comes between them. Pairs whose
+// screen boxes meet are found on a grid and tested on the pool: whether they overlap on screen, then the depth
+// relation over the overlap from the two planes. Two polygons that intersect are resolved by cutting the smaller
+// along the intersection line; a segment that passes through a polygon is cut where it pierces it. The pieces
+// are then ordered by Kahn's algorithm, always taking the ready piece that the plain depth order would draw first
+// (fallback depth, larger first; then kind, polygons before segments before markers; then input index), so a
+// scene without overlaps comes out in exactly the plain order. A cycle of overlaps is broken by cutting one
+// member so that the regions where its two neighbours in the cycle overlap it fall apart: along a neighbour's
+// plane where that separates them (reusing a plane that cut before, so that the faces of one solid are cut in
+// step), else along a line between them.
 //
-// Markers are points: one is ordered against what it overlaps by its centre's depth and never cut.
+// Markers are points: one is ordered against what it overlaps by its centre's depth and never cut. A line or a
+// marker lying on a surface is drawn over it.
 //
 // Determinism. The output depends only on the input and the options, never on the pool size or timing: the
-// parallel steps are pure per item or per grid cell and are gathered in a fixed order; every step that changes
-// the pieces runs on the calling thread.
+// parallel steps are pure per item or per piece and are gathered in a fixed order; every step that changes the
+// pieces runs on the calling thread.
 #pragma once
 
 #include <cstddef>
@@ -56,13 +60,14 @@ struct Scene {
 };
 
 struct Options {
-  // Cuts may add at most (cap_factor - 1) times the item count pieces (none below 1); once that is reached,
-  // what is left is settled in the plain order and Result::capped is set.
+  // Cuts may add at most (cap_factor - 1) times the item count pieces (none below 1, or NaN). Once that is
+  // reached, intersections left uncut are ordered by the larger part of their depth difference, and if a cycle
+  // remains, the pieces left are drawn in the plain order; Result::capped is set.
   double cap_factor = 8.0;
   // Half the width of a marker on screen: a marker overlaps what comes within this distance of its centre.
   double marker_radius = 0.0;
-  // A polygon whose vertices lie within this fraction of the scene's depth extent of its fitted plane is kept
-  // whole (taken as that plane); farther, it is cut into triangles.
+  // A polygon whose vertices lie within this fraction of the scene's depth extent of its fitted plane is taken
+  // as that plane (so a slightly twisted quad of a surface stays one piece); farther, it is cut into triangles.
   double planarity = 5e-3;
 };
 
@@ -84,14 +89,14 @@ struct Result {
   // One flag per fragment vertex. Polygons: the edge from this vertex to the next (cyclically) lies on the
   // item's outline and may be stroked; cut edges are 0. Segments: the vertex is an end of the item. Markers: 1.
   std::vector<std::uint8_t> original;
-  // The cap was reached (or the search for cycles ran out of its budget): part of the scene is in the plain
-  // order. The caller may want to say so once.
+  // The cap was reached, or the search for cycles ran out of its budget (a multiple of the piece count): part
+  // of the scene is in the plain order. The caller may want to say so once.
   bool capped = false;
   // Items with a coordinate that is NaN or infinite, or without area or length on screen: drawn whole, placed
   // by their fallback depth only.
   std::size_t unplaced = 0;
   // Cycles that no cut could break (markers are never cut) and that were broken by dropping the order of their
-  // smallest overlap, where that overlap was more than the tolerance.
+  // smallest overlap, counted where that overlap was wider than a sliver (1e-4 of the scene's extent).
   std::size_t forced = 0;
   std::size_t cuts = 0;    // pieces cut in two
   std::size_t pieces = 0;  // pieces after cutting, before whole items are merged back
