@@ -306,7 +306,8 @@ bool read_artist(PyObject* self, Artist& a) {
   const Py_ssize_t faces_n = fv.shape[0], verts = fv.shape[1];
   if (faces_n < 1 || verts < 1) return false;  // Matplotlib's other ways for empty collections
 
-  if (fv.type != np::Type::float64 || !fv.native || !fv.aligned) {
+  const bool float64 = fv.type == np::Type::float64;
+  if (!float64 || !fv.native || !fv.aligned) {
     faces = np::as_float64(faces.get());  // NumPy's cast, as np.dot casts
     fv = np::view(faces.get());
   }
@@ -342,6 +343,8 @@ bool read_artist(PyObject* self, Artist& a) {
   PyRef clip = get(self, n.axlim_clip);
   a.input.clip = truth(clip.get());
   if (a.input.clip) {
+    // The view limits are compared in the polygons' own type where NumPy 1's value-based casting rounds them.
+    if (!float64) return false;
     PyRef xy = get(a.axes.get(), n.xy_viewlim);
     PyRef zz = get(a.axes.get(), n.zz_viewlim);
     a.input.box = poly3d::mpl::ViewBox{limit(xy.get(), n.xmin), limit(xy.get(), n.xmax), limit(xy.get(), n.ymin),
@@ -491,6 +494,7 @@ double* reusable_buffer(PyObject* list, const PathSettings& settings, std::size_
   }
   PyObject* path_type = imports().path_type;
   const auto keys = attribute_names();
+  const auto expected = attribute_values(settings, nullptr);  // entries 2 on; 0 and 1 are checked apart
   PyObject* buffer = nullptr;
   PyObject* codes = nullptr;
   double* data = nullptr;
@@ -523,7 +527,7 @@ double* reusable_buffer(PyObject* list, const PathSettings& settings, std::size_
         if (value != codes) return nullptr;
         continue;
       }
-      if (value != attribute_values(settings, nullptr)[k]) return nullptr;
+      if (value != expected[k]) return nullptr;
     }
     if (vertices == nullptr || !private_array(vertices, 1)) return nullptr;
     const np::ArrayView v = np::view(vertices);
