@@ -663,10 +663,6 @@ void set_other_paths(PyObject* self, const Artist& a, const FaceProjection& p) {
   }
 }
 
-// Row r of a colour list repeated as Matplotlib repeats it (`colors.repeat(n, axis=0)` when it does not hold n
-// rows): row r of the repeated list is row r / n of the original.
-std::size_t repeated_row(std::size_t r, std::size_t count, std::size_t n) noexcept { return count == n ? r : r / n; }
-
 // colors.repeat(n, axis=0). New reference.
 PyRef repeat_rows(PyObject* colors, std::size_t n) {
   PyRef method = get(colors, names().repeat);
@@ -684,11 +680,7 @@ PyRef sorted_colors(PyObject* colors, std::size_t count, const FaceProjection& p
     double* data = nullptr;
     const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), src.cols};
     PyRef out = np::new_float64_array(2, shape, &data);
-    const std::size_t cols = static_cast<std::size_t>(src.cols);
-    for (std::size_t s = 0; s < n; ++s) {
-      const Py_ssize_t row = static_cast<Py_ssize_t>(repeated_row(p.order()[s], count, n));
-      for (std::size_t c = 0; c < cols; ++c) data[s * cols + c] = src.at(row, static_cast<Py_ssize_t>(c));
-    }
+    p.gather_rows(src.data, count, static_cast<std::size_t>(src.cols), src.row_stride, src.col_stride, data);
     return out;
   }
   // Anything else exactly as Matplotlib's expressions compute it.
