@@ -306,7 +306,8 @@ bool read_artist(PyObject* self, Artist& a) {
   const Py_ssize_t faces_n = fv.shape[0], verts = fv.shape[1];
   if (faces_n < 1 || verts < 1) return false;  // Matplotlib's other ways for empty collections
 
-  if (fv.type != np::Type::float64 || !fv.native || !fv.aligned) {
+  const bool float64 = fv.type == np::Type::float64;
+  if (!float64 || !fv.native || !fv.aligned) {
     faces = np::as_float64(faces.get());  // NumPy's cast, as np.dot casts
     fv = np::view(faces.get());
   }
@@ -342,6 +343,8 @@ bool read_artist(PyObject* self, Artist& a) {
   PyRef clip = get(self, n.axlim_clip);
   a.input.clip = truth(clip.get());
   if (a.input.clip) {
+    // The view limits are compared in the polygons' own type where NumPy 1's value-based casting rounds them.
+    if (!float64) return false;
     PyRef xy = get(a.axes.get(), n.xy_viewlim);
     PyRef zz = get(a.axes.get(), n.zz_viewlim);
     a.input.box = poly3d::mpl::ViewBox{limit(xy.get(), n.xmin), limit(xy.get(), n.xmax), limit(xy.get(), n.ymin),
@@ -491,6 +494,7 @@ double* reusable_buffer(PyObject* list, const PathSettings& settings, std::size_
   }
   PyObject* path_type = imports().path_type;
   const auto keys = attribute_names();
+  const auto expected = attribute_values(settings, nullptr);  // entries 2 on; 0 and 1 are checked apart
   PyObject* buffer = nullptr;
   PyObject* codes = nullptr;
   double* data = nullptr;
@@ -523,7 +527,7 @@ double* reusable_buffer(PyObject* list, const PathSettings& settings, std::size_
         if (value != codes) return nullptr;
         continue;
       }
-      if (value != attribute_values(settings, nullptr)[k]) return nullptr;
+      if (value != expected[k]) return nullptr;
     }
     if (vertices == nullptr || !private_array(vertices, 1)) return nullptr;
     const np::ArrayView v = np::view(vertices);
@@ -659,10 +663,6 @@ void set_other_paths(PyObject* self, const Artist& a, const FaceProjection& p) {
   }
 }
 
-// Row r of a colour list repeated as Matplotlib repeats it (`colors.repeat(n, axis=0)` when it does not hold n
-// rows): row r of the repeated list is row r / n of the original.
-std::size_t repeated_row(std::size_t r, std::size_t count, std::size_t n) noexcept { return count == n ? r : r / n; }
-
 // colors.repeat(n, axis=0). New reference.
 PyRef repeat_rows(PyObject* colors, std::size_t n) {
   PyRef method = get(colors, names().repeat);
@@ -680,11 +680,7 @@ PyRef sorted_colors(PyObject* colors, std::size_t count, const FaceProjection& p
     double* data = nullptr;
     const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), src.cols};
     PyRef out = np::new_float64_array(2, shape, &data);
-    const std::size_t cols = static_cast<std::size_t>(src.cols);
-    for (std::size_t s = 0; s < n; ++s) {
-      const Py_ssize_t row = static_cast<Py_ssize_t>(repeated_row(p.order()[s], count, n));
-      for (std::size_t c = 0; c < cols; ++c) data[s * cols + c] = src.at(row, static_cast<Py_ssize_t>(c));
-    }
+    p.gather_rows(src.data, count, static_cast<std::size_t>(src.cols), src.row_stride, src.col_stride, data);
     return out;
   }
   // Anything else exactly as Matplotlib's expressions compute it.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -67,7 +68,6 @@ bool outside(const ViewBox& b, double x, double y, double z) noexcept {
 // Per-face results of the projection, written by exactly one task each.
 struct FaceOut {
   double* xy;
-  double* z;
   unsigned char* valid;
   double* depth;
   double* face_min;
@@ -84,12 +84,18 @@ struct Extremes {
   bool any = false;
 };
 
+// Faces of up to this many vertices keep their projected z on the stack; longer ones in a buffer of the task.
+constexpr std::size_t kStackVertices = 64;
+
 template <Kernel K>
-[[gnu::always_inline]] inline void project_face(const FaceProjectionInput& in, std::size_t i, const FaceOut& out) {
+[[gnu::always_inline]] inline void project_face(const FaceProjectionInput& in, std::size_t i, const FaceOut& out,
+                                                std::vector<double>& long_face) {
   const std::size_t nv = in.faces.verts;
   const double* m = in.matrix.data();
   double* xy = out.xy + 2 * i * nv;
-  double* zs = out.z + i * nv;
+  double stack_z[kStackVertices];
+  if (nv > kStackVertices && long_face.size() < nv) long_face.resize(nv);
+  double* zs = nv > kStackVertices ? long_face.data() : stack_z;
   unsigned char* valid = out.valid + i * nv;
   Extremes e;
   std::size_t count = 0;
@@ -147,13 +153,15 @@ template <Kernel K>
 
 template <Kernel K>
 void project_faces(const FaceProjectionInput& in, std::size_t begin, std::size_t end, const FaceOut& out) {
-  for (std::size_t i = begin; i < end; ++i) project_face<K>(in, i, out);
+  std::vector<double> long_face;
+  for (std::size_t i = begin; i < end; ++i) project_face<K>(in, i, out, long_face);
 }
 
 // The same operations with the fused multiply-add instruction, many times faster than the library's fma.
 [[gnu::target("fma")]] void project_faces_fma(const FaceProjectionInput& in, std::size_t begin, std::size_t end,
                                               const FaceOut& out) {
-  for (std::size_t i = begin; i < end; ++i) project_face<Kernel::Gemm>(in, i, out);
+  std::vector<double> long_face;
+  for (std::size_t i = begin; i < end; ++i) project_face<Kernel::Gemm>(in, i, out, long_face);
 }
 
 bool have_fma() noexcept {
@@ -356,7 +364,6 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   faces_ = n;
   verts_ = nv;
   xy_.resize(2 * n * nv);
-  z_.resize(n * nv);
   valid_.resize(n * nv);
   depths_.resize(n);
   face_min_.resize(n);
@@ -365,8 +372,8 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   std::vector<unsigned char> face_warns(n);
   order_.resize(n);
 
-  const FaceOut out{xy_.data(),       z_.data(),        valid_.data(),      depths_.data(),
-                    face_min_.data(), face_any_.data(), face_masked.data(), face_warns.data()};
+  const FaceOut out{xy_.data(),       valid_.data(),    depths_.data(),     face_min_.data(),
+                    face_any_.data(), face_masked.data(), face_warns.data()};
   for_faces(n, nv, [&](std::size_t begin, std::size_t end) { project_range(in, begin, end, out); });
 
   // Combined in face order, so NaN and signed zeros come out the same whatever the split.
@@ -399,7 +406,8 @@ void FaceProjection::write_closed(double* out) const {
     for (std::size_t s = begin; s < end; ++s) {
       const double* src = xy_.data() + 2 * order_[s] * nv;
       double* dst = out + s * row;
-      std::copy(src, src + 2 * nv, dst);
+      // A plain loop: the rows are short, and a library copy per row costs more than the copying.
+      for (std::size_t k = 0; k < 2 * nv; ++k) dst[k] = src[k];
       if (nv > 0) {
         dst[2 * nv] = src[0];
         dst[2 * nv + 1] = src[1];
@@ -413,7 +421,22 @@ void FaceProjection::write_open(double* out) const {
   for_faces(faces_, nv, [&](std::size_t begin, std::size_t end) {
     for (std::size_t s = begin; s < end; ++s) {
       const double* src = xy_.data() + 2 * order_[s] * nv;
-      std::copy(src, src + 2 * nv, out + s * 2 * nv);
+      double* dst = out + s * 2 * nv;
+      for (std::size_t k = 0; k < 2 * nv; ++k) dst[k] = src[k];
+    }
+  });
+}
+
+void FaceProjection::gather_rows(const char* data, std::size_t count, std::size_t cols, std::ptrdiff_t row_stride,
+                                 std::ptrdiff_t col_stride, double* out) const {
+  const std::size_t n = faces_;
+  for_faces(n, cols, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t s = begin; s < end; ++s) {
+      const std::size_t row = count == n ? order_[s] : order_[s] / n;
+      const char* src = data + static_cast<std::ptrdiff_t>(row) * row_stride;
+      for (std::size_t c = 0; c < cols; ++c) {
+        std::memcpy(out + s * cols + c, src + static_cast<std::ptrdiff_t>(c) * col_stride, sizeof(double));
+      }
     }
   });
 }

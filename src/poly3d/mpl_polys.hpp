@@ -104,6 +104,11 @@ class FaceProjection {
   void write_closed(double* out) const;
   // Open outlines, faces() x verts() x 2 doubles, masked vertices NaN.
   void write_open(double* out) const;
+  // Matplotlib's `colors[face_order]` for a float64 colour list of `count` rows of `cols` values at byte strides;
+  // a list that does not hold faces() rows stands for its repetition (`colors.repeat(n, axis=0)`), whose row i
+  // is row i / n of the list. Writes faces() x cols doubles into `out`.
+  void gather_rows(const char* data, std::size_t count, std::size_t cols, std::ptrdiff_t row_stride,
+                   std::ptrdiff_t col_stride, double* out) const;
   // The valid vertices of the face at drawing position s, in order, as (x, y) pairs into `out` (room for
   // verts() pairs); returns how many were written.
   std::size_t write_valid(std::size_t s, double* out) const noexcept;
@@ -116,7 +121,6 @@ class FaceProjection {
   bool any_valid_ = false;
   double min_z_ = 0.0;
   std::vector<double> xy_;              // projected (x, y) of every vertex, by face and vertex
-  std::vector<double> z_;               // projected z of every vertex
   std::vector<unsigned char> valid_;    // one flag per vertex; filled only when needs_masking_
   std::vector<double> depths_;
   std::vector<double> face_min_;        // min over each face's valid z (NaN-propagating), +inf when none

@@ -147,6 +147,26 @@ TEST(MplProjection, MaskedReductionsAndOutlines) {
   EXPECT_EQ(0u, q.order()[0]);
 }
 
+// Colours in drawing order: a list of one row per face is permuted; any other count stands for its repetition,
+// whose rows below n all repeat the first.
+TEST(MplProjection, GatherRowsInDrawingOrder) {
+  Grid g{3, 1, {0, 0, 1, 0, 0, 3, 0, 0, 2}};
+  FaceProjectionInput in;
+  in.faces = g.view();
+  in.matrix = kIdentity;
+  FaceProjection p;
+  p.run(in);
+  ASSERT_EQ((std::vector<std::size_t>{1, 2, 0}), p.order());
+  const double rows[6] = {10, 11, 20, 21, 30, 31};  // (3, 2), C order
+  double out[6];
+  p.gather_rows(reinterpret_cast<const char*>(rows), 3, 2, 16, 8, out);
+  EXPECT_EQ((std::vector<double>{20, 21, 30, 31, 10, 11}), std::vector<double>(out, out + 6));
+  p.gather_rows(reinterpret_cast<const char*>(rows), 2, 2, 16, 8, out);  // two colours for three faces
+  EXPECT_EQ((std::vector<double>{10, 11, 10, 11, 10, 11}), std::vector<double>(out, out + 6));
+  p.gather_rows(reinterpret_cast<const char*>(rows), 3, 1, 8, 16, out);  // columns at a stride: 10, 30 | 11, 31...
+  EXPECT_EQ((std::vector<double>{11, 20, 10}), std::vector<double>(out, out + 3));
+}
+
 TEST(MplProjection, NoMaskingAndFullyMasked) {
   Grid g = random_grid(5, 4, 3);
   FaceProjectionInput in;
