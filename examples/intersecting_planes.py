@@ -2,9 +2,12 @@
 each one plot_surface, with no cutting into quadrants by hand.
 
 Matplotlib sorts each plane as a whole and paints one over the others; korvex_mpl's exact occlusion paints what
-is in front. Writes docs/intersecting_planes_matplotlib.png and docs/intersecting_planes_korvex.png (run from the
-repository root).
+is in front. Writes intersecting_planes_matplotlib.png and intersecting_planes_korvex.png into the directory given
+(default: the current one); the README's pictures are `python examples/intersecting_planes.py docs`.
 """
+import sys
+from pathlib import Path
+
 import matplotlib
 
 matplotlib.use("Agg")
@@ -41,7 +44,8 @@ def figure(title):
 
 
 if __name__ == "__main__":
-    figure("Matplotlib").savefig("docs/intersecting_planes_matplotlib.png")
+    out = Path(sys.argv[1] if len(sys.argv) > 1 else ".")
+    figure("Matplotlib").savefig(out / "intersecting_planes_matplotlib.png")
     with korvex_mpl.enabled(occlusion="exact"):
-        figure('korvex_mpl, occlusion="exact"').savefig("docs/intersecting_planes_korvex.png")
-    print("wrote docs/intersecting_planes_matplotlib.png and docs/intersecting_planes_korvex.png")
+        figure('korvex_mpl, occlusion="exact"').savefig(out / "intersecting_planes_korvex.png")
+    print(f"wrote {out / 'intersecting_planes_matplotlib.png'} and {out / 'intersecting_planes_korvex.png'}")

@@ -586,7 +586,10 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
     opaque = face[:, 3] == 1.0
     edge[fills] = _NONE
     edge[pads] = face[pads]
+    # Only antialiased, opaque fragments get pads; a hatch would show the pad as a gap in its lines.
     edge[pads & ~(opaque & aa)] = _NONE
+    if c.get_hatch():
+        edge[pads] = _NONE
     lw[pads] = PAD_PIXELS * 72.0 / scene.ax.get_figure(root=True).dpi
     face[roles >= _OUTLINE] = _NONE
     # A path is stroked only where it has a visible edge (the renderer strokes any path of non-zero width).
