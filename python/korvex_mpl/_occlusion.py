@@ -98,7 +98,9 @@ class _Items:
         self.parts.append(arrays)
 
     def column(self, name: str, empty: np.ndarray) -> np.ndarray:
-        arrays = [p[name] for p in self.parts]
+        """One value per item; zeros for the parts that do not give it."""
+        arrays = [p[name] if name in p else np.zeros((len(p["group"]), *empty.shape[1:]), dtype=empty.dtype)
+                  for p in self.parts]
         return np.concatenate(arrays) if arrays else empty
 
 
@@ -161,6 +163,12 @@ def _per_item(values: Any, n: int, width: Optional[int] = None) -> np.ndarray:
     return a[np.arange(n) % len(a)]
 
 
+def _linear(ax: Any) -> bool:
+    from matplotlib.scale import LinearScale
+
+    return all(type(axis._scale) is LinearScale for axis in (ax.xaxis, ax.yaxis, ax.zaxis))
+
+
 def _gather_polygons(scene: _Scene, c: Any) -> None:
     from mpl_toolkits.mplot3d import art3d, proj3d
 
@@ -168,7 +176,11 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
     faces = c._faces
     if len(faces) == 0:
         return
-    mask = c._invalid_vertices | art3d._scale_invalid_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
+    if _linear(ax):  # the scales' valid values are the finite ones (a finite sum: all are)
+        finite = np.isfinite(faces.sum()) or np.isfinite(faces).all(axis=-1)
+        mask = c._invalid_vertices | ~np.asarray(finite)
+    else:
+        mask = c._invalid_vertices | art3d._scale_invalid_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
     if c._axlim_clip:
         mask = mask | art3d._viewlim_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -191,7 +203,7 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
     else:
         cedge = _per_item(edge3d, n, 4)
     face = _per_item(cface, n, 4) if len(cface) else np.zeros((n, 4))
-    hatch = _per_item(c.get_hatchcolor(), n, 4) if c.get_hatch() else np.zeros((n, 4))
+    hatch = _per_item(c.get_hatchcolor(), n, 4) if c.get_hatch() else None
     group = scene.collection_group(c)
     if c._codes3d is not None and len(c._codes3d):
         # Paths with codes (polygons made from 2D paths): their rings, without the CLOSEPOLY vertices.
@@ -202,7 +214,8 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
                 continue
             _add_regions(scene, pfaces[i], faces[i], rings, group,
                          dict(face=face[i:i + 1], edge=cedge[i:i + 1], lw=_per_item(c._linewidths, n)[i:i + 1],
-                              aa=_per_item(c._antialiaseds, n)[i:i + 1], hatch=hatch[i:i + 1]))
+                              aa=_per_item(c._antialiaseds, n)[i:i + 1],
+                              **({} if hatch is None else dict(hatch=hatch[i:i + 1]))))
         return
     everything = valid.all()
     sel = slice(None) if everything else np.flatnonzero(keep)
@@ -211,7 +224,7 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
         counts=counts[sel], depth=depths[sel], path=_own_paths(scene, c, pfaces, depths, valid)[sel],
         group=np.full(len(depths[sel]), group, dtype=np.int64), chain=np.full(len(depths[sel]), -1, dtype=np.int64),
         face=face[sel], edge=cedge[sel], lw=_per_item(c._linewidths, n)[sel],
-        aa=_per_item(c._antialiaseds, n)[sel], hatch=hatch[sel])
+        aa=_per_item(c._antialiaseds, n)[sel], **({} if hatch is None else dict(hatch=hatch[sel])))
 
 
 def _own_paths(scene: _Scene, c: Any, pfaces: np.ndarray, depths: np.ndarray, valid: np.ndarray) -> np.ndarray:
@@ -277,7 +290,7 @@ def _gather_line_collection(scene: _Scene, lc: Any) -> bool:
         xyz=segs, group=np.full(len(segs), group, dtype=np.int64), chain=chains[line],
         face=np.zeros((len(segs), 4)), edge=_per_item(lc.get_edgecolor(), nl, 4)[line],
         lw=_per_item(lc._linewidths, nl)[line], aa=_per_item(lc._antialiaseds, nl)[line],
-        hatch=np.zeros((len(segs), 4)), path=np.full(len(segs), -1, dtype=np.int64))
+        path=np.full(len(segs), -1, dtype=np.int64))
     return True
 
 
@@ -417,11 +430,11 @@ def _gather_contours(scene: _Scene, c: Any) -> bool:
                     xyz=np.concatenate([xyz[starts[ok]], xyz[ends[ok]]], axis=1),
                     group=np.full(m, group, dtype=np.int64), chain=chains[ring_of], face=np.zeros((m, 4)),
                     edge=np.repeat(edge[k:k + 1], m, axis=0), lw=np.full(m, lw[k]), aa=np.full(m, aa[k]),
-                    hatch=np.zeros((m, 4)), path=np.full(m, -1, dtype=np.int64))
+                    path=np.full(m, -1, dtype=np.int64))
             continue
         _add_regions(scene, xyz, vs, rings, group,
                      dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1],
-                          hatch=np.zeros((1, 4))))
+                          ))
     return True
 
 
@@ -532,7 +545,7 @@ def _blank(n: int, reach: Any = 0.0) -> dict:
     """The drawing values of items their artist draws itself; `reach` (points) is how far its painting may go
     beyond the item's geometry, kept as its line width."""
     return dict(face=np.zeros((n, 4)), edge=np.zeros((n, 4)), lw=np.broadcast_to(reach, (n,)).astype(float),
-                aa=np.zeros(n), hatch=np.zeros((n, 4)), path=np.full(n, -1, dtype=np.int64))
+                aa=np.zeros(n), path=np.full(n, -1, dtype=np.int64))
 
 
 # ---- Drawing ----
@@ -598,7 +611,8 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
         edge = edge[:0]
     if not (face[:, 3] > 0).any():
         face = face[:0]
-    hatchcolors = values["hatch"][items]
+    hatch = c.get_hatch()
+    hatchcolors = values["hatch"][items] if hatch else c.get_hatchcolor()
     renderer.open_group(c.__class__.__name__, c.get_gid())
     gc = renderer.new_gc()
     c._set_gc_clip(gc)
@@ -609,7 +623,6 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
         gc.set_capstyle(c._capstyle)
     transform = c.get_transform().frozen()
     offsets, offset_trf = np.zeros((1, 2)), transforms.IdentityTransform()
-    hatch = c.get_hatch()
     # A hatch fills whatever path it is given: the strokes of outlines and segments go without it.
     blocks = [(0, len(paths))]
     if hatch:
@@ -622,7 +635,8 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
             gc.set_hatch_linewidth(c._hatch_linewidth)
         renderer.draw_path_collection(
             gc, transform, paths[lo:hi], _NO_TRANSFORMS, offsets, offset_trf, face[lo:hi], edge[lo:hi], lw[lo:hi],
-            c._linestyles, aa[lo:hi], [c.get_url()], "screen", hatchcolors=hatchcolors[lo:hi])
+            c._linestyles, aa[lo:hi], [c.get_url()], "screen",
+            hatchcolors=hatchcolors[lo:hi] if hatch else hatchcolors)
     gc.restore()
     renderer.close_group(c.__class__.__name__)
 
@@ -645,7 +659,7 @@ def _draw_line_markers(renderer: Any, scene: _Scene, group: _Group, values: dict
     from matplotlib.lines import Line2D
 
     line = group.artist
-    xy = values["xyz"][items, :2]
+    xy = values["xyz"][items - values["first_marker"], :2]
     line.set_data(xy[:, 0], xy[:, 1])
     with cbook._setattr_cm(line, _linestyle="None"):
         Line2D.draw(line, renderer)
@@ -654,7 +668,7 @@ def _draw_line_markers(renderer: Any, scene: _Scene, group: _Group, values: dict
 def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
                        roles: Any, extra: Any) -> None:
     pc = group.artist
-    idx = values["index"][items]
+    idx = values["index"][items - values["first_marker"]]
     pc._z_markers_idx = idx
     pc._offset_zordered = np.ma.asarray(pc._offsets)[idx]
     if len(pc._sizes3d) > 1:
@@ -667,7 +681,7 @@ def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict
 def _draw_patch_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
                         roles: Any, extra: Any) -> None:
     pc = group.artist
-    idx = values["index"][items]
+    idx = values["index"][items - values["first_marker"]]
     offsets, paths, widths = pc._offsets, pc._paths, pc._linewidths
     pc._offsets = np.ma.asarray(offsets)[idx]
     pc._paths = [paths[i] for i in idx]
@@ -775,17 +789,19 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
         empty = np.zeros((0,) if width is None else (0, width), dtype=dtype)
         return np.concatenate([part.column(name, empty) for part in (p, s, m)])
 
-    values = {name: column(name, width) for name, width in
-              (("face", 4), ("edge", 4), ("lw", None), ("aa", None), ("hatch", 4))}
-    values["xyz"] = np.concatenate([np.zeros((len(depths), 3)), np.zeros((len(segments), 3)), markers])
+    values = {name: column(name, width) for name, width in (("face", 4), ("edge", 4), ("lw", None), ("aa", None))}
+    if any("hatch" in part for part in p.parts):
+        values["hatch"] = column("hatch", 4)
+    # Markers (the last items) by their own index.
+    values["first_marker"] = len(depths) + len(segments)
+    values["xyz"] = markers
+    values["index"] = m.column("index", np.zeros(0, dtype=np.int64))
     # How far each item's painting reaches beyond its geometry, in projected units: half an edge and a seam pad
     # for polygons, a whole line width for strokes (their caps), a marker's own reach; a pixel more for
     # antialiasing.
     points = values["lw"] * ax.get_figure(root=True).dpi / 72.0
     reach = np.concatenate([points[:len(depths)] / 2 + PAD_PIXELS / 2, points[len(depths):]]) + 1.0
     margins = reach / max(float(scale.min()), 1e-300)
-    index = m.column("index", np.zeros(0, dtype=np.int64))
-    values["index"] = np.concatenate([np.zeros(len(depths) + len(segments), dtype=np.int64), index])
     groups = column("group", None, np.int64)
     chains = column("chain", None, np.int64)
     path_index = column("path", None, np.int64)
