@@ -1,20 +1,19 @@
 """Matplotlib's own mplot3d tests as the judge: run them as they are, then with korvex_mpl installed.
 
 Matplotlib's wheels ship neither these tests nor their baseline images, so the source distribution of the
-installed version is fetched from PyPI once (cached under build/mpl-tests/) and its
-lib/mpl_toolkits/mplot3d/tests/ directory extracted. Prints both pass/fail counts and every test whose outcome
-differs between the two runs. Exits non-zero if a test fails only with korvex.
+installed version is fetched once with pip (`pip download --no-binary :all: --no-deps`, so pip's own index
+configuration applies), cached under build/mpl-tests/, and its lib/mpl_toolkits/mplot3d/tests/ directory
+extracted. Runs test_axes3d.py, test_art3d.py and test_legend3d.py, shows pytest's failures, prints both
+pass/fail counts and every test whose outcome differs between the two runs. Exits non-zero if a test fails only
+with korvex.
 
     python scripts/run_mpl_tests.py [extra pytest arguments]
 """
-import hashlib
-import html.parser
 import os
 import subprocess
 import sys
 import tarfile
-import urllib.parse
-import urllib.request
+import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -22,8 +21,8 @@ import matplotlib
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "mpl-tests"
-INDEX = "https://pypi.org/simple/matplotlib/"
 TESTS = "lib/mpl_toolkits/mplot3d/tests/"
+FILES = ("test_axes3d.py", "test_art3d.py", "test_legend3d.py")
 PLUGIN = '''"""Installs korvex_mpl before Matplotlib's tests run."""
 import korvex_mpl
 
@@ -38,41 +37,38 @@ def pytest_sessionfinish(session):
     with open("korvex-active.txt", "w") as f:
         f.write(str(korvex_mpl.installed() and getattr(proj3d.proj_transform, "__module__", "") == "korvex_mpl._native"))
 '''
+# pip prepares the metadata of every source distribution it downloads. Matplotlib's build backend does that by
+# configuring a whole build, which fetches FreeType from outside the package index; the download therefore runs
+# without build isolation against this stand-in for the backend, which only copies the name and version that the
+# source distribution states in its PKG-INFO. It builds nothing.
+METADATA_BACKEND = '''import os
+import shutil
 
 
-class _Links(html.parser.HTMLParser):
-    def __init__(self):
-        super().__init__()
-        self.links = {}
-
-    def handle_starttag(self, tag, attrs):
-        href = dict(attrs).get("href")
-        if tag == "a" and href:
-            self.links[urllib.parse.unquote(href.split("#")[0].rsplit("/", 1)[-1])] = href
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    fields = dict(line.split(": ", 1) for line in open("PKG-INFO").read().splitlines() if ": " in line)
+    dist_info = f"{fields['Name']}-{fields['Version']}.dist-info"
+    os.mkdir(os.path.join(metadata_directory, dist_info))
+    shutil.copy("PKG-INFO", os.path.join(metadata_directory, dist_info, "METADATA"))
+    return dist_info
+'''
+BACKEND_MODULE = "mesonpy"  # the build-backend named in Matplotlib's pyproject.toml
 
 
 def sdist(version):
-    """Path of the cached source distribution of Matplotlib `version`, downloading it if needed."""
-    name = f"matplotlib-{version}.tar.gz"
-    target = CACHE / name
+    """Path of the cached source distribution of Matplotlib `version`, downloading it with pip if needed."""
+    target = CACHE / f"matplotlib-{version}.tar.gz"
     if target.exists():
         return target
     CACHE.mkdir(parents=True, exist_ok=True)
-    with urllib.request.urlopen(urllib.request.Request(INDEX, headers={"Accept": "text/html"}), timeout=60) as r:
-        parser = _Links()
-        parser.feed(r.read().decode())
-    if name not in parser.links:
-        raise SystemExit(f"{name} is not on {INDEX}")
-    url = urllib.parse.urljoin(INDEX, parser.links[name])
-    print(f"downloading {name}")
-    with urllib.request.urlopen(url, timeout=300) as r:
-        data = r.read()
-    digest = urllib.parse.urlparse(url).fragment
-    if digest.startswith("sha256=") and hashlib.sha256(data).hexdigest() != digest[len("sha256="):]:
-        raise SystemExit(f"{name}: checksum mismatch")
-    partial = target.with_suffix(".part")
-    partial.write_bytes(data)
-    partial.replace(target)
+    with tempfile.TemporaryDirectory() as backend:
+        (Path(backend) / f"{BACKEND_MODULE}.py").write_text(METADATA_BACKEND)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [backend, os.environ.get("PYTHONPATH")])))
+        subprocess.run([sys.executable, "-m", "pip", "download", "--no-binary", ":all:", "--no-deps",
+                        "--no-build-isolation", "--dest", str(CACHE), f"matplotlib=={version}"],
+                       env=env, check=True)
+    if not target.exists():
+        raise SystemExit(f"pip did not leave {target.name} in {CACHE}")
     return target
 
 
@@ -93,16 +89,15 @@ def extract(archive, version):
 
 def run(base, label, extra, plugin):
     report = base / f"{label}.xml"
-    args = [sys.executable, "-m", "pytest", "mpl3d_tests/test_axes3d.py", "mpl3d_tests/test_art3d.py",
-            "mpl3d_tests/test_legend3d.py",
-            "-q", "-p", "no:cacheprovider", "--rootdir", str(base), f"--junitxml={report}", *extra]
+    args = [sys.executable, "-m", "pytest", *(f"mpl3d_tests/{name}" for name in FILES), "-q", "--tb=short",
+            "-rfE", "-p", "no:cacheprovider", "--rootdir", str(base), f"--junitxml={report}", *extra]
     if plugin:
         args += ["-p", "_korvex_plugin"]
     env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(filter(None, [str(base),
                                                                                      os.environ.get("PYTHONPATH")])))
     print(f"running Matplotlib's mplot3d tests {label} ...", flush=True)
     (base / "korvex-active.txt").unlink(missing_ok=True)
-    subprocess.run(args, cwd=base, env=env, stdout=subprocess.DEVNULL, check=False)
+    subprocess.run(args, cwd=base, env=env, check=False)
     if plugin and (base / "korvex-active.txt").read_text() != "True":
         raise SystemExit("korvex_mpl was not installed at the end of the run")
     outcomes = {}
@@ -123,7 +118,7 @@ def main(extra):
     base = extract(sdist(version), version)
     plain = run(base, "as-is", extra, plugin=False)
     korvex = run(base, "with-korvex", extra, plugin=True)
-    print(f"\nMatplotlib {version} mplot3d tests (test_axes3d.py, test_art3d.py, test_legend3d.py)")
+    print(f"\nMatplotlib {version} mplot3d tests ({', '.join(FILES)})")
     for label, outcomes in (("as they are", plain), ("with korvex_mpl", korvex)):
         c = counts(outcomes)
         print(f"  {label:16} {c['passed']} passed, {c['failed']} failed, {c['skipped']} skipped")

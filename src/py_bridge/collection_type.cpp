@@ -4,6 +4,10 @@
 // instance, -1 while a modifying method runs, n > 0 while n getters run. The interpreter lock orders every access
 // to the flag, so a taken flag can only be met through re-entry on the same thread (an argument's __float__
 // calling back into the instance).
+//
+// The class's __new__ can be replaced from Python (it is a heap type), and object.__new__ then makes instances
+// whose memory is zero-filled and whose state was never built. `built` tells them apart: methods refuse such an
+// instance and the destructor leaves its state alone.
 #include <Python.h>
 
 #include <cstring>
@@ -36,6 +40,7 @@ constexpr Signature kShadeSig{kClass, "shade_colors", {"x", "y", "z"}, 3, 3};
 struct CollectionObject {
   PyObject_HEAD
   alignas(Poly3DCollection) unsigned char storage[sizeof(Poly3DCollection)];
+  bool built;  // the state in `storage` exists; false in the zero-filled memory of a bypassed constructor
   Py_ssize_t borrow_flag;
 
   Poly3DCollection& state() noexcept { return *std::launder(reinterpret_cast<Poly3DCollection*>(storage)); }
@@ -70,22 +75,29 @@ class SharedBorrow {
   CollectionObject* object_;
 };
 
-CollectionObject* checked_self(PyObject* self) {
+// `self` as an instance whose state was built; `method` names the method for the message.
+CollectionObject* checked_self(PyObject* self, const char* method) {
   PyObject* type = require_collection_type();
   if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
     throw_conversion_error(self, "PyPoly3DCollection");
   }
-  return reinterpret_cast<CollectionObject*>(self);
+  auto* object = reinterpret_cast<CollectionObject*>(self);
+  if (!object->built) {
+    throw PyError{PyExc_TypeError, std::string(kClass) + "." + method + "() called on an uninitialized object: " +
+                                       kClass + ".__new__() was not called"};
+  }
+  return object;
 }
 
 // ---- construction ---------------------------------------------------------------------------------------------
 
-// A 2-D float64 array given to the constructor; anything else is refused under its own type name.
+// A 2-D float64 array given to the constructor; anything else is refused under its own type name. The first call
+// of the process imports NumPy, which runs Python code; the array is described after that.
 numpy::ArrayView constructor_array(PyObject* object) {
-  if (!numpy::is_array(object)) throw_conversion_error(object, "PyArray<T, D>");
-  numpy::ArrayView array = numpy::view(object);
-  if (array.ndim != 2 || !numpy::has_float64_dtype(object)) throw_conversion_error(object, "PyArray<T, D>");
-  return array;
+  if (!numpy::is_array(object) || numpy::view(object).ndim != 2 || !numpy::has_float64_dtype(object)) {
+    throw_conversion_error(object, "PyArray<T, D>");
+  }
+  return numpy::view(object);
 }
 
 std::size_t checked_count(const numpy::ArrayView& array) {
@@ -117,16 +129,27 @@ void copy_rows(const numpy::ArrayView& array, double* out) {
   }
 }
 
+// New references to the items of a list, taken with no Python code running in between.
+std::vector<PyRef> list_items(PyObject* list) {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  std::vector<PyRef> items;
+  items.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) items.push_back(PyRef::borrow(PyList_GET_ITEM(list, i)));
+  return items;
+}
+
 poly3d::PolygonSet read_polygons(PyObject* vertices) {
   if (!PyList_Check(vertices)) throw_conversion_error(vertices, "PyList");
-  const Py_ssize_t n = PyList_GET_SIZE(vertices);
-  // First every element is checked and measured, so the flat buffer is allocated once; no Python code runs in
-  // between, so the list cannot change.
+  // The checks can run Python code (the first NumPy use imports NumPy through builtins.__import__), which may
+  // change the list and drop its items: the arrays are read from a snapshot that owns them.
+  const std::vector<PyRef> items = list_items(vertices);
+  // First every element is checked and measured, so the flat buffer is allocated once. Only the first check can
+  // run Python code, and it does so before any array is described.
   std::vector<numpy::ArrayView> arrays;
-  arrays.reserve(static_cast<std::size_t>(n));
+  arrays.reserve(items.size());
   std::size_t total = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    arrays.push_back(constructor_array(PyList_GET_ITEM(vertices, i)));
+  for (const PyRef& item : items) {
+    arrays.push_back(constructor_array(item.get()));
     const std::size_t count = checked_count(arrays.back());
     if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) - total) throw std::bad_alloc();
     total += count;
@@ -158,9 +181,13 @@ std::vector<RgbaColor> read_colors(PyObject* object) {
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const ParsedArgs parsed = parse_tuple_dict(kNewSig, args, kwargs);
-    poly3d::PolygonSet polygons = read_polygons(parsed[0]);
-    std::vector<RgbaColor> facecolors = read_colors(parsed[1]);
-    std::vector<RgbaColor> edgecolors = read_colors(parsed[2]);
+    // The keyword values are borrowed from a dict that Python code run by the conversions could change.
+    const PyRef vertices = PyRef::borrow(parsed[0]);
+    const PyRef face = PyRef::borrow(parsed[1]);
+    const PyRef edge = PyRef::borrow(parsed[2]);
+    poly3d::PolygonSet polygons = read_polygons(vertices.get());
+    std::vector<RgbaColor> facecolors = read_colors(face.get());
+    std::vector<RgbaColor> edgecolors = read_colors(edge.get());
     Poly3DCollection state(std::move(polygons), std::move(facecolors), std::move(edgecolors));
 
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
@@ -168,6 +195,7 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) throw_fetched();
     auto* object = reinterpret_cast<CollectionObject*>(self);
     new (object->storage) Poly3DCollection(std::move(state));
+    object->built = true;
     object->borrow_flag = 0;
     return self;
   });
@@ -175,7 +203,8 @@ PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void collection_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  guard_unraisable(self, [&] { reinterpret_cast<CollectionObject*>(self)->state().~Poly3DCollection(); });
+  auto* object = reinterpret_cast<CollectionObject*>(self);
+  if (object->built) guard_unraisable(self, [&] { object->state().~Poly3DCollection(); });
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -184,7 +213,7 @@ void collection_dealloc(PyObject* self) {
 
 PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "do_3d_projection");
     ExclusiveBorrow borrow(object);
     const ParsedArgs parsed = parse_fastcall(kProjectSig, args, nargs, kwnames);
     const numpy::ArrayView array = convert_arg("matrix", [&] { return to_float64_array(parsed[0], 2); });
@@ -196,7 +225,7 @@ PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* get_sorted_segments_2d(PyObject* self, PyObject*) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "get_sorted_segments_2d");
     SharedBorrow borrow(object);
     const Poly3DCollection& state = object->state();
     const std::vector<std::size_t>& order = state.sort_order();
@@ -225,7 +254,7 @@ PyObject* colors_array(const std::vector<RgbaColor>& colors) {
 
 PyObject* get_sorted_facecolors(PyObject* self, PyObject*) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "get_sorted_facecolors");
     SharedBorrow borrow(object);
     return colors_array(object->state().facecolors());
   });
@@ -233,7 +262,7 @@ PyObject* get_sorted_facecolors(PyObject* self, PyObject*) {
 
 PyObject* get_sorted_edgecolors(PyObject* self, PyObject*) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "get_sorted_edgecolors");
     SharedBorrow borrow(object);
     return colors_array(object->state().edgecolors());
   });
@@ -241,7 +270,7 @@ PyObject* get_sorted_edgecolors(PyObject* self, PyObject*) {
 
 PyObject* set_zsort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "set_zsort");
     ExclusiveBorrow borrow(object);
     const ParsedArgs parsed = parse_fastcall(kZsortSig, args, nargs, kwnames);
     const std::string_view text = convert_arg("zsort", [&] { return to_utf8(parsed[0]); });
@@ -254,7 +283,7 @@ PyObject* set_zsort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* set_sort_zpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "set_sort_zpos");
     ExclusiveBorrow borrow(object);
     const ParsedArgs parsed = parse_fastcall(kZposSig, args, nargs, kwnames);
     const double zpos = convert_arg("zpos", [&] { return to_double(parsed[0]); });
@@ -265,7 +294,7 @@ PyObject* set_sort_zpos(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* shade_colors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    CollectionObject* object = checked_self(self);
+    CollectionObject* object = checked_self(self, "shade_colors");
     ExclusiveBorrow borrow(object);
     const ParsedArgs parsed = parse_fastcall(kShadeSig, args, nargs, kwnames);
     const double x = convert_arg("x", [&] { return to_double(parsed[0]); });

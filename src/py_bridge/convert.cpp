@@ -11,7 +11,9 @@ namespace korvex::py {
 namespace {
 
 std::string type_qualname(PyObject* object) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
+  // The type is held while the lookup runs: a metaclass's __getattribute__ could reassign the object's __class__.
+  const PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  PyObject* name = PyObject_GetAttrString(type.get(), "__qualname__");
   std::string text = "<failed to extract type name>";
   if (name != nullptr && PyUnicode_Check(name)) {
     Py_ssize_t size = 0;
@@ -111,18 +113,20 @@ std::string_view to_utf8(PyObject* object) {
 }
 
 numpy::ArrayView to_float64_array(PyObject* object, int ndim) {
+  // The first array check of the process imports NumPy, which runs Python code: the array is described after
+  // the checks.
   if (!numpy::is_array(object)) throw_conversion_error(object, "PyArray<T, D>");
-  numpy::ArrayView array = numpy::view(object);
-  if (array.ndim != ndim) {
-    throw PyError{PyExc_TypeError, "dimensionality mismatch:\n from=" + std::to_string(array.ndim) +
-                                       ", to=" + std::to_string(ndim)};
+  const int found = numpy::view(object).ndim;
+  if (found != ndim) {
+    throw PyError{PyExc_TypeError,
+                  "dimensionality mismatch:\n from=" + std::to_string(found) + ", to=" + std::to_string(ndim)};
   }
   if (!numpy::has_float64_dtype(object)) {
     PyRef from = numpy::dtype_str(object);
     PyRef to = numpy::float64_str();
     throw PyError{PyExc_TypeError, "type mismatch:\n from=" + utf8_of(from.get()) + ", to=" + utf8_of(to.get())};
   }
-  return array;
+  return numpy::view(object);
 }
 
 ContiguousVector::ContiguousVector(const numpy::ArrayView& array) : size_(static_cast<std::size_t>(array.shape[0])) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 namespace korvex::py {
 namespace {
@@ -103,6 +104,9 @@ void set_error_from_current_exception() noexcept {
   } catch (const InternalFault& fault) {
     set_panic(fault.message());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container was asked for more elements than it can ever hold: a size that cannot be allocated.
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     set_panic(error.what());

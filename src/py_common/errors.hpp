@@ -4,8 +4,9 @@
 //   - PyErrorSet: a Python exception is already set in the interpreter; raise it as it is.
 //   - PyError: a Python exception to raise, given by class and message.
 //   - korvex::InternalFault (fault.hpp): a condition a well-formed call cannot reach; raised as PanicException.
-// One guard per entry point (guard() below) catches them, plus std::bad_alloc (MemoryError) and anything else
-// (an internal fault), so the code between reads as straight-line code.
+// One guard per entry point (guard() below) catches them, plus std::bad_alloc and std::length_error (MemoryError:
+// a size that cannot be allocated) and anything else (an internal fault), so the code between reads as
+// straight-line code.
 #pragma once
 
 #include <Python.h>

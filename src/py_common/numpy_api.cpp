@@ -23,8 +23,8 @@ constexpr int kNewshapeSlot = 135;
 constexpr int kViewSlot = 137;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
-constexpr int kFromAnySlot = 69;
 constexpr int kSetBaseObjectSlot = 282;
+constexpr int kFromAnySlot = 69;
 constexpr int kEquivTypesSlot = 182;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
@@ -160,7 +160,9 @@ bool has_float64_dtype(PyObject* array) {
 }
 
 PyRef dtype_str(PyObject* array) {
-  return check(PyObject_Str(reinterpret_cast<PyObject*>(fields(array)->descr)));
+  // Held while str() runs Python code, which could give the array another dtype and drop this one.
+  const PyRef descr = PyRef::borrow(reinterpret_cast<PyObject*>(fields(array)->descr));
+  return check(PyObject_Str(descr.get()));
 }
 
 PyRef float64_str() {

@@ -4,6 +4,7 @@
 
 #include <cfenv>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "proj3d/mpl_rule.hpp"
@@ -48,6 +49,7 @@ TEST(MplRuleSums, NegativeZeroSumsComeOutPositive) {
 }
 
 struct FlagCase {
+  const char* name;
   double x, w;
   unsigned raised;
 };
@@ -68,10 +70,13 @@ TEST_P(MplRuleFlags, ReportsWhatTheArithmeticRaised) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MplRuleFlags,
-    ::testing::Values(FlagCase{2, 4, 0}, FlagCase{kNaN, 4, 0}, FlagCase{kInf, 4, mpl::kInvalid} /* 0 * inf in the other rows */, FlagCase{2, 0, mpl::kDivideByZero},
-                      FlagCase{0, 0, mpl::kDivideByZero | mpl::kInvalid},  // 1 / 0 for y and z, 0 / 0 for x
-                      FlagCase{2, kNaN, 0}, FlagCase{1e300, 1e-300, mpl::kOverflow},
-                      FlagCase{1e-300, 1e300, mpl::kUnderflow}));
+    ::testing::Values(FlagCase{"finite", 2, 4, 0}, FlagCase{"quiet_nan", kNaN, 4, 0},
+                      FlagCase{"inf_times_zero", kInf, 4, mpl::kInvalid},  // 0 * inf in the other rows
+                      FlagCase{"zero_weight", 2, 0, mpl::kDivideByZero},
+                      FlagCase{"zero_over_zero", 0, 0, mpl::kDivideByZero | mpl::kInvalid},  // 1 / 0 and 0 / 0
+                      FlagCase{"nan_weight", 2, kNaN, 0}, FlagCase{"overflow", 1e300, 1e-300, mpl::kOverflow},
+                      FlagCase{"underflow", 1e-300, 1e300, mpl::kUnderflow}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MplRuleFlags, CallersFlagsSurviveAndNoneLeak) {
   std::feclearexcept(FE_ALL_EXCEPT);

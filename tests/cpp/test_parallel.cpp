@@ -120,7 +120,23 @@ INSTANTIATE_TEST_SUITE_P(Table, ParallelParseCount,
                                            ParseCase{"-1", std::nullopt}, ParseCase{"+-1", std::nullopt},
                                            ParseCase{"1 ", std::nullopt}, ParseCase{"\t1", std::nullopt},
                                            ParseCase{"1e3", std::nullopt}, ParseCase{"0x10", std::nullopt},
-                                           ParseCase{"1.0", std::nullopt}, ParseCase{"+", std::nullopt}));
+                                           ParseCase{"1.0", std::nullopt}, ParseCase{"+", std::nullopt}),
+                         [](const auto& info) {  // the text spelled out: Unset, Text, TextPlus12, Text1Blank, ...
+                           const char* text = info.param.text;
+                           if (text == nullptr) return std::string("Unset");
+                           std::string name = "Text";  // never all digits, which CTest would replace
+                           for (; *text != '\0'; ++text) {
+                             switch (*text) {
+                               case '+': name += "Plus"; break;
+                               case '-': name += "Minus"; break;
+                               case ' ': name += "Blank"; break;
+                               case '\t': name += "Tab"; break;
+                               case '.': name += "Dot"; break;
+                               default: name += *text;
+                             }
+                           }
+                           return name;
+                         });
 
 TEST(ParallelPoolSizeEnvironment, ReadsBothVariables) {
   struct Saved {

@@ -182,7 +182,11 @@ TEST_P(Poly3dBroadcast, ColourListsAndEmptyResults) {
 
 INSTANTIATE_TEST_SUITE_P(Table, Poly3dBroadcast,
                          ::testing::Values(BroadcastCase{5, 2, 5}, BroadcastCase{5, 1, 5}, BroadcastCase{5, 5, 5},
-                                           BroadcastCase{5, 7, 7}, BroadcastCase{5, 0, 0}, BroadcastCase{0, 3, 3}));
+                                           BroadcastCase{5, 7, 7}, BroadcastCase{5, 0, 0}, BroadcastCase{0, 3, 3}),
+                         [](const auto& info) {
+                           return "Polygons" + std::to_string(info.param.polygons) + "Colours" +
+                                  std::to_string(info.param.colors);
+                         });
 
 // ============================================================================================================
 // Depth reductions and the drawing order
@@ -293,7 +297,9 @@ TEST_P(Poly3dProjection, MatchesReferenceOnBothPaths) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Poly3dProjection, ::testing::ValuesIn(kModes));
+INSTANTIATE_TEST_SUITE_P(Modes, Poly3dProjection, ::testing::ValuesIn(kModes), [](const auto& info) {
+  return std::string(info.param == ZSortMode::Average ? "Average" : info.param == ZSortMode::Min ? "Min" : "Max");
+});
 
 TEST(Poly3dProjectionTest, HundredAndHundredAndOneAgree) {
   const std::vector<Rows> polys = random_polygons(101, 77);
@@ -410,7 +416,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Poly3dProjectionFailure,
                          ::testing::Values(FailureCase{50, 10, 40, "index out of bounds: the len is 2 but the index is 2"},
                                            FailureCase{50, 40, 10, "index out of bounds: the len is 1 but the index is 2"},
                                            FailureCase{1000, 10, 600, "index out of bounds: the len is 2 but the index is 2"},
-                                           FailureCase{1000, 999, 998, "index out of bounds: the len is 1 but the index is 2"}));
+                                           FailureCase{1000, 999, 998, "index out of bounds: the len is 1 but the index is 2"}),
+                         [](const auto& info) {
+                           return "Polygons" + std::to_string(info.param.count) + "TwoColumnsAt" +
+                                  std::to_string(info.param.two_cols) + "OneAt" + std::to_string(info.param.one_col);
+                         });
 
 // ============================================================================================================
 // Shading

@@ -12,7 +12,7 @@ import os
 import numpy as np
 import pytest
 
-from conftest import C, P
+from conftest import C, P, run_python
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 TRI = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.5], [0.0, 1.0, 1.0]])
@@ -210,6 +210,55 @@ def test_unsatisfiable_allocation_is_memory_error(name, columns):
     assert c.do_3d_projection(M) == C([TRI]).do_3d_projection(M)
     assert len(c.get_sorted_segments_2d()) == 150
     assert P.proj_transform(np.ones(5000), np.ones(5000), np.ones(5000), M)[0].shape == (5000,)
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("facecolors", np.broadcast_to(np.zeros((1, 1)), (2**58, 1))),
+        ("edgecolors", np.broadcast_to(np.zeros((1, 3)), (2**58, 3))),
+        ("vertices", np.broadcast_to(np.zeros((1, 1)), (2**59, 1))),  # twice: more values than a buffer holds
+        ("pb_aspect", range(2**61)),
+    ],
+)
+def test_sizes_beyond_any_allocation_are_memory_errors(name, value):
+    # Sizes past what a container can ever hold fail before anything is allocated (so under the sanitizer too).
+    for _ in range(2):
+        with pytest.raises(MemoryError):
+            if name == "pb_aspect":
+                P.world_transformation(0, 1, 0, 1, 0, 1, pb_aspect=value)
+            else:
+                C(**({"vertices": [TRI, value, value]} if name == "vertices" else {"vertices": [TRI], name: value}))
+    assert C([TRI], facecolors=np.ones((2, 4))).get_sorted_facecolors().shape == (2, 4)
+
+
+@pytest.mark.parametrize("change", ["L.clear()", "L[:] = [None] * 9", "del L[0]"])
+def test_constructor_arguments_changed_by_the_numpy_import(change):
+    # The first NumPy use of the process imports NumPy through builtins.__import__, which user code may replace:
+    # what the list held when the call began is what the collection copies.
+    proc = run_python(
+        f"""
+        import builtins
+        import numpy as np
+        import korvex
+
+        L = [np.ones((3, 3)), np.zeros((4, 3))]
+        real = builtins.__import__
+
+        def hook(name, *args, **kwargs):
+            if name == "numpy":
+                {change}
+            return real(name, *args, **kwargs)
+
+        builtins.__import__ = hook
+        c = korvex.PyPoly3DCollection(L, np.full((2, 4), 0.5))
+        builtins.__import__ = real
+        c.do_3d_projection(np.eye(4))
+        print([s.tolist() for s in c.get_sorted_segments_2d()], c.get_sorted_facecolors().tolist())
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str([[[1.0, 1.0]] * 3, [[0.0, 0.0]] * 4]) + " " + str([[0.5] * 4] * 2)
 
 
 @pytest.mark.parametrize("change", ["resize matrix", "resize xs", "reshape xs"])

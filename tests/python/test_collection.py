@@ -499,3 +499,40 @@ def test_getters_inside_a_getter_share_the_borrow():
     assert all(np.array_equal(r[0], results[0][0]) for r in results)
     # Released again.
     c.set_zsort("min")
+
+
+# ---- instances that the constructor did not build --------------------------------------------------------------
+
+
+def test_instance_made_by_a_replaced_new_is_refused_and_freed():
+    # A replaced __new__ that makes the instance with object.__new__ leaves its state unbuilt (zero-filled memory).
+    # Run in a fresh interpreter: the replacement cannot be undone.
+    proc = run_python(
+        """
+        import gc
+        import numpy as np
+        import korvex
+
+        C = korvex.PyPoly3DCollection
+        C.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))
+        calls = {"do_3d_projection": (np.eye(4),), "get_sorted_segments_2d": (), "get_sorted_facecolors": (),
+                 "get_sorted_edgecolors": (), "set_zsort": ("max",), "set_sort_zpos": (1.0,),
+                 "shade_colors": (0.0, 0.0, 1.0)}
+        for _ in range(2):
+            c = C([np.ones((3, 3))], facecolors=np.ones((1, 4)))
+            for name, args in calls.items():
+                try:
+                    print(name, "returned", getattr(c, name)(*args))
+                except TypeError as e:
+                    print(e)
+            del c
+            gc.collect()
+        print("freed")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    names = ["do_3d_projection", "get_sorted_segments_2d", "get_sorted_facecolors", "get_sorted_edgecolors",
+             "set_zsort", "set_sort_zpos", "shade_colors"]
+    refusals = [f"PyPoly3DCollection.{name}() called on an uninitialized object: PyPoly3DCollection.__new__() "
+                "was not called" for name in names]
+    assert proc.stdout.splitlines() == 2 * refusals + ["freed"]
