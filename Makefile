@@ -8,7 +8,7 @@ NUMPY1 := numpy==1.26.4
 JOBS ?= 2
 
 .PHONY: all test build wheel pytest pytest-np1 cpp-test gtest venv clean
-.PHONY: demo mpl-tests stubtest
+.PHONY: demo mpl-tests stubtest bench-visibility
 
 all: build
 
@@ -54,6 +54,12 @@ cpp-test: gtest
 	@# A parameter GoogleTest cannot print shows as its bytes (addresses among them): names must not change per build.
 	@if ctest --test-dir build/cpp -N | grep "byte object"; then \
 	  echo "unstable test names: give INSTANTIATE_TEST_SUITE_P a name generator"; exit 1; fi
+
+# The exact visibility order against the plain depth sort of the same polygons (a C++ program, no Python).
+bench-visibility:
+	cmake -S . -B build/bench -DKORVEX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench -j$(JOBS) --target bench_visibility
+	build/bench/bench_visibility
 
 # The type stub shipped with the module against the module itself (run in build/, where mypy's cache may live).
 stubtest: build

@@ -1,0 +1,254 @@
+// Clipping, cutting, triangulation and separation of convex pieces.
+#include "visibility/geometry.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace korvex::visibility::detail {
+
+Box box_of(const Vec2* v, std::size_t n) noexcept {
+  Box b{v[0].x, v[0].x, v[0].y, v[0].y};
+  for (std::size_t i = 1; i < n; ++i) {
+    b.xmin = std::min(b.xmin, v[i].x);
+    b.xmax = std::max(b.xmax, v[i].x);
+    b.ymin = std::min(b.ymin, v[i].y);
+    b.ymax = std::max(b.ymax, v[i].y);
+  }
+  return b;
+}
+
+double twice_area(const Vec2* v, std::size_t n) noexcept {
+  double sum = 0.0;
+  for (std::size_t i = 1; i + 1 < n; ++i) sum += turn(v[0], v[i], v[i + 1]);
+  return sum;
+}
+
+namespace {
+
+// One clipping step for a point or a segment (which stay what they are, or vanish).
+void clip_small(const std::vector<Vec2>& in, const HalfPlane& h, double offset, std::vector<Vec2>& out) {
+  out.clear();
+  const double d0 = h.distance(in[0]) - offset;
+  if (in.size() == 1) {
+    if (d0 >= 0.0) out.push_back(in[0]);
+    return;
+  }
+  const double d1 = h.distance(in[1]) - offset;
+  if (d0 >= 0.0 && d1 >= 0.0) {
+    out = in;
+  } else if (d0 >= 0.0) {
+    out.push_back(in[0]);
+    out.push_back(lerp(in[0], in[1], d0 / (d0 - d1)));
+  } else if (d1 >= 0.0) {
+    out.push_back(lerp(in[0], in[1], d0 / (d0 - d1)));
+    out.push_back(in[1]);
+  }
+}
+
+}  // namespace
+
+std::size_t clip_convex(const Vec2* in, std::size_t n, const HalfPlane* planes, std::size_t m, double offset,
+                        std::vector<Vec2>& out, std::vector<Vec2>& spare) {
+  out.assign(in, in + n);
+  const bool polygon = n >= 3;
+  for (std::size_t k = 0; k < m && !out.empty(); ++k) {
+    const HalfPlane& h = planes[k];
+    if (!polygon) {
+      clip_small(out, h, offset, spare);
+      std::swap(out, spare);
+      continue;
+    }
+    // Sutherland-Hodgman against one edge; a polygon that keeps every vertex is left as it is.
+    const std::size_t count = out.size();
+    Vec2 prev = out[count - 1];
+    double dp = h.distance(prev) - offset;
+    spare.clear();
+    bool clipped = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Vec2 cur = out[i];
+      const double dc = h.distance(cur) - offset;
+      if (dc >= 0.0) {
+        if (dp < 0.0) spare.push_back(lerp(prev, cur, dp / (dp - dc)));
+        spare.push_back(cur);
+      } else {
+        clipped = true;
+        if (dp >= 0.0) spare.push_back(lerp(prev, cur, dp / (dp - dc)));
+      }
+      prev = cur;
+      dp = dc;
+    }
+    if (!clipped) continue;
+    std::swap(out, spare);
+    if (out.size() < 3) out.clear();  // what is left of a polygon has no area
+  }
+  return out.size();
+}
+
+bool cut_piece(const Vec2* v, const std::uint8_t* flags, const double* g, std::size_t n, double snap,
+               std::vector<Vec2>& below, std::vector<std::uint8_t>& below_flags, std::vector<Vec2>& above,
+               std::vector<std::uint8_t>& above_flags) {
+  auto snapped = [&](std::size_t i) { return std::abs(g[i]) <= snap ? 0.0 : g[i]; };
+  below.clear();
+  below_flags.clear();
+  above.clear();
+  above_flags.clear();
+  if (n == 2) {
+    const double g0 = snapped(0);
+    const double g1 = snapped(1);
+    if (!((g0 < 0.0 && g1 > 0.0) || (g0 > 0.0 && g1 < 0.0))) return false;
+    const Vec2 x = lerp(v[0], v[1], g0 / (g0 - g1));
+    auto& first = g0 < 0.0 ? below : above;
+    auto& first_flags = g0 < 0.0 ? below_flags : above_flags;
+    auto& second = g0 < 0.0 ? above : below;
+    auto& second_flags = g0 < 0.0 ? above_flags : below_flags;
+    first = {v[0], x};
+    first_flags = {flags[0], 0};
+    second = {x, v[1]};
+    second_flags = {0, flags[1]};
+    return true;
+  }
+  if (n < 3) return false;
+  // Keeps the side where sign * g >= 0; see the case list below.
+  auto keep = [&](double sign, std::vector<Vec2>& out, std::vector<std::uint8_t>& out_flags) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t j = i + 1 == n ? 0 : i + 1;
+      const double hc = sign * snapped(i);
+      const double hn = sign * snapped(j);
+      if (hc >= 0.0) {
+        // The edge from this vertex is the original edge unless the cut starts right here.
+        if (hn >= 0.0 || hc > 0.0) {
+          out.push_back(v[i]);
+          out_flags.push_back(flags[i]);
+        } else {
+          out.push_back(v[i]);
+          out_flags.push_back(0);
+        }
+        if (hc > 0.0 && hn < 0.0) {
+          out.push_back(lerp(v[i], v[j], hc / (hc - hn)));
+          out_flags.push_back(0);  // along the cut to where the outline comes back
+        }
+      } else if (hn > 0.0) {
+        out.push_back(lerp(v[i], v[j], hc / (hc - hn)));
+        out_flags.push_back(flags[i]);
+      }
+    }
+  };
+  keep(-1.0, below, below_flags);
+  keep(1.0, above, above_flags);
+  if (below.size() < 3 || above.size() < 3) {
+    below.clear();
+    below_flags.clear();
+    above.clear();
+    above_flags.clear();
+    return false;
+  }
+  return true;
+}
+
+void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& triangles) {
+  if (n < 3) return;
+  std::vector<std::uint32_t> prev(n), next(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    prev[i] = static_cast<std::uint32_t>(i == 0 ? n - 1 : i - 1);
+    next[i] = static_cast<std::uint32_t>(i + 1 == n ? 0 : i + 1);
+  }
+  auto is_ear = [&](std::uint32_t i) {
+    const std::uint32_t p = prev[i];
+    const std::uint32_t q = next[i];
+    if (!(turn(v[p], v[i], v[q]) > 0.0)) return false;
+    for (std::uint32_t r = next[q]; r != p; r = next[r]) {
+      const Vec2 x = v[r];
+      if ((x.x == v[p].x && x.y == v[p].y) || (x.x == v[i].x && x.y == v[i].y) || (x.x == v[q].x && x.y == v[q].y)) {
+        continue;
+      }
+      if (turn(v[p], v[i], x) >= 0.0 && turn(v[i], v[q], x) >= 0.0 && turn(v[q], v[p], x) >= 0.0) return false;
+    }
+    return true;
+  };
+  std::uint32_t at = 0;
+  for (std::size_t remaining = n; remaining > 3; --remaining) {
+    std::uint32_t ear = at;
+    bool found = false;
+    std::uint32_t i = at;
+    for (std::size_t k = 0; k < remaining; ++k, i = next[i]) {
+      if (is_ear(i)) {
+        ear = i;
+        found = true;
+        break;
+      }
+    }
+    if (!found) {
+      // Not simple (or not counter-clockwise within rounding): take the vertex that turns left the most.
+      double best = -std::numeric_limits<double>::infinity();
+      i = at;
+      for (std::size_t k = 0; k < remaining; ++k, i = next[i]) {
+        const double t = turn(v[prev[i]], v[i], v[next[i]]);
+        if (t > best) {
+          best = t;
+          ear = i;
+        }
+      }
+    }
+    triangles.insert(triangles.end(), {prev[ear], ear, next[ear]});
+    next[prev[ear]] = next[ear];
+    prev[next[ear]] = prev[ear];
+    at = next[ear];
+  }
+  triangles.insert(triangles.end(), {prev[at], at, next[at]});
+}
+
+double separating_line(const Vec2* first, std::size_t n1, const Vec2* second, std::size_t n2, double& nx,
+                       double& ny, double& c) noexcept {
+  double best = -std::numeric_limits<double>::infinity();
+  auto project = [](const Vec2* p, std::size_t n, double ux, double uy, double& lo, double& hi) {
+    lo = std::numeric_limits<double>::infinity();
+    hi = -lo;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double s = ux * p[i].x + uy * p[i].y;
+      lo = std::min(lo, s);
+      hi = std::max(hi, s);
+    }
+  };
+  auto consider = [&](double ux, double uy) {
+    const double len = norm(Vec2{ux, uy});
+    if (!(len > 0.0)) return;
+    ux /= len;
+    uy /= len;
+    double lo1, hi1, lo2, hi2;
+    project(first, n1, ux, uy, lo1, hi1);
+    project(second, n2, ux, uy, lo2, hi2);
+    if (lo2 - hi1 > best) {
+      best = lo2 - hi1;
+      nx = ux;
+      ny = uy;
+      c = 0.5 * (lo2 + hi1);
+    }
+    if (lo1 - hi2 > best) {
+      best = lo1 - hi2;
+      nx = -ux;
+      ny = -uy;
+      c = -0.5 * (lo1 + hi2);
+    }
+  };
+  auto edges = [&](const Vec2* p, std::size_t n) {
+    if (n < 2) return;
+    const std::size_t count = n == 2 ? 1 : n;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Vec2 d = p[i + 1 == n ? 0 : i + 1] - p[i];
+      consider(-d.y, d.x);
+      consider(d.x, d.y);
+    }
+  };
+  edges(first, n1);
+  edges(second, n2);
+  Vec2 m1{0.0, 0.0}, m2{0.0, 0.0};
+  for (std::size_t i = 0; i < n1; ++i) m1 = {m1.x + first[i].x, m1.y + first[i].y};
+  for (std::size_t i = 0; i < n2; ++i) m2 = {m2.x + second[i].x, m2.y + second[i].y};
+  const double k1 = 1.0 / static_cast<double>(n1);
+  const double k2 = 1.0 / static_cast<double>(n2);
+  consider(m2.x * k2 - m1.x * k1, m2.y * k2 - m1.y * k1);
+  return best;
+}
+
+}  // namespace korvex::visibility::detail

@@ -1,0 +1,394 @@
+// Cutting intersections, Kahn's order and the breaking of cycles.
+#include "visibility/orderer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/assert.hpp"
+
+namespace korvex::visibility::detail {
+
+void Orderer::link() {
+  base_ = static_cast<std::uint32_t>(s_.pieces.size());
+  for (std::size_t u = 0; u < has_extra_.size(); ++u) {  // the lists of the last call, kept for their memory
+    if (has_extra_[u] != 0) extra_[u].clear();
+  }
+  has_extra_.assign(base_, 0);
+  dead_.assign(base_, 0);
+  keys_filled_ = 0;
+  grow();
+  // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
+  // current ends, which leaves every list ascending and link_start_[u] at its beginning.
+  link_start_.assign(base_ + 1, 0);
+  for (const Relation& r : rel_) {
+    ++link_start_[r.first];
+    ++link_start_[r.second];
+  }
+  for (std::uint32_t u = 1; u <= base_; ++u) link_start_[u] += link_start_[u - 1];
+  link_ids_.resize(link_start_[base_]);
+  for (auto id = static_cast<std::uint32_t>(rel_.size()); id-- > 0;) {
+    link_ids_[--link_start_[rel_[id].first]] = id;
+    link_ids_[--link_start_[rel_[id].second]] = id;
+  }
+}
+
+void Orderer::partners(std::uint32_t u, std::vector<std::pair<std::uint32_t, bool>>& out) const {
+  out.clear();
+  for_links(u, [&](std::uint32_t id) {
+    const Relation& r = rel_[id];
+    const std::uint32_t other = r.first == u ? r.second : r.first;
+    if (dead_[other] != 0) return;
+    out.emplace_back(other, !r.intersect && r.first == u);
+  });
+}
+
+bool Orderer::cut(std::uint32_t u, const double* g, double snap, std::uint32_t& lo, std::uint32_t& hi) {
+  if (cuts_ >= max_cuts_) {
+    capped_ = true;
+    return false;
+  }
+  const Piece p = s_.pieces[u];
+  if (!cut_piece(s_.vertices(p), s_.flags.data() + p.first, g, p.count, snap, lo_, lo_flags_, hi_, hi_flags_)) {
+    return false;
+  }
+  if (!Store::substantial(lo_.data(), lo_.size(), tol_) || !Store::substantial(hi_.data(), hi_.size(), tol_)) {
+    return false;
+  }
+  Piece part = p;
+  part.whole = false;
+  lo = s_.add(part, lo_.data(), lo_flags_.data(), lo_.size());
+  hi = s_.add(part, hi_.data(), hi_flags_.data(), hi_.size());
+  grow();
+  dead_[u] = 1;
+  ++cuts_;
+  return true;
+}
+
+bool Orderer::cut_intersection(std::uint32_t rid, std::vector<std::uint32_t>& work) {
+  const std::uint32_t a = rel_[rid].first;
+  const std::uint32_t b = rel_[rid].second;
+  const Piece& pa = s_.pieces[a];
+  const Piece& pb = s_.pieces[b];
+  // A segment is cut where it pierces; of two polygons the smaller one (the later one on a tie).
+  std::uint32_t order[2] = {a, b};
+  if (pa.kind != pb.kind ? pb.kind > pa.kind : (pb.size < pa.size || (pb.size == pa.size && b > a))) {
+    std::swap(order[0], order[1]);
+  }
+  for (const std::uint32_t u : order) {
+    const std::uint32_t other = u == a ? b : a;
+    const Piece& p = s_.pieces[u];
+    if (p.kind == Kind::Marker) continue;
+    g_.resize(p.count);
+    const Vec2* v = s_.vertices(p);
+    for (std::uint32_t k = 0; k < p.count; ++k) g_[k] = p.plane.at(v[k]) - s_.pieces[other].plane.at(v[k]);
+    std::uint32_t parts[2];
+    if (!cut(u, g_.data(), tol_.z, parts[0], parts[1])) {
+      if (capped_) return false;
+      continue;
+    }
+    partners(u, partners_);
+    for (const auto& [n, unused] : partners_) {
+      for (const std::uint32_t c : parts) {
+        const Verdict v2 = relate(s_, c, n, tol_, w_);
+        switch (v2.outcome) {
+          case Outcome::None:
+            break;
+          case Outcome::AFirst:
+            add_relation({c, n, false});
+            break;
+          case Outcome::BFirst:
+            add_relation({n, c, false});
+            break;
+          case Outcome::Intersect:
+            work.push_back(add_relation({c, n, true}));
+            break;
+        }
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+void Orderer::settle(std::uint32_t rid) {
+  Relation& r = rel_[rid];
+  const Verdict v = relate(s_, r.first, r.second, tol_, w_);
+  // Positive where `first` is farther: the larger part decides.
+  if (v.lo + v.hi < 0.0) std::swap(r.first, r.second);
+  r.intersect = false;
+}
+
+void Orderer::resolve_intersections() {
+  std::vector<std::uint32_t>& work = work_;
+  work.clear();
+  for (std::uint32_t id = 0; id < rel_.size(); ++id) {
+    if (rel_[id].intersect) work.push_back(id);
+  }
+  for (std::size_t k = 0; k < work.size(); ++k) {
+    const std::uint32_t id = work[k];
+    if (!rel_[id].intersect || !live(rel_[id])) continue;
+    if (capped_ || !cut_intersection(id, work)) settle(id);
+  }
+}
+
+bool Orderer::find_cycle(const std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& cycle,
+                         std::vector<std::uint32_t>& cycle_rel) {
+  const std::size_t n = s_.pieces.size();
+  while (scan_ < n && (dead_[scan_] != 0 || emitted[scan_] != 0)) ++scan_;
+  KORVEX_ASSERT(scan_ < n, "a piece is left when the order is stuck");
+  // Walk back along predecessors that are left until a piece repeats. Positions on the path are found by a
+  // linear search while it is short and by a stamp per piece once it is long.
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> path;
+  std::vector<std::uint32_t> path_rel;  // the relation from the predecessor of path[k] to path[k]
+  std::vector<std::uint32_t> stamp;
+  std::uint32_t u = static_cast<std::uint32_t>(scan_);
+  std::size_t at = 0;
+  for (;;) {
+    if (path.size() == 64) {
+      stamp.assign(n, kNone);
+      for (std::size_t k = 0; k < path.size(); ++k) stamp[path[k]] = static_cast<std::uint32_t>(k);
+    }
+    if (stamp.empty()) {
+      at = static_cast<std::size_t>(std::find(path.begin(), path.end(), u) - path.begin());
+    } else {
+      at = stamp[u] == kNone ? path.size() : stamp[u];
+    }
+    if (at < path.size()) break;
+    if (!stamp.empty()) stamp[u] = static_cast<std::uint32_t>(path.size());
+    path.push_back(u);
+    std::uint32_t pred = kNone;
+    for_links(u, [&](std::uint32_t id) {
+      const Relation& r = rel_[id];
+      if (pred == kNone && live(r) && !r.intersect && r.second == u && emitted[r.first] == 0) {
+        pred = r.first;
+        path_rel.push_back(id);
+      }
+    });
+    KORVEX_ASSERT(pred != kNone, "a piece that is not ready has a predecessor");
+    u = pred;
+  }
+  walk_steps_ += path.size();
+  if (walk_steps_ > 4 * n + 4096) return false;
+  cycle.assign(path.begin() + static_cast<std::ptrdiff_t>(at), path.end());
+  cycle_rel.assign(path_rel.begin() + static_cast<std::ptrdiff_t>(at), path_rel.end());
+  return true;
+}
+
+bool Orderer::cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std::uint8_t>& emitted,
+                        std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
+  // Member t is painted after cycle[t + 1] and before cycle[t - 1] (cyclically): it overlaps the first in region
+  // r1 and the second in r2. A cut of the member that puts r1 and r2 on different sides breaks the cycle. Cuts
+  // along the plane of a neighbour in the cycle come first: the faces of one solid then all get cut along one
+  // plane, so their parts stay in step (cuts along unrelated lines leave parts that overlap each other anew).
+  // Failing those, a line between r1 and r2. Among each kind, the cut farthest from both regions.
+  struct Candidate {
+    bool plane;
+    double gap;  // screen distance of the regions from the cut
+    std::size_t t;
+    std::uint32_t splitter;
+    double nx, ny, c;  // the line, when not a plane
+  };
+  const std::size_t len = cycle.size();
+  std::vector<Candidate> candidates;
+  for (std::size_t t = 0; t < len; ++t) {
+    const std::uint32_t q = cycle[t];
+    const Piece& pq = s_.pieces[q];
+    if (pq.kind == Kind::Marker) continue;
+    const std::uint32_t x = cycle[(t + 1) % len];
+    const std::uint32_t p = cycle[(t + len - 1) % len];
+    overlap_region(s_, x, q, tol_, w_, r1_);
+    overlap_region(s_, q, p, tol_, w_, r2_);
+    if (r1_.empty() || r2_.empty()) continue;
+    for (const std::uint32_t splitter : {x, p}) {
+      const Piece& ps = s_.pieces[splitter];
+      if (ps.kind != Kind::Polygon) continue;  // the plane of a segment or marker is only a device
+      const double slope = norm(Vec2{pq.plane.a - ps.plane.a, pq.plane.b - ps.plane.b});
+      if (!(slope > 0.0)) continue;
+      double lo1, hi1, lo2, hi2;  // q's depth minus the splitter's over the two regions
+      depth_range(pq, ps, r1_.data(), r1_.size(), lo1, hi1);
+      depth_range(pq, ps, r2_.data(), r2_.size(), lo2, hi2);
+      const double gap = std::max(std::min(-hi1, lo2), std::min(-hi2, lo1)) / slope;
+      if (gap >= -tol_.len) candidates.push_back({true, gap, t, splitter, 0.0, 0.0, 0.0});
+    }
+    Candidate line{false, 0.0, t, 0, 0.0, 0.0, 0.0};
+    line.gap = separating_line(r1_.data(), r1_.size(), r2_.data(), r2_.size(), line.nx, line.ny, line.c);
+    if (line.gap >= -tol_.len) candidates.push_back(line);
+  }
+  // A plane that has cut before is taken again where it can be (one plane through a solid cuts all its faces
+  // in step), then the widest gap.
+  auto reused = [&](const Candidate& c) {
+    return c.plane && std::find(splitters_.begin(), splitters_.end(), s_.pieces[c.splitter].item) != splitters_.end();
+  };
+  std::stable_sort(candidates.begin(), candidates.end(), [&](const Candidate& l, const Candidate& r) {
+    if (l.plane != r.plane) return l.plane;
+    if (reused(l) != reused(r)) return reused(l);
+    return l.gap > r.gap;
+  });
+  for (const Candidate& cand : candidates) {
+    const std::uint32_t q = cycle[cand.t];
+    const Piece& p = s_.pieces[q];
+    g_.resize(p.count);
+    const Vec2* v = s_.vertices(p);
+    for (std::uint32_t k = 0; k < p.count; ++k) {
+      g_[k] = cand.plane ? p.plane.at(v[k]) - s_.pieces[cand.splitter].plane.at(v[k])
+                         : (cand.nx * v[k].x + cand.ny * v[k].y) - cand.c;
+    }
+    std::uint32_t parts[2];
+    if (!cut(q, g_.data(), cand.plane ? tol_.z : tol_.len, parts[0], parts[1])) {
+      if (capped_) return false;
+      continue;
+    }
+    if (cand.plane && !reused(cand)) splitters_.push_back(s_.pieces[cand.splitter].item);
+    inherit(q, parts, emitted, indeg, ready);
+    return true;
+  }
+  return false;
+}
+
+void Orderer::inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
+                      std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
+  // The parts take q's relations where they still overlap, in q's direction (a part of a piece keeps the depth
+  // relation of the whole; inheriting also keeps every ready piece ready).
+  indeg.resize(s_.pieces.size(), 0);
+  emitted.resize(s_.pieces.size(), 0);
+  partners(q, partners_);
+  std::vector<std::uint32_t> released;
+  for (const auto& [m, q_first] : partners_) {
+    if (emitted[m] != 0) continue;
+    if (q_first) {
+      --indeg[m];
+      released.push_back(m);
+    }
+    for (const std::uint32_t c : parts) {
+      // Strictly: a part that only touches the partner (at the cut) must not keep the relation, or a cut
+      // between touching regions would leave the cycle as it was.
+      overlap_region(s_, c, m, tol_, w_, r1_, true);
+      if (r1_.empty()) continue;
+      if (q_first) {
+        add_relation({c, m, false});
+        ++indeg[m];
+      } else {
+        add_relation({m, c, false});
+        ++indeg[c];
+      }
+    }
+  }
+  for (const std::uint32_t m : released) {
+    if (indeg[m] == 0) ready.push_back(m);
+  }
+  for (const std::uint32_t c : parts) {
+    if (indeg[c] == 0) ready.push_back(c);
+  }
+}
+
+void Orderer::drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
+                           std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
+  // The relation of the cycle whose overlap is smallest, measured strictly (an overlap that exists only within
+  // the tolerance counts as none). Only an overlap wider than a sliver can show: cycles closed by slivers come
+  // from rounding, or from neighbours at a fold.
+  const std::size_t len = cycle.size();
+  std::size_t weakest = 0;
+  double least = std::numeric_limits<double>::infinity();
+  bool visible = false;
+  for (std::size_t t = 0; t < len; ++t) {
+    overlap_region(s_, cycle[(t + 1) % len], cycle[t], tol_, w_, r1_, true);
+    double measure = -1.0;
+    if (r1_.size() == 1) measure = 0.0;
+    if (r1_.size() == 2) measure = norm(r1_[1] - r1_[0]);
+    if (r1_.size() >= 3) measure = 0.5 * std::abs(twice_area(r1_.data(), r1_.size()));
+    if (measure < least) {
+      least = measure;
+      weakest = t;
+      visible = r1_.size() == 2 ? measure > tol_.sliver : measure > tol_.sliver * tol_.sliver;
+    }
+  }
+  Relation& r = rel_[cycle_rel[weakest]];
+  r.dropped = true;
+  if (--indeg[r.second] == 0) ready.push_back(r.second);
+  if (visible) ++forced_;
+}
+
+void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& indeg,
+                          std::vector<std::uint32_t>& ready) {
+  std::vector<std::uint32_t> cycle, cycle_rel;
+  if (!find_cycle(emitted, cycle, cycle_rel)) {
+    capped_ = true;  // too many cycles to search: the rest goes in the plain order
+    return;
+  }
+  if (cut_cycle(cycle, emitted, indeg, ready) || capped_) return;
+  drop_weakest(cycle, cycle_rel, indeg, ready);
+}
+
+void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out) {
+  std::size_t n = s_.pieces.size();
+  std::vector<std::uint32_t>& indeg = indeg_;
+  std::vector<std::uint8_t>& emitted = emitted_;
+  indeg.assign(n, 0);
+  emitted.assign(n, 0);
+  std::size_t alive_count = 0;
+  for (std::size_t u = 0; u < n; ++u) alive_count += dead_[u] == 0 ? 1 : 0;
+  for (const Relation& r : rel_) {
+    if (live(r)) {
+      KORVEX_ASSERT(!r.intersect, "every intersection is cut or settled before ordering");
+      ++indeg[r.second];
+    }
+  }
+  // Pieces that are ready from the start are taken in the plain order by a cursor; the others (and the parts of
+  // pieces cut so far) wait in a heap once they become ready. The next piece is the first of the two.
+  from_start_.assign(n, 0);
+  for (const std::size_t u : plain) from_start_[u] = dead_[u] == 0 && indeg[u] == 0 ? 1 : 0;
+  auto later = [this](std::uint32_t a, std::uint32_t b) { return before(b, a); };
+  std::vector<std::uint32_t>& heap = heap_;
+  heap.clear();
+  auto push = [&](std::uint32_t u) {
+    heap.push_back(u);
+    std::push_heap(heap.begin(), heap.end(), later);
+  };
+  for (std::size_t u = base_; u < n; ++u) {
+    if (dead_[u] == 0 && indeg[u] == 0) push(static_cast<std::uint32_t>(u));
+  }
+  out.clear();
+  out.reserve(alive_count);
+  std::vector<std::uint32_t> ready;
+  std::size_t cursor = 0;
+  while (out.size() < alive_count) {
+    while (cursor < plain.size() && from_start_[plain[cursor]] == 0) ++cursor;
+    std::uint32_t u;
+    if (cursor < plain.size() && (heap.empty() || before(static_cast<std::uint32_t>(plain[cursor]), heap.front()))) {
+      u = static_cast<std::uint32_t>(plain[cursor++]);
+    } else if (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      u = heap.back();
+      heap.pop_back();
+    } else {
+      ready.clear();
+      if (!capped_) break_cycle(emitted, indeg, ready);
+      if (capped_) break;
+      n = s_.pieces.size();
+      alive_count = 0;
+      for (std::size_t k = 0; k < n; ++k) alive_count += dead_[k] == 0 ? 1 : 0;
+      for (const std::uint32_t r : ready) push(r);
+      continue;
+    }
+    emitted[u] = 1;
+    out.push_back(u);
+    for_links(u, [&](std::uint32_t id) {
+      const Relation& r = rel_[id];
+      if (r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) push(r.second);
+    });
+  }
+  if (out.size() < alive_count) {
+    // Past the cap: the rest in the plain order.
+    std::vector<std::uint32_t> rest;
+    for (std::size_t u = 0; u < s_.pieces.size(); ++u) {
+      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) rest.push_back(static_cast<std::uint32_t>(u));
+    }
+    std::sort(rest.begin(), rest.end(), [this](std::uint32_t a, std::uint32_t b) { return before(a, b); });
+    out.insert(out.end(), rest.begin(), rest.end());
+  }
+}
+
+
+}  // namespace korvex::visibility::detail

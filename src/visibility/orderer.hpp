@@ -1,0 +1,181 @@
+// The order of the pieces: relations linked to pieces, intersections cut, Kahn's order with cycles broken by
+// cuts. Internal header of visibility; runs on the calling thread only.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "visibility/pieces.hpp"
+
+namespace korvex::visibility::detail {
+
+// The plain drawing order as one unsigned key, smaller first: NaN first, then descending depth, -0.0 == +0.0 (the
+// order of poly3d's depth sort).
+inline std::uint64_t drawing_key(double depth) noexcept {
+  if (depth != depth) return 0;
+  if (depth == 0.0) depth = 0.0;
+  const auto bits = std::bit_cast<std::uint64_t>(depth);
+  const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : (bits | (std::uint64_t{1} << 63));
+  return ~ascending;
+}
+
+// The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
+struct OrderMemory {
+  std::vector<Relation> rel;
+  std::vector<std::uint8_t> dead;
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint32_t> link_start;
+  std::vector<std::uint32_t> link_ids;
+  std::vector<std::vector<std::uint32_t>> extra;
+  std::vector<std::uint8_t> has_extra;
+  std::vector<std::uint32_t> indeg;
+  std::vector<std::uint8_t> emitted;
+  std::vector<std::uint8_t> from_start;
+  std::vector<std::uint32_t> heap;
+  std::vector<std::uint32_t> work;
+};
+
+// One ordering: borrows the store (to which its cuts add pieces) and the memory for its lifetime.
+class Orderer {
+ public:
+  Orderer(Store& s, const Tolerances& tol, std::size_t max_cuts, OrderMemory& memory)
+      : s_(s), tol_(tol), max_cuts_(max_cuts), memory_(memory) {
+    swap_memory();
+  }
+  ~Orderer() { swap_memory(); }
+  Orderer(const Orderer&) = delete;
+  Orderer& operator=(const Orderer&) = delete;
+
+  // The relation list, for the grid pass to fill before link().
+  std::vector<Relation>& relations() noexcept { return rel_; }
+  // Links the relations to the pieces that exist now, in one block.
+  void link();
+  // Cuts every intersecting pair (in list order, so deterministically) until none is left or the cap is met;
+  // what the cap leaves uncut is ordered by the larger part of the depth difference.
+  void resolve_intersections();
+  // Kahn's order of the live pieces into `out`; `plain` is the plain order of the pieces that existed before
+  // any cut.
+  void order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out);
+
+  bool capped() const noexcept { return capped_; }
+  std::size_t forced() const noexcept { return forced_; }
+  std::size_t cuts() const noexcept { return cuts_; }
+
+ private:
+  // A relation counts while both its pieces are alive (not cut) and it was not given up.
+  bool live(const Relation& r) const noexcept { return dead_[r.first] == 0 && dead_[r.second] == 0 && !r.dropped; }
+  // Calls f(relation id) for every relation of u, live or not: the block of link(), then those added since.
+  template <class F>
+  void for_links(std::uint32_t u, F&& f) const {
+    if (u < base_) {
+      for (std::uint32_t k = link_start_[u]; k < link_start_[u + 1]; ++k) f(link_ids_[k]);
+    }
+    if (has_extra_[u] != 0) {
+      for (std::uint32_t id : extra_[u]) f(id);
+    }
+  }
+  std::uint32_t add_relation(Relation r) {
+    const auto id = static_cast<std::uint32_t>(rel_.size());
+    rel_.push_back(r);
+    for (const std::uint32_t u : {r.first, r.second}) {
+      extra_[u].push_back(id);
+      has_extra_[u] = 1;
+    }
+    return id;
+  }
+  // The partners of u that are alive (u itself may just have died), with whether u paints first (for
+  // intersections: false).
+  void partners(std::uint32_t u, std::vector<std::pair<std::uint32_t, bool>>& out) const;
+  // Cuts piece u where g (values at its vertices) changes sign; on success u dies and its two parts are
+  // returned. Fails when a part would be too small, or when the cap is met (which sets capped_).
+  bool cut(std::uint32_t u, const double* g, double snap, std::uint32_t& lo, std::uint32_t& hi);
+  // Cuts one piece of an intersecting pair along the intersection and relates both parts to the piece's
+  // partners (new intersections go to `work`); false when neither piece can be cut.
+  bool cut_intersection(std::uint32_t rid, std::vector<std::uint32_t>& work);
+  // Orders an intersecting pair without cutting: the piece that is farther over more of the overlap first.
+  void settle(std::uint32_t rid);
+  // Breaks a cycle among the pieces left when none is ready, appending the pieces that became ready to `ready`;
+  // sets capped_ instead when the cap or the search budget is met.
+  void break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& indeg,
+                   std::vector<std::uint32_t>& ready);
+  // A cycle among the pieces left, each member painted after the next, with the relation into each member from
+  // the next; false when the searches so far have used up their budget.
+  bool find_cycle(const std::vector<std::uint8_t>& emitted, std::vector<std::uint32_t>& cycle,
+                  std::vector<std::uint32_t>& cycle_rel);
+  // Cuts one member so that the cycle falls apart; false when no cut works (or the cap is met).
+  bool cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std::uint8_t>& emitted,
+                 std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // Hands the relations of q, just cut, to its parts.
+  void inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
+               std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // Gives up the relation of the cycle with the smallest overlap.
+  void drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
+                    std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // The plain order's tie-break between two pieces: fallback depth, then item, then piece.
+  bool before(std::uint32_t a, std::uint32_t b) const noexcept {
+    const Piece& pa = s_.pieces[a];
+    const Piece& pb = s_.pieces[b];
+    if (keys_[a] != keys_[b]) return keys_[a] < keys_[b];
+    if (pa.item != pb.item) return pa.item < pb.item;
+    return a < b;
+  }
+  void swap_memory() noexcept {
+    rel_.swap(memory_.rel);
+    dead_.swap(memory_.dead);
+    keys_.swap(memory_.keys);
+    link_start_.swap(memory_.link_start);
+    link_ids_.swap(memory_.link_ids);
+    extra_.swap(memory_.extra);
+    has_extra_.swap(memory_.has_extra);
+    indeg_.swap(memory_.indeg);
+    emitted_.swap(memory_.emitted);
+    from_start_.swap(memory_.from_start);
+    heap_.swap(memory_.heap);
+    work_.swap(memory_.work);
+  }
+  void grow() {
+    const std::size_t n = s_.pieces.size();
+    dead_.resize(n, 0);
+    extra_.resize(n);
+    has_extra_.resize(n, 0);
+    keys_.resize(n);
+    for (std::size_t i = keys_filled_; i < n; ++i) keys_[i] = drawing_key(s_.pieces[i].fallback);
+    keys_filled_ = n;
+  }
+
+  Store& s_;
+  const Tolerances& tol_;
+  std::size_t max_cuts_;
+  OrderMemory& memory_;
+  bool capped_ = false;
+  std::size_t forced_ = 0;
+  std::size_t cuts_ = 0;
+  std::uint32_t base_ = 0;
+  std::vector<Relation> rel_;
+  std::vector<std::uint8_t> dead_;
+  std::vector<std::uint64_t> keys_;
+  std::size_t keys_filled_ = 0;
+  std::vector<std::uint32_t> link_start_;
+  std::vector<std::uint32_t> link_ids_;
+  std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece
+  std::vector<std::uint8_t> has_extra_;             // whether extra_[u] is not empty (a cheap test on the hot path)
+  std::vector<std::uint32_t> indeg_;
+  std::vector<std::uint8_t> emitted_;
+  std::vector<std::uint8_t> from_start_;
+  std::vector<std::uint32_t> heap_;
+  std::vector<std::uint32_t> work_;
+  std::size_t scan_ = 0;        // no piece below this index is left to emit (cycle search)
+  std::size_t walk_steps_ = 0;  // steps of all cycle searches, bounded
+  Scratch w_;
+  std::vector<Vec2> lo_, hi_;
+  std::vector<std::uint8_t> lo_flags_, hi_flags_;
+  std::vector<double> g_;
+  std::vector<Vec2> r1_, r2_;
+  std::vector<std::pair<std::uint32_t, bool>> partners_;
+  std::vector<std::uint32_t> splitters_;  // items whose planes have cut a cycle
+};
+
+}  // namespace korvex::visibility::detail

@@ -1,0 +1,417 @@
+// From the caller's items to convex pieces with depth planes.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <string>
+
+#include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
+#include "visibility/pieces.hpp"
+
+namespace korvex::visibility::detail {
+
+namespace {
+
+// Non-convex polygons with more vertices than this are placed whole by their fallback depth (cutting them into
+// triangles is quadratic).
+constexpr std::size_t kMaxTriangulated = 2048;
+// Items handled by one task of the parallel loops.
+constexpr std::size_t kItemsPerTask = 256;
+
+bool finite(double v) noexcept { return std::isfinite(v); }
+
+// Rounding room of a plane evaluated over a box: a few units in the last place of its largest terms.
+double rounding(const Plane& p, const Box& b) noexcept {
+  const double span = std::abs(p.a) * (b.xmax - b.xmin) + std::abs(p.b) * (b.ymax - b.ymin);
+  return 1e-12 * (span + std::abs(p.cz));
+}
+
+// Newell's plane of a counter-clockwise polygon of positive area, about its vertex mean; `deviation` receives the
+// largest distance in depth of a vertex from it.
+Plane fit_plane(const Vec2* v, const double* z, std::size_t n, double& deviation) noexcept {
+  double cx = 0.0, cy = 0.0, cz = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    cx += v[i].x;
+    cy += v[i].y;
+    cz += z[i];
+  }
+  const double k = 1.0 / static_cast<double>(n);
+  cx *= k;
+  cy *= k;
+  cz *= k;
+  double nx = 0.0, ny = 0.0, nz = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t j = i + 1 == n ? 0 : i + 1;
+    const double xi = v[i].x - cx, yi = v[i].y - cy, zi = z[i] - cz;
+    const double xj = v[j].x - cx, yj = v[j].y - cy, zj = z[j] - cz;
+    nx += (yi - yj) * (zi + zj);
+    ny += (zi - zj) * (xi + xj);
+    nz += (xi - xj) * (yi + yj);
+  }
+  Plane p{-nx / nz, -ny / nz, cx, cy, cz};
+  deviation = 0.0;
+  for (std::size_t i = 0; i < n; ++i) deviation = std::max(deviation, std::abs(z[i] - p.at(v[i])));
+  return p;
+}
+
+// Working memory of one task.
+struct Work {
+  std::vector<Vec2> xy;
+  std::vector<double> z;
+  std::vector<Vec2> oxy;
+  std::vector<double> oz;
+  std::vector<std::uint32_t> triangles;
+  std::vector<std::uint8_t> ones;
+};
+
+void add_unplaced(Store& out, Piece proto) {
+  proto.count = 0;
+  proto.whole = true;
+  proto.first = static_cast<std::uint32_t>(out.verts.size());
+  out.pieces.push_back(proto);
+}
+
+// Drops repeated and collinear vertices in place (the outline keeps its shape up to the tolerance).
+void simplify(std::vector<Vec2>& xy, std::vector<double>& z, double len) {
+  for (bool changed = true; changed && xy.size() >= 3;) {
+    changed = false;
+    std::size_t kept = 0;
+    const std::size_t n = xy.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const Vec2 prev = kept > 0 ? xy[kept - 1] : xy[n - 1];
+      const Vec2 next = xy[i + 1 == n ? 0 : i + 1];
+      const Vec2 d = next - prev;
+      if (std::abs(turn(prev, xy[i], next)) <= len * norm(d)) {
+        changed = true;
+        continue;
+      }
+      xy[kept] = xy[i];
+      z[kept] = z[i];
+      ++kept;
+    }
+    xy.resize(kept);
+    z.resize(kept);
+  }
+}
+
+// A counter-clockwise polygon without collinear vertices is convex when it turns left everywhere and winds once.
+bool convex(const std::vector<Vec2>& xy) {
+  const std::size_t n = xy.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(turn(xy[i == 0 ? n - 1 : i - 1], xy[i], xy[i + 1 == n ? 0 : i + 1]) > 0.0)) return false;
+  }
+  if (n <= 4) return true;
+  double winding = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vec2 e0 = xy[i] - xy[i == 0 ? n - 1 : i - 1];
+    const Vec2 e1 = xy[i + 1 == n ? 0 : i + 1] - xy[i];
+    winding += std::atan2(cross(e0, e1), dot(e0, e1));
+  }
+  return winding < 3.0 * std::numbers::pi;
+}
+
+void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store& out, Work& w) {
+  Piece proto;
+  proto.kind = Kind::Polygon;
+  proto.item = static_cast<std::uint32_t>(i);
+  proto.fallback = scene.polygon_depths[i];
+  const std::size_t lo = static_cast<std::size_t>(scene.polygon_offsets[i]);
+  const std::size_t hi = static_cast<std::size_t>(scene.polygon_offsets[i + 1]);
+  w.xy.clear();
+  w.z.clear();
+  for (std::size_t k = lo; k < hi; ++k) {
+    const double x = scene.polygon_xyz[3 * k], y = scene.polygon_xyz[3 * k + 1], z = scene.polygon_xyz[3 * k + 2];
+    if (!finite(x) || !finite(y) || !finite(z)) return add_unplaced(out, proto);
+    if (!w.xy.empty() && std::abs(x - w.xy.back().x) <= tol.len && std::abs(y - w.xy.back().y) <= tol.len) continue;
+    w.xy.push_back({x, y});
+    w.z.push_back(z);
+  }
+  while (w.xy.size() > 1 && std::abs(w.xy[0].x - w.xy.back().x) <= tol.len &&
+         std::abs(w.xy[0].y - w.xy.back().y) <= tol.len) {
+    w.xy.pop_back();
+    w.z.pop_back();
+  }
+  if (w.xy.size() < 3) return add_unplaced(out, proto);
+  w.oxy = w.xy;  // the outline in the caller's order, for the diagonals of a polygon that is not planar
+  w.oz = w.z;
+  const double area2 = twice_area(w.xy.data(), w.xy.size());
+  if (area2 < 0.0) {
+    std::reverse(w.xy.begin(), w.xy.end());
+    std::reverse(w.z.begin(), w.z.end());
+  }
+  simplify(w.xy, w.z, tol.len);
+  const std::size_t n = w.xy.size();
+  if (n < 3 || !Store::substantial(w.xy.data(), n, tol)) return add_unplaced(out, proto);
+
+  double deviation = 0.0;
+  const Plane plane = fit_plane(w.xy.data(), w.z.data(), n, deviation);
+  const bool planar = deviation <= tol.planar;
+  const bool is_convex = convex(w.xy);
+  if (is_convex && planar) {
+    const Box box = box_of(w.xy.data(), n);
+    proto.plane = plane;
+    proto.tol = deviation + rounding(plane, box);
+    proto.whole = true;
+    w.ones.assign(n, 1);
+    out.add(proto, w.xy.data(), w.ones.data(), n);
+    return;
+  }
+  if (!is_convex && n > kMaxTriangulated) return add_unplaced(out, proto);
+  const std::size_t pieces_before = out.pieces.size();
+  auto add_triangle = [&](Vec2 v[3], double z[3], std::uint8_t f[3], bool own_plane, bool joins) {
+    if (twice_area(v, 3) < 0.0) {  // counter-clockwise, each edge keeping its flag
+      std::swap(v[1], v[2]);
+      std::swap(z[1], z[2]);
+      std::swap(f[0], f[2]);
+    }
+    if (!Store::substantial(v, 3, tol) || !(twice_area(v, 3) > 0.0)) return;
+    Piece piece = proto;
+    double d = 0.0;
+    piece.plane = own_plane ? fit_plane(v, z, 3, d) : plane;
+    piece.tol = (own_plane ? d : deviation) + rounding(piece.plane, box_of(v, 3));
+    piece.joins = joins;
+    out.add(piece, v, f, 3);
+  };
+  const std::size_t m = w.oxy.size();
+  if (!planar && (is_convex || m <= 4)) {
+    // Too far from planar: the triangles of its diagonals from its first vertex, each with its own plane (the
+    // surface a depth buffer draws for a quad). They add up to the outline when all turn the same way on screen
+    // (a quad that folds over on screen has one turning back).
+    bool joins = true;
+    for (std::size_t k = 1; k + 1 < m; ++k) {
+      joins = joins && (turn(w.oxy[0], w.oxy[k], w.oxy[k + 1]) > 0.0) == (area2 > 0.0);
+    }
+    for (std::size_t k = 1; k + 1 < m; ++k) {
+      Vec2 v[3] = {w.oxy[0], w.oxy[k], w.oxy[k + 1]};
+      double z[3] = {w.oz[0], w.oz[k], w.oz[k + 1]};
+      std::uint8_t f[3] = {k == 1 ? std::uint8_t{1} : std::uint8_t{0}, 1, k + 2 == m ? std::uint8_t{1} : std::uint8_t{0}};
+      add_triangle(v, z, f, true, joins);
+    }
+  } else {
+    // Not convex: ear clipping of the outline; a triangle takes the polygon's plane unless that is too far off.
+    // An edge is original when it joins neighbours of the outline.
+    w.triangles.clear();
+    triangulate(w.xy.data(), n, w.triangles);
+    for (std::size_t t = 0; t < w.triangles.size(); t += 3) {
+      Vec2 v[3];
+      double z[3];
+      std::uint8_t f[3];
+      for (int k = 0; k < 3; ++k) {
+        const std::uint32_t a = w.triangles[t + k];
+        const std::uint32_t b = w.triangles[t + (k + 1) % 3];
+        v[k] = w.xy[a];
+        z[k] = w.z[a];
+        f[k] = (a + 1 == b || (a + 1 == n && b == 0)) ? 1 : 0;
+      }
+      add_triangle(v, z, f, !planar, true);
+    }
+  }
+  if (out.pieces.size() == pieces_before) add_unplaced(out, proto);
+}
+
+void add_segment(const Scene& scene, std::size_t i, std::uint32_t item, const Tolerances& tol, Store& out) {
+  const double* p = scene.segment_xyz.data() + 6 * i;
+  Piece proto;
+  proto.kind = Kind::Segment;
+  proto.item = item;
+  proto.fallback = 0.5 * (p[2] + p[5]);
+  const Vec2 v[2] = {{p[0], p[1]}, {p[3], p[4]}};
+  bool ok = true;
+  for (int k = 0; k < 6; ++k) ok = ok && finite(p[k]);
+  if (!ok || !Store::substantial(v, 2, tol)) return add_unplaced(out, proto);
+  // The depth plane through the segment that is flat across it: along the segment it is exact.
+  const Vec2 d = v[1] - v[0];
+  const double len2 = dot(d, d);
+  const double slope = (p[5] - p[2]) / len2;
+  proto.plane = Plane{slope * d.x, slope * d.y, v[0].x, v[0].y, p[2]};
+  proto.tol = rounding(proto.plane, box_of(v, 2));
+  proto.whole = true;
+  const std::uint8_t f[2] = {1, 1};
+  out.add(proto, v, f, 2);
+}
+
+void add_marker(const Scene& scene, std::size_t i, std::uint32_t item, Store& out) {
+  const double* p = scene.marker_xyz.data() + 3 * i;
+  Piece proto;
+  proto.kind = Kind::Marker;
+  proto.item = item;
+  proto.fallback = p[2];
+  if (!finite(p[0]) || !finite(p[1]) || !finite(p[2])) return add_unplaced(out, proto);
+  proto.plane = Plane{0.0, 0.0, p[0], p[1], p[2]};
+  proto.tol = 1e-12 * std::abs(p[2]);
+  proto.whole = true;
+  const Vec2 v{p[0], p[1]};
+  const std::uint8_t f = 1;
+  out.add(proto, &v, &f, 1);
+}
+
+struct Extent {
+  double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                  std::numeric_limits<double>::infinity()};
+  double hi[3] = {-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                  -std::numeric_limits<double>::infinity()};
+
+  void add(const double* p) noexcept {
+    if (!finite(p[0]) || !finite(p[1]) || !finite(p[2])) return;
+    for (int k = 0; k < 3; ++k) {
+      lo[k] = std::min(lo[k], p[k]);
+      hi[k] = std::max(hi[k], p[k]);
+    }
+  }
+  void add(const Extent& e) noexcept {
+    for (int k = 0; k < 3; ++k) {
+      lo[k] = std::min(lo[k], e.lo[k]);
+      hi[k] = std::max(hi[k], e.hi[k]);
+    }
+  }
+};
+
+[[noreturn]] void bad_scene(const std::string& what) { throw InternalFault("visibility scene: " + what); }
+
+void check_scene(const Scene& s) {
+  const std::size_t polygons = s.polygon_offsets.empty() ? 0 : s.polygon_offsets.size() - 1;
+  if (s.polygon_ids.size() != polygons || s.polygon_depths.size() != polygons) {
+    bad_scene("polygon ids and depths must have one entry per polygon");
+  }
+  if (polygons > 0) {
+    if (s.polygon_offsets[0] < 0) bad_scene("polygon offsets must not be negative");
+    for (std::size_t i = 0; i < polygons; ++i) {
+      if (s.polygon_offsets[i + 1] < s.polygon_offsets[i]) bad_scene("polygon offsets must not decrease");
+    }
+    if (static_cast<std::uint64_t>(s.polygon_offsets[polygons]) > s.polygon_xyz.size() / 3) {
+      bad_scene("polygon offsets run past the vertices");
+    }
+  }
+  if (s.segment_xyz.size() % 6 != 0 || s.segment_ids.size() != s.segment_xyz.size() / 6) {
+    bad_scene("segments need six coordinates and one id each");
+  }
+  if (s.marker_xyz.size() % 3 != 0 || s.marker_ids.size() != s.marker_xyz.size() / 3) {
+    bad_scene("markers need three coordinates and one id each");
+  }
+  if (polygons + s.segment_ids.size() + s.marker_ids.size() >= std::numeric_limits<std::uint32_t>::max() / 16) {
+    bad_scene("too many items");
+  }
+}
+
+}  // namespace
+
+bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept {
+  if (n == 1) return true;
+  if (n == 2) {
+    const Vec2 d = v[1] - v[0];
+    return norm(d) > tol.len;
+  }
+  const Box b = box_of(v, n);
+  return std::abs(twice_area(v, n)) > 2.0 * tol.len * norm(Vec2{b.xmax - b.xmin, b.ymax - b.ymin});
+}
+
+std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
+  proto.first = static_cast<std::uint32_t>(verts.size());
+  proto.count = static_cast<std::uint32_t>(n);
+  proto.box = box_of(v, n);
+  verts.insert(verts.end(), v, v + n);
+  flags.insert(flags.end(), f, f + n);
+  if (n >= 3) {
+    proto.size = 0.5 * twice_area(v, n);
+    for (std::size_t k = 0; k < n; ++k) edges.push_back(left_of(v[k], v[k + 1 == n ? 0 : k + 1]));
+  } else {
+    proto.size = n == 2 ? norm(v[1] - v[0]) : 0.0;
+    edges.resize(edges.size() + n);
+  }
+  pieces.push_back(proto);
+  return static_cast<std::uint32_t>(pieces.size() - 1);
+}
+
+std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
+                         Store& out, std::vector<Store>& parts) {
+  check_scene(scene);
+  const std::size_t polygons = scene.polygon_ids.size();
+  const std::size_t segments = scene.segment_ids.size();
+  const std::size_t markers = scene.marker_ids.size();
+  const std::size_t items = polygons + segments + markers;
+
+  // Scene extents over every finite point (min and max are exact, so the split into tasks does not matter).
+  const std::size_t polygon_points = polygons == 0 ? 0 : static_cast<std::size_t>(scene.polygon_offsets[polygons]);
+  const std::size_t points = polygon_points + 2 * segments + markers;
+  constexpr std::size_t kPointsPerTask = 16384;
+  const std::size_t point_tasks = (points + kPointsPerTask - 1) / kPointsPerTask;
+  std::vector<Extent> extents(point_tasks);
+  parallel::parallel_for(pool, point_tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(points, (t + 1) * kPointsPerTask);
+    for (std::size_t k = t * kPointsPerTask; k < end; ++k) {
+      if (k < polygon_points) {
+        extents[t].add(scene.polygon_xyz.data() + 3 * k);
+      } else if (k < polygon_points + 2 * segments) {
+        extents[t].add(scene.segment_xyz.data() + 3 * (k - polygon_points));
+      } else {
+        extents[t].add(scene.marker_xyz.data() + 3 * (k - polygon_points - 2 * segments));
+      }
+    }
+  });
+  Extent all;
+  for (const Extent& e : extents) all.add(e);
+  double ext_xy = 0.0, mag_xy = 0.0, ext_z = 0.0, mag_z = 0.0;
+  if (all.lo[0] <= all.hi[0]) {
+    ext_xy = std::max(all.hi[0] - all.lo[0], all.hi[1] - all.lo[1]);
+    mag_xy = std::max({std::abs(all.lo[0]), std::abs(all.hi[0]), std::abs(all.lo[1]), std::abs(all.hi[1])});
+    ext_z = all.hi[2] - all.lo[2];
+    mag_z = std::max(std::abs(all.lo[2]), std::abs(all.hi[2]));
+  }
+  tol.len = std::max(1e-9 * ext_xy + 1e-14 * mag_xy, std::numeric_limits<double>::min());
+  tol.z = std::max(1e-9 * ext_z + 1e-14 * mag_z, std::numeric_limits<double>::min());
+  tol.planar = options.planarity * ext_z;
+  tol.sliver = 1e-4 * ext_xy;
+  tol.radius = std::max(options.marker_radius, 0.0);
+
+  // Pieces, task by task, then joined in item order (each task copies its part to its place).
+  const std::size_t tasks = (items + kItemsPerTask - 1) / kItemsPerTask;
+  if (parts.size() < tasks) parts.resize(tasks);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    Work w;
+    Store& part = parts[t];
+    part.pieces.clear();
+    part.verts.clear();
+    part.flags.clear();
+    part.edges.clear();
+    const std::size_t end = std::min(items, (t + 1) * kItemsPerTask);
+    for (std::size_t i = t * kItemsPerTask; i < end; ++i) {
+      const auto item = static_cast<std::uint32_t>(i);
+      if (i < polygons) {
+        add_polygon(scene, i, tol, part, w);
+      } else if (i < polygons + segments) {
+        add_segment(scene, i - polygons, item, tol, part);
+      } else {
+        add_marker(scene, i - polygons - segments, item, part);
+      }
+    }
+  });
+  std::vector<std::size_t> piece_at(tasks + 1, 0), vert_at(tasks + 1, 0), unplaced(tasks, 0);
+  for (std::size_t t = 0; t < tasks; ++t) {
+    piece_at[t + 1] = piece_at[t] + parts[t].pieces.size();
+    vert_at[t + 1] = vert_at[t] + parts[t].verts.size();
+  }
+  if (vert_at[tasks] >= std::numeric_limits<std::uint32_t>::max() / 4) bad_scene("too many vertices");
+  out.pieces.resize(piece_at[tasks]);
+  out.verts.resize(vert_at[tasks]);
+  out.flags.resize(vert_at[tasks]);
+  out.edges.resize(vert_at[tasks]);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    const Store& part = parts[t];
+    const auto base = static_cast<std::uint32_t>(vert_at[t]);
+    Piece* to = out.pieces.data() + piece_at[t];
+    for (Piece piece : part.pieces) {
+      piece.first += base;
+      unplaced[t] += piece.count == 0 ? 1 : 0;
+      *to++ = piece;
+    }
+    std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
+    std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
+    std::copy(part.edges.begin(), part.edges.end(), out.edges.begin() + static_cast<std::ptrdiff_t>(base));
+  });
+  std::size_t total = 0;
+  for (const std::size_t u : unplaced) total += u;
+  return total;
+}
+
+}  // namespace korvex::visibility::detail

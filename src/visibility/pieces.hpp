@@ -1,0 +1,137 @@
+// Pieces (the convex parts the order is made of), their pairwise depth relations and the candidate pairs.
+// Internal header of visibility.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "visibility/geometry.hpp"
+#include "visibility/visibility.hpp"
+
+namespace korvex::parallel {
+class ThreadPool;
+}
+
+namespace korvex::visibility::detail {
+
+// Scale-aware tolerances of one scene.
+struct Tolerances {
+  double len = 0.0;       // screen distance below which two points are one (about 1e-9 of the scene's extent)
+  double z = 0.0;         // depth difference below which two depths are equal
+  double planar = 0.0;    // largest distance of a polygon's vertices from its fitted plane (Options::planarity)
+  double sliver = 0.0;    // screen length (1e-4 of the extent) below which an overlap changes no visible pixel
+  double radius = 0.0;    // Options::marker_radius
+};
+
+struct Piece {
+  std::uint32_t first = 0;  // vertices Store::verts[first, first + count)
+  std::uint32_t count = 0;  // 0: no usable geometry (placed by fallback); 1 marker; 2 segment; 3+ polygon
+  Kind kind = Kind::Polygon;
+  bool whole = false;       // the item itself, never cut nor decomposed
+  bool joins = true;        // the pieces of its item together cover exactly the item's outline
+  std::uint32_t item = 0;   // index over all items: polygons, then segments, then markers
+  Plane plane;
+  double tol = 0.0;         // how far the plane may be from the item's own depths, plus its rounding
+  double size = 0.0;        // area of a polygon, length of a segment
+  Box box{0.0, 0.0, 0.0, 0.0};
+  double fallback = 0.0;    // depth of the plain order
+};
+
+// All pieces and their vertices. For polygon pieces, edges[k] is the half-plane left of the edge from verts[k].
+struct Store {
+  std::vector<Piece> pieces;
+  std::vector<Vec2> verts;
+  std::vector<std::uint8_t> flags;
+  std::vector<HalfPlane> edges;
+
+  const Vec2* vertices(const Piece& p) const noexcept { return verts.data() + p.first; }
+  // Appends a piece with the given vertices and flags, computing its box, size and edges; returns its index.
+  std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // Whether a piece with these vertices is large enough to stand on its own (area or length above the
+  // tolerance).
+  static bool substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept;
+};
+
+// The whole input as pieces into `out`, one item after another (an item's pieces are consecutive), built on
+// the pool; `parts` is working memory (one store per task). Returns Result::unplaced.
+std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
+                         Store& out, std::vector<Store>& parts);
+
+enum class Outcome : std::uint8_t { None, AFirst, BFirst, Intersect };
+
+struct Verdict {
+  Outcome outcome = Outcome::None;
+  double lo = 0.0;  // least and greatest depth of a minus depth of b over the overlap
+  double hi = 0.0;
+};
+
+// Least and greatest depth of a minus depth of b at the points v.
+void depth_range(const Piece& a, const Piece& b, const Vec2* v, std::size_t n, double& lo, double& hi) noexcept;
+
+// Working memory of the pair tests, one per task.
+struct Scratch {
+  std::vector<Vec2> region;
+  std::vector<Vec2> spare;
+  std::vector<Vec2> other;
+  std::vector<Vec2> square;
+};
+
+// The region where pieces a and b overlap on screen into `out` (empty when they do not overlap): a polygon, a
+// segment or a point. A marker's part is its square of Tolerances::radius. Two polygons must share more than a
+// band of the tolerance's width; a segment counts as over a polygon up to the tolerance outside it (so that a
+// line along an edge is ordered against the polygon), or, when `strict`, only more than the tolerance inside.
+void overlap_region(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerances& tol, Scratch& w,
+                    std::vector<Vec2>& out, bool strict = false);
+
+// How a and b must be painted: None (no overlap, or equal depths that need no order), a first, b first, or
+// intersecting (each in front of the other somewhere).
+Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerances& tol, Scratch& w);
+
+// A depth relation between two pieces: `first` paints before `second`, or the two intersect (`first`, `second`
+// are then just the pair).
+struct Relation {
+  std::uint32_t first;
+  std::uint32_t second;
+  bool intersect;
+  bool dropped = false;  // given up to break a cycle that no cut could break
+};
+
+// A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
+// listed in every cell its box touches. A pair belongs to the one cell that holds the lower-left corner of the
+// intersection of their boxes: the column where the later-starting box starts, and the row likewise. So within a
+// cell the entries come in four groups, each in piece order, by whether the box starts in the cell's column and
+// in its row: [column only] [both] [row only] [neither]. A piece looking for its partners takes all four in the
+// cell where it starts, the first two further along its first row, the middle two further up its first column,
+// and only [both] elsewhere: every pair is met exactly once from each side.
+struct Grid {
+  struct Entry {
+    Box box;
+    std::uint32_t piece;
+  };
+  double x0 = 0.0;
+  double y0 = 0.0;
+  double inv = 1.0;  // cells per unit of length
+  std::uint32_t nx = 1;
+  std::uint32_t ny = 1;
+  std::vector<Box> boxes;            // per piece, grown
+  std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
+  std::vector<Entry> items;          // cell by cell, boxes inline for locality
+  std::vector<double> extents;       // working memory
+
+  // Cell of a coordinate. Truncation is the floor for the non-negative values that matter; negative ones (below
+  // the grid by rounding) land in cell 0 either way.
+  static std::uint32_t cell(double t, std::uint32_t count) noexcept {
+    return t <= 0.0 ? 0 : t >= static_cast<double>(count - 1) ? count - 1 : static_cast<std::uint32_t>(t);
+  }
+  std::uint32_t col(double x) const noexcept { return cell((x - x0) * inv, nx); }
+  std::uint32_t row(double y) const noexcept { return cell((y - y0) * inv, ny); }
+};
+
+// Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
+// is in a fixed order (first piece, cell, second piece) whatever the pool size. `grid` and `found` (one list per
+// task) are working memory.
+void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
+
+}  // namespace korvex::visibility::detail

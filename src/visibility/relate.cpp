@@ -1,0 +1,336 @@
+// The depth relation of two pieces, and the candidate pairs on a grid.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "parallel/parallel_for.hpp"
+#include "visibility/pieces.hpp"
+
+namespace korvex::visibility::detail {
+
+namespace {
+
+// The square of half-width r about c, counter-clockwise.
+void square_about(Vec2 c, double r, std::vector<Vec2>& out) {
+  out = {{c.x - r, c.y - r}, {c.x + r, c.y - r}, {c.x + r, c.y + r}, {c.x - r, c.y + r}};
+}
+
+// Where two segments meet: their crossing point, the shared stretch of two collinear segments, or nothing.
+void segment_overlap(const Vec2* p, const Vec2* q, double len, std::vector<Vec2>& out) {
+  const Vec2 r = p[1] - p[0];
+  const Vec2 s = q[1] - q[0];
+  const double lr = norm(r);
+  const double ls = norm(s);
+  const double denom = cross(r, s);
+  const Vec2 qp = q[0] - p[0];
+  if (std::abs(denom) <= 1e-12 * lr * ls) {
+    if (std::abs(cross(r, qp)) > len * lr) return;  // parallel, apart
+    const double k = 1.0 / (lr * lr);
+    double t0 = dot(qp, r) * k;
+    double t1 = dot(q[1] - p[0], r) * k;
+    if (t0 > t1) std::swap(t0, t1);
+    t0 = std::max(t0, 0.0);
+    t1 = std::min(t1, 1.0);
+    if ((t1 - t0) * lr <= len) return;
+    out = {lerp(p[0], p[1], t0), lerp(p[0], p[1], t1)};
+    return;
+  }
+  const double t = cross(qp, s) / denom;
+  const double u = cross(qp, r) / denom;
+  const double et = len / lr;
+  const double eu = len / ls;
+  if (t < -et || t > 1.0 + et || u < -eu || u > 1.0 + eu) return;
+  out = {lerp(p[0], p[1], std::clamp(t, 0.0, 1.0))};
+}
+
+// The point of a convex region (polygon, segment or point) nearest to c.
+Vec2 nearest_point(const std::vector<Vec2>& region, Vec2 c) {
+  const std::size_t n = region.size();
+  if (n == 1) return region[0];
+  if (n >= 3) {
+    bool in = true;
+    for (std::size_t k = 0; k < n && in; ++k) in = turn(region[k], region[(k + 1) % n], c) >= 0.0;
+    if (in) return c;
+  }
+  Vec2 best = region[0];
+  double best_d = INFINITY;
+  const std::size_t edges = n == 2 ? 1 : n;
+  for (std::size_t k = 0; k < edges; ++k) {
+    const Vec2 a = region[k], b = region[(k + 1) % n];
+    const Vec2 d = b - a;
+    const double len2 = dot(d, d);
+    const double t = len2 > 0.0 ? std::clamp(dot(c - a, d) / len2, 0.0, 1.0) : 0.0;
+    const Vec2 p = lerp(a, b, t);
+    const double dist = norm(p - c);
+    if (dist < best_d) {
+      best_d = dist;
+      best = p;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+void overlap_region(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerances& tol, Scratch& w,
+                    std::vector<Vec2>& out, bool strict) {
+  out.clear();
+  const Piece* pa = &s.pieces[a];
+  const Piece* pb = &s.pieces[b];
+  if (pa->count == 0 || pb->count == 0) return;
+  // The lower kind second: polygon clips segment, anything meets a marker.
+  if (pa->kind < pb->kind) std::swap(pa, pb);
+  const Piece& A = *pa;
+  const Piece& B = *pb;
+  const Vec2* va = s.vertices(A);
+  const Vec2* vb = s.vertices(B);
+  const double r = tol.radius;
+  if (A.kind == Kind::Marker) {
+    const Vec2 c = va[0];
+    if (B.kind == Kind::Polygon) {
+      if (r == 0.0) {
+        const HalfPlane* e = s.edges.data() + B.first;
+        for (std::uint32_t k = 0; k < B.count; ++k) {
+          if (e[k].distance(c) < -tol.len) return;
+        }
+        out.push_back(c);
+      } else {
+        square_about(c, r, w.square);
+        clip_convex(w.square.data(), 4, s.edges.data() + B.first, B.count, -tol.len, out, w.spare);
+      }
+    } else if (r > 0.0 && B.kind == Kind::Segment) {
+      square_about(c, r, w.square);
+      HalfPlane sides[4];
+      for (int k = 0; k < 4; ++k) sides[k] = left_of(w.square[k], w.square[(k + 1) % 4]);
+      clip_convex(vb, 2, sides, 4, -tol.len, out, w.spare);
+    } else if (r > 0.0 && B.kind == Kind::Marker) {
+      const Vec2 d = vb[0] - c;
+      if (std::abs(d.x) >= 2.0 * r || std::abs(d.y) >= 2.0 * r) return;
+      const Box box{std::max(c.x, vb[0].x) - r, std::min(c.x, vb[0].x) + r, std::max(c.y, vb[0].y) - r,
+                    std::min(c.y, vb[0].y) + r};
+      out = {{box.xmin, box.ymin}, {box.xmax, box.ymin}, {box.xmax, box.ymax}, {box.xmin, box.ymax}};
+    }
+    return;
+  }
+  if (A.kind == Kind::Segment && B.kind == Kind::Segment) {
+    segment_overlap(va, vb, tol.len, out);
+    return;
+  }
+  if (A.kind == Kind::Segment) {
+    const double offset = strict ? tol.len : -tol.len;
+    if (outside_one(va, 2, s.edges.data() + B.first, B.count, offset)) return;
+    clip_convex(va, 2, s.edges.data() + B.first, B.count, offset, out, w.spare);
+    if (out.size() == 2 && norm(out[1] - out[0]) <= tol.len) out.clear();
+    return;
+  }
+  // Two polygons: a separating edge of either settles most pairs (mesh neighbours that share an edge).
+  if (outside_one(va, A.count, s.edges.data() + B.first, B.count, tol.len) ||
+      outside_one(vb, B.count, s.edges.data() + A.first, A.count, tol.len)) {
+    return;
+  }
+  clip_convex(va, A.count, s.edges.data() + B.first, B.count, tol.len, out, w.spare);
+}
+
+namespace {
+
+// Classifies a depth difference (a minus b, over a region where they overlap) against the tolerance t.
+Outcome classify(const Piece& A, const Piece& B, double lo, double hi, double t) {
+  if (lo >= -t && hi <= t) {
+    // Equal depths: nothing to order between two of a kind; a line or a marker on a surface is drawn over it.
+    if (A.kind == B.kind) return Outcome::None;
+    return A.kind < B.kind ? Outcome::AFirst : Outcome::BFirst;
+  }
+  if (lo >= -t) return Outcome::AFirst;
+  if (hi <= t) return Outcome::BFirst;
+  return Outcome::Intersect;
+}
+
+}  // namespace
+
+void depth_range(const Piece& A, const Piece& B, const Vec2* v, std::size_t n, double& lo, double& hi) noexcept {
+  lo = std::numeric_limits<double>::infinity();
+  hi = -lo;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = A.plane.at(v[i]) - B.plane.at(v[i]);
+    lo = std::min(lo, d);
+    hi = std::max(hi, d);
+  }
+}
+
+namespace {
+
+// Two polygons. The depth difference is affine, so where it keeps one sign (or stays within the tolerance) over
+// all vertices of either polygon it does so over their overlap: then only whether they overlap matters, which a
+// separating edge decides cheaply. Only pairs that cross each other's planes need the overlap region itself.
+Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, Scratch& w) {
+  Verdict v;
+  const Vec2* va = s.vertices(A);
+  const Vec2* vb = s.vertices(B);
+  const HalfPlane* ea = s.edges.data() + A.first;
+  const HalfPlane* eb = s.edges.data() + B.first;
+  if (outside_one(va, A.count, eb, B.count, tol.len) || outside_one(vb, B.count, ea, A.count, tol.len)) return v;
+  const double t = tol.z + A.tol + B.tol;
+  for (const Piece* p : {&A, &B}) {
+    depth_range(A, B, s.vertices(*p), p->count, v.lo, v.hi);
+    if (v.lo >= -t || v.hi <= t) {
+      v.outcome = classify(A, B, v.lo, v.hi, t);
+      return v;
+    }
+  }
+  clip_convex(va, A.count, eb, B.count, tol.len, w.region, w.spare);
+  if (w.region.empty()) return v;
+  depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
+  v.outcome = classify(A, B, v.lo, v.hi, t);
+  return v;
+}
+
+}  // namespace
+
+Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerances& tol, Scratch& w) {
+  Verdict v;
+  const Piece& A = s.pieces[a];
+  const Piece& B = s.pieces[b];
+  if (A.kind == Kind::Polygon && B.kind == Kind::Polygon) return relate_polygons(s, A, B, tol, w);
+  overlap_region(s, a, b, tol, w, w.region);
+  if (w.region.empty()) return v;
+  // Depth of a minus depth of b: positive where a is farther. A marker is taken at its centre, against the
+  // other item at the point of the overlap nearest to the centre (so neighbouring parts of a curved surface
+  // agree about it).
+  if (A.kind == Kind::Marker || B.kind == Kind::Marker) {
+    const Vec2 c = s.verts[A.kind == Kind::Marker ? A.first : B.first];
+    const Vec2 p = nearest_point(w.region, c);
+    v.lo = v.hi = (A.kind == Kind::Marker ? A.plane.at(c) - B.plane.at(p) : A.plane.at(p) - B.plane.at(c));
+  } else {
+    depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
+  }
+  v.outcome = classify(A, B, v.lo, v.hi, tol.z + A.tol + B.tol);
+  return v;
+}
+
+namespace {
+
+void build_grid(const Store& s, const Tolerances& tol, Grid& g) {
+  const std::size_t n = s.pieces.size();
+  g.boxes.resize(n);
+  Box all{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  std::vector<double>& extents = g.extents;
+  extents.clear();
+  std::size_t placed = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Piece& p = s.pieces[i];
+    if (p.count == 0) continue;
+    const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
+    const Box b{p.box.xmin - grow, p.box.xmax + grow, p.box.ymin - grow, p.box.ymax + grow};
+    g.boxes[i] = b;
+    all = {std::min(all.xmin, b.xmin), std::max(all.xmax, b.xmax), std::min(all.ymin, b.ymin),
+           std::max(all.ymax, b.ymax)};
+    extents.push_back(std::max(b.xmax - b.xmin, b.ymax - b.ymin));
+    ++placed;
+  }
+  g.nx = g.ny = 1;
+  g.start.assign(2, 0);
+  g.items.clear();
+  if (placed == 0) return;
+  // About two cells per piece, but no smaller than the mean piece, so that a piece covers a few cells.
+  std::nth_element(extents.begin(), extents.begin() + static_cast<std::ptrdiff_t>(extents.size() / 2), extents.end());
+  const double w = all.xmax - all.xmin;
+  const double h = all.ymax - all.ymin;
+  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))),
+                         extents[extents.size() / 2]);
+  cell = std::max(cell, tol.len);
+  const double limit = 4.0 * static_cast<double>(placed) + 16.0;
+  while ((std::floor(w / cell) + 1.0) * (std::floor(h / cell) + 1.0) > limit) cell *= 1.5;
+  g.x0 = all.xmin;
+  g.y0 = all.ymin;
+  g.inv = 1.0 / cell;
+  g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
+  g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
+  const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
+  // Calls f(index into start) for every cell of a box, with the group the box takes there.
+  auto for_cells = [&g](const Box& b, auto&& f) {
+    const std::uint32_t x0 = g.col(b.xmin), x1 = g.col(b.xmax), y0 = g.row(b.ymin), y1 = g.row(b.ymax);
+    for (std::uint32_t y = y0; y <= y1; ++y) {
+      const std::size_t row = static_cast<std::size_t>(y) * g.nx;
+      for (std::uint32_t x = x0; x <= x1; ++x) {
+        const std::size_t group = x == x0 ? (y == y0 ? 1 : 0) : (y == y0 ? 2 : 3);
+        f(4 * (row + x) + group);
+      }
+    }
+  };
+  // Counts per group of a cell, summed to each group's end; then pieces in descending order, each placed just
+  // below its groups' current ends, which leaves every group ascending and start[] at the groups' beginnings.
+  g.start.assign(4 * cells + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (s.pieces[i].count != 0) for_cells(g.boxes[i], [&](std::size_t k) { ++g.start[k]; });
+  }
+  for (std::size_t k = 1; k <= 4 * cells; ++k) g.start[k] += g.start[k - 1];
+  g.items.resize(g.start[4 * cells]);
+  for (std::size_t i = n; i-- > 0;) {
+    if (s.pieces[i].count == 0) continue;
+    const Grid::Entry entry{g.boxes[i], static_cast<std::uint32_t>(i)};
+    for_cells(entry.box, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
+  }
+}
+
+constexpr std::size_t kPiecesPerTask = 256;
+
+}  // namespace
+
+void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
+  build_grid(s, tol, g);
+  // Piece by piece, each with its partners of higher index: consecutive tests then touch neighbouring memory
+  // (the pieces of a mesh come row by row), which matters more than anything else here.
+  const std::size_t n = s.pieces.size();
+  const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+  found.resize(tasks);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    Scratch w;
+    std::vector<Relation>& out = found[t];
+    out.clear();
+    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
+    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+      if (s.pieces[i].count == 0) continue;
+      const auto a = static_cast<std::uint32_t>(i);
+      const Box& ba = g.boxes[i];
+      const std::uint32_t x0 = g.col(ba.xmin), x1 = g.col(ba.xmax), y0 = g.row(ba.ymin), y1 = g.row(ba.ymax);
+      for (std::uint32_t y = y0; y <= y1; ++y) {
+        for (std::uint32_t x = x0; x <= x1; ++x) {
+          // The groups this cell may own a pair of a with (see Grid).
+          const std::size_t first = y == y0 ? 0 : 1;
+          const std::size_t last = x == x0 ? (y == y0 ? 4 : 3) : 2;
+          const std::size_t c = 4 * (static_cast<std::size_t>(y) * g.nx + x);
+          const Grid::Entry* e = g.items.data() + g.start[c + first];
+          const Grid::Entry* e_end = g.items.data() + g.start[c + last];
+          for (; e != e_end; ++e) {
+            if (e->piece <= a) continue;  // met from the other side
+            const Box& bb = e->box;
+            // One branch for the four comparisons (most fail, unpredictably).
+            const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
+            if (apart) continue;
+            const std::uint32_t b = e->piece;
+            const Verdict v = relate(s, a, b, tol, w);
+            switch (v.outcome) {
+              case Outcome::None:
+                break;
+              case Outcome::AFirst:
+                out.push_back({a, b, false});
+                break;
+              case Outcome::BFirst:
+                out.push_back({b, a, false});
+                break;
+              case Outcome::Intersect:
+                out.push_back({a, b, true});
+                break;
+            }
+          }
+        }
+      }
+    }
+  });
+  relations.clear();
+  for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
+}
+
+}  // namespace korvex::visibility::detail

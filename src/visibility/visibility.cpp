@@ -1,0 +1,187 @@
+// The visibility order from end to end: pieces, relations, order, and the fragments with items merged back.
+#include "visibility/visibility.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
+#include "poly3d/collection.hpp"
+#include "poly3d/depth.hpp"
+#include "visibility/orderer.hpp"
+#include "visibility/pieces.hpp"
+
+namespace korvex::visibility {
+
+namespace {
+
+using detail::Piece;
+using detail::Relation;
+using detail::Store;
+using detail::Tolerances;
+using detail::Vec2;
+
+constexpr std::size_t kFragmentsPerTask = 1024;  // fragments whose vertices one task writes
+
+}  // namespace
+
+struct Workspace::Impl {
+  Store store;
+  std::vector<Store> parts;
+  detail::Grid grid;
+  std::vector<std::vector<Relation>> found;
+  detail::OrderMemory memory;
+  std::vector<double> fallbacks;
+  std::vector<std::size_t> plain;
+  poly3d::detail::OrderScratch scratch;
+  std::vector<std::uint32_t> sequence;
+  std::vector<std::uint32_t> count, first_at, last_at, piece_of, item_at;
+  std::vector<std::uint8_t> joins;
+};
+
+Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
+Workspace::~Workspace() = default;
+Workspace::Workspace(Workspace&&) noexcept = default;
+Workspace& Workspace::operator=(Workspace&&) noexcept = default;
+
+void order(const Scene& scene, const Options& options, parallel::ThreadPool& pool, Workspace& workspace,
+           Result& res) {
+  Workspace::Impl& w = *workspace.impl_;
+  Tolerances tol;
+  res.fragments.clear();
+  res.xy.clear();
+  res.original.clear();
+  res.capped = false;
+  res.forced = res.cuts = res.pieces = 0;
+  res.unplaced = detail::build_pieces(scene, options, tol, pool, w.store, w.parts);
+  Store& s = w.store;
+  const std::size_t polygons = scene.polygon_ids.size();
+  const std::size_t segments = scene.segment_ids.size();
+  const std::size_t items = polygons + segments + scene.marker_ids.size();
+  const std::size_t base = s.pieces.size();
+
+  // The plain order of the pieces as built (their index order is item order), by poly3d's depth sort.
+  w.fallbacks.resize(base);
+  for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
+  w.plain.resize(base);
+  poly3d::detail::order_by_depth(w.fallbacks.data(), base, w.plain.data(), w.scratch);
+
+  const double factor = options.cap_factor >= 1.0 ? options.cap_factor : 1.0;  // NaN too
+  const auto max_cuts = static_cast<std::size_t>(std::min((factor - 1.0) * static_cast<double>(items), 1e15));
+  {
+    detail::Orderer orderer(s, tol, max_cuts, w.memory);
+    detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
+    orderer.link();
+    orderer.resolve_intersections();
+    orderer.order(w.plain, w.sequence);
+    res.capped = orderer.capped();
+    res.forced = orderer.forced();
+    res.cuts = orderer.cuts();
+  }
+  const std::vector<std::uint32_t>& sequence = w.sequence;
+  res.pieces = sequence.size();
+
+  // An item whose pieces all follow one another is drawn whole: painting them in a row is painting the item.
+  // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.)
+  w.count.assign(items, 0);
+  w.first_at.resize(items);
+  w.last_at.resize(items);
+  w.joins.assign(items, 1);
+  w.item_at.resize(sequence.size());
+  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
+    const Piece& p = s.pieces[sequence[k]];
+    w.item_at[k] = p.item;
+    if (w.count[p.item]++ == 0) w.first_at[p.item] = k;
+    w.last_at[p.item] = k;
+    w.joins[p.item] &= p.joins ? 1 : 0;
+  }
+  for (std::size_t i = 0; i < items; ++i) {  // joins becomes: drawn whole
+    w.joins[i] = w.joins[i] != 0 && w.last_at[i] - w.first_at[i] + 1 == w.count[i] ? 1 : 0;
+  }
+  auto whole = [&](std::uint32_t item) { return w.joins[item] != 0; };
+  const auto item_base = [&](Kind kind) -> std::uint32_t {
+    return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
+                                                              : static_cast<std::uint32_t>(polygons + segments);
+  };
+  // The fragments with their places first, then their vertices on the pool.
+  std::size_t vertices = 0;
+  res.fragments.reserve(sequence.size());
+  std::vector<std::uint32_t>& piece_of = w.piece_of;  // the piece of each fragment (of a whole item, its first)
+  piece_of.clear();
+  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
+    const bool is_whole = whole(w.item_at[k]);
+    if (is_whole && w.first_at[w.item_at[k]] != k) continue;
+    piece_of.push_back(sequence[k]);
+    const Piece& p = s.pieces[sequence[k]];
+    const std::uint32_t source = p.item - item_base(p.kind);
+    Fragment f{p.kind, is_whole, source, 0, static_cast<std::uint32_t>(vertices), p.count};
+    switch (p.kind) {
+      case Kind::Polygon:
+        f.id = scene.polygon_ids[source];
+        if (is_whole) {
+          f.count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
+        }
+        break;
+      case Kind::Segment:
+        f.id = scene.segment_ids[source];
+        if (is_whole) f.count = 2;
+        break;
+      case Kind::Marker:
+        f.id = scene.marker_ids[source];
+        f.count = 1;
+        break;
+    }
+    vertices += f.count;
+    if (vertices >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many vertices");
+    res.fragments.push_back(f);
+  }
+  res.xy.resize(2 * vertices);
+  res.original.resize(vertices);
+  const std::size_t tasks = (res.fragments.size() + kFragmentsPerTask - 1) / kFragmentsPerTask;
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(res.fragments.size(), (t + 1) * kFragmentsPerTask);
+    for (std::size_t i = t * kFragmentsPerTask; i < end; ++i) {
+      const Fragment& f = res.fragments[i];
+      double* xy = res.xy.data() + 2 * std::size_t{f.first};
+      std::uint8_t* flags = res.original.data() + f.first;
+      const double* from = nullptr;  // x, y, z per point
+      if (!f.whole) {
+        const Piece& p = s.pieces[piece_of[i]];
+        const Vec2* v = s.vertices(p);
+        for (std::uint32_t j = 0; j < f.count; ++j) {
+          xy[2 * j] = v[j].x;
+          xy[2 * j + 1] = v[j].y;
+          flags[j] = s.flags[p.first + j];
+        }
+        continue;
+      }
+      switch (f.kind) {
+        case Kind::Polygon:
+          from = scene.polygon_xyz.data() + 3 * static_cast<std::size_t>(scene.polygon_offsets[f.source]);
+          break;
+        case Kind::Segment:
+          from = scene.segment_xyz.data() + 6 * std::size_t{f.source};
+          break;
+        case Kind::Marker:
+          from = scene.marker_xyz.data() + 3 * std::size_t{f.source};
+          break;
+      }
+      for (std::uint32_t j = 0; j < f.count; ++j) {
+        xy[2 * j] = from[3 * j];
+        xy[2 * j + 1] = from[3 * j + 1];
+        flags[j] = 1;
+      }
+    }
+  });
+}
+
+Result order(const Scene& scene, const Options& options, parallel::ThreadPool& pool) {
+  Workspace workspace;
+  Result res;
+  order(scene, options, pool, workspace, res);
+  return res;
+}
+
+Result order(const Scene& scene, const Options& options) { return order(scene, options, parallel::current_pool()); }
+
+}  // namespace korvex::visibility

@@ -1,0 +1,696 @@
+// Unit tests of the visibility order: pictures painted in its order against a depth buffer of the same scene,
+// fragment counts, determinism across pool sizes, the cap, degenerate input and the scene checks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "parallel/thread_pool.hpp"
+#include "test_support.hpp"
+#include "visibility/visibility.hpp"
+
+namespace {
+
+using korvex::testing::fault_of;
+using korvex::testing::kNaN;
+namespace vis = korvex::visibility;
+using korvex::parallel::ThreadPool;
+using P3 = std::array<double, 3>;
+
+constexpr int kSize = 240;         // picture width and height in pixels
+constexpr double kMarkerHalf = 3;  // markers are squares of 7 pixels
+constexpr double kLineHalf = 1.0;  // lines cover pixels within this distance
+
+struct View {
+  double azim;
+  double elev;
+};
+
+// A perspective view in pixels: x, y on the picture, z = -1 / distance (larger is farther). (x/w, y/w, -1/w) is
+// a projective map, so planes stay planes.
+P3 project(const View& v, const P3& p) {
+  const double a = v.azim * std::numbers::pi / 180, e = v.elev * std::numbers::pi / 180;
+  const P3 d{std::cos(e) * std::cos(a), std::cos(e) * std::sin(a), std::sin(e)};
+  const P3 r{-std::sin(a), std::cos(a), 0.0};
+  const P3 u{-std::sin(e) * std::cos(a), -std::sin(e) * std::sin(a), std::cos(e)};
+  const double w = 6.0 - (p[0] * d[0] + p[1] * d[1] + p[2] * d[2]);
+  const double f = 220.0;
+  return {kSize / 2 + f * (p[0] * r[0] + p[1] * r[1] + p[2] * r[2]) / w,
+          kSize / 2 + f * (p[0] * u[0] + p[1] * u[1] + p[2] * u[2]) / w, -1.0 / w};
+}
+
+// A world scene: items with the object (colour) each belongs to.
+struct World {
+  std::vector<std::vector<P3>> polygons;
+  std::vector<int> polygon_object;
+  std::vector<std::array<P3, 2>> segments;
+  std::vector<int> segment_object;
+  std::vector<P3> markers;
+  std::vector<int> marker_object;
+
+  std::size_t items() const { return polygons.size() + segments.size() + markers.size(); }
+};
+
+// The projected scene and the arrays order() reads.
+struct Screen {
+  std::vector<double> xyz{}, depths{}, seg{}, mark{};
+  std::vector<std::int64_t> offsets{0}, ids{}, seg_ids{}, mark_ids{};
+
+  Screen(const World& w, const View& v) {
+    for (const auto& poly : w.polygons) {
+      double sum = 0;
+      for (const P3& p : poly) {
+        const P3 q = project(v, p);
+        xyz.insert(xyz.end(), q.begin(), q.end());
+        sum += q[2];
+      }
+      offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+      ids.push_back(static_cast<std::int64_t>(ids.size()) + 1000);
+      depths.push_back(sum / static_cast<double>(poly.size()));
+    }
+    for (const auto& s : w.segments) {
+      for (const P3& p : s) {
+        const P3 q = project(v, p);
+        seg.insert(seg.end(), q.begin(), q.end());
+      }
+      seg_ids.push_back(static_cast<std::int64_t>(seg_ids.size()) + 2000);
+    }
+    for (const P3& p : w.markers) {
+      const P3 q = project(v, p);
+      mark.insert(mark.end(), q.begin(), q.end());
+      mark_ids.push_back(static_cast<std::int64_t>(mark_ids.size()) + 3000);
+    }
+  }
+  vis::Scene scene() const { return {xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids}; }
+  const double* vertex(std::size_t poly, std::size_t k) const { return &xyz[3 * (offsets[poly] + k)]; }
+  std::size_t size(std::size_t poly) const { return static_cast<std::size_t>(offsets[poly + 1] - offsets[poly]); }
+};
+
+// Depth of a projected polygon at (x, y) over its fan triangles from vertex 0, or +inf outside.
+double polygon_depth(const Screen& s, std::size_t poly, double x, double y) {
+  const double* a = s.vertex(poly, 0);
+  for (std::size_t k = 1; k + 1 < s.size(poly); ++k) {
+    const double* b = s.vertex(poly, k);
+    const double* c = s.vertex(poly, k + 1);
+    const double det = (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]);
+    if (std::abs(det) < 1e-12) continue;
+    const double l1 = ((x - a[0]) * (c[1] - a[1]) - (y - a[1]) * (c[0] - a[0])) / det;
+    const double l2 = ((b[0] - a[0]) * (y - a[1]) - (b[1] - a[1]) * (x - a[0])) / det;
+    if (l1 >= 0 && l2 >= 0 && l1 + l2 <= 1) return a[2] + l1 * (b[2] - a[2]) + l2 * (c[2] - a[2]);
+  }
+  return INFINITY;
+}
+
+// Depth of a projected segment at the pixel (x, y), or +inf when the pixel is not on its line.
+double segment_depth(const double* p, double x, double y) {
+  const double dx = p[3] - p[0], dy = p[4] - p[1];
+  const double t = std::clamp(((x - p[0]) * dx + (y - p[1]) * dy) / (dx * dx + dy * dy), 0.0, 1.0);
+  if (std::hypot(p[0] + t * dx - x, p[1] + t * dy - y) > kLineHalf) return INFINITY;
+  return p[2] + t * (p[5] - p[2]);
+}
+
+// Nonzero winding of an outline around (x, y).
+bool inside(const double* xy, std::size_t n, double x, double y) {
+  int wind = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* a = xy + 2 * i;
+    const double* b = xy + 2 * ((i + 1) % n);
+    const double side = (b[0] - a[0]) * (y - a[1]) - (x - a[0]) * (b[1] - a[1]);
+    if (a[1] <= y && b[1] > y && side > 0) ++wind;
+    if (a[1] > y && b[1] <= y && side < 0) --wind;
+  }
+  return wind != 0;
+}
+
+// What a pixel shows: the item's kind and index, or kind -1.
+struct Pixel {
+  int kind = -1;
+  std::size_t index = 0;
+};
+
+// Depth of item `px` at the pixel, from its own projected geometry.
+double item_depth(const Screen& s, const Pixel& px, double x, double y) {
+  if (px.kind == 0) return polygon_depth(s, px.index, x, y);
+  if (px.kind == 1) return segment_depth(&s.seg[6 * px.index], x, y);
+  return s.mark[3 * px.index + 2];
+}
+
+int object_of(const World& w, const Pixel& px) {
+  if (px.kind < 0) return -1;
+  if (px.kind == 0) return w.polygon_object[px.index];
+  if (px.kind == 1) return w.segment_object[px.index];
+  return w.marker_object[px.index];
+}
+
+// Calls f(i, j, x, y) for every pixel whose centre lies in the box (clipped to the picture).
+template <class F>
+void for_pixels(double xlo, double xhi, double ylo, double yhi, F&& f) {
+  const int i0 = std::max(0, static_cast<int>(std::floor(xlo))), i1 = std::min(kSize - 1, static_cast<int>(xhi));
+  const int j0 = std::max(0, static_cast<int>(std::floor(ylo))), j1 = std::min(kSize - 1, static_cast<int>(yhi));
+  for (int j = j0; j <= j1; ++j) {
+    for (int i = i0; i <= i1; ++i) f(i, j, i + 0.5, j + 0.5);
+  }
+}
+
+// The box of n points (x, y at stride `stride`), grown by `grow`.
+std::array<double, 4> box(const double* p, std::size_t n, std::size_t stride, double grow) {
+  std::array<double, 4> b{INFINITY, -INFINITY, INFINITY, -INFINITY};
+  for (std::size_t k = 0; k < n; ++k) {
+    b = {std::min(b[0], p[stride * k]), std::max(b[1], p[stride * k]), std::min(b[2], p[stride * k + 1]),
+         std::max(b[3], p[stride * k + 1])};
+  }
+  return {b[0] - grow, b[1] + grow, b[2] - grow, b[3] + grow};
+}
+
+// Paints the fragments in order: polygons by nonzero winding, segments and markers as in the depth buffer.
+std::vector<Pixel> paint(const vis::Result& r) {
+  std::vector<Pixel> img(kSize * kSize);
+  for (const vis::Fragment& f : r.fragments) {
+    const double* xy = &r.xy[2 * f.first];
+    const double grow = f.kind == vis::Kind::Polygon ? 0 : f.kind == vis::Kind::Segment ? kLineHalf : kMarkerHalf;
+    const auto b = box(xy, f.count, 2, grow);
+    for_pixels(b[0], b[1], b[2], b[3], [&](int i, int j, double x, double y) {
+      bool hit = true;
+      if (f.kind == vis::Kind::Polygon) {
+        hit = inside(xy, f.count, x, y);
+      } else if (f.kind == vis::Kind::Segment) {
+        const double p[6] = {xy[0], xy[1], 0, xy[2], xy[3], 0};
+        hit = std::isfinite(segment_depth(p, x, y));
+      }
+      if (hit) img[j * kSize + i] = {static_cast<int>(f.kind), f.source};
+    });
+  }
+  return img;
+}
+
+// The depth buffer: per pixel the nearest item.
+std::vector<Pixel> depth_buffer(const Screen& s, const World& w) {
+  std::vector<Pixel> img(kSize * kSize);
+  std::vector<double> zbuf(kSize * kSize, INFINITY);
+  auto offer = [&](int kind, std::size_t index, const std::array<double, 4>& b) {
+    for_pixels(b[0], b[1], b[2], b[3], [&](int i, int j, double x, double y) {
+      const double z = item_depth(s, {kind, index}, x, y);
+      if (z < zbuf[j * kSize + i]) {
+        zbuf[j * kSize + i] = z;
+        img[j * kSize + i] = {kind, index};
+      }
+    });
+  };
+  for (std::size_t k = 0; k < w.polygons.size(); ++k) offer(0, k, box(s.vertex(k, 0), s.size(k), 3, 0));
+  for (std::size_t k = 0; k < w.segments.size(); ++k) offer(1, k, box(&s.seg[6 * k], 2, 3, kLineHalf));
+  for (std::size_t k = 0; k < w.markers.size(); ++k) offer(2, k, box(&s.mark[3 * k], 1, 3, kMarkerHalf));
+  return img;
+}
+
+// Fraction of covered pixels, away from object boundaries of the reference, that show a different object or a
+// layer of the same object that is farther than the nearest one.
+double wrong_fraction(const World& w, const Screen& s, const std::vector<Pixel>& got, const std::vector<Pixel>& ref) {
+  double zlo = INFINITY, zhi = -INFINITY;
+  for (std::size_t k = 2; k < s.xyz.size(); k += 3) {
+    zlo = std::min(zlo, s.xyz[k]);
+    zhi = std::max(zhi, s.xyz[k]);
+  }
+  std::size_t covered = 0, wrong = 0;
+  for (int j = 1; j + 1 < kSize; ++j) {
+    for (int i = 1; i + 1 < kSize; ++i) {
+      const int obj = object_of(w, ref[j * kSize + i]);
+      bool boundary = false;
+      for (int dj = -1; dj <= 1; ++dj) {
+        for (int di = -1; di <= 1; ++di) boundary |= object_of(w, ref[(j + dj) * kSize + i + di]) != obj;
+      }
+      if (obj < 0 || boundary) continue;
+      ++covered;
+      const Pixel& g = got[j * kSize + i];
+      const double x = i + 0.5, y = j + 0.5;
+      if (object_of(w, g) != obj ||
+          item_depth(s, g, x, y) > item_depth(s, ref[j * kSize + i], x, y) + 2e-3 * (zhi - zlo)) {
+        ++wrong;
+      }
+    }
+  }
+  return covered == 0 ? 0.0 : static_cast<double>(wrong) / static_cast<double>(covered);
+}
+
+// The plain order: every item whole, by descending fallback depth (ties by kind, then index).
+vis::Result plain_order(const Screen& s) {
+  vis::Result r;
+  std::vector<std::pair<double, std::size_t>> keys;
+  const std::size_t np = s.ids.size(), ns = s.seg_ids.size(), nm = s.mark_ids.size();
+  for (std::size_t k = 0; k < np; ++k) keys.push_back({s.depths[k], k});
+  for (std::size_t k = 0; k < ns; ++k) keys.push_back({0.5 * (s.seg[6 * k + 2] + s.seg[6 * k + 5]), np + k});
+  for (std::size_t k = 0; k < nm; ++k) keys.push_back({s.mark[3 * k + 2], np + ns + k});
+  std::stable_sort(keys.begin(), keys.end(), [](auto a, auto b) { return a.first > b.first; });
+  for (const auto& [depth, k] : keys) {
+    vis::Fragment f{vis::Kind::Polygon, true, static_cast<std::uint32_t>(k), 0,
+                    static_cast<std::uint32_t>(r.xy.size() / 2), 0};
+    auto put = [&](const double* p) { r.xy.insert(r.xy.end(), {p[0], p[1]}); };
+    if (k < np) {
+      for (std::size_t v = 0; v < s.size(k); ++v) put(s.vertex(k, v));
+    } else if (k < np + ns) {
+      f.kind = vis::Kind::Segment;
+      f.source = static_cast<std::uint32_t>(k - np);
+      put(&s.seg[6 * f.source]);
+      put(&s.seg[6 * f.source + 3]);
+    } else {
+      f.kind = vis::Kind::Marker;
+      f.source = static_cast<std::uint32_t>(k - np - ns);
+      put(&s.mark[3 * f.source]);
+    }
+    f.count = static_cast<std::uint32_t>(r.xy.size() / 2) - f.first;
+    r.fragments.push_back(f);
+  }
+  return r;
+}
+
+// ---- scenes (world coordinates about the unit cube) ----
+
+using Surface = P3 (*)(double u, double v);
+
+void add_grid(World& w, int object, int nu, int nv, Surface f) {
+  for (int i = 0; i < nu; ++i) {
+    for (int j = 0; j < nv; ++j) {
+      const double u0 = double(i) / nu, u1 = double(i + 1) / nu, v0 = double(j) / nv, v1 = double(j + 1) / nv;
+      w.polygons.push_back({f(u0, v0), f(u1, v0), f(u1, v1), f(u0, v1)});
+      w.polygon_object.push_back(object);
+    }
+  }
+}
+
+void add_box(World& w, int object, P3 lo, P3 hi) {
+  const double x[2] = {lo[0], hi[0]}, y[2] = {lo[1], hi[1]}, z[2] = {lo[2], hi[2]};
+  auto c = [&](int i, int j, int k) { return P3{x[i], y[j], z[k]}; };
+  const std::vector<std::vector<P3>> faces = {
+      {c(0, 0, 0), c(1, 0, 0), c(1, 1, 0), c(0, 1, 0)}, {c(0, 0, 1), c(1, 0, 1), c(1, 1, 1), c(0, 1, 1)},
+      {c(0, 0, 0), c(1, 0, 0), c(1, 0, 1), c(0, 0, 1)}, {c(0, 1, 0), c(1, 1, 0), c(1, 1, 1), c(0, 1, 1)},
+      {c(0, 0, 0), c(0, 1, 0), c(0, 1, 1), c(0, 0, 1)}, {c(1, 0, 0), c(1, 1, 0), c(1, 1, 1), c(1, 0, 1)}};
+  for (const auto& f : faces) {
+    w.polygons.push_back(f);
+    w.polygon_object.push_back(object);
+  }
+}
+
+World crossing_planes() {
+  World w;
+  add_grid(w, 0, 5, 5, [](double u, double v) { return P3{2 * u - 1, 2 * v - 1, 0.0}; });
+  add_grid(w, 1, 5, 5, [](double u, double v) { return P3{0.0, 2 * u - 1, 2 * v - 1}; });
+  return w;
+}
+
+World pierced_sphere() {
+  World w;
+  add_grid(w, 0, 16, 12, [](double u, double v) {
+    const double t = 2 * std::numbers::pi * u, p = std::numbers::pi * (v - 0.5);
+    return P3{0.8 * std::cos(p) * std::cos(t), 0.8 * std::cos(p) * std::sin(t), 0.8 * std::sin(p)};
+  });
+  add_grid(w, 1, 3, 3, [](double u, double v) { return P3{2.4 * u - 1.2, 2.4 * v - 1.2, 0.4 * (u - 0.5)}; });
+  return w;
+}
+
+World saddles() {
+  World w;
+  add_grid(w, 0, 16, 16, [](double u, double v) {
+    const double x = 2 * u - 1, y = 2 * v - 1;
+    return P3{x, y, 0.7 * (x * x - y * y)};
+  });
+  add_grid(w, 1, 16, 16, [](double u, double v) {
+    const double x = 2 * u - 1, y = 2 * v - 1;
+    return P3{x, y, 0.9 * x * y + 0.1};
+  });
+  return w;
+}
+
+// Three tilted bars, each over the next at one end and under the previous at the other.
+World cyclic_bars() {
+  World w;
+  for (int k = 0; k < 3; ++k) {
+    const double a = 2 * std::numbers::pi * k / 3;
+    const double ca = std::cos(a), sa = std::sin(a);
+    auto at = [&](double s, double t, double h) {
+      // s along the bar (-1..1), t across (-0.15..0.15), h up; the bar climbs from -0.3 to 0.3 along s.
+      const double x = s * ca - (t + 0.35) * sa, y = s * sa + (t + 0.35) * ca;
+      return P3{x, y, 0.3 * s + h};
+    };
+    const double S[2] = {-1, 1}, T[2] = {-0.15, 0.15}, H[2] = {-0.08, 0.08};
+    auto c = [&](int i, int j, int l) { return at(S[i], T[j], H[l]); };
+    const std::vector<std::vector<P3>> faces = {
+        {c(0, 0, 0), c(1, 0, 0), c(1, 1, 0), c(0, 1, 0)}, {c(0, 0, 1), c(1, 0, 1), c(1, 1, 1), c(0, 1, 1)},
+        {c(0, 0, 0), c(1, 0, 0), c(1, 0, 1), c(0, 0, 1)}, {c(0, 1, 0), c(1, 1, 0), c(1, 1, 1), c(0, 1, 1)},
+        {c(0, 0, 0), c(0, 1, 0), c(0, 1, 1), c(0, 0, 1)}, {c(1, 0, 0), c(1, 1, 0), c(1, 1, 1), c(1, 0, 1)}};
+    for (const auto& f : faces) {
+      w.polygons.push_back(f);
+      w.polygon_object.push_back(k);
+    }
+  }
+  return w;
+}
+
+World bar_chart() {
+  World w;
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 4; ++j) {
+      const double x = -1 + 0.5 * i, y = -1 + 0.5 * j, h = 0.15 + 0.2 * ((i * 3 + j * 5) % 7);
+      add_box(w, i * 4 + j, {x, y, -0.7}, {x + 0.4, y + 0.4, -0.7 + h});
+    }
+  }
+  return w;
+}
+
+P3 wave(double u, double v) {
+  const double x = 2 * u - 1, y = 2 * v - 1;
+  return P3{x, y, 0.25 * std::sin(3 * x) * std::cos(2 * y)};
+}
+
+P3 ball(double u, double v) {
+  const double t = 2 * std::numbers::pi * u, p = std::numbers::pi * (v - 0.5);
+  return P3{0.6 * std::cos(p) * std::cos(t), 0.6 * std::cos(p) * std::sin(t), 0.6 * std::sin(p)};
+}
+
+// A helix that passes through a surface several times.
+World line_through_surface() {
+  World w;
+  add_grid(w, 0, 10, 10, wave);
+  auto at = [](double t) {
+    const double a = 5 * std::numbers::pi * t;
+    return P3{0.55 * std::cos(a), 0.55 * std::sin(a), -0.8 + 1.6 * t};
+  };
+  for (int k = 0; k < 60; ++k) {
+    w.segments.push_back({at(k / 60.0), at((k + 1) / 60.0)});
+    w.segment_object.push_back(1);
+  }
+  for (int k = 0; k < 4; ++k) {  // and four straight lines through it, one segment each
+    const double x = -0.6 + 0.4 * k;
+    w.segments.push_back({P3{x, -0.9, -0.7 + 0.1 * k}, P3{-x, 0.9, 0.6 - 0.1 * k}});
+    w.segment_object.push_back(2);
+  }
+  return w;
+}
+
+// Markers inside a sphere, and just above and below a coarse tilted surface.
+World points_and_surfaces() {
+  World w;
+  add_grid(w, 0, 8, 6, [](double u, double v) {
+    const P3 p = ball(u, v);
+    return P3{0.6 * p[0] - 0.5, 0.6 * p[1] - 0.5, 0.6 * p[2] + 0.4};
+  });
+  for (int k = 0; k < 3; ++k) {
+    w.markers.push_back({-0.5 + 0.1 * (k - 1), -0.5, 0.4 + 0.1 * k});
+    w.marker_object.push_back(1);
+  }
+  add_grid(w, 2, 4, 4, [](double u, double v) { return P3{2 * u - 1, 2 * v - 1, 0.6 * (u - v)}; });
+  for (int i = 0; i < 7; ++i) {
+    for (int j = 0; j < 7; ++j) {
+      const double x = -0.9 + 0.3 * i, y = -0.9 + 0.3 * j;
+      w.markers.push_back({x, y, 0.6 * (x - y) / 2 + ((i + j) % 2 == 0 ? 0.12 : -0.12)});
+      w.marker_object.push_back(3 + (i + j) % 2);
+    }
+  }
+  return w;
+}
+
+// A planar L-shaped polygon (vertex 0 at its inner corner, so the reference's fan from it is exact) and a
+// strongly twisted quad (it projects convex in every view used), both through an upright square.
+World odd_shapes() {
+  World w;
+  auto tilted = [](double x, double y) { return P3{x, y, 0.3 * x + 0.5 * y}; };
+  w.polygons = {{tilted(-0.2, -0.2), tilted(-0.2, 0.8), tilted(-0.9, 0.8), tilted(-0.9, -0.9), tilted(0.8, -0.9),
+                 tilted(0.8, -0.2)},
+                {{0.1, 0.1, -0.5}, {0.9, 0.1, 0.4}, {0.9, 0.9, -0.5}, {0.1, 0.9, 0.4}},
+                {{0.4, -1, -1}, {0.4, 1, -1}, {0.4, 1, 1}, {0.4, -1, 1}}};
+  w.polygon_object = {0, 1, 2};
+  return w;
+}
+
+struct SceneCase {
+  const char* name;
+  World (*make)();
+  // Most fragments per item. Three bars in a cycle need every long face of one bar cut: 22 of 18 at least.
+  double max_ratio = 1.2;
+};
+
+constexpr View kViews[] = {{-60, 30}, {30, 20}, {135, 55}, {250, -25}, {10, 80}};
+
+class VisibilityPicture : public ::testing::TestWithParam<SceneCase> {};
+
+// Every view: at most 0.5% wrong pixels and at most 1.2 fragments per item; the plain order is clearly worse on
+// at least one view (so the scene tests something).
+TEST_P(VisibilityPicture, MatchesDepthBufferWithFewFragments) {
+  const World w = GetParam().make();
+  double plain_worst = 0, worst = 0;
+  for (const View& v : kViews) {
+    const Screen s(w, v);
+    vis::Options o;
+    o.marker_radius = kMarkerHalf;
+    const vis::Result r = vis::order(s.scene(), o);
+    const std::vector<Pixel> ref = depth_buffer(s, w);
+    const double wrong = wrong_fraction(w, s, paint(r), ref);
+    const double plain = wrong_fraction(w, s, paint(plain_order(s)), ref);
+    plain_worst = std::max(plain_worst, plain);
+    const double ratio = static_cast<double>(r.fragments.size()) / static_cast<double>(w.items());
+    std::printf("  %-22s view (%4.0f, %3.0f): wrong %.3f%% (plain %.3f%%), fragments %zu / %zu items = %.3f\n",
+                GetParam().name, v.azim, v.elev, 100 * wrong, 100 * plain, r.fragments.size(), w.items(), ratio);
+    worst = std::max(worst, wrong);
+    EXPECT_LE(wrong, 0.005) << "view " << v.azim << ", " << v.elev;
+    EXPECT_LE(ratio, GetParam().max_ratio) << "view " << v.azim << ", " << v.elev;
+    EXPECT_FALSE(r.capped);
+    // Markers are never cut, so markers that overlap one another over a steep polygon may form a cycle that
+    // only the plain order can break.
+    if (w.markers.empty()) {
+      EXPECT_EQ(r.forced, 0u);
+    }
+  }
+  EXPECT_GT(plain_worst, std::max(2 * worst, 0.002));
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, VisibilityPicture,
+                         ::testing::Values(SceneCase{"crossing planes", crossing_planes},
+                                           SceneCase{"pierced sphere", pierced_sphere},
+                                           SceneCase{"saddles", saddles}, SceneCase{"cyclic bars", cyclic_bars, 1.3},
+                                           SceneCase{"bar chart", bar_chart},
+                                           SceneCase{"line through surface", line_through_surface},
+                                           SceneCase{"points and surfaces", points_and_surfaces},
+                                           SceneCase{"odd shapes", odd_shapes, 4.0}),
+                         [](const auto& info) {
+                           std::string n = info.param.name;
+                           std::replace(n.begin(), n.end(), ' ', '_');
+                           return n;
+                         });
+
+}  // namespace
+
+namespace {
+
+// Two wavy 30 x 30 surfaces through each other, a helix and markers: enough items for several tasks of every
+// parallel step (pieces, grid cells).
+World big_scene() {
+  World w;
+  add_grid(w, 0, 30, 30, wave);
+  add_grid(w, 1, 30, 30, [](double u, double v) {
+    const double x = 2 * u - 1, y = 2 * v - 1;
+    return P3{x, y, 0.3 * x * y + 0.15 * std::cos(4 * x)};
+  });
+  const World helix = line_through_surface();
+  w.segments = helix.segments;
+  w.segment_object = helix.segment_object;
+  const World points = points_and_surfaces();
+  w.markers = points.markers;
+  w.marker_object = points.marker_object;
+  return w;
+}
+
+// Everything of a result, the coordinates bit for bit.
+std::vector<std::uint64_t> fingerprint(const vis::Result& r) {
+  std::vector<std::uint64_t> out{r.capped, r.unplaced, r.forced, r.pieces};
+  for (const vis::Fragment& f : r.fragments) {
+    out.insert(out.end(), {static_cast<std::uint64_t>(f.kind), f.whole, f.source, static_cast<std::uint64_t>(f.id),
+                           f.first, f.count});
+  }
+  for (double v : r.xy) out.push_back(std::bit_cast<std::uint64_t>(v));
+  out.insert(out.end(), r.original.begin(), r.original.end());
+  return out;
+}
+
+// Also with one workspace and result reused across scenes and pools.
+TEST(VisibilityOrder, SameResultOnEveryPoolSize) {
+  const World w = big_scene();
+  vis::Workspace workspace;
+  vis::Result r;
+  for (const View& v : {kViews[0], kViews[2]}) {
+    const Screen s(w, v);
+    vis::Options o;
+    o.marker_radius = kMarkerHalf;
+    std::vector<std::uint64_t> first;
+    for (std::size_t threads : {1, 2, 3}) {
+      ThreadPool pool(threads);
+      vis::order(s.scene(), o, pool, workspace, r);
+      EXPECT_GT(r.cuts, 0u);
+      if (first.empty()) {
+        first = fingerprint(r);
+      } else {
+        EXPECT_EQ(fingerprint(r), first) << threads << " threads";
+      }
+    }
+    ThreadPool pool(2);
+    EXPECT_EQ(fingerprint(vis::order(s.scene(), o, pool)), first) << "fresh memory";
+  }
+}
+
+// Without overlaps the order is the plain one: descending fallback depth, NaN first, ties by kind then index.
+TEST(VisibilityOrder, DisjointItemsComeInThePlainOrder) {
+  std::vector<double> xyz, depths = {0.5, kNaN, 0.7, 0.5};
+  std::vector<std::int64_t> offsets{0}, ids{10, 11, 12, 13};
+  for (int k = 0; k < 4; ++k) {
+    const double x = 10.0 * k;
+    xyz.insert(xyz.end(), {x, 0, 1, x + 5, 0, 1, x + 5, 5, 1});
+    offsets.push_back(3 * (k + 1));
+  }
+  const std::vector<double> seg = {0, 20, 0.6, 5, 20, 0.4};  // midpoint depth 0.5, after polygons 0 and 3
+  const std::vector<std::int64_t> seg_ids = {20};
+  const std::vector<double> mark = {50, 50, 0.9};
+  const std::vector<std::int64_t> mark_ids = {30};
+  const vis::Result r = vis::order({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids});
+  std::vector<std::int64_t> got;
+  for (const vis::Fragment& f : r.fragments) {
+    got.push_back(f.id);
+    EXPECT_TRUE(f.whole);
+  }
+  EXPECT_EQ(got, (std::vector<std::int64_t>{11, 30, 12, 10, 13, 20}));
+  EXPECT_EQ(r.xy.size(), 2u * (4 * 3 + 2 + 1));
+  EXPECT_EQ(r.pieces, 6u);
+}
+
+// A segment through a square, with a marker on each side: marker behind, back half, square, front half, marker in
+// front. Cut ends are not original ends.
+TEST(VisibilityOrder, SegmentIsCutWhereItPiercesAndMarkersGoByDepth) {
+  const std::vector<double> xyz = {0, 0, 1, 10, 0, 1, 10, 10, 1, 0, 10, 1};
+  const std::vector<std::int64_t> offsets{0, 4}, ids{1};
+  const std::vector<double> depths{1};
+  const std::vector<double> seg = {2, 5, 0, 8, 5, 2};
+  const std::vector<std::int64_t> seg_ids{2};
+  const std::vector<double> mark = {3, 3, 1.5, 7, 7, 0.5};
+  const std::vector<std::int64_t> mark_ids{3, 4};
+  const vis::Result r = vis::order({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids});
+  ASSERT_EQ(r.fragments.size(), 5u);
+  std::vector<std::int64_t> got;
+  for (const vis::Fragment& f : r.fragments) got.push_back(f.id);
+  EXPECT_EQ(got, (std::vector<std::int64_t>{3, 2, 1, 2, 4}));  // marker 3 does not meet the segment: plain order
+  EXPECT_EQ(r.cuts, 1u);
+  const vis::Fragment& back = r.fragments[1];
+  EXPECT_FALSE(back.whole);
+  EXPECT_EQ(r.xy[2 * back.first], 5.0);  // the pierce point (x = 5) is its first end
+  EXPECT_EQ(r.xy[2 * back.first + 2], 8.0);
+  EXPECT_EQ(r.original[back.first], 0);
+  EXPECT_EQ(r.original[back.first + 1], 1);
+}
+
+// The edges a cut polygon's fragments flag as original lie on its outline; the cut edges do not.
+TEST(VisibilityOrder, OnlyOutlineEdgesAreFlaggedOriginal) {
+  const World w = crossing_planes();
+  const Screen s(w, kViews[0]);
+  const vis::Result r = vis::order(s.scene());
+  std::size_t cut = 0;
+  for (const vis::Fragment& f : r.fragments) {
+    if (f.whole) continue;
+    for (std::uint32_t k = 0; k < f.count; ++k) {
+      const double* a = &r.xy[2 * (f.first + k)];
+      const double* b = &r.xy[2 * (f.first + (k + 1) % f.count)];
+      const double mx = 0.5 * (a[0] + b[0]), my = 0.5 * (a[1] + b[1]);
+      double nearest = INFINITY;  // distance of the edge's midpoint from the outline
+      for (std::size_t e = 0; e < s.size(f.source); ++e) {
+        const double* p = s.vertex(f.source, e);
+        const double* q = s.vertex(f.source, (e + 1) % s.size(f.source));
+        const double dx = q[0] - p[0], dy = q[1] - p[1];
+        const double t = std::clamp(((mx - p[0]) * dx + (my - p[1]) * dy) / (dx * dx + dy * dy), 0.0, 1.0);
+        nearest = std::min(nearest, std::hypot(p[0] + t * dx - mx, p[1] + t * dy - my));
+      }
+      if (r.original[f.first + k] != 0) {
+        EXPECT_LT(nearest, 1e-9);
+      } else {
+        EXPECT_GT(nearest, 1e-3);
+        ++cut;
+      }
+    }
+  }
+  EXPECT_GT(cut, 0u);
+}
+
+// The cap: with no room to cut, nothing is cut, the result says so, and every item is still drawn once.
+TEST(VisibilityOrder, CapStopsCuttingAndIsReported) {
+  const World w = saddles();
+  const Screen s(w, kViews[1]);
+  vis::Options o;
+  const vis::Result full = vis::order(s.scene(), o);
+  EXPECT_FALSE(full.capped);
+  EXPECT_GT(full.cuts, 10u);
+  for (double factor : {-1.0, 1.0, 1.02}) {
+    o.cap_factor = factor;
+    const vis::Result r = vis::order(s.scene(), o);
+    EXPECT_TRUE(r.capped) << factor;
+    EXPECT_EQ(r.cuts, factor < 1.0 ? 0 : static_cast<std::size_t>((factor - 1.0) * static_cast<double>(w.items())))
+        << factor;
+    std::vector<int> seen(w.items(), 0);
+    for (const vis::Fragment& f : r.fragments) seen[f.source] |= f.whole ? 2 : 1;
+    for (int k : seen) EXPECT_NE(k, 0);
+  }
+}
+
+// Degenerate polygons are drawn whole by their fallback depth; coplanar overlaps and repeated or collinear
+// vertices cause no cuts.
+TEST(VisibilityOrder, DegenerateInputIsPlacedWithoutCuts) {
+  std::vector<double> xyz;
+  std::vector<std::int64_t> offsets{0};
+  auto add = [&](std::vector<std::array<double, 3>> poly) {
+    for (const auto& p : poly) xyz.insert(xyz.end(), p.begin(), p.end());
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+  };
+  add({{0, 0, 1}, {10, 0, 1}, {10, 10, 1}, {0, 10, 1}});                        // square
+  add({{0, 0, 1}, {10, 0, 1}, {10, 10, 1}, {0, 10, 1}});                        // the same square again
+  add({{2, 2, 1}, {2, 2, 1}, {6, 2, 1}, {8, 2, 1}, {8, 8, 1}, {2, 8, 1}});      // repeated and collinear vertices
+  add({{1, 1, 1}, {9, 1, 1}, {9, 9, kNaN}});                                    // NaN
+  add({{1, 1, 1}, {5, 5, 0}, {9, 9, 2}});                                       // zero area (on a line)
+  add({{3, 3, 0}, {3, 3, 2}});                                                  // two vertices
+  add({});                                                                      // none
+  add({{1, 1, 1}, {9, 1, 1}, {9, 9, korvex::testing::kInf}});                   // infinite
+  add({{0, 0, 1}, {10, 0, 1}, {10, 10, 1}, {5, 2, 1}, {0, 10, 1}});             // not convex, same plane
+  const std::size_t n = offsets.size() - 1;
+  std::vector<std::int64_t> ids(n);
+  std::vector<double> depths(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    ids[k] = static_cast<std::int64_t>(k);
+    depths[k] = 1.0 - 0.01 * static_cast<double>(k);
+  }
+  for (std::size_t threads : {1, 3}) {
+    ThreadPool pool(threads);
+    const vis::Result r = vis::order({xyz, offsets, ids, depths, {}, {}, {}, {}}, {}, pool);
+    EXPECT_EQ(r.unplaced, 5u);
+    EXPECT_FALSE(r.capped);
+    ASSERT_EQ(r.fragments.size(), n);
+    for (std::size_t k = 0; k < n; ++k) {
+      EXPECT_EQ(r.fragments[k].source, k);  // coplanar: the plain order
+      EXPECT_TRUE(r.fragments[k].whole);
+      EXPECT_EQ(r.fragments[k].count, static_cast<std::uint32_t>(offsets[k + 1] - offsets[k]));
+    }
+  }
+}
+
+TEST(VisibilityOrder, InconsistentScenesAreRefused) {
+  const std::vector<double> xyz(9, 0.0), one{0.0};
+  const std::vector<std::int64_t> good{0, 3}, id{7}, two{1, 2};
+  const std::vector<std::int64_t> decreasing{2, 1}, past{0, 4}, negative{-1, 3};
+  auto message = [](const vis::Scene& s) { return fault_of([&] { vis::order(s); }); };
+  EXPECT_EQ(message({xyz, good, id, one, {}, {}, {}, {}}), "no fault");
+  EXPECT_EQ(message({xyz, good, two, one, {}, {}, {}, {}}),
+            "visibility scene: polygon ids and depths must have one entry per polygon");
+  EXPECT_EQ(message({xyz, decreasing, id, one, {}, {}, {}, {}}), "visibility scene: polygon offsets must not decrease");
+  EXPECT_EQ(message({xyz, past, id, one, {}, {}, {}, {}}), "visibility scene: polygon offsets run past the vertices");
+  EXPECT_EQ(message({xyz, negative, id, one, {}, {}, {}, {}}), "visibility scene: polygon offsets must not be negative");
+  EXPECT_EQ(message({{}, {}, {}, {}, xyz, id, {}, {}}), "visibility scene: segments need six coordinates and one id each");
+  EXPECT_EQ(message({{}, {}, {}, {}, {}, {}, xyz, id}), "visibility scene: markers need three coordinates and one id each");
+}
+
+}  // namespace
