@@ -26,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "mpl_bridge/functions.hpp"
@@ -470,6 +471,20 @@ PathSettings path_settings(std::size_t rows) {
   return s;
 }
 
+// The vertex buffers of closed paths made here, by address: a hint that a collection's paths may be refilled, so
+// that paths made elsewhere (by Matplotlib's own method, say) are not inspected at all (inspecting one makes its
+// attribute dict). Addresses of freed buffers stay until the set is full and emptied; a stale one only costs an
+// inspection, which then fails or succeeds on its own merits. Written and read under the interpreter lock.
+constexpr std::size_t kBufferHints = 1 << 14;
+std::unordered_set<const double*> buffers_made_here;
+
+void remember_buffer(const double* buffer) {
+  if (buffers_made_here.size() >= kBufferHints) buffers_made_here.clear();
+  buffers_made_here.insert(buffer);
+}
+
+bool made_here(const double* buffer) { return buffers_made_here.count(buffer) != 0; }
+
 #if !defined(Py_GIL_DISABLED)
 // Whether `object` has weak references (a weakref could hand it out later without holding it now).
 bool weakly_referenced(PyObject* object) {
@@ -481,6 +496,21 @@ bool weakly_referenced(PyObject* object) {
 // An exact ndarray without weak references, referenced exactly `holders` times.
 bool private_array(PyObject* array, Py_ssize_t holders) {
   return np::is_exact_array(array) && Py_REFCNT(array) == holders && !np::ownership(array).weakly_referenced;
+}
+
+// Whether the vertex buffer under `path` (a Path) is one of the recent ones made here; reads the attribute without
+// making the instance dict.
+bool first_path_made_here(PyObject* path) {
+  PyObject* vertices = PyObject_GetAttr(path, names().vertices);
+  if (vertices == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const PyRef held = PyRef::steal(vertices);
+  if (!np::is_exact_array(vertices)) return false;
+  const PyObject* base = np::ownership(vertices).base;
+  return base != nullptr && np::is_exact_array(const_cast<PyObject*>(base)) &&
+         made_here(reinterpret_cast<const double*>(np::view(const_cast<PyObject*>(base)).data));
 }
 
 // The paths of the previous draw, when no one but this artist can reach any part of them: the list, every Path,
@@ -504,6 +534,7 @@ double* reusable_buffer(PyObject* list, const PathSettings& settings, std::size_
     if (reinterpret_cast<PyObject*>(Py_TYPE(path)) != path_type || Py_REFCNT(path) != 1 || weakly_referenced(path)) {
       return nullptr;
     }
+    if (s == 0 && !first_path_made_here(path)) return nullptr;
     PyObject* got = PyObject_GenericGetDict(path, nullptr);
     if (got == nullptr) py::throw_fetched();
     const PyRef owned_dict = PyRef::steal(got);
@@ -576,18 +607,24 @@ PyRef new_closed_paths(PyObject* pad, double* buffer, const PathSettings& settin
       if (collecting) PyGC_Enable();
     }
   } resume{collecting};
+  // Each path's instance dict is a copy of one template (a copy clones the template's table in one go), made up
+  // front so that later draws can inspect it without making one.
+  PyRef layout = py::check(PyDict_New());
+  const auto values = attribute_values(settings, Py_None);
+  for (std::size_t k = 0; k < kPathAttributes; ++k) {
+    if (PyDict_SetItem(layout.get(), keys[k], values[k]) < 0) py::throw_fetched();
+  }
   for (std::size_t s = 0; s < faces; ++s) {
     PyRef vertices = np::float64_view(pad, buffer + 2 * settings.rows * s, 2, row_shape);
     PyRef path = py::check(path_type->tp_new(path_type, imports().empty_tuple, nullptr));
-    // The instance dict made up front, which later draws can inspect without making one.
-    PyRef dict = py::check(PyDict_New());
-    const auto values = attribute_values(settings, vertices.get());
-    for (std::size_t k = 0; k < kPathAttributes; ++k) {
-      if (PyDict_SetItem(dict.get(), keys[k], values[k]) < 0) py::throw_fetched();
+    PyRef dict = py::check(PyDict_Copy(layout.get()));
+    if (PyDict_SetItem(dict.get(), keys[0], vertices.get()) < 0 ||
+        PyObject_GenericSetDict(path.get(), dict.get(), nullptr) < 0) {
+      py::throw_fetched();
     }
-    if (PyObject_GenericSetDict(path.get(), dict.get(), nullptr) < 0) py::throw_fetched();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(s), path.release());
   }
+  remember_buffer(buffer);
   return list;
 }
 

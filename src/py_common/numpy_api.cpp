@@ -23,8 +23,8 @@ constexpr int kNewshapeSlot = 135;
 constexpr int kViewSlot = 137;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
-constexpr int kFromAnySlot = 69;
 constexpr int kSetBaseObjectSlot = 282;
+constexpr int kFromAnySlot = 69;
 constexpr int kEquivTypesSlot = 182;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);

@@ -245,10 +245,13 @@ def test_paths_handed_out_earlier_never_change(strict):
         assert art.get_paths() is not kept_list
         assert all(p is not kept_path and not p.should_simplify for p in art.get_paths())
     del kept_list, kept_path, kept_vertices
-    # Then, with nothing held, every draw still draws what Matplotlib draws.
+    # Then, with nothing held, every draw still draws what Matplotlib draws, also after a path was changed and
+    # let go (its buffer is then not refilled with the change in place).
     for view in [(15, 25, 0), (35, 45, 0)]:
+        art.get_paths()[3].should_simplify = True
         ax.view_init(*view)
         fig.canvas.draw()
+        assert not any(p.should_simplify for p in art.get_paths())
         ax.M = ax.get_proj()
         assert_same_projection(art)
 
