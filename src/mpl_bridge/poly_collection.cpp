@@ -32,6 +32,7 @@
 #include "mpl_bridge/functions.hpp"
 #include "poly3d/mpl_polys.hpp"
 #include "py_common/argparse.hpp"
+#include "py_common/cfunction.hpp"
 #include "py_common/errors.hpp"
 #include "py_common/numpy_api.hpp"
 
@@ -805,8 +806,7 @@ PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyMethodDef do_3d_projection_def = {"do_3d_projection", reinterpret_cast<PyCFunction>(
-                                                            reinterpret_cast<void (*)()>(do_3d_projection)),
+PyMethodDef do_3d_projection_def = {"do_3d_projection", py::as_cfunction<do_3d_projection>(),
                                     METH_FASTCALL | METH_KEYWORDS, "Perform the 3D projection for this object."};
 
 // ---- Shading ----
@@ -847,10 +847,10 @@ bool normal_of(const np::ArrayView& v, const char* data, Py_ssize_t m, Py_ssize_
       }
     }
   }
-  bool overflow = false;
-  const std::array<double, 3> normal = poly3d::mpl::cross(e[0], e[1], overflow);
+  bool warns = false;
+  const std::array<double, 3> normal = poly3d::mpl::cross(e[0], e[1], warns);
   std::copy(normal.begin(), normal.end(), out);
-  return !overflow;
+  return !warns;
 }
 
 // art3d._generate_normals: an (n, M, 3) float64 array, or a list or tuple of (M_i, 3) float64 or int64 arrays

@@ -121,7 +121,7 @@ class FaceProjection {
   bool any_valid_ = false;
   double min_z_ = 0.0;
   std::vector<double> xy_;              // projected (x, y) of every vertex, by face and vertex
-  std::vector<unsigned char> valid_;    // one flag per vertex; filled only when needs_masking_
+  std::vector<unsigned char> valid_;    // one flag per vertex
   std::vector<double> depths_;
   std::vector<double> face_min_;        // min over each face's valid z (NaN-propagating), +inf when none
   std::vector<unsigned char> face_any_; // whether the face has a valid vertex
@@ -150,20 +150,17 @@ void order_farthest_first(const double* depths, std::size_t n, std::size_t* orde
 
 // How BLAS forms the three-term dot product of `(normals / norms) @ direction`. NumPy sends one normal to a dot
 // routine and several to a matrix-vector routine, whose kernels may add the terms in different orders.
+// These two were read off NumPy's results (OpenBLAS on x86-64 with FMA); another BLAS may differ in the last bit.
 enum class DotRule : unsigned char {
-  Plain012,  // ((0 + a0*b0) + a1*b1) + a2*b2
-  Fused012,  // fma(a2, b2, fma(a1, b1, a0*b0))
-  Fused102,  // fma(a2, b2, fma(a0, b0, a1*b1))
+  Fused012,  // fma(a2, b2, fma(a1, b1, a0*b0)): the dot routine, for one normal
+  Fused102,  // fma(a2, b2, fma(a0, b0, a1*b1)): the matrix-vector routine, for several
 };
 double dot3(const double* a, const double* b, DotRule rule) noexcept;
 
-// np.cross(v1, v2) of two float64 3-vectors. Sets `overflow` when a product or difference of finite values
-// came out infinite (NumPy would warn then).
-std::array<double, 3> cross(const double* v1, const double* v2, bool& overflow) noexcept;
-
-// The normal of a polygon of float64 vertices: cross(p0 - p1, p1 - p2) where p0, p1, p2 are its vertices 0, m/3
-// and 2m/3 (m its vertex count); `overflow` also covers the differences.
-std::array<double, 3> polygon_normal(const double* p0, const double* p1, const double* p2, bool& overflow) noexcept;
+// np.cross(v1, v2) of two float64 3-vectors, v1 = p[0] - p[m/3] and v2 = p[m/3] - p[2m/3] for the normal of a
+// polygon p of m vertices (_generate_normals). Sets `warns` when NumPy might warn: a component came out infinite
+// (an overflow), or an operand is not finite (such input is left to Matplotlib, undecided).
+std::array<double, 3> cross(const double* v1, const double* v2, bool& warns) noexcept;
 
 // Matplotlib's shading factor of each normal (rows of 3 doubles): the normal divided by its length
 // (np.linalg.norm), dotted with the light direction, NaN taken as 0, then mapped through Normalize(-1, 1) and

@@ -7,8 +7,6 @@ namespace korvex::poly3d::mpl {
 
 double dot3(const double* a, const double* b, DotRule rule) noexcept {
   switch (rule) {
-    case DotRule::Plain012:
-      return ((0.0 + a[0] * b[0]) + a[1] * b[1]) + a[2] * b[2];
     case DotRule::Fused012:
       return std::fma(a[2], b[2], std::fma(a[1], b[1], a[0] * b[0]));
     case DotRule::Fused102:
@@ -17,24 +15,15 @@ double dot3(const double* a, const double* b, DotRule rule) noexcept {
   }
 }
 
-std::array<double, 3> cross(const double* v1, const double* v2, bool& overflow) noexcept {
+std::array<double, 3> cross(const double* v1, const double* v2, bool& warns) noexcept {
   // Each component one product minus another, both rounded.
   const std::array<double, 3> k = {v1[1] * v2[2] - v1[2] * v2[1], v1[2] * v2[0] - v1[0] * v2[2],
                                    v1[0] * v2[1] - v1[1] * v2[0]};
-  // From finite operands only an overflow makes anything here non-finite.
+  // From finite operands only an overflow makes a component non-finite; non-finite operands are not judged.
   for (int c = 0; c < 3; ++c) {
-    if (std::isfinite(v1[c]) && std::isfinite(v2[c]) && !std::isfinite(k[c])) overflow = true;
+    if (!std::isfinite(v1[c]) || !std::isfinite(v2[c]) || !std::isfinite(k[c])) warns = true;
   }
   return k;
-}
-
-std::array<double, 3> polygon_normal(const double* p0, const double* p1, const double* p2, bool& overflow) noexcept {
-  const double v1[3] = {p0[0] - p1[0], p0[1] - p1[1], p0[2] - p1[2]};
-  const double v2[3] = {p1[0] - p2[0], p1[1] - p2[1], p1[2] - p2[2]};
-  for (int c = 0; c < 3; ++c) {
-    if (!std::isfinite(v1[c]) || !std::isfinite(v2[c])) overflow = true;
-  }
-  return cross(v1, v2, overflow);
 }
 
 bool shade_factors(const double* normals, std::size_t n, const double direction[3], DotRule rule,
