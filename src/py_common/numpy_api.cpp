@@ -25,9 +25,10 @@ constexpr int kNewshapeSlot = 135;
 constexpr int kViewSlot = 137;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
+constexpr int kSetBaseObjectSlot = 282;
+constexpr int kFromAnySlot = 69;
 constexpr int kEquivTypesSlot = 182;
 constexpr int kArgSortSlot = 130;
-constexpr int kSetBaseObjectSlot = 282;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
@@ -236,6 +237,54 @@ PyRef new_bool_array(Py_ssize_t length, bool** data) {
   *data = static_cast<bool*>(buffer);
   return array;
 }
+
+// ---- Used by the polygon collection bridge ----
+
+PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape) {
+  ensure_api();
+  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);
+  PyObject* view = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(
+      array_type(), descr, ndim, shape, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
+  if (view == nullptr) throw_fetched();
+  PyRef owned = PyRef::steal(view);
+  Py_INCREF(base);  // stolen by SetBaseObject, also when it fails
+  using SetBaseFn = int (*)(PyArrayObject*, PyObject*);
+  if (reinterpret_cast<SetBaseFn>(api[kSetBaseObjectSlot])(reinterpret_cast<PyArrayObject*>(view), base) < 0) {
+    throw_fetched();
+  }
+  return owned;
+}
+
+PyRef new_uint8_array(Py_ssize_t length, unsigned char** data) {
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_UBYTE, 1, &length, &buffer);
+  *data = static_cast<unsigned char*>(buffer);
+  return array;
+}
+
+PyRef new_intp_array(Py_ssize_t length, Py_ssize_t** data) {
+  static_assert(sizeof(npy_intp) == sizeof(Py_ssize_t), "intp is the size of Py_ssize_t");
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_INTP, 1, &length, &buffer);
+  *data = static_cast<Py_ssize_t*>(buffer);
+  return array;
+}
+
+PyRef as_float64(PyObject* array) {
+  ensure_api();
+  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);  // stolen
+  using FromAnyFn = PyObject* (*)(PyObject*, PyArray_Descr*, int, int, int, PyObject*);
+  return check(reinterpret_cast<FromAnyFn>(api[kFromAnySlot])(array, descr, 0, 0,
+                                                                NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+Ownership ownership(PyObject* array) {
+  const PyArrayObject_fields* f = fields(array);
+  return Ownership{f->base, (f->flags & NPY_ARRAY_OWNDATA) != 0, (f->flags & NPY_ARRAY_WRITEABLE) != 0,
+                   f->weakreflist != nullptr};
+}
+
+// ---- Used by the Axes3D and art3d methods ----
 
 PyRef new_bool_array(int ndim, const Py_ssize_t* shape, bool** data) {
   void* buffer = nullptr;

@@ -77,6 +77,31 @@ PyRef view_as(PyObject* array, PyTypeObject* subtype);
 // array.reshape(shape) in C order: a view where NumPy can make one, else a copy (new reference; throws).
 PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape);
 
+// ---- Used by the polygon collection bridge ----
+
+// A C-ordered, writable float64 view of `data`, which lies inside `base`'s buffer; the view keeps `base` alive.
+PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape);
+
+// New, owned, C-ordered arrays of uninitialised uint8 / intp data (NumPy's uint8 and intp).
+PyRef new_uint8_array(Py_ssize_t length, unsigned char** data);
+PyRef new_intp_array(Py_ssize_t length, Py_ssize_t** data);
+
+// The array itself when its dtype is float64 (new reference), else a float64 copy cast as NumPy casts (the
+// caller admits only real dtypes). Throws on failure.
+PyRef as_float64(PyObject* array);
+
+// Who else may see an array's memory: its base object (borrowed, may be null), whether it owns its buffer, can
+// be written, and has weak references.
+struct Ownership {
+  PyObject* base = nullptr;
+  bool owns_data = false;
+  bool writeable = false;
+  bool weakly_referenced = false;
+};
+Ownership ownership(PyObject* array);
+
+// ---- Used by the Axes3D and art3d methods ----
+
 // NumPy's own inner loop of a one-argument ufunc for float64 -> float64 (its legacy loop table entry, which the
 // ufunc runs for float64 operands of any size, a scalar included). Callable without the interpreter lock.
 struct UnaryLoop {
