@@ -42,6 +42,12 @@ PyMethodDef methods[] = {
      "_shade_colors and the z-sort functions average, min and max, for the calls handed back and to recognise."},
     {"poly3d_method", poly3d_method, METH_O,
      "poly3d_method(cls) -> method descriptor\n\nThe native do_3d_projection as a method of cls."},
+    {"visibility_order", py::as_cfunction<visibility_order>(), METH_FASTCALL | METH_KEYWORDS,
+     "visibility_order(polygons, offsets, depths, segments, markers, marker_radius, cap_factor) -> tuple\n\n"
+     "The fragments of a projected scene back to front: (kinds, items, whole, starts, xy, original, stats)."},
+    {"fragment_runs", py::as_cfunction<fragment_runs>(), METH_FASTCALL | METH_KEYWORDS,
+     "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index, margins) -> list\n\n"
+     "Runs of one drawing group: (group, items, roles, paths | polyline | None) each."},
     {nullptr, nullptr, 0, nullptr},
 };
 
