@@ -77,4 +77,31 @@ PyRef view_as(PyObject* array, PyTypeObject* subtype);
 // array.reshape(shape) in C order: a view where NumPy can make one, else a copy (new reference; throws).
 PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape);
 
+// Many small result arrays at the cost of one allocation. While an ArrayBlock lives, NumPy places the data of the
+// arrays that new_float64_array creates (through NumPy's memory-handler interface, set for this thread's context
+// only) in one block allocated up front. The arrays are what new_float64_array always makes: C-ordered, writable,
+// owning their data (NumPy frees it through the handler recorded in each array), each in memory of its own. The block goes back to the
+// system when its last array is freed; a request that does not fit (or a resize of an array later) takes memory
+// of its own. Creating and freeing an array thus costs no allocator call, which for tens of thousands of arrays
+// of a few dozen bytes is most of the cost.
+//
+// Only the interpreter thread that made it may use it, and no Python code may run while it lives (nothing but
+// NumPy array creation), so no other array picks up the handler.
+class ArrayBlock {
+ public:
+  // Room for arrays whose data sizes in bytes add up to `data_bytes` when each is rounded up by room_for().
+  explicit ArrayBlock(std::size_t data_bytes);
+  ~ArrayBlock();
+  ArrayBlock(const ArrayBlock&) = delete;
+  ArrayBlock& operator=(const ArrayBlock&) = delete;
+
+  // What one array of `bytes` data bytes takes of the block.
+  static std::size_t room_for(std::size_t bytes) noexcept;
+
+ private:
+  void* block_;
+  void* previous_armed_;
+  PyObject* previous_handler_;  // owned
+};
+
 }  // namespace korvex::py::numpy

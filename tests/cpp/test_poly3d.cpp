@@ -254,7 +254,7 @@ class Poly3dOrder : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(Poly3dOrder, MatchesStableReference) {
   const std::size_t n = GetParam();
   static const double specials[] = {0.0, -0.0, kInf, -kInf, kNaN, 5e-324, -5e-324, 1e300};
-  detail::OrderScratch scratch;
+  korvex::poly3d::OrderScratch scratch;
   for (std::uint64_t seed = 0; seed < 4; ++seed) {
     std::mt19937_64 rng(100 * n + seed);
     std::vector<double> d(n);
@@ -266,7 +266,7 @@ TEST_P(Poly3dOrder, MatchesStableReference) {
                                   std::uniform_int_distribution<int>(-40, 40)(rng));
     }
     std::vector<std::size_t> order(n, 12345);
-    detail::order_by_depth(d.data(), n, order.data(), scratch);
+    korvex::poly3d::order_by_depth(d.data(), n, order.data(), korvex::poly3d::TieOrder::AscendingIndex, scratch);
     ASSERT_EQ(reference_order(d), order) << "seed " << seed;
   }
 }
