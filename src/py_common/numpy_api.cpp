@@ -344,17 +344,17 @@ std::size_t ArrayBlock::room_for(std::size_t bytes) noexcept {
   return sizeof(BufferHeader) + (std::max<std::size_t>(bytes, 16) + 15) / 16 * 16;
 }
 
-ArrayBlock::ArrayBlock(std::size_t data_bytes) {
+ArrayBlock::ArrayBlock(std::size_t room) {
   ensure_api();
   PyObject* capsule = block_handler_capsule();
-  if (data_bytes > SIZE_MAX - kBlockHeader) throw std::bad_alloc();
-  void* raw = std::malloc(kBlockHeader + data_bytes);
+  if (room > SIZE_MAX - kBlockHeader) throw std::bad_alloc();
+  void* raw = std::malloc(kBlockHeader + room);
   if (raw == nullptr) throw std::bad_alloc();
-  auto* block = new (raw) Block{{1}, static_cast<char*>(raw) + kBlockHeader,
-                                static_cast<char*>(raw) + kBlockHeader + data_bytes};
+  char* const room_start = static_cast<char*>(raw) + kBlockHeader;
+  auto* block = new (raw) Block{{1}, room_start, room_start + room};
   previous_handler_ = set_handler(capsule);
   if (previous_handler_ == nullptr) {
-    std::free(raw);
+    release(block);
     api_call_failed();
   }
   block_ = block;
@@ -376,6 +376,11 @@ ArrayBlock::~ArrayBlock() {
   PyErr_Restore(type, value, traceback);
   Py_DECREF(previous_handler_);
   release(static_cast<Block*>(block_));
+}
+
+double* ArrayBlock::slot_data(std::size_t offset) const noexcept {
+  auto* block = static_cast<Block*>(block_);
+  return reinterpret_cast<double*>(reinterpret_cast<char*>(block) + kBlockHeader + offset + sizeof(BufferHeader));
 }
 
 PyRef new_bool_array(Py_ssize_t length, bool** data) {
