@@ -88,18 +88,22 @@ double project_large_polygon(const PolygonRef& p, const double* block, ZSortMode
   return detail::reduce_depth(out.zs, rows, mode);
 }
 
-// Projects polygons [first, last) into their outlines and depths. Consecutive small polygons of one column count
-// are stored back to back (and so are their outlines), so a run of them is one table of rows for the point loop;
-// the run's projected z values stay in a stack buffer until each polygon's depth is reduced from its own. Polygons
-// without vertices join any run (they read nothing); larger polygons are projected one by one.
-void project_polygons(const PolygonSet& polygons, std::size_t first, std::size_t last, const double* block,
-                      ZSortMode mode, const std::size_t* offsets, double* xy, double* depths) {
+// Projects polygons [first, last) into their outlines and depths, and returns the smallest of those depths as a
+// scan from +inf that takes only strictly smaller values finds it (NaN never; of equal values the first).
+// Consecutive small polygons of one column count are stored back to back (and so are their outlines), so a run of
+// them is one table of rows for the point loop; the run's projected z values stay in a stack buffer until each
+// polygon's depth is reduced from its own. Polygons without vertices join any run (they read nothing); larger
+// polygons are projected one by one.
+double project_polygons(const PolygonSet& polygons, std::size_t first, std::size_t last, const double* block,
+                        ZSortMode mode, const std::size_t* offsets, double* xy, double* depths) {
+  double smallest = std::numeric_limits<double>::infinity();
   double tz[kRunVertices];
   std::size_t i = first;
   while (i < last) {
     const PolygonRef head = polygons[i];
     if (head.rows > proj3d::kParallelPointThreshold) {
       depths[i] = project_large_polygon(head, block, mode, xy + 2 * offsets[i]);
+      if (depths[i] < smallest) smallest = depths[i];
       ++i;
       continue;
     }
@@ -123,9 +127,11 @@ void project_polygons(const PolygonSet& polygons, std::size_t first, std::size_t
     if (vertices != 0) proj3d::project_rows(rows, cols, vertices, block, xy + 2 * offsets[i], tz);
     for (std::size_t k = i; k < end; ++k) {
       depths[k] = detail::reduce_depth(tz + (offsets[k] - offsets[i]), offsets[k + 1] - offsets[k], mode);
+      if (depths[k] < smallest) smallest = depths[k];
     }
     i = end;
   }
+  return smallest;
 }
 
 }  // namespace
@@ -184,30 +190,32 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   double* const values = spare_segment_values_.data();
   double* const depths = spare_depths_.data();
   const std::size_t* const offsets = segment_offsets_.data();
+  // The result scans the depths from depths[0], replacing only by a strictly smaller value: a NaN first depth
+  // stays, later NaNs are passed over. Each task scans its own polygons from +inf the same way, and the tasks'
+  // minima are folded in task order: the same value, and of equal ones (+0.0 and -0.0) the same first one.
+  double smallest = std::numeric_limits<double>::infinity();
   if (n <= kParallelPolygonThreshold) {
-    project_polygons(polygons_, 0, n, block, mode, offsets, values, depths);
+    smallest = project_polygons(polygons_, 0, n, block, mode, offsets, values, depths);
   } else {
     const std::size_t tasks = (n + kPolygonsPerTask - 1) / kPolygonsPerTask;
+    task_minima_.resize(tasks);
+    double* const minima = task_minima_.data();
     parallel::parallel_for(tasks, 1, [&](std::size_t t) {
       const std::size_t first = t * kPolygonsPerTask;
-      project_polygons(polygons_, first, std::min(n, first + kPolygonsPerTask), block, mode, offsets, values,
-                       depths);
+      minima[t] = project_polygons(polygons_, first, std::min(n, first + kPolygonsPerTask), block, mode, offsets,
+                                   values, depths);
     });
+    for (std::size_t t = 0; t < tasks; ++t) {
+      if (minima[t] < smallest) smallest = minima[t];
+    }
   }
+  if (depths[0] != depths[0]) smallest = depths[0];
   order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
 
   segment_values_.swap(spare_segment_values_);
   depths_.swap(spare_depths_);
   sort_order_.swap(spare_sort_order_);
-
-  if (sort_zpos_) return *sort_zpos_;
-  // Scan from depths[0], replacing only by a strictly smaller value: a NaN first depth stays, later NaNs are
-  // passed over.
-  double smallest = depths_[0];
-  for (std::size_t i = 1; i < n; ++i) {
-    if (depths_[i] < smallest) smallest = depths_[i];
-  }
-  return smallest;
+  return sort_zpos_ ? *sort_zpos_ : smallest;
 }
 
 void Poly3DCollection::set_zsort(ZSortMode mode) noexcept {

@@ -479,6 +479,42 @@ INSTANTIATE_TEST_SUITE_P(Table, Poly3dProjectionResult,
                                            ResultCase{"zpos_negative_zero", {0.5}, -0.0, -0.0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// On the pool the minimum is found per task and folded: still the value of the scan from depths[0], and of the
+// two zeros the earlier one, wherever the task boundaries fall.
+TEST(Poly3dProjectionTest, ScannedMinimumOnThePool) {
+  // w = x, so vertex (x, 0, z) has depth z / x: zeros of either sign and infinities from finite coordinates.
+  const Matrix4 m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0};
+  auto vertex = [](double depth) -> Rows {
+    if (depth == 0.0) return {{std::signbit(depth) ? -1.0 : 1.0, 0, 0}};
+    if (std::isinf(depth)) return {{depth > 0 ? 1e-300 : -1e-300, 0, 1e300}};
+    return {{1.0, 0, depth}};
+  };
+  // One vertex per polygon: Min keeps a -0.0 depth (the mean would add it to +0.0) but turns NaN into +inf;
+  // Average keeps NaN.
+  struct Case {
+    ZSortMode mode;
+    std::vector<std::pair<std::size_t, double>> set;  // on a background of 1.0
+    double expected;
+  };
+  const Case cases[] = {{ZSortMode::Min, {{300, 0.0}, {700, -0.0}}, 0.0},
+                        {ZSortMode::Min, {{300, -0.0}, {700, 0.0}}, -0.0},
+                        {ZSortMode::Min, {{255, -0.0}, {256, 0.0}}, -0.0},
+                        {ZSortMode::Min, {{0, kInf}}, 1.0},
+                        {ZSortMode::Min, {{999, -kInf}, {998, 0.0}}, -kInf},
+                        {ZSortMode::Average, {{0, kNaN}, {500, -2.0}}, kNaN},
+                        {ZSortMode::Average, {{1, kNaN}, {999, -2.0}}, -2.0}};
+  for (const Case& c : cases) {
+    std::vector<Rows> polys(1000, vertex(1.0));
+    for (const auto& [i, d] : c.set) polys[i] = vertex(d);
+    Poly3DCollection collection = make_collection(polys);
+    collection.set_zsort(c.mode);
+    EXPECT_TRUE(same_bits(c.expected, collection.do_3d_projection(view_of(m))));
+  }
+  std::vector<Rows> nan_after_inf(1000, vertex(kNaN));
+  nan_after_inf[0] = vertex(kInf);
+  EXPECT_TRUE(same_bits(kInf, make_collection(nan_after_inf).do_3d_projection(view_of(m))));
+}
+
 TEST(Poly3dProjectionTest, SettingsApplyFromTheNextCall) {
   Poly3DCollection c = make_collection({{{0, 0, 1.0}, {0, 0, 5.0}}, {{0, 0, 2.0}, {0, 0, 3.0}}});
   c.do_3d_projection(view_of(kIdentity));
