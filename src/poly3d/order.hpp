@@ -31,6 +31,12 @@ class OrderScratch {
   OrderScratch(OrderScratch&&) noexcept = default;
   OrderScratch& operator=(OrderScratch&&) noexcept = default;
 
+  // A key of the order with the index of its depth, as the sort moves them.
+  struct Entry {
+    std::uint64_t key;
+    std::uint32_t index;
+  };
+
  private:
   friend struct OrderWork;
   template <class T>
@@ -41,9 +47,8 @@ class OrderScratch {
     T* reserve(std::size_t n);
   };
   Buffer<std::uint64_t> keys_;
-  Buffer<std::uint64_t> spare_keys_;
-  Buffer<std::uint32_t> indices_;
-  Buffer<std::uint32_t> spare_indices_;
+  Buffer<Entry> entries_;
+  Buffer<Entry> sorted_;
   Buffer<std::uint32_t> counts_;
 };
 
