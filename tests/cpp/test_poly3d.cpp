@@ -14,6 +14,7 @@
 
 #include "poly3d/collection.hpp"
 #include "common/fault.hpp"
+#include "parallel/parallel_for.hpp"
 #include "parallel/thread_pool.hpp"
 #include "poly3d/depth.hpp"
 #include "poly3d/order.hpp"
@@ -29,6 +30,7 @@ using korvex::testing::kNaN;
 using korvex::testing::same_bits;
 
 using korvex::InternalFault;
+using korvex::parallel::parallel_for;
 using korvex::parallel::ThreadPool;
 using korvex::poly3d::kParallelOrderThreshold;
 using korvex::poly3d::order_by_depth;
@@ -342,7 +344,7 @@ TEST_P(Poly3dOrderOnPools, SamePermutationForEveryPoolSize) {
     for (std::size_t threads : {1u, 2u, 3u, 8u}) {
       ThreadPool pool(threads);
       std::vector<std::size_t> order(n, 12345);
-      pool.for_each(1, 1, [&](std::size_t) { order_by_depth(d.data(), n, order.data(), ties); });
+      parallel_for(pool, 1, 1, [&](std::size_t) { order_by_depth(d.data(), n, order.data(), ties); });
       ASSERT_EQ(expected, order) << threads << " threads, "
                                  << (ties == TieOrder::AscendingIndex ? "ascending" : "descending") << " ties";
     }
@@ -402,7 +404,7 @@ TEST_P(Poly3dProjection, SameResultsOnEveryPoolSize) {
   c.set_zsort(GetParam());
   for (std::size_t threads : {1u, 2u, 3u, 8u}) {
     ThreadPool pool(threads);
-    pool.for_each(1, 1, [&](std::size_t) { c.do_3d_projection(view_of(view_matrix())); });
+    parallel_for(pool, 1, 1, [&](std::size_t) { c.do_3d_projection(view_of(view_matrix())); });
     expect_reference(polys, c, view_matrix(), GetParam());
   }
 }
