@@ -239,11 +239,18 @@ PyRef new_int64_array(int ndim, const Py_ssize_t* shape, std::int64_t** data) {
 
 namespace {
 
+// While its ArrayBlock lives, `live` holds kArmed less the buffers freed so far, and the buffers handed out are
+// counted in `handed_out` without atomics (only the arming thread hands out); when the ArrayBlock ends, the count
+// of buffers handed out replaces kArmed. From then on `live` is the number of buffers not yet freed, and the last
+// free releases the block.
 struct Block {
-  std::atomic<std::size_t> live;  // buffers handed out and not yet freed, plus one while the ArrayBlock lives
-  char* next;                     // next free byte; touched only by the thread that armed the block
+  std::atomic<std::size_t> live;
+  char* next;  // next free byte; touched only by the thread that armed the block
   char* end;
+  std::size_t handed_out;
 };
+
+constexpr std::size_t kArmed = std::size_t{1} << 62;
 
 struct alignas(16) BufferHeader {
   Block* block;
@@ -280,7 +287,7 @@ void* block_malloc(void*, std::size_t size) noexcept {
   }
   auto* header = reinterpret_cast<BufferHeader*>(block->next);
   block->next += need;
-  block->live.fetch_add(1, std::memory_order_relaxed);
+  ++block->handed_out;
   header->block = block;
   header->size = size;
   return header + 1;
@@ -351,13 +358,14 @@ ArrayBlock::ArrayBlock(std::size_t room) {
   void* raw = std::malloc(kBlockHeader + room);
   if (raw == nullptr) throw std::bad_alloc();
   char* const room_start = static_cast<char*>(raw) + kBlockHeader;
-  auto* block = new (raw) Block{{1}, room_start, room_start + room};
+  auto* block = new (raw) Block{{kArmed}, room_start, room_start + room, 0};
   previous_handler_ = set_handler(capsule);
   if (previous_handler_ == nullptr) {
-    release(block);
+    std::free(raw);
     api_call_failed();
   }
   block_ = block;
+  slots_ = static_cast<char*>(raw) + kBlockHeader + sizeof(BufferHeader);
   previous_armed_ = t_armed;
   t_armed = block;
 }
@@ -375,12 +383,10 @@ ArrayBlock::~ArrayBlock() {
   }
   PyErr_Restore(type, value, traceback);
   Py_DECREF(previous_handler_);
-  release(static_cast<Block*>(block_));
-}
-
-double* ArrayBlock::slot_data(std::size_t offset) const noexcept {
   auto* block = static_cast<Block*>(block_);
-  return reinterpret_cast<double*>(reinterpret_cast<char*>(block) + kBlockHeader + offset + sizeof(BufferHeader));
+  if (block->live.fetch_sub(kArmed - block->handed_out, std::memory_order_acq_rel) == kArmed - block->handed_out) {
+    std::free(block);  // every buffer handed out is already freed (or none was)
+  }
 }
 
 PyRef new_bool_array(Py_ssize_t length, bool** data) {

@@ -103,10 +103,11 @@ class ArrayBlock {
 
   // Where the data of an array will be when its slot begins `offset` bytes into the block (the room_for() sum of
   // the arrays created before it), and the array's data fits the slot.
-  double* slot_data(std::size_t offset) const noexcept;
+  double* slot_data(std::size_t offset) const noexcept { return reinterpret_cast<double*>(slots_ + offset); }
 
  private:
   void* block_;
+  char* slots_;  // the data of the first slot
   void* previous_armed_;
   PyObject* previous_handler_;  // owned
 };
