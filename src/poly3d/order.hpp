@@ -5,9 +5,9 @@
 // equal. Exactly equal depths (and the NaN group) follow their indices in the direction the caller asks for. This
 // is a total order, so the result is one fixed permutation, whatever the pool size or the timing.
 //
-// Threads. Above kParallelOrderThreshold depths the work runs as a few parallel loops on the current pool (the
-// pool of the calling worker, else the process-wide pool, which it may create); below it everything runs on the
-// calling thread.
+// Threads. From kParallelOrderThreshold depths on, the work runs as a few parallel loops on the current pool (the
+// pool of the calling worker, else the process-wide pool, which it may create) when that pool has more than one
+// worker; otherwise everything runs on the calling thread. Any thread may call it, a pool worker included.
 #pragma once
 
 #include <cstddef>
