@@ -198,19 +198,6 @@ void for_faces(std::size_t n, std::size_t verts, Body&& body) {
   parallel::parallel_for(pieces, 1, piece);
 }
 
-// Ascending sort key of a depth: numbers in their order (+0.0 and -0.0 equal), NaN above +inf.
-std::uint64_t ascending_key(double d) noexcept {
-  if (d != d) return ~std::uint64_t{0};
-  if (d == 0.0) d = 0.0;
-  const auto bits = std::bit_cast<std::uint64_t>(d);
-  return (bits >> 63) != 0 ? ~bits : (bits | (std::uint64_t{1} << 63));
-}
-
-constexpr std::size_t kInsertionLimit = 64;
-constexpr int kDigitBits = 8;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr int kPasses = 64 / kDigitBits;
-
 }  // namespace
 
 namespace {
@@ -289,73 +276,8 @@ double numpy_sum(const double* a, std::size_t n) noexcept {
   return 0.0 + pairwise_sum(a, n);
 }
 
-void order_farthest_first(const double* depths, std::size_t n, std::size_t* order, std::vector<std::uint64_t>& keys,
-                          std::vector<std::uint64_t>& spare_keys, std::vector<std::uint32_t>& index,
-                          std::vector<std::uint32_t>& spare_index) {
-  // A stable ascending sort (ties keep ascending index), read backwards.
-  if (n <= kInsertionLimit) {
-    std::uint64_t k[kInsertionLimit];
-    std::size_t idx[kInsertionLimit];
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = ascending_key(depths[i]);
-      std::size_t j = i;
-      for (; j > 0 && k[j - 1] > key; --j) {
-        k[j] = k[j - 1];
-        idx[j] = idx[j - 1];
-      }
-      k[j] = key;
-      idx[j] = i;
-    }
-    for (std::size_t s = 0; s < n; ++s) order[s] = idx[n - 1 - s];
-    return;
-  }
-  if (n > std::numeric_limits<std::uint32_t>::max()) {
-    keys.resize(n);
-    std::vector<std::size_t> idx(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      keys[i] = ascending_key(depths[i]);
-      idx[i] = i;
-    }
-    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-    for (std::size_t s = 0; s < n; ++s) order[s] = idx[n - 1 - s];
-    return;
-  }
-  keys.resize(n);
-  spare_keys.resize(n);
-  index.resize(n);
-  spare_index.resize(n);
-  std::uint64_t* src_keys = keys.data();
-  std::uint64_t* dst_keys = spare_keys.data();
-  std::uint32_t* src_index = index.data();
-  std::uint32_t* dst_index = spare_index.data();
-  std::vector<std::array<std::uint32_t, kBuckets>> counts(kPasses);
-  for (auto& c : counts) c.fill(0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = ascending_key(depths[i]);
-    src_keys[i] = key;
-    src_index[i] = static_cast<std::uint32_t>(i);
-    for (int p = 0; p < kPasses; ++p) ++counts[p][(key >> (p * kDigitBits)) & (kBuckets - 1)];
-  }
-  for (int p = 0; p < kPasses; ++p) {
-    const int shift = p * kDigitBits;
-    auto& count = counts[p];
-    if (count[(src_keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // a digit every key shares
-    std::uint32_t start = 0;
-    for (auto& c : count) {
-      const std::uint32_t here = c;
-      c = start;
-      start += here;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = src_keys[i];
-      const std::uint32_t at = count[(key >> shift) & (kBuckets - 1)]++;
-      dst_keys[at] = key;
-      dst_index[at] = src_index[i];
-    }
-    std::swap(src_keys, dst_keys);
-    std::swap(src_index, dst_index);
-  }
-  for (std::size_t s = 0; s < n; ++s) order[s] = src_index[n - 1 - s];
+void order_farthest_first(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch) {
+  order_by_depth(depths, n, order, TieOrder::DescendingIndex, scratch);
 }
 
 void FaceProjection::run(const FaceProjectionInput& in) {
@@ -396,7 +318,7 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   }
   min_z_ = nan ? kNaN : smallest;
 
-  order_farthest_first(depths_.data(), n, order_.data(), keys_, spare_keys_, index_, spare_index_);
+  order_farthest_first(depths_.data(), n, order_.data(), order_scratch_);
 }
 
 void FaceProjection::write_closed(double* out) const {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "poly3d/collection.hpp"
+#include "poly3d/order.hpp"
 
 namespace korvex::poly3d::mpl {
 
@@ -126,10 +127,7 @@ class FaceProjection {
   std::vector<double> face_min_;        // min over each face's valid z (NaN-propagating), +inf when none
   std::vector<unsigned char> face_any_; // whether the face has a valid vertex
   std::vector<std::size_t> order_;
-  std::vector<std::uint64_t> keys_;     // sort scratch
-  std::vector<std::uint64_t> spare_keys_;
-  std::vector<std::uint32_t> spare_index_;
-  std::vector<std::uint32_t> index_;
+  OrderScratch order_scratch_;
 };
 
 // NumPy's pairwise sum of n contiguous values (the order of np.add.reduce along a contiguous axis), starting
@@ -140,11 +138,9 @@ double numpy_sum(const double* values, std::size_t n) noexcept;
 bool numpy_sum_warns(const double* values, std::size_t n) noexcept;
 
 // Writes into order[0, n) the indices of `depths` farthest first: descending depth, NaN before every number,
-// ties (+0.0 and -0.0 included) in descending index. `keys`, `spare_keys`, `index` and `spare_index` are working
-// memory. Large inputs use a radix sort; the permutation is the same for every size and pool.
-void order_farthest_first(const double* depths, std::size_t n, std::size_t* order, std::vector<std::uint64_t>& keys,
-                          std::vector<std::uint64_t>& spare_keys, std::vector<std::uint32_t>& index,
-                          std::vector<std::uint32_t>& spare_index);
+// ties (+0.0 and -0.0 included) in descending index: the reverse of a stable ascending argsort. poly3d's order
+// routine with descending ties; the permutation is the same for every size and pool.
+void order_farthest_first(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch);
 
 // ---- Shading at construction (art3d._generate_normals and art3d._shade_colors) ----
 

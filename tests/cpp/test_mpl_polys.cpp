@@ -56,10 +56,9 @@ TEST(MplSum, PairwiseOrderFromEightValuesOn) {
 }
 
 std::vector<std::size_t> order_of(const std::vector<double>& d) {
-  std::vector<std::uint64_t> a, b;
-  std::vector<std::uint32_t> c, e;
+  korvex::poly3d::OrderScratch scratch;
   std::vector<std::size_t> order(d.size(), 999);
-  order_farthest_first(d.data(), d.size(), order.data(), a, b, c, e);
+  order_farthest_first(d.data(), d.size(), order.data(), scratch);
   return order;
 }
 
