@@ -101,9 +101,8 @@ struct Relation {
 // listed in every cell its box touches. A pair belongs to the one cell that holds the lower-left corner of the
 // intersection of their boxes: the column where the later-starting box starts, and the row likewise. So within a
 // cell the entries come in four groups, each in piece order, by whether the box starts in the cell's column and
-// in its row: [column only] [both] [row only] [neither]. A piece looking for its partners takes all four in the
-// cell where it starts, the first two further along its first row, the middle two further up its first column,
-// and only [both] elsewhere: every pair is met exactly once from each side.
+// in its row: [column only] [both] [row only] [neither]. The pairs a cell owns are those of [both] with any
+// entry and those of [column only] with [row only]: every pair is met exactly once, in its own cell.
 struct Grid {
   struct Entry {
     Box box;
@@ -129,8 +128,8 @@ struct Grid {
 };
 
 // Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
-// is in a fixed order (first piece, cell, second piece) whatever the pool size. `grid` and `found` (one list per
-// task) are working memory.
+// is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` and
+// `found` (one list per task) are working memory.
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
                     std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
 

@@ -273,59 +273,61 @@ void build_grid(const Store& s, const Tolerances& tol, Grid& g) {
   }
 }
 
-constexpr std::size_t kPiecesPerTask = 256;
+constexpr std::size_t kCellsPerTask = 64;
 
 }  // namespace
 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
                     std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
   build_grid(s, tol, g);
-  // Piece by piece, each with its partners of higher index: consecutive tests then touch neighbouring memory
-  // (the pieces of a mesh come row by row), which matters more than anything else here.
-  const std::size_t n = s.pieces.size();
-  const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
-  found.resize(tasks);
+  // Cell by cell, each pair in the one cell that owns it (see Grid), so every pair is met once and no test of
+  // ownership is needed: [both] with itself and with the other three groups, [column only] with [row only].
+  const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
+  const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
+  found.resize(std::max(found.size(), tasks));
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
-    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
-    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
-      if (s.pieces[i].count == 0) continue;
-      const auto a = static_cast<std::uint32_t>(i);
-      const Box& ba = g.boxes[i];
-      const std::uint32_t x0 = g.col(ba.xmin), x1 = g.col(ba.xmax), y0 = g.row(ba.ymin), y1 = g.row(ba.ymax);
-      for (std::uint32_t y = y0; y <= y1; ++y) {
-        for (std::uint32_t x = x0; x <= x1; ++x) {
-          // The groups this cell may own a pair of a with (see Grid).
-          const std::size_t first = y == y0 ? 0 : 1;
-          const std::size_t last = x == x0 ? (y == y0 ? 4 : 3) : 2;
-          const std::size_t c = 4 * (static_cast<std::size_t>(y) * g.nx + x);
-          const Grid::Entry* e = g.items.data() + g.start[c + first];
-          const Grid::Entry* e_end = g.items.data() + g.start[c + last];
-          for (; e != e_end; ++e) {
-            if (e->piece <= a) continue;  // met from the other side
-            const Box& bb = e->box;
-            // One branch for the four comparisons (most fail, unpredictably).
-            const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
-            if (apart) continue;
-            const std::uint32_t b = e->piece;
-            const Verdict v = relate(s, a, b, tol, w);
-            switch (v.outcome) {
-              case Outcome::None:
-                break;
-              case Outcome::AFirst:
-                out.push_back({a, b, false});
-                break;
-              case Outcome::BFirst:
-                out.push_back({b, a, false});
-                break;
-              case Outcome::Intersect:
-                out.push_back({a, b, true});
-                break;
-            }
-          }
-        }
+    auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
+      const Box& ba = p.box;
+      const Box& bb = q.box;
+      // One branch for the four comparisons (most fail, unpredictably).
+      const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
+      if (apart) return;
+      // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
+      const std::uint32_t a = std::min(p.piece, q.piece);
+      const std::uint32_t b = std::max(p.piece, q.piece);
+      const Verdict v = relate(s, a, b, tol, w);
+      switch (v.outcome) {
+        case Outcome::None:
+          break;
+        case Outcome::AFirst:
+          out.push_back({a, b, false});
+          break;
+        case Outcome::BFirst:
+          out.push_back({b, a, false});
+          break;
+        case Outcome::Intersect:
+          out.push_back({a, b, true});
+          break;
+      }
+    };
+    const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
+    for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
+      const Grid::Entry* e = g.items.data();
+      const Grid::Entry* col_only = e + g.start[4 * c];
+      const Grid::Entry* both = e + g.start[4 * c + 1];
+      const Grid::Entry* row_only = e + g.start[4 * c + 2];
+      const Grid::Entry* neither = e + g.start[4 * c + 3];
+      const Grid::Entry* last = e + g.start[4 * c + 4];
+      for (const Grid::Entry* p = both; p != row_only; ++p) {
+        for (const Grid::Entry* q = p + 1; q != row_only; ++q) test(*p, *q);
+        for (const Grid::Entry* q = col_only; q != both; ++q) test(*p, *q);
+        for (const Grid::Entry* q = row_only; q != last; ++q) test(*p, *q);
+      }
+      for (const Grid::Entry* p = col_only; p != both; ++p) {
+        for (const Grid::Entry* q = row_only; q != neither; ++q) test(*p, *q);
       }
     }
   });
