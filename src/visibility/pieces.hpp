@@ -103,10 +103,22 @@ struct Relation {
 // cell the entries come in four groups, each in piece order, by whether the box starts in the cell's column and
 // in its row: [column only] [both] [row only] [neither]. The pairs a cell owns are those of [both] with any
 // entry and those of [column only] with [row only]: every pair is met exactly once, in its own cell.
+// The pair test's copy of a polygon piece of at most four vertices (a triangle repeats its last vertex and
+// edge): coordinates and edge half-planes side by side, so that one edge is tested against all four vertices at
+// once.
+struct Outline {
+  double x[4];
+  double y[4];
+  double nx[4];
+  double ny[4];
+  double c[4];
+};
+
 struct Grid {
   struct Entry {
     Box box;
     std::uint32_t piece;
+    std::uint8_t small;  // a polygon of at most four vertices (it has an outline)
   };
   double x0 = 0.0;
   double y0 = 0.0;
@@ -114,9 +126,12 @@ struct Grid {
   std::uint32_t nx = 1;
   std::uint32_t ny = 1;
   std::vector<Box> boxes;            // per piece, grown
+  std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<Entry> items;          // cell by cell, boxes inline for locality
   std::vector<double> extents;       // working memory
+  std::vector<Box> task_boxes;
+  std::vector<std::size_t> task_counts;
 
   // Cell of a coordinate. Truncation is the floor for the non-negative values that matter; negative ones (below
   // the grid by rounding) land in cell 0 either way.
