@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "common/assert.hpp"
@@ -16,7 +17,6 @@ void Orderer::link() {
   }
   has_extra_.assign(base_, 0);
   dead_.assign(base_, 0);
-  keys_filled_ = 0;
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
   // current ends, which leaves every list ascending and link_start_[u] at its beginning.
@@ -61,6 +61,7 @@ bool Orderer::cut(std::uint32_t u, const double* g, double snap, std::uint32_t& 
   hi = s_.add(part, hi_.data(), hi_flags_.data(), hi_.size());
   grow();
   dead_[u] = 1;
+  if (u < emitted_.size()) emitted_[u] = 1;  // while ordering, dead counts as emitted
   ++cuts_;
   return true;
 }
@@ -306,6 +307,12 @@ void Orderer::drop_weakest(const std::vector<std::uint32_t>& cycle, const std::v
   }
   Relation& r = rel_[cycle_rel[weakest]];
   r.dropped = true;
+  if (r.first < listed_pieces_ && cycle_rel[weakest] < listed_) {
+    // Its entry among the successors points back at its first piece, which is emitted before the list is read.
+    for (std::uint32_t k = succ_start_[r.first]; k < succ_start_[r.first + 1]; ++k) {
+      if (succ_[k].relation == cycle_rel[weakest]) succ_[k].piece = r.first;
+    }
+  }
   if (--indeg[r.second] == 0) ready.push_back(r.second);
   if (visible) ++forced_;
 }
@@ -329,22 +336,51 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   emitted.assign(n, 0);
   std::size_t alive_count = 0;
   for (std::size_t u = 0; u < n; ++u) alive_count += dead_[u] == 0 ? 1 : 0;
+  // The successors of each piece over the live relations, listed once here (no relation changes direction from
+  // now on), so that the loop below reads small arrays instead of the relations themselves. Relations added
+  // while ordering (those of the parts of a cut) are met through extra_.
+  listed_pieces_ = n;
+  const auto listed = static_cast<std::uint32_t>(rel_.size());
+  listed_ = listed;
+  std::vector<std::uint32_t>& start = succ_start_;
+  start.assign(n + 1, 0);
   for (const Relation& r : rel_) {
     if (live(r)) {
       KORVEX_ASSERT(!r.intersect, "every intersection is cut or settled before ordering");
       ++indeg[r.second];
+      ++start[r.first];
     }
+  }
+  for (std::size_t u = 1; u <= n; ++u) start[u] += start[u - 1];
+  succ_.resize(start[n]);
+  for (std::uint32_t id = listed; id-- > 0;) {
+    const Relation& r = rel_[id];
+    if (live(r)) succ_[--start[r.first]] = {r.second, id};
+  }
+  // From here on a dead piece counts as emitted (cut() keeps that up), so one byte tells whether a successor
+  // still waits.
+  for (std::size_t u = 0; u < n; ++u) emitted[u] = dead_[u];
+  // The plain order's tie-break as one integer per piece: the place of its item's first piece in the plain order,
+  // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
+  // follow them).
+  KORVEX_ASSERT(plain.size() == base_, "the plain order covers the pieces that existed before any cut");
+  item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
+  prio_.resize(base_);
+  for (std::size_t k = 0; k < base_; ++k) prio_[plain[k]] = k;  // for now the place of each piece
+  for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
+    const std::uint32_t item = s_.pieces[u].item;
+    if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = static_cast<std::uint32_t>(prio_[u]);
+    prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
   }
   // Pieces that are ready from the start are taken in the plain order by a cursor; the others (and the parts of
   // pieces cut so far) wait in a heap once they become ready. The next piece is the first of the two.
   from_start_.assign(n, 0);
   for (const std::size_t u : plain) from_start_[u] = dead_[u] == 0 && indeg[u] == 0 ? 1 : 0;
-  auto later = [this](std::uint32_t a, std::uint32_t b) { return before(b, a); };
-  std::vector<std::uint32_t>& heap = heap_;
+  std::vector<std::uint64_t>& heap = heap_;
   heap.clear();
   auto push = [&](std::uint32_t u) {
-    heap.push_back(u);
-    std::push_heap(heap.begin(), heap.end(), later);
+    heap.push_back(priority(u));
+    std::push_heap(heap.begin(), heap.end(), std::greater<>());
   };
   for (std::size_t u = base_; u < n; ++u) {
     if (dead_[u] == 0 && indeg[u] == 0) push(static_cast<std::uint32_t>(u));
@@ -356,11 +392,11 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   while (out.size() < alive_count) {
     while (cursor < plain.size() && from_start_[plain[cursor]] == 0) ++cursor;
     std::uint32_t u;
-    if (cursor < plain.size() && (heap.empty() || before(static_cast<std::uint32_t>(plain[cursor]), heap.front()))) {
+    if (cursor < plain.size() && (heap.empty() || prio_[plain[cursor]] < heap.front())) {
       u = static_cast<std::uint32_t>(plain[cursor++]);
     } else if (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end(), later);
-      u = heap.back();
+      std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+      u = static_cast<std::uint32_t>(heap.back());
       heap.pop_back();
     } else {
       ready.clear();
@@ -374,21 +410,30 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     }
     emitted[u] = 1;
     out.push_back(u);
-    for_links(u, [&](std::uint32_t id) {
-      const Relation& r = rel_[id];
-      if (r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) push(r.second);
-    });
+    if (u < listed_pieces_) {
+      for (std::uint32_t k = start[u]; k < start[u + 1]; ++k) {
+        const std::uint32_t v = succ_[k].piece;
+        if (emitted[v] == 0 && --indeg[v] == 0) push(v);
+      }
+    }
+    if (has_extra_[u] != 0) {
+      for (const std::uint32_t id : extra_[u]) {
+        const Relation& r = rel_[id];
+        if (id >= listed && r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) {
+          push(r.second);
+        }
+      }
+    }
   }
   if (out.size() < alive_count) {
     // Past the cap: the rest in the plain order.
-    std::vector<std::uint32_t> rest;
+    std::vector<std::uint64_t> rest;
     for (std::size_t u = 0; u < s_.pieces.size(); ++u) {
-      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) rest.push_back(static_cast<std::uint32_t>(u));
+      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) rest.push_back(priority(static_cast<std::uint32_t>(u)));
     }
-    std::sort(rest.begin(), rest.end(), [this](std::uint32_t a, std::uint32_t b) { return before(a, b); });
-    out.insert(out.end(), rest.begin(), rest.end());
+    std::sort(rest.begin(), rest.end());
+    for (const std::uint64_t r : rest) out.push_back(static_cast<std::uint32_t>(r));
   }
 }
-
 
 }  // namespace korvex::visibility::detail

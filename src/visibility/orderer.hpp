@@ -2,7 +2,6 @@
 // cuts. Internal header of visibility; runs on the calling thread only.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -12,21 +11,16 @@
 
 namespace korvex::visibility::detail {
 
-// The plain drawing order as one unsigned key, smaller first: NaN first, then descending depth, -0.0 == +0.0 (the
-// order of poly3d's depth sort).
-inline std::uint64_t drawing_key(double depth) noexcept {
-  if (depth != depth) return 0;
-  if (depth == 0.0) depth = 0.0;
-  const auto bits = std::bit_cast<std::uint64_t>(depth);
-  const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : (bits | (std::uint64_t{1} << 63));
-  return ~ascending;
-}
+// A successor of a piece in the order: the piece that must follow it and the relation that says so.
+struct Successor {
+  std::uint32_t piece;
+  std::uint32_t relation;
+};
 
 // The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
 struct OrderMemory {
   std::vector<Relation> rel;
   std::vector<std::uint8_t> dead;
-  std::vector<std::uint64_t> keys;
   std::vector<std::uint32_t> link_start;
   std::vector<std::uint32_t> link_ids;
   std::vector<std::vector<std::uint32_t>> extra;
@@ -34,8 +28,12 @@ struct OrderMemory {
   std::vector<std::uint32_t> indeg;
   std::vector<std::uint8_t> emitted;
   std::vector<std::uint8_t> from_start;
-  std::vector<std::uint32_t> heap;
+  std::vector<std::uint64_t> heap;
   std::vector<std::uint32_t> work;
+  std::vector<std::uint32_t> item_rank;
+  std::vector<std::uint64_t> prio;
+  std::vector<std::uint32_t> succ_start;
+  std::vector<Successor> succ;
 };
 
 // One ordering: borrows the store (to which its cuts add pieces) and the memory for its lifetime.
@@ -114,18 +112,14 @@ class Orderer {
   // Gives up the relation of the cycle with the smallest overlap.
   void drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
                     std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
-  // The plain order's tie-break between two pieces: fallback depth, then item, then piece.
-  bool before(std::uint32_t a, std::uint32_t b) const noexcept {
-    const Piece& pa = s_.pieces[a];
-    const Piece& pb = s_.pieces[b];
-    if (keys_[a] != keys_[b]) return keys_[a] < keys_[b];
-    if (pa.item != pb.item) return pa.item < pb.item;
-    return a < b;
+  // The plain order's tie-break as one integer, smaller first (order() sets it up): fallback depth, then item,
+  // then piece.
+  std::uint64_t priority(std::uint32_t u) const noexcept {
+    return u < base_ ? prio_[u] : (std::uint64_t{item_rank_[s_.pieces[u].item]} << 32) | u;
   }
   void swap_memory() noexcept {
     rel_.swap(memory_.rel);
     dead_.swap(memory_.dead);
-    keys_.swap(memory_.keys);
     link_start_.swap(memory_.link_start);
     link_ids_.swap(memory_.link_ids);
     extra_.swap(memory_.extra);
@@ -135,15 +129,16 @@ class Orderer {
     from_start_.swap(memory_.from_start);
     heap_.swap(memory_.heap);
     work_.swap(memory_.work);
+    item_rank_.swap(memory_.item_rank);
+    prio_.swap(memory_.prio);
+    succ_start_.swap(memory_.succ_start);
+    succ_.swap(memory_.succ);
   }
   void grow() {
     const std::size_t n = s_.pieces.size();
     dead_.resize(n, 0);
     extra_.resize(n);
     has_extra_.resize(n, 0);
-    keys_.resize(n);
-    for (std::size_t i = keys_filled_; i < n; ++i) keys_[i] = drawing_key(s_.pieces[i].fallback);
-    keys_filled_ = n;
   }
 
   Store& s_;
@@ -156,8 +151,6 @@ class Orderer {
   std::uint32_t base_ = 0;
   std::vector<Relation> rel_;
   std::vector<std::uint8_t> dead_;
-  std::vector<std::uint64_t> keys_;
-  std::size_t keys_filled_ = 0;
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
   std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece
@@ -165,8 +158,14 @@ class Orderer {
   std::vector<std::uint32_t> indeg_;
   std::vector<std::uint8_t> emitted_;
   std::vector<std::uint8_t> from_start_;
-  std::vector<std::uint32_t> heap_;
+  std::vector<std::uint64_t> heap_;
   std::vector<std::uint32_t> work_;
+  std::vector<std::uint32_t> item_rank_;  // per item: the place of its first piece in the plain order
+  std::vector<std::uint64_t> prio_;       // per piece that existed before any cut: priority()
+  std::vector<std::uint32_t> succ_start_;  // order(): successors of piece u are succ_[succ_start_[u], [u + 1])
+  std::vector<Successor> succ_;
+  std::size_t listed_pieces_ = 0;          // order(): pieces and relations listed in succ_
+  std::uint32_t listed_ = 0;
   std::size_t scan_ = 0;        // no piece below this index is left to emit (cycle search)
   std::size_t walk_steps_ = 0;  // steps of all cycle searches, bounded
   Scratch w_;

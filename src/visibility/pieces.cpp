@@ -111,6 +111,42 @@ bool convex(const std::vector<Vec2>& xy) {
   return winding < 3.0 * std::numbers::pi;
 }
 
+// The usual mesh face: three or four vertices that need no repair, convex and planar. The steps of add_polygon()
+// below with the vertices in registers instead of the task's vectors, so the same piece bit for bit. Returns
+// false, having added nothing, where add_polygon() has to decide.
+bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, Piece proto, Store& out) {
+  Vec2 v[4];
+  double z[4];
+  for (std::size_t k = 0; k < n; ++k) {
+    const double x = xyz[3 * k], y = xyz[3 * k + 1];
+    z[k] = xyz[3 * k + 2];
+    if (!finite(x) || !finite(y) || !finite(z[k])) return false;
+    if (k > 0 && std::abs(x - v[k - 1].x) <= tol.len && std::abs(y - v[k - 1].y) <= tol.len) return false;
+    v[k] = {x, y};
+  }
+  if (std::abs(v[0].x - v[n - 1].x) <= tol.len && std::abs(v[0].y - v[n - 1].y) <= tol.len) return false;
+  if (twice_area(v, n) < 0.0) {
+    std::reverse(v, v + n);
+    std::reverse(z, z + n);
+  }
+  for (std::size_t k = 0; k < n; ++k) {  // simplify() would drop none, and convex() holds
+    const Vec2 prev = v[k == 0 ? n - 1 : k - 1];
+    const Vec2 next = v[k + 1 == n ? 0 : k + 1];
+    const double t = turn(prev, v[k], next);
+    if (std::abs(t) <= tol.len * norm(next - prev) || !(t > 0.0)) return false;
+  }
+  if (!Store::substantial(v, n, tol)) return false;
+  double deviation = 0.0;
+  const Plane plane = fit_plane(v, z, n, deviation);
+  if (!(deviation <= tol.planar)) return false;
+  proto.plane = plane;
+  proto.tol = deviation + rounding(plane, box_of(v, n));
+  proto.whole = true;
+  static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
+  out.add(proto, v, kOnes, n);
+  return true;
+}
+
 void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store& out, Work& w) {
   Piece proto;
   proto.kind = Kind::Polygon;
@@ -118,6 +154,7 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   proto.fallback = scene.polygon_depths[i];
   const std::size_t lo = static_cast<std::size_t>(scene.polygon_offsets[i]);
   const std::size_t hi = static_cast<std::size_t>(scene.polygon_offsets[i + 1]);
+  if ((hi - lo == 3 || hi - lo == 4) && add_simple(scene.polygon_xyz.data() + 3 * lo, hi - lo, tol, proto, out)) return;
   w.xy.clear();
   w.z.clear();
   for (std::size_t k = lo; k < hi; ++k) {
