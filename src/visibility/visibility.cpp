@@ -35,8 +35,9 @@ struct Workspace::Impl {
   std::vector<std::size_t> plain;
   poly3d::detail::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
-  std::vector<std::uint32_t> count, first_at, last_at, piece_of, item_at;
+  std::vector<std::uint32_t> count, first_at, last_at, item_at;
   std::vector<std::uint8_t> joins;
+  std::vector<std::size_t> task_fragments, task_vertices;
 };
 
 Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
@@ -48,9 +49,6 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
            Result& res) {
   Workspace::Impl& w = *workspace.impl_;
   Tolerances tol;
-  res.fragments.clear();
-  res.xy.clear();
-  res.original.clear();
   res.capped = false;
   res.forced = res.cuts = res.pieces = 0;
   res.unplaced = detail::build_pieces(scene, options, tol, pool, w.store, w.parts);
@@ -83,70 +81,93 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
 
   // An item whose pieces all follow one another is drawn whole: painting them in a row is painting the item.
   // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.)
+  const std::size_t m = sequence.size();
+  const std::size_t tasks = (m + kFragmentsPerTask - 1) / kFragmentsPerTask;
+  w.item_at.resize(m);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      const Piece& p = s.pieces[sequence[k]];
+      // The item, and in the top bit whether the piece may be merged back into it (fewer than 2^28 items, see check_scene).
+      w.item_at[k] = p.item | (p.joins ? 0x80000000u : 0u);
+    }
+  });
   w.count.assign(items, 0);
   w.first_at.resize(items);
   w.last_at.resize(items);
   w.joins.assign(items, 1);
-  w.item_at.resize(sequence.size());
-  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const Piece& p = s.pieces[sequence[k]];
-    w.item_at[k] = p.item;
-    if (w.count[p.item]++ == 0) w.first_at[p.item] = k;
-    w.last_at[p.item] = k;
-    w.joins[p.item] &= p.joins ? 1 : 0;
+  for (std::uint32_t k = 0; k < m; ++k) {
+    const std::uint32_t item = w.item_at[k] & 0x7fffffffu;
+    if (w.count[item]++ == 0) w.first_at[item] = k;
+    w.last_at[item] = k;
+    w.joins[item] &= static_cast<std::uint8_t>(w.item_at[k] >> 31);
   }
-  for (std::size_t i = 0; i < items; ++i) {  // joins becomes: drawn whole
-    w.joins[i] = w.joins[i] != 0 && w.last_at[i] - w.first_at[i] + 1 == w.count[i] ? 1 : 0;
-  }
-  auto whole = [&](std::uint32_t item) { return w.joins[item] != 0; };
   const auto item_base = [&](Kind kind) -> std::uint32_t {
     return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
                                                               : static_cast<std::uint32_t>(polygons + segments);
   };
-  // The fragments with their places first, then their vertices on the pool.
-  std::size_t vertices = 0;
-  res.fragments.reserve(sequence.size());
-  std::vector<std::uint32_t>& piece_of = w.piece_of;  // the piece of each fragment (of a whole item, its first)
-  piece_of.clear();
-  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const bool is_whole = whole(w.item_at[k]);
-    if (is_whole && w.first_at[w.item_at[k]] != k) continue;
-    piece_of.push_back(sequence[k]);
+  // Drawn whole: every piece may merge back and they follow one another. Then the fragment at sequence place k
+  // (none for the later pieces of an item drawn whole) with its vertex count.
+  auto fragment_at = [&](std::uint32_t k, Fragment& f) {
+    const std::uint32_t item = w.item_at[k] & 0x7fffffffu;
+    const bool whole = w.joins[item] != 0 && w.last_at[item] - w.first_at[item] + 1 == w.count[item];
+    if (whole && w.first_at[item] != k) return false;
     const Piece& p = s.pieces[sequence[k]];
     const std::uint32_t source = p.item - item_base(p.kind);
-    Fragment f{p.kind, is_whole, source, 0, static_cast<std::uint32_t>(vertices), p.count};
+    f = Fragment{p.kind, whole, source, 0, 0, p.count};
     switch (p.kind) {
       case Kind::Polygon:
         f.id = scene.polygon_ids[source];
-        if (is_whole) {
+        if (whole) {
           f.count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
         }
         break;
       case Kind::Segment:
         f.id = scene.segment_ids[source];
-        if (is_whole) f.count = 2;
+        if (whole) f.count = 2;
         break;
       case Kind::Marker:
         f.id = scene.marker_ids[source];
         f.count = 1;
         break;
     }
-    vertices += f.count;
-    if (vertices >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many vertices");
-    res.fragments.push_back(f);
+    return true;
+  };
+  // Fragments and vertices counted per task, placed by the sums before each task, then written on the pool.
+  w.task_fragments.assign(tasks + 1, 0);
+  w.task_vertices.assign(tasks + 1, 0);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    Fragment f{};
+    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
+      ++w.task_fragments[t + 1];
+      w.task_vertices[t + 1] += f.count;
+    }
+  });
+  for (std::size_t t = 0; t < tasks; ++t) {
+    w.task_fragments[t + 1] += w.task_fragments[t];
+    w.task_vertices[t + 1] += w.task_vertices[t];
   }
+  const std::size_t vertices = w.task_vertices[tasks];
+  if (vertices >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many vertices");
+  res.fragments.resize(w.task_fragments[tasks]);
   res.xy.resize(2 * vertices);
   res.original.resize(vertices);
-  const std::size_t tasks = (res.fragments.size() + kFragmentsPerTask - 1) / kFragmentsPerTask;
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
-    const std::size_t end = std::min(res.fragments.size(), (t + 1) * kFragmentsPerTask);
-    for (std::size_t i = t * kFragmentsPerTask; i < end; ++i) {
-      const Fragment& f = res.fragments[i];
+    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    std::size_t at = w.task_fragments[t];
+    auto first = static_cast<std::uint32_t>(w.task_vertices[t]);
+    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      Fragment& f = res.fragments[at];
+      if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
+      ++at;
+      f.first = first;
+      first += f.count;
       double* xy = res.xy.data() + 2 * std::size_t{f.first};
       std::uint8_t* flags = res.original.data() + f.first;
-      const double* from = nullptr;  // x, y, z per point
       if (!f.whole) {
-        const Piece& p = s.pieces[piece_of[i]];
+        const Piece& p = s.pieces[sequence[k]];
         const Vec2* v = s.vertices(p);
         for (std::uint32_t j = 0; j < f.count; ++j) {
           xy[2 * j] = v[j].x;
@@ -155,6 +176,7 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
         }
         continue;
       }
+      const double* from = nullptr;  // x, y, z per point
       switch (f.kind) {
         case Kind::Polygon:
           from = scene.polygon_xyz.data() + 3 * static_cast<std::size_t>(scene.polygon_offsets[f.source]);
