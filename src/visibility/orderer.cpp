@@ -309,7 +309,8 @@ void Orderer::drop_weakest(const std::vector<std::uint32_t>& cycle, const std::v
   r.dropped = true;
   if (r.first < listed_pieces_ && cycle_rel[weakest] < listed_) {
     // Its entry among the successors points back at its first piece, which is emitted before the list is read.
-    for (std::uint32_t k = succ_start_[r.first]; k < succ_start_[r.first + 1]; ++k) {
+    const std::uint32_t at = slot(r.first);
+    for (std::uint32_t k = succ_start_[at]; k < succ_start_[at + 1]; ++k) {
       if (succ_[k].relation == cycle_rel[weakest]) succ_[k].piece = r.first;
     }
   }
@@ -336,6 +337,19 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   emitted.assign(n, 0);
   std::size_t alive_count = 0;
   for (std::size_t u = 0; u < n; ++u) alive_count += dead_[u] == 0 ? 1 : 0;
+  // The plain order's tie-break as one integer per piece: the place of its item's first piece in the plain order,
+  // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
+  // follow them).
+  KORVEX_ASSERT(plain.size() == base_, "the plain order covers the pieces that existed before any cut");
+  item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
+  prio_.resize(base_);
+  rank_of_.resize(base_);
+  for (std::size_t k = 0; k < base_; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
+  for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
+    const std::uint32_t item = s_.pieces[u].item;
+    if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
+    prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
+  }
   // The successors of each piece over the live relations, listed once here (no relation changes direction from
   // now on), so that the loop below reads small arrays instead of the relations themselves. Relations added
   // while ordering (those of the parts of a cut) are met through extra_.
@@ -348,37 +362,32 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     if (live(r)) {
       KORVEX_ASSERT(!r.intersect, "every intersection is cut or settled before ordering");
       ++indeg[r.second];
-      ++start[r.first];
+      ++start[slot(r.first)];
     }
   }
-  for (std::size_t u = 1; u <= n; ++u) start[u] += start[u - 1];
+  for (std::size_t k = 1; k <= n; ++k) start[k] += start[k - 1];
   succ_.resize(start[n]);
   for (std::uint32_t id = listed; id-- > 0;) {
     const Relation& r = rel_[id];
-    if (live(r)) succ_[--start[r.first]] = {r.second, id};
+    if (live(r)) succ_[--start[slot(r.first)]] = {r.second, id};
   }
   // From here on a dead piece counts as emitted (cut() keeps that up), so one byte tells whether a successor
   // still waits.
   for (std::size_t u = 0; u < n; ++u) emitted[u] = dead_[u];
-  // The plain order's tie-break as one integer per piece: the place of its item's first piece in the plain order,
-  // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
-  // follow them).
-  KORVEX_ASSERT(plain.size() == base_, "the plain order covers the pieces that existed before any cut");
-  item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
-  prio_.resize(base_);
-  for (std::size_t k = 0; k < base_; ++k) prio_[plain[k]] = k;  // for now the place of each piece
-  for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
-    const std::uint32_t item = s_.pieces[u].item;
-    if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = static_cast<std::uint32_t>(prio_[u]);
-    prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
+  // The ready pieces: those that existed before any cut in a set by their places in the plain order, the parts
+  // of cut pieces in a heap. The next piece is the first of the two.
+  ReadySet& ready_set = ready_;
+  ready_set.reset(base_);
+  for (std::size_t k = 0; k < base_; ++k) {
+    if (dead_[plain[k]] == 0 && indeg[plain[k]] == 0) ready_set.insert(k);
   }
-  // Pieces that are ready from the start are taken in the plain order by a cursor; the others (and the parts of
-  // pieces cut so far) wait in a heap once they become ready. The next piece is the first of the two.
-  from_start_.assign(n, 0);
-  for (const std::size_t u : plain) from_start_[u] = dead_[u] == 0 && indeg[u] == 0 ? 1 : 0;
   std::vector<std::uint64_t>& heap = heap_;
   heap.clear();
   auto push = [&](std::uint32_t u) {
+    if (u < base_) {
+      ready_set.insert(rank_of_[u]);
+      return;
+    }
     heap.push_back(priority(u));
     std::push_heap(heap.begin(), heap.end(), std::greater<>());
   };
@@ -388,12 +397,12 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   out.clear();
   out.reserve(alive_count);
   std::vector<std::uint32_t> ready;
-  std::size_t cursor = 0;
   while (out.size() < alive_count) {
-    while (cursor < plain.size() && from_start_[plain[cursor]] == 0) ++cursor;
     std::uint32_t u;
-    if (cursor < plain.size() && (heap.empty() || prio_[plain[cursor]] < heap.front())) {
-      u = static_cast<std::uint32_t>(plain[cursor++]);
+    const std::size_t k = ready_set.empty() ? base_ : ready_set.min();
+    if (k < base_ && (heap.empty() || prio_[plain[k]] < heap.front())) {
+      ready_set.erase(k);
+      u = static_cast<std::uint32_t>(plain[k]);
     } else if (!heap.empty()) {
       std::pop_heap(heap.begin(), heap.end(), std::greater<>());
       u = static_cast<std::uint32_t>(heap.back());
@@ -404,15 +413,16 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       if (capped_) break;
       n = s_.pieces.size();
       alive_count = 0;
-      for (std::size_t k = 0; k < n; ++k) alive_count += dead_[k] == 0 ? 1 : 0;
+      for (std::size_t v = 0; v < n; ++v) alive_count += dead_[v] == 0 ? 1 : 0;
       for (const std::uint32_t r : ready) push(r);
       continue;
     }
     emitted[u] = 1;
     out.push_back(u);
     if (u < listed_pieces_) {
-      for (std::uint32_t k = start[u]; k < start[u + 1]; ++k) {
-        const std::uint32_t v = succ_[k].piece;
+      const std::uint32_t at = slot(u);
+      for (std::uint32_t e = start[at]; e < start[at + 1]; ++e) {
+        const std::uint32_t v = succ_[e].piece;
         if (emitted[v] == 0 && --indeg[v] == 0) push(v);
       }
     }

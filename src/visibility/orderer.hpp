@@ -2,6 +2,7 @@
 // cuts. Internal header of visibility; runs on the calling thread only.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -10,6 +11,44 @@
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
+
+// A set of integers below a bound whose smallest member is found in a few steps: a bit per integer, and above
+// those bits a bit per word that is not zero, and so on up to a single word.
+class ReadySet {
+ public:
+  void reset(std::size_t bound) {
+    levels_.clear();
+    do {
+      bound = (bound + 63) / 64;
+      levels_.emplace_back(bound, 0);
+    } while (bound > 1);
+  }
+  bool empty() const noexcept { return levels_.back()[0] == 0; }
+  void insert(std::size_t i) noexcept {
+    for (auto& level : levels_) {
+      const bool was_empty = level[i / 64] == 0;
+      level[i / 64] |= std::uint64_t{1} << (i % 64);
+      if (!was_empty) return;
+      i /= 64;
+    }
+  }
+  void erase(std::size_t i) noexcept {
+    for (auto& level : levels_) {
+      level[i / 64] &= ~(std::uint64_t{1} << (i % 64));
+      if (level[i / 64] != 0) return;
+      i /= 64;
+    }
+  }
+  // The smallest member; the set must not be empty.
+  std::size_t min() const noexcept {
+    std::size_t i = 0;
+    for (std::size_t l = levels_.size(); l-- > 0;) i = 64 * i + static_cast<std::size_t>(std::countr_zero(levels_[l][i]));
+    return i;
+  }
+
+ private:
+  std::vector<std::vector<std::uint64_t>> levels_;  // levels_[0] holds a bit per integer
+};
 
 // A successor of a piece in the order: the piece that must follow it and the relation that says so.
 struct Successor {
@@ -27,7 +66,8 @@ struct OrderMemory {
   std::vector<std::uint8_t> has_extra;
   std::vector<std::uint32_t> indeg;
   std::vector<std::uint8_t> emitted;
-  std::vector<std::uint8_t> from_start;
+  std::vector<std::uint32_t> rank_of;
+  ReadySet ready;
   std::vector<std::uint64_t> heap;
   std::vector<std::uint32_t> work;
   std::vector<std::uint32_t> item_rank;
@@ -114,6 +154,9 @@ class Orderer {
                     std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
   // The plain order's tie-break as one integer, smaller first (order() sets it up): fallback depth, then item,
   // then piece.
+  // Where order() lists the successors of piece u: a piece that existed before any cut at its place in the plain
+  // order (so that the lists are read about in the order they were written), a part at its own index.
+  std::uint32_t slot(std::uint32_t u) const noexcept { return u < base_ ? rank_of_[u] : u; }
   std::uint64_t priority(std::uint32_t u) const noexcept {
     return u < base_ ? prio_[u] : (std::uint64_t{item_rank_[s_.pieces[u].item]} << 32) | u;
   }
@@ -126,7 +169,8 @@ class Orderer {
     has_extra_.swap(memory_.has_extra);
     indeg_.swap(memory_.indeg);
     emitted_.swap(memory_.emitted);
-    from_start_.swap(memory_.from_start);
+    rank_of_.swap(memory_.rank_of);
+    std::swap(ready_, memory_.ready);
     heap_.swap(memory_.heap);
     work_.swap(memory_.work);
     item_rank_.swap(memory_.item_rank);
@@ -157,12 +201,14 @@ class Orderer {
   std::vector<std::uint8_t> has_extra_;             // whether extra_[u] is not empty (a cheap test on the hot path)
   std::vector<std::uint32_t> indeg_;
   std::vector<std::uint8_t> emitted_;
-  std::vector<std::uint8_t> from_start_;
+  std::vector<std::uint32_t> rank_of_;  // order(): per piece that existed before any cut, its place in the plain order
+  ReadySet ready_;                       // order(): the ready pieces that existed before any cut, by their places
   std::vector<std::uint64_t> heap_;
   std::vector<std::uint32_t> work_;
   std::vector<std::uint32_t> item_rank_;  // per item: the place of its first piece in the plain order
   std::vector<std::uint64_t> prio_;       // per piece that existed before any cut: priority()
-  std::vector<std::uint32_t> succ_start_;  // order(): successors of piece u are succ_[succ_start_[u], [u + 1])
+  // order(): the successors of piece u are succ_[succ_start_[slot(u)], succ_start_[slot(u) + 1]).
+  std::vector<std::uint32_t> succ_start_;
   std::vector<Successor> succ_;
   std::size_t listed_pieces_ = 0;          // order(): pieces and relations listed in succ_
   std::uint32_t listed_ = 0;

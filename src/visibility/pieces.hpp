@@ -115,6 +115,9 @@ struct Outline {
 };
 
 struct Grid {
+  struct Span {  // the columns and rows of a piece's cells
+    std::uint32_t x0, x1, y0, y1;
+  };
   struct Entry {
     Box box;
     std::uint32_t piece;
@@ -126,6 +129,7 @@ struct Grid {
   std::uint32_t nx = 1;
   std::uint32_t ny = 1;
   std::vector<Box> boxes;            // per piece, grown
+  std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<Entry> items;          // cell by cell, boxes inline for locality

@@ -191,9 +191,9 @@ Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const To
   return overlapping_polygons(s, A, B, tol, w);
 }
 
-// outside_one() on two outlines: whether some edge of q has all vertices of p below `offset`. Each edge takes
-// the four vertices without a branch between them (a repeated vertex or edge changes nothing), two at a time in
-// the vector registers where the compiler has them: the same products, sums and comparisons as one at a time.
+// outside_one() on two outlines: whether some edge of q has all vertices of p below `offset`, without a branch
+// (a repeated vertex or edge changes nothing). Two edges at a time in the vector registers where the compiler
+// has them: the same products, sums and comparisons as one at a time.
 #if defined(__GNUC__)
 using Pair = double __attribute__((vector_size(16)));
 
@@ -204,24 +204,27 @@ inline Pair load_pair(const double* p) noexcept {
 }
 
 bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
-  const Pair x01 = load_pair(p.x), x23 = load_pair(p.x + 2), y01 = load_pair(p.y), y23 = load_pair(p.y + 2);
+  const Pair nx01 = load_pair(q.nx), nx23 = load_pair(q.nx + 2), ny01 = load_pair(q.ny), ny23 = load_pair(q.ny + 2);
+  const Pair c01 = load_pair(q.c), c23 = load_pair(q.c + 2);
   const Pair off = {offset, offset};
-  for (int k = 0; k < 4; ++k) {
-    const Pair nx = {q.nx[k], q.nx[k]}, ny = {q.ny[k], q.ny[k]}, c = {q.c[k], q.c[k]};
-    const auto below = (((nx * x01 + ny * y01) - c) < off) & (((nx * x23 + ny * y23) - c) < off);
-    if ((below[0] & below[1]) != 0) return true;
+  auto below01 = (nx01 * p.x[0] + ny01 * p.y[0]) - c01 < off;  // per edge: every vertex so far below
+  auto below23 = (nx23 * p.x[0] + ny23 * p.y[0]) - c23 < off;
+  for (int i = 1; i < 4; ++i) {
+    below01 &= (nx01 * p.x[i] + ny01 * p.y[i]) - c01 < off;
+    below23 &= (nx23 * p.x[i] + ny23 * p.y[i]) - c23 < off;
   }
-  return false;
+  const auto any = below01 | below23;
+  return (any[0] | any[1]) != 0;
 }
 #else
 bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+  bool any = false;
   for (int k = 0; k < 4; ++k) {
     const double nx = q.nx[k], ny = q.ny[k], c = q.c[k];
-    const bool all = ((nx * p.x[0] + ny * p.y[0]) - c < offset) & ((nx * p.x[1] + ny * p.y[1]) - c < offset) &
-                     ((nx * p.x[2] + ny * p.y[2]) - c < offset) & ((nx * p.x[3] + ny * p.y[3]) - c < offset);
-    if (all) return true;
+    any |= ((nx * p.x[0] + ny * p.y[0]) - c < offset) & ((nx * p.x[1] + ny * p.y[1]) - c < offset) &
+           ((nx * p.x[2] + ny * p.y[2]) - c < offset) & ((nx * p.x[3] + ny * p.y[3]) - c < offset);
   }
-  return false;
+  return any;
 }
 #endif
 
@@ -331,32 +334,58 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
-  // Calls f(index into start) for every cell of a box, with the group the box takes there.
-  auto for_cells = [&g](const Box& b, auto&& f) {
-    const std::uint32_t x0 = g.col(b.xmin), x1 = g.col(b.xmax), y0 = g.row(b.ymin), y1 = g.row(b.ymax);
-    for (std::uint32_t y = y0; y <= y1; ++y) {
+  // Each piece's cells, then the grid band by band of rows on the pool: every band counts and places the
+  // entries of its own cells, so the grid is the same whatever the pool size.
+  std::vector<Grid::Span>& spans = g.spans;
+  spans.resize(n);
+  const std::size_t piece_tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+  parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
+    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+      const Box& b = g.boxes[i];
+      spans[i] = s.pieces[i].count == 0 ? Grid::Span{1, 0, 1, 0}  // no rows
+                                        : Grid::Span{g.col(b.xmin), g.col(b.xmax), g.row(b.ymin), g.row(b.ymax)};
+    }
+  });
+  // Calls f(index into start) for every cell of span r within rows [lo, hi), with the group the box takes there.
+  auto for_cells = [&g](const Grid::Span& r, std::uint32_t lo, std::uint32_t hi, auto&& f) {
+    for (std::uint32_t y = std::max(r.y0, lo), y_end = std::min(r.y1 + 1, hi); y < y_end; ++y) {
       const std::size_t row = static_cast<std::size_t>(y) * g.nx;
-      for (std::uint32_t x = x0; x <= x1; ++x) {
-        const std::size_t group = x == x0 ? (y == y0 ? 1 : 0) : (y == y0 ? 2 : 3);
+      for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        const std::size_t group = x == r.x0 ? (y == r.y0 ? 1 : 0) : (y == r.y0 ? 2 : 3);
         f(4 * (row + x) + group);
       }
     }
   };
   // Counts per group of a cell, summed to each group's end; then pieces in descending order, each placed just
   // below its groups' current ends, which leaves every group ascending and start[] at the groups' beginnings.
+  constexpr std::uint32_t kBands = 8;  // each band reads every piece's span: a few are enough to share the work
+  const std::uint32_t rows_per_band = (g.ny + kBands - 1) / kBands;
+  const std::size_t bands = (g.ny + rows_per_band - 1) / rows_per_band;
+  auto band_rows = [&](std::size_t t, std::uint32_t& lo, std::uint32_t& hi) {
+    lo = static_cast<std::uint32_t>(t) * rows_per_band;
+    hi = std::min(g.ny, lo + rows_per_band);
+  };
   g.start.assign(4 * cells + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (s.pieces[i].count != 0) for_cells(g.boxes[i], [&](std::size_t k) { ++g.start[k]; });
-  }
+  parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
+    std::uint32_t lo, hi;
+    band_rows(t, lo, hi);
+    for (std::size_t i = 0; i < n; ++i) for_cells(spans[i], lo, hi, [&](std::size_t k) { ++g.start[k]; });
+  });
   for (std::size_t k = 1; k <= 4 * cells; ++k) g.start[k] += g.start[k - 1];
   g.items.resize(g.start[4 * cells]);
-  for (std::size_t i = n; i-- > 0;) {
-    if (s.pieces[i].count == 0) continue;
-    const Piece& p = s.pieces[i];
-    const auto small = static_cast<std::uint8_t>(p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0);
-    const Grid::Entry entry{g.boxes[i], static_cast<std::uint32_t>(i), small};
-    for_cells(entry.box, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
-  }
+  parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
+    std::uint32_t lo, hi;
+    band_rows(t, lo, hi);
+    for (std::size_t i = n; i-- > 0;) {
+      const Grid::Span& r = spans[i];
+      if (r.y1 < lo || r.y0 >= hi) continue;
+      const Piece& p = s.pieces[i];
+      const auto small = static_cast<std::uint8_t>(p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0);
+      const Grid::Entry entry{g.boxes[i], static_cast<std::uint32_t>(i), small};
+      for_cells(r, lo, hi, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
+    }
+  });
 }
 
 constexpr std::size_t kCellsPerTask = 64;

@@ -58,17 +58,22 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   const std::size_t items = polygons + segments + scene.marker_ids.size();
   const std::size_t base = s.pieces.size();
 
-  // The plain order of the pieces as built (their index order is item order), by poly3d's depth sort.
-  w.fallbacks.resize(base);
-  for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
-  w.plain.resize(base);
-  poly3d::detail::order_by_depth(w.fallbacks.data(), base, w.plain.data(), w.scratch);
-
   const double factor = options.cap_factor >= 1.0 ? options.cap_factor : 1.0;  // NaN too
   const auto max_cuts = static_cast<std::size_t>(std::min((factor - 1.0) * static_cast<double>(items), 1e15));
   {
     detail::Orderer orderer(s, tol, max_cuts, w.memory);
-    detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
+    // The plain order of the pieces as built (their index order is item order), by poly3d's depth sort, beside
+    // the relations (which run their own loops on the pool meanwhile).
+    parallel::parallel_for(pool, 2, 1, [&](std::size_t t) {
+      if (t == 1) {
+        detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
+        return;
+      }
+      w.fallbacks.resize(base);
+      for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
+      w.plain.resize(base);
+      poly3d::detail::order_by_depth(w.fallbacks.data(), base, w.plain.data(), w.scratch);
+    });
     orderer.link();
     orderer.resolve_intersections();
     orderer.order(w.plain, w.sequence);
