@@ -347,8 +347,10 @@ std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std:
   proto.first = static_cast<std::uint32_t>(verts.size());
   proto.count = static_cast<std::uint32_t>(n);
   proto.box = box_of(v, n);
-  verts.insert(verts.end(), v, v + n);
-  flags.insert(flags.end(), f, f + n);
+  for (std::size_t k = 0; k < n; ++k) {  // element by element: a piece has a handful of vertices
+    verts.push_back(v[k]);
+    flags.push_back(f[k]);
+  }
   if (n >= 3) {
     proto.size = 0.5 * twice_area(v, n);
     for (std::size_t k = 0; k < n; ++k) edges.push_back(left_of(v[k], v[k + 1 == n ? 0 : k + 1]));

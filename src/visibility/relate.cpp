@@ -203,7 +203,7 @@ inline Pair load_pair(const double* p) noexcept {
   return v;
 }
 
-bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+inline bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
   const Pair nx01 = load_pair(q.nx), nx23 = load_pair(q.nx + 2), ny01 = load_pair(q.ny), ny23 = load_pair(q.ny + 2);
   const Pair c01 = load_pair(q.c), c23 = load_pair(q.c + 2);
   const Pair off = {offset, offset};
@@ -217,7 +217,7 @@ bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
   return (any[0] | any[1]) != 0;
 }
 #else
-bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+inline bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
   bool any = false;
   for (int k = 0; k < 4; ++k) {
     const double nx = q.nx[k], ny = q.ny[k], c = q.c[k];

@@ -23,6 +23,15 @@ using detail::Vec2;
 
 constexpr std::size_t kFragmentsPerTask = 1024;  // fragments whose vertices one task writes
 
+// A place of the sequence as drawn by itself: its piece as a fragment (vertices at the piece's), and what drawing
+// its item whole would take.
+struct Draft {
+  Fragment piece;
+  std::uint32_t item;
+  std::uint32_t whole_count;  // vertices of the whole item
+  bool joins;                 // the piece may merge back into its item
+};
+
 }  // namespace
 
 struct Workspace::Impl {
@@ -35,7 +44,8 @@ struct Workspace::Impl {
   std::vector<std::size_t> plain;
   poly3d::detail::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
-  std::vector<std::uint32_t> count, first_at, last_at, item_at;
+  std::vector<Draft> drafts;
+  std::vector<std::uint32_t> count, first_at, last_at;
   std::vector<std::uint8_t> joins;
   std::vector<std::size_t> task_fragments, task_vertices;
 };
@@ -88,13 +98,36 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.)
   const std::size_t m = sequence.size();
   const std::size_t tasks = (m + kFragmentsPerTask - 1) / kFragmentsPerTask;
-  w.item_at.resize(m);
+  // What each place of the sequence would draw as a piece, read from the pieces and the scene once.
+  const auto item_base = [&](Kind kind) -> std::uint32_t {
+    return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
+                                                              : static_cast<std::uint32_t>(polygons + segments);
+  };
+  w.drafts.resize(m);
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
       const Piece& p = s.pieces[sequence[k]];
-      // The item, and in the top bit whether the piece may be merged back into it (fewer than 2^28 items, see check_scene).
-      w.item_at[k] = p.item | (p.joins ? 0x80000000u : 0u);
+      Draft& d = w.drafts[k];
+      const std::uint32_t source = p.item - item_base(p.kind);
+      d.piece = Fragment{p.kind, false, source, 0, p.first, p.count};
+      d.item = p.item;
+      d.joins = p.joins;
+      switch (p.kind) {
+        case Kind::Polygon:
+          d.piece.id = scene.polygon_ids[source];
+          d.whole_count =
+              static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
+          break;
+        case Kind::Segment:
+          d.piece.id = scene.segment_ids[source];
+          d.whole_count = 2;
+          break;
+        case Kind::Marker:
+          d.piece.id = scene.marker_ids[source];
+          d.piece.count = d.whole_count = 1;
+          break;
+      }
     }
   });
   w.count.assign(items, 0);
@@ -102,40 +135,20 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   w.last_at.resize(items);
   w.joins.assign(items, 1);
   for (std::uint32_t k = 0; k < m; ++k) {
-    const std::uint32_t item = w.item_at[k] & 0x7fffffffu;
+    const std::uint32_t item = w.drafts[k].item;
     if (w.count[item]++ == 0) w.first_at[item] = k;
     w.last_at[item] = k;
-    w.joins[item] &= static_cast<std::uint8_t>(w.item_at[k] >> 31);
+    w.joins[item] &= w.drafts[k].joins ? 1 : 0;
   }
-  const auto item_base = [&](Kind kind) -> std::uint32_t {
-    return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
-                                                              : static_cast<std::uint32_t>(polygons + segments);
-  };
   // Drawn whole: every piece may merge back and they follow one another. Then the fragment at sequence place k
-  // (none for the later pieces of an item drawn whole) with its vertex count.
+  // (none for the later pieces of an item drawn whole) with its vertex count; `first` still the piece's.
   auto fragment_at = [&](std::uint32_t k, Fragment& f) {
-    const std::uint32_t item = w.item_at[k] & 0x7fffffffu;
-    const bool whole = w.joins[item] != 0 && w.last_at[item] - w.first_at[item] + 1 == w.count[item];
-    if (whole && w.first_at[item] != k) return false;
-    const Piece& p = s.pieces[sequence[k]];
-    const std::uint32_t source = p.item - item_base(p.kind);
-    f = Fragment{p.kind, whole, source, 0, 0, p.count};
-    switch (p.kind) {
-      case Kind::Polygon:
-        f.id = scene.polygon_ids[source];
-        if (whole) {
-          f.count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
-        }
-        break;
-      case Kind::Segment:
-        f.id = scene.segment_ids[source];
-        if (whole) f.count = 2;
-        break;
-      case Kind::Marker:
-        f.id = scene.marker_ids[source];
-        f.count = 1;
-        break;
-    }
+    const Draft& d = w.drafts[k];
+    const bool whole = w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item];
+    if (whole && w.first_at[d.item] != k) return false;
+    f = d.piece;
+    f.whole = whole;
+    if (whole) f.count = d.whole_count;
     return true;
   };
   // Fragments and vertices counted per task, placed by the sums before each task, then written on the pool.
@@ -167,17 +180,17 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
       Fragment& f = res.fragments[at];
       if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
       ++at;
+      const std::uint32_t piece_first = f.first;
       f.first = first;
       first += f.count;
       double* xy = res.xy.data() + 2 * std::size_t{f.first};
       std::uint8_t* flags = res.original.data() + f.first;
       if (!f.whole) {
-        const Piece& p = s.pieces[sequence[k]];
-        const Vec2* v = s.vertices(p);
+        const Vec2* v = s.verts.data() + piece_first;
         for (std::uint32_t j = 0; j < f.count; ++j) {
           xy[2 * j] = v[j].x;
           xy[2 * j + 1] = v[j].y;
-          flags[j] = s.flags[p.first + j];
+          flags[j] = s.flags[piece_first + j];
         }
         continue;
       }
