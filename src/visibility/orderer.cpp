@@ -17,6 +17,8 @@ void Orderer::link() {
   }
   has_extra_.assign(base_, 0);
   dead_.assign(base_, 0);
+  child_.assign(base_, kUncut);
+  ranked_ = false;
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
   // current ends, which leaves every list ascending and link_start_[u] at its beginning.
@@ -60,6 +62,8 @@ bool Orderer::cut(std::uint32_t u, const double* g, double snap, std::uint32_t& 
   lo = s_.add(part, lo_.data(), lo_flags_.data(), lo_.size());
   hi = s_.add(part, hi_.data(), hi_flags_.data(), hi_.size());
   grow();
+  KORVEX_ASSERT(hi == lo + 1, "the two parts of a cut are consecutive");
+  child_[u] = lo;
   dead_[u] = 1;
   if (u < emitted_.size()) emitted_[u] = 1;  // while ordering, dead counts as emitted
   ++cuts_;
@@ -329,7 +333,71 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
   drop_weakest(cycle, cycle_rel, indeg, ready);
 }
 
+void Orderer::alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const {
+  if (child_[u] == kUncut) {
+    out.push_back(u);
+    return;
+  }
+  alive_parts(child_[u], out);
+  alive_parts(child_[u] + 1, out);
+}
+
+bool Orderer::add_tested(std::uint32_t far, std::uint32_t near) {
+  const std::uint32_t a = std::min(far, near);
+  const std::uint32_t b = std::max(far, near);
+  const Verdict v = relate(s_, a, b, tol_, w_);
+  switch (v.outcome) {
+    case Outcome::None:
+      return false;
+    case Outcome::AFirst:
+      add_relation({a, b, false});
+      return true;
+    case Outcome::BFirst:
+      add_relation({b, a, false});
+      return true;
+    case Outcome::Intersect:  // not for depths apart, but for rounding: the farther first
+      add_relation({far, near, false});
+      return true;
+  }
+  return false;
+}
+
+bool Orderer::confirm(const std::vector<Relation>& untested, std::vector<std::uint8_t>& tested,
+                      const std::vector<std::uint32_t>& sequence, bool all) {
+  if (capped_) return false;  // the order is partly plain already
+  constexpr std::uint32_t kNone = 0xffffffffu;
+  place_.assign(s_.pieces.size(), kNone);
+  for (std::size_t k = 0; k < sequence.size(); ++k) place_[sequence[k]] = static_cast<std::uint32_t>(k);
+  tested.resize(untested.size(), 0);
+  bool added = false;
+  for (std::size_t i = 0; i < untested.size(); ++i) {
+    if (tested[i] != 0) continue;
+    const Relation& r = untested[i];
+    if (place_[r.first] != kNone && place_[r.second] != kNone) {  // both alive (the usual case)
+      if (!all && place_[r.first] < place_[r.second]) continue;
+      tested[i] = 1;
+      added |= add_tested(r.first, r.second);
+      continue;
+    }
+    far_.clear();
+    near_.clear();
+    alive_parts(r.first, far_);
+    alive_parts(r.second, near_);
+    bool late = all;
+    for (const std::uint32_t f : far_) {
+      for (const std::uint32_t n : near_) late = late || place_[f] > place_[n];
+    }
+    if (!late) continue;
+    tested[i] = 1;
+    for (const std::uint32_t f : far_) {
+      for (const std::uint32_t n : near_) added |= add_tested(f, n);
+    }
+  }
+  return added;
+}
+
 void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out) {
+  scan_ = 0;
   std::size_t n = s_.pieces.size();
   std::vector<std::uint32_t>& indeg = indeg_;
   std::vector<std::uint8_t>& emitted = emitted_;
@@ -341,14 +409,17 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
   // follow them).
   KORVEX_ASSERT(plain.size() == base_, "the plain order covers the pieces that existed before any cut");
-  item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
-  prio_.resize(base_);
-  rank_of_.resize(base_);
-  for (std::size_t k = 0; k < base_; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
-  for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
-    const std::uint32_t item = s_.pieces[u].item;
-    if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
-    prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
+  if (!ranked_) {
+    item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
+    prio_.resize(base_);
+    rank_of_.resize(base_);
+    for (std::size_t k = 0; k < base_; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
+    for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
+      const std::uint32_t item = s_.pieces[u].item;
+      if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
+      prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
+    }
+    ranked_ = true;
   }
   // The successors of each piece over the live relations, listed once here (no relation changes direction from
   // now on), so that the loop below reads small arrays instead of the relations themselves. Relations added
@@ -377,10 +448,7 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   // The ready pieces: those that existed before any cut in a set by their places in the plain order, the parts
   // of cut pieces in a heap. The next piece is the first of the two.
   ReadySet& ready_set = ready_;
-  ready_set.reset(base_);
-  for (std::size_t k = 0; k < base_; ++k) {
-    if (dead_[plain[k]] == 0 && indeg[plain[k]] == 0) ready_set.insert(k);
-  }
+  ready_set.assign(base_, [&](std::size_t k) { return dead_[plain[k]] == 0 && indeg[plain[k]] == 0; });
   std::vector<std::uint64_t>& heap = heap_;
   heap.clear();
   auto push = [&](std::uint32_t u) {

@@ -16,12 +16,24 @@ namespace korvex::visibility::detail {
 // those bits a bit per word that is not zero, and so on up to a single word.
 class ReadySet {
  public:
-  void reset(std::size_t bound) {
-    levels_.clear();
-    do {
-      bound = (bound + 63) / 64;
-      levels_.emplace_back(bound, 0);
-    } while (bound > 1);
+  // Makes the set {i < bound : member(i)}.
+  template <class F>
+  void assign(std::size_t bound, F&& member) {
+    std::size_t levels = 0;
+    for (std::size_t words = bound;;) {
+      words = (words + 63) / 64;
+      if (levels_.size() <= levels) levels_.emplace_back();
+      levels_[levels++].assign(words, 0);
+      if (words <= 1) break;
+    }
+    levels_.resize(levels);
+    std::vector<std::uint64_t>& leaves = levels_[0];
+    for (std::size_t i = 0; i < bound; ++i) leaves[i / 64] |= static_cast<std::uint64_t>(member(i) ? 1 : 0) << (i % 64);
+    for (std::size_t l = 1; l < levels; ++l) {
+      for (std::size_t w = 0; w < levels_[l - 1].size(); ++w) {
+        levels_[l][w / 64] |= static_cast<std::uint64_t>(levels_[l - 1][w] != 0 ? 1 : 0) << (w % 64);
+      }
+    }
   }
   bool empty() const noexcept { return levels_.back()[0] == 0; }
   void insert(std::size_t i) noexcept {
@@ -95,8 +107,14 @@ class Orderer {
   // what the cap leaves uncut is ordered by the larger part of the depth difference.
   void resolve_intersections();
   // Kahn's order of the live pieces into `out`; `plain` is the plain order of the pieces that existed before
-  // any cut.
+  // any cut. May run again after confirm() (it starts afresh from the relations, keeping the cuts made).
   void order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out);
+  // Checks the pairs find_relations() left untested (farther first) against `sequence`, the last order: where
+  // the nearer piece (or a part of it) comes first, tests the pair and adds the relation it has. With `all`,
+  // tests every pair not tested yet instead. Each pair is tested once over all calls (`tested` keeps count).
+  // Returns whether a relation was added (then the order must be made again).
+  bool confirm(const std::vector<Relation>& untested, std::vector<std::uint8_t>& tested,
+               const std::vector<std::uint32_t>& sequence, bool all);
 
   bool capped() const noexcept { return capped_; }
   std::size_t forced() const noexcept { return forced_; }
@@ -178,8 +196,13 @@ class Orderer {
     succ_start_.swap(memory_.succ_start);
     succ_.swap(memory_.succ);
   }
+  // The pieces alive now that piece u was cut into (u itself when it is alive), appended to `out`.
+  void alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const;
+  // Tests the pair (far was meant to be painted first) and adds its relation; false when they do not overlap.
+  bool add_tested(std::uint32_t far, std::uint32_t near);
   void grow() {
     const std::size_t n = s_.pieces.size();
+    child_.resize(n, kUncut);
     dead_.resize(n, 0);
     extra_.resize(n);
     has_extra_.resize(n, 0);
@@ -195,6 +218,9 @@ class Orderer {
   std::uint32_t base_ = 0;
   std::vector<Relation> rel_;
   std::vector<std::uint8_t> dead_;
+  static constexpr std::uint32_t kUncut = 0xffffffffu;
+  std::vector<std::uint32_t> child_;  // per piece: the first of the two parts it was cut into (kUncut: none)
+  std::vector<std::uint32_t> place_, far_, near_;  // confirm()
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
   std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece
@@ -210,6 +236,7 @@ class Orderer {
   // order(): the successors of piece u are succ_[succ_start_[slot(u)], succ_start_[slot(u) + 1]).
   std::vector<std::uint32_t> succ_start_;
   std::vector<Successor> succ_;
+  bool ranked_ = false;                    // prio_, rank_of_ and item_rank_ are set (once per link())
   std::size_t listed_pieces_ = 0;          // order(): pieces and relations listed in succ_
   std::uint32_t listed_ = 0;
   std::size_t scan_ = 0;        // no piece below this index is left to emit (cycle search)

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "visibility/geometry.hpp"
@@ -114,6 +115,26 @@ struct Outline {
   double c[4];
 };
 
+// What decides a pair of polygons without testing it: the least and greatest depth of its plane over the piece,
+// widened by the piece's tolerance (NaN for what is not a polygon: never decided so), and its place in the plain
+// order as a key (descending fallback depth, NaN first).
+struct DepthSpan {
+  double lo;
+  double hi;
+  std::uint64_t key;
+};
+
+// The plain order's key of a fallback depth: ascending keys are the drawing order (NaN first, then descending
+// depth, -0.0 == +0.0), that of poly3d's depth sort.
+inline std::uint64_t drawing_key(double depth) noexcept {
+  if (depth != depth) return 0;
+  if (depth == 0.0) depth = 0.0;
+  std::uint64_t bits;
+  std::memcpy(&bits, &depth, sizeof bits);
+  const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : (bits | (std::uint64_t{1} << 63));
+  return ~ascending;
+}
+
 struct Grid {
   struct Span {  // the columns and rows of a piece's cells
     std::uint32_t x0, x1, y0, y1;
@@ -131,6 +152,7 @@ struct Grid {
   std::vector<Box> boxes;            // per piece, grown
   std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
+  std::vector<DepthSpan> depths;     // per piece
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<Entry> items;          // cell by cell, boxes inline for locality
   std::vector<double> extents;       // working memory
@@ -149,7 +171,13 @@ struct Grid {
 // Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
 // is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` and
 // `found` (one list per task) are working memory.
+//
+// Pairs of polygons whose depths do not overlap, the farther one coming first in the plain order, are not
+// tested: if they overlap on screen, the farther is to be painted first, which the plain order does unless
+// something else holds the farther one back. They go to `untested` as relations (farther first) for
+// Orderer::confirm() to check against the order once it is made; `untested_found` is working memory.
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
-                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& out,
+                    std::vector<std::vector<Relation>>& untested_found, std::vector<Relation>& untested);
 
 }  // namespace korvex::visibility::detail

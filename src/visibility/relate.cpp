@@ -261,6 +261,7 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
   const std::size_t n = s.pieces.size();
   g.boxes.resize(n);
   g.outlines.resize(n);
+  g.depths.resize(n);
   g.extents.resize(n);
   const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -273,9 +274,23 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
       const Piece& p = s.pieces[i];
+      constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+      DepthSpan& depth = g.depths[i];
+      depth = {kNaN, kNaN, drawing_key(p.fallback)};
       if (p.count == 0) {
         g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
         continue;
+      }
+      if (p.kind == Kind::Polygon) {
+        const Vec2* v = s.vertices(p);
+        depth.lo = depth.hi = p.plane.at(v[0]);
+        for (std::uint32_t k = 1; k < p.count; ++k) {
+          const double z = p.plane.at(v[k]);
+          depth.lo = std::min(depth.lo, z);
+          depth.hi = std::max(depth.hi, z);
+        }
+        depth.lo -= p.tol;
+        depth.hi += p.tol;
       }
       const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
       const Box b{p.box.xmin - grow, p.box.xmax + grow, p.box.ymin - grow, p.box.ymax + grow};
@@ -393,17 +408,29 @@ constexpr std::size_t kCellsPerTask = 64;
 }  // namespace
 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
-                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations,
+                    std::vector<std::vector<Relation>>& untested_found, std::vector<Relation>& untested) {
   build_grid(s, tol, pool, g);
   // Cell by cell, each pair in the one cell that owns it (see Grid), so every pair is met once and no test of
   // ownership is needed: [both] with itself and with the other three groups, [column only] with [row only].
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
   const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
   found.resize(std::max(found.size(), tasks));
+  untested_found.resize(std::max(untested_found.size(), tasks));
+  // Whether polygon a is farther than b everywhere (beyond the tolerance over both spans: then the depth
+  // difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
+  // piece: the order of poly3d's stable sort).
+  auto settled = [&](std::uint32_t a, std::uint32_t b) {
+    const DepthSpan& da = g.depths[a];
+    const DepthSpan& db = g.depths[b];
+    return da.lo - db.hi > tol.z && (da.key != db.key ? da.key < db.key : a < b);
+  };
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
+    std::vector<Relation>& skipped = untested_found[t];
+    skipped.clear();
     auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
       const Box& ba = p.box;
       const Box& bb = q.box;
@@ -413,6 +440,14 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
       const std::uint32_t a = std::min(p.piece, q.piece);
       const std::uint32_t b = std::max(p.piece, q.piece);
+      if (settled(a, b)) {
+        skipped.push_back({a, b, false});
+        return;
+      }
+      if (settled(b, a)) {
+        skipped.push_back({b, a, false});
+        return;
+      }
       Verdict v;
       if ((p.small & q.small) != 0) {
         // Two small polygons: the edges' test on their outlines (the same verdict as relate()'s, cheaper).
@@ -456,7 +491,11 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     }
   });
   relations.clear();
-  for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
+  untested.clear();
+  for (std::size_t t = 0; t < tasks; ++t) {
+    relations.insert(relations.end(), found[t].begin(), found[t].end());
+    untested.insert(untested.end(), untested_found[t].begin(), untested_found[t].end());
+  }
 }
 
 }  // namespace korvex::visibility::detail
