@@ -139,8 +139,9 @@ struct Grid {
   struct Span {  // the columns and rows of a piece's cells
     std::uint32_t x0, x1, y0, y1;
   };
-  struct Entry {
+  struct alignas(64) Entry {  // one cache line: what the pair loop reads of a piece before testing it
     Box box;
+    DepthSpan depth;
     std::uint32_t piece;
     std::uint8_t small;  // a polygon of at most four vertices (it has an outline)
   };

@@ -1,5 +1,6 @@
 // The depth relation of two pieces, and the candidate pairs on a grid.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -397,7 +398,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
       if (r.y1 < lo || r.y0 >= hi) continue;
       const Piece& p = s.pieces[i];
       const auto small = static_cast<std::uint8_t>(p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0);
-      const Grid::Entry entry{g.boxes[i], static_cast<std::uint32_t>(i), small};
+      const Grid::Entry entry{g.boxes[i], g.depths[i], static_cast<std::uint32_t>(i), small};
       for_cells(r, lo, hi, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
     }
   });
@@ -420,10 +421,9 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   // Whether polygon a is farther than b everywhere (beyond the tolerance over both spans: then the depth
   // difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
   // piece: the order of poly3d's stable sort).
-  auto settled = [&](std::uint32_t a, std::uint32_t b) {
-    const DepthSpan& da = g.depths[a];
-    const DepthSpan& db = g.depths[b];
-    return da.lo - db.hi > tol.z && (da.key != db.key ? da.key < db.key : a < b);
+  auto settled = [&](const Grid::Entry& a, const Grid::Entry& b) {
+    return a.depth.lo - b.depth.hi > tol.z &&
+           (a.depth.key != b.depth.key ? a.depth.key < b.depth.key : a.piece < b.piece);
   };
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
@@ -431,23 +431,19 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     out.clear();
     std::vector<Relation>& skipped = untested_found[t];
     skipped.clear();
+    // A pair whose boxes meet.
     auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
-      const Box& ba = p.box;
-      const Box& bb = q.box;
-      // One branch for the four comparisons (most fail, unpredictably).
-      const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
-      if (apart) return;
+      if (settled(p, q)) {
+        skipped.push_back({p.piece, q.piece, false});
+        return;
+      }
+      if (settled(q, p)) {
+        skipped.push_back({q.piece, p.piece, false});
+        return;
+      }
       // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
       const std::uint32_t a = std::min(p.piece, q.piece);
       const std::uint32_t b = std::max(p.piece, q.piece);
-      if (settled(a, b)) {
-        skipped.push_back({a, b, false});
-        return;
-      }
-      if (settled(b, a)) {
-        skipped.push_back({b, a, false});
-        return;
-      }
       Verdict v;
       if ((p.small & q.small) != 0) {
         // Two small polygons: the edges' test on their outlines (the same verdict as relate()'s, cheaper).
@@ -472,6 +468,23 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
           break;
       }
     };
+    // The partners of p in [q, q_end) whose boxes meet p's, tested in order. Most boxes do not meet, and which
+    // do is hard to predict: the comparisons of up to 64 partners go into a mask without a branch, and only the
+    // partners it holds are visited.
+    auto pair_with = [&](const Grid::Entry* p, const Grid::Entry* q, const Grid::Entry* q_end) {
+      const Box ba = p->box;
+      while (q != q_end) {
+        const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
+        std::uint64_t meet = 0;
+        for (int j = 0; j < count; ++j) {
+          const Box& bb = q[j].box;
+          const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
+          meet |= static_cast<std::uint64_t>(apart ? 0 : 1) << j;
+        }
+        for (; meet != 0; meet &= meet - 1) test(*p, q[std::countr_zero(meet)]);
+        q += count;
+      }
+    };
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
       const Grid::Entry* e = g.items.data();
@@ -481,13 +494,11 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const Grid::Entry* neither = e + g.start[4 * c + 3];
       const Grid::Entry* last = e + g.start[4 * c + 4];
       for (const Grid::Entry* p = both; p != row_only; ++p) {
-        for (const Grid::Entry* q = p + 1; q != row_only; ++q) test(*p, *q);
-        for (const Grid::Entry* q = col_only; q != both; ++q) test(*p, *q);
-        for (const Grid::Entry* q = row_only; q != last; ++q) test(*p, *q);
+        pair_with(p, p + 1, row_only);
+        pair_with(p, col_only, both);
+        pair_with(p, row_only, last);
       }
-      for (const Grid::Entry* p = col_only; p != both; ++p) {
-        for (const Grid::Entry* q = row_only; q != neither; ++q) test(*p, *q);
-      }
+      for (const Grid::Entry* p = col_only; p != both; ++p) pair_with(p, row_only, neither);
     }
   });
   relations.clear();
