@@ -139,7 +139,7 @@ struct Grid {
   struct Span {  // the columns and rows of a piece's cells
     std::uint32_t x0, x1, y0, y1;
   };
-  struct alignas(64) Entry {  // one cache line: what the pair loop reads of a piece before testing it
+  struct alignas(64) Entry {  // one cache line: what the pair loop reads of a piece before testing it (grown box)
     Box box;
     DepthSpan depth;
     std::uint32_t piece;
@@ -150,12 +150,11 @@ struct Grid {
   double inv = 1.0;  // cells per unit of length
   std::uint32_t nx = 1;
   std::uint32_t ny = 1;
-  std::vector<Box> boxes;            // per piece, grown
+  std::vector<Entry> entries;        // per piece
   std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
-  std::vector<DepthSpan> depths;     // per piece
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
-  std::vector<Entry> items;          // cell by cell, boxes inline for locality
+  std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group
   std::vector<double> extents;       // working memory
   std::vector<Box> task_boxes;
   std::vector<std::size_t> task_counts;

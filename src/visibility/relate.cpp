@@ -260,9 +260,8 @@ constexpr std::size_t kPiecesPerTask = 1024;
 void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g, Box& all,
              std::size_t& placed) {
   const std::size_t n = s.pieces.size();
-  g.boxes.resize(n);
+  g.entries.resize(n);
   g.outlines.resize(n);
-  g.depths.resize(n);
   g.extents.resize(n);
   const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -276,7 +275,10 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
       const Piece& p = s.pieces[i];
       constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-      DepthSpan& depth = g.depths[i];
+      Grid::Entry& entry = g.entries[i];
+      entry.piece = static_cast<std::uint32_t>(i);
+      entry.small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
+      DepthSpan& depth = entry.depth;
       depth = {kNaN, kNaN, drawing_key(p.fallback)};
       if (p.count == 0) {
         g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
@@ -295,7 +297,7 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
       }
       const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
       const Box b{p.box.xmin - grow, p.box.xmax + grow, p.box.ymin - grow, p.box.ymax + grow};
-      g.boxes[i] = b;
+      entry.box = b;
       box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
              std::max(box.ymax, b.ymax)};
       g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
@@ -358,7 +360,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
-      const Box& b = g.boxes[i];
+      const Box& b = g.entries[i].box;
       spans[i] = s.pieces[i].count == 0 ? Grid::Span{1, 0, 1, 0}  // no rows
                                         : Grid::Span{g.col(b.xmin), g.col(b.xmax), g.row(b.ymin), g.row(b.ymax)};
     }
@@ -396,10 +398,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
     for (std::size_t i = n; i-- > 0;) {
       const Grid::Span& r = spans[i];
       if (r.y1 < lo || r.y0 >= hi) continue;
-      const Piece& p = s.pieces[i];
-      const auto small = static_cast<std::uint8_t>(p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0);
-      const Grid::Entry entry{g.boxes[i], g.depths[i], static_cast<std::uint32_t>(i), small};
-      for_cells(r, lo, hi, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
+      for_cells(r, lo, hi, [&](std::size_t k) { g.items[--g.start[k]] = static_cast<std::uint32_t>(i); });
     }
   });
 }
@@ -471,34 +470,35 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // The partners of p in [q, q_end) whose boxes meet p's, tested in order. Most boxes do not meet, and which
     // do is hard to predict: the comparisons of up to 64 partners go into a mask without a branch, and only the
     // partners it holds are visited.
-    auto pair_with = [&](const Grid::Entry* p, const Grid::Entry* q, const Grid::Entry* q_end) {
-      const Box ba = p->box;
+    auto pair_with = [&](const Grid::Entry& p, const std::uint32_t* q, const std::uint32_t* q_end) {
+      const Box ba = p.box;
       while (q != q_end) {
         const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
         std::uint64_t meet = 0;
         for (int j = 0; j < count; ++j) {
-          const Box& bb = q[j].box;
+          const Box& bb = g.entries[q[j]].box;
           const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
           meet |= static_cast<std::uint64_t>(apart ? 0 : 1) << j;
         }
-        for (; meet != 0; meet &= meet - 1) test(*p, q[std::countr_zero(meet)]);
+        for (; meet != 0; meet &= meet - 1) test(p, g.entries[q[std::countr_zero(meet)]]);
         q += count;
       }
     };
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
-      const Grid::Entry* e = g.items.data();
-      const Grid::Entry* col_only = e + g.start[4 * c];
-      const Grid::Entry* both = e + g.start[4 * c + 1];
-      const Grid::Entry* row_only = e + g.start[4 * c + 2];
-      const Grid::Entry* neither = e + g.start[4 * c + 3];
-      const Grid::Entry* last = e + g.start[4 * c + 4];
-      for (const Grid::Entry* p = both; p != row_only; ++p) {
-        pair_with(p, p + 1, row_only);
-        pair_with(p, col_only, both);
-        pair_with(p, row_only, last);
+      const std::uint32_t* e = g.items.data();
+      const std::uint32_t* col_only = e + g.start[4 * c];
+      const std::uint32_t* both = e + g.start[4 * c + 1];
+      const std::uint32_t* row_only = e + g.start[4 * c + 2];
+      const std::uint32_t* neither = e + g.start[4 * c + 3];
+      const std::uint32_t* last = e + g.start[4 * c + 4];
+      for (const std::uint32_t* p = both; p != row_only; ++p) {
+        const Grid::Entry& entry = g.entries[*p];
+        pair_with(entry, p + 1, row_only);
+        pair_with(entry, col_only, both);
+        pair_with(entry, row_only, last);
       }
-      for (const Grid::Entry* p = col_only; p != both; ++p) pair_with(p, row_only, neither);
+      for (const std::uint32_t* p = col_only; p != both; ++p) pair_with(g.entries[*p], row_only, neither);
     }
   });
   relations.clear();
