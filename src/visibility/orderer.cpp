@@ -77,7 +77,9 @@ bool Orderer::cut_intersection(std::uint32_t rid, std::vector<std::uint32_t>& wo
   const Piece& pb = s_.pieces[b];
   // A segment is cut where it pierces; of two polygons the smaller one (the later one on a tie).
   std::uint32_t order[2] = {a, b};
-  if (pa.kind != pb.kind ? pb.kind > pa.kind : (pb.size < pa.size || (pb.size == pa.size && b > a))) {
+  const double size_a = s_.size(pa);
+  const double size_b = s_.size(pb);
+  if (pa.kind != pb.kind ? pb.kind > pa.kind : (size_b < size_a || (size_b == size_a && b > a))) {
     std::swap(order[0], order[1]);
   }
   for (const std::uint32_t u : order) {

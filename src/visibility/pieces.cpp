@@ -346,16 +346,13 @@ bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noe
 std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
   proto.first = static_cast<std::uint32_t>(verts.size());
   proto.count = static_cast<std::uint32_t>(n);
-  proto.box = box_of(v, n);
   for (std::size_t k = 0; k < n; ++k) {  // element by element: a piece has a handful of vertices
     verts.push_back(v[k]);
     flags.push_back(f[k]);
   }
   if (n >= 3) {
-    proto.size = 0.5 * twice_area(v, n);
     for (std::size_t k = 0; k < n; ++k) edges.push_back(left_of(v[k], v[k + 1 == n ? 0 : k + 1]));
   } else {
-    proto.size = n == 2 ? norm(v[1] - v[0]) : 0.0;
     edges.resize(edges.size() + n);
   }
   pieces.push_back(proto);

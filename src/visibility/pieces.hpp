@@ -34,8 +34,6 @@ struct Piece {
   std::uint32_t item = 0;   // index over all items: polygons, then segments, then markers
   Plane plane;
   double tol = 0.0;         // how far the plane may be from the item's own depths, plus its rounding
-  double size = 0.0;        // area of a polygon, length of a segment
-  Box box{0.0, 0.0, 0.0, 0.0};
   double fallback = 0.0;    // depth of the plain order
 };
 
@@ -47,6 +45,11 @@ struct Store {
   std::vector<HalfPlane> edges;
 
   const Vec2* vertices(const Piece& p) const noexcept { return verts.data() + p.first; }
+  // Area of a polygon piece, length of a segment, 0 for a point or nothing.
+  double size(const Piece& p) const noexcept {
+    const Vec2* v = vertices(p);
+    return p.count >= 3 ? 0.5 * twice_area(v, p.count) : p.count == 2 ? norm(v[1] - v[0]) : 0.0;
+  }
   // Appends a piece with the given vertices and flags, computing its box, size and edges; returns its index.
   std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
   // Whether a piece with these vertices is large enough to stand on its own (area or length above the

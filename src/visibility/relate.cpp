@@ -296,7 +296,8 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
         depth.hi += p.tol;
       }
       const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
-      const Box b{p.box.xmin - grow, p.box.xmax + grow, p.box.ymin - grow, p.box.ymax + grow};
+      const Box pb = box_of(s.vertices(p), p.count);
+      const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
       entry.box = b;
       box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
              std::max(box.ymax, b.ymax)};
