@@ -18,6 +18,9 @@ void Orderer::link() {
   has_extra_.assign(base_, 0);
   dead_.assign(base_, 0);
   child_.assign(base_, kUncut);
+  root_.resize(base_);
+  for (std::uint32_t u = 0; u < base_; ++u) root_[u] = u;
+  tested_.clear();
   ranked_ = false;
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
@@ -64,6 +67,7 @@ bool Orderer::cut(std::uint32_t u, const double* g, double snap, std::uint32_t& 
   grow();
   KORVEX_ASSERT(hi == lo + 1, "the two parts of a cut are consecutive");
   child_[u] = lo;
+  root_[lo] = root_[hi] = root_[u];
   dead_[u] = 1;
   if (u < emitted_.size()) emitted_[u] = 1;  // while ordering, dead counts as emitted
   ++cuts_;
@@ -364,36 +368,33 @@ bool Orderer::add_tested(std::uint32_t far, std::uint32_t near) {
   return false;
 }
 
-bool Orderer::confirm(const std::vector<Relation>& untested, std::vector<std::uint8_t>& tested,
-                      const std::vector<std::uint32_t>& sequence, bool all) {
+bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all) {
   if (capped_) return false;  // the order is partly plain already
   constexpr std::uint32_t kNone = 0xffffffffu;
   place_.assign(s_.pieces.size(), kNone);
   for (std::size_t k = 0; k < sequence.size(); ++k) place_[sequence[k]] = static_cast<std::uint32_t>(k);
-  tested.resize(untested.size(), 0);
+  // Held back: painted after a piece that the plain order puts later. A settled pair painted the wrong way has
+  // its farther piece held back (the farther one comes first in the plain order, and so do its parts).
+  held_.clear();
+  std::uint64_t latest = 0;
+  for (std::size_t k = 0; k < sequence.size(); ++k) {
+    const std::uint64_t p = priority(sequence[k]);
+    if (all || (k > 0 && p < latest)) held_.push_back(sequence[k]);
+    latest = std::max(latest, p);
+  }
   bool added = false;
-  for (std::size_t i = 0; i < untested.size(); ++i) {
-    if (tested[i] != 0) continue;
-    const Relation& r = untested[i];
-    if (place_[r.first] != kNone && place_[r.second] != kNone) {  // both alive (the usual case)
-      if (!all && place_[r.first] < place_[r.second]) continue;
-      tested[i] = 1;
-      added |= add_tested(r.first, r.second);
-      continue;
-    }
-    far_.clear();
-    near_.clear();
-    alive_parts(r.first, far_);
-    alive_parts(r.second, near_);
-    bool late = all;
-    for (const std::uint32_t f : far_) {
-      for (const std::uint32_t n : near_) late = late || place_[f] > place_[n];
-    }
-    if (!late) continue;
-    tested[i] = 1;
-    for (const std::uint32_t f : far_) {
-      for (const std::uint32_t n : near_) added |= add_tested(f, n);
-    }
+  for (const std::uint32_t u : held_) {
+    const std::uint32_t b = root_[u];
+    grid.for_partners(b, [&](std::uint32_t q) {
+      if (!settled(grid.entries[b].depth, b, grid.entries[q].depth, q, tol_.z)) return;
+      near_.clear();
+      alive_parts(q, near_);
+      for (const std::uint32_t n : near_) {
+        if ((all || place_[u] > place_[n]) && tested_.insert((std::uint64_t{u} << 32) | n).second) {
+          added |= add_tested(u, n);
+        }
+      }
+    });
   }
   return added;
 }

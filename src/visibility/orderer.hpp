@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -109,12 +110,13 @@ class Orderer {
   // Kahn's order of the live pieces into `out`; `plain` is the plain order of the pieces that existed before
   // any cut. May run again after confirm() (it starts afresh from the relations, keeping the cuts made).
   void order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out);
-  // Checks the pairs find_relations() left untested (farther first) against `sequence`, the last order: where
-  // the nearer piece (or a part of it) comes first, tests the pair and adds the relation it has. With `all`,
-  // tests every pair not tested yet instead. Each pair is tested once over all calls (`tested` keeps count).
-  // Returns whether a relation was added (then the order must be made again).
-  bool confirm(const std::vector<Relation>& untested, std::vector<std::uint8_t>& tested,
-               const std::vector<std::uint32_t>& sequence, bool all);
+  // Looks for the pairs find_relations() left untested (settled()) that `sequence`, the last order, paints the
+  // wrong way: the farther one of such a pair comes late only when it was held back, so only the pieces painted
+  // after one that the plain order puts later are looked at, each with its partners on `grid`. Such a pair is
+  // tested and the relation it has added. With `all`, every settled pair is tested instead (whatever the order).
+  // A pair is tested once over all calls. Returns whether a relation was added (then the order must be made
+  // again).
+  bool confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all);
 
   bool capped() const noexcept { return capped_; }
   std::size_t forced() const noexcept { return forced_; }
@@ -203,6 +205,7 @@ class Orderer {
   void grow() {
     const std::size_t n = s_.pieces.size();
     child_.resize(n, kUncut);
+    root_.resize(n);
     dead_.resize(n, 0);
     extra_.resize(n);
     has_extra_.resize(n, 0);
@@ -220,7 +223,9 @@ class Orderer {
   std::vector<std::uint8_t> dead_;
   static constexpr std::uint32_t kUncut = 0xffffffffu;
   std::vector<std::uint32_t> child_;  // per piece: the first of the two parts it was cut into (kUncut: none)
-  std::vector<std::uint32_t> place_, far_, near_;  // confirm()
+  std::vector<std::uint32_t> root_;   // per piece: the piece that existed before any cut it comes from
+  std::vector<std::uint32_t> place_, held_, near_;  // confirm()
+  std::unordered_set<std::uint64_t> tested_;        // pairs confirm() has tested, (farther << 32) | nearer
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
   std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -138,6 +139,13 @@ inline std::uint64_t drawing_key(double depth) noexcept {
   return ~ascending;
 }
 
+// Whether polygon a is farther than polygon b everywhere (beyond the tolerance over both spans: then the depth
+// difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
+// piece: the order of poly3d's stable sort). Such a pair needs no test for the plain order to paint it right.
+inline bool settled(const DepthSpan& a, std::uint32_t ia, const DepthSpan& b, std::uint32_t ib, double tol_z) noexcept {
+  return a.lo - b.hi > tol_z && (a.key != b.key ? a.key < b.key : ia < ib);
+}
+
 struct Grid {
   struct Span {  // the columns and rows of a piece's cells
     std::uint32_t x0, x1, y0, y1;
@@ -162,6 +170,26 @@ struct Grid {
   std::vector<Box> task_boxes;
   std::vector<std::size_t> task_counts;
 
+  // Calls f(q) once for every piece q other than p whose grown box meets p's (in the cell that owns the pair).
+  template <class F>
+  void for_partners(std::uint32_t p, F&& f) const {
+    const Span& r = spans[p];
+    const Box& b = entries[p].box;
+    for (std::uint32_t y = r.y0; y <= r.y1; ++y) {  // none for a piece left out (y0 > y1)
+      for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        const std::size_t c = 4 * (std::size_t{y} * nx + x);
+        for (std::size_t k = start[c]; k < start[c + 4]; ++k) {
+          const std::uint32_t q = items[k];
+          const Span& rq = spans[q];
+          if (q == p || std::max(r.x0, rq.x0) != x || std::max(r.y0, rq.y0) != y) continue;
+          const Box& bq = entries[q].box;
+          if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax)) continue;
+          f(q);
+        }
+      }
+    }
+  }
+
   // Cell of a coordinate. Truncation is the floor for the non-negative values that matter; negative ones (below
   // the grid by rounding) land in cell 0 either way.
   static std::uint32_t cell(double t, std::uint32_t count) noexcept {
@@ -173,14 +201,12 @@ struct Grid {
 
 // Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
 // is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` and
-// `found` (one list per task) are working memory.
+// `found` (one list per task) are working memory; the grid stays for Orderer::confirm().
 //
-// Pairs of polygons whose depths do not overlap, the farther one coming first in the plain order, are not
-// tested: if they overlap on screen, the farther is to be painted first, which the plain order does unless
-// something else holds the farther one back. They go to `untested` as relations (farther first) for
-// Orderer::confirm() to check against the order once it is made; `untested_found` is working memory.
+// Pairs settled() are not tested: if they overlap on screen, the farther is to be painted first, which the plain
+// order does unless something else holds the farther one back. Orderer::confirm() looks for those once the order
+// is made.
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
-                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& out,
-                    std::vector<std::vector<Relation>>& untested_found, std::vector<Relation>& untested);
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
 
 }  // namespace korvex::visibility::detail

@@ -409,36 +409,20 @@ constexpr std::size_t kCellsPerTask = 64;
 }  // namespace
 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
-                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations,
-                    std::vector<std::vector<Relation>>& untested_found, std::vector<Relation>& untested) {
+                    std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
   build_grid(s, tol, pool, g);
   // Cell by cell, each pair in the one cell that owns it (see Grid), so every pair is met once and no test of
   // ownership is needed: [both] with itself and with the other three groups, [column only] with [row only].
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
   const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
   found.resize(std::max(found.size(), tasks));
-  untested_found.resize(std::max(untested_found.size(), tasks));
-  // Whether polygon a is farther than b everywhere (beyond the tolerance over both spans: then the depth
-  // difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
-  // piece: the order of poly3d's stable sort).
-  auto settled = [&](const Grid::Entry& a, const Grid::Entry& b) {
-    return a.depth.lo - b.depth.hi > tol.z &&
-           (a.depth.key != b.depth.key ? a.depth.key < b.depth.key : a.piece < b.piece);
-  };
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
-    std::vector<Relation>& skipped = untested_found[t];
-    skipped.clear();
     // A pair whose boxes meet.
     auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
-      if (settled(p, q)) {
-        skipped.push_back({p.piece, q.piece, false});
-        return;
-      }
-      if (settled(q, p)) {
-        skipped.push_back({q.piece, p.piece, false});
+      if (settled(p.depth, p.piece, q.depth, q.piece, tol.z) || settled(q.depth, q.piece, p.depth, p.piece, tol.z)) {
         return;
       }
       // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
@@ -503,11 +487,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     }
   });
   relations.clear();
-  untested.clear();
-  for (std::size_t t = 0; t < tasks; ++t) {
-    relations.insert(relations.end(), found[t].begin(), found[t].end());
-    untested.insert(untested.end(), untested_found[t].begin(), untested_found[t].end());
-  }
+  for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
 }
 
 }  // namespace korvex::visibility::detail

@@ -38,9 +38,7 @@ struct Workspace::Impl {
   Store store;
   std::vector<Store> parts;
   detail::Grid grid;
-  std::vector<std::vector<Relation>> found, untested_found;
-  std::vector<Relation> untested;
-  std::vector<std::uint8_t> tested;
+  std::vector<std::vector<Relation>> found;
   detail::OrderMemory memory;
   std::vector<double> fallbacks;
   std::vector<std::size_t> plain;
@@ -78,7 +76,7 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
     // the relations (which run their own loops on the pool meanwhile).
     parallel::parallel_for(pool, 2, 1, [&](std::size_t t) {
       if (t == 1) {
-        detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations(), w.untested_found, w.untested);
+        detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
         return;
       }
       w.fallbacks.resize(base);
@@ -91,9 +89,8 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
     // The order, then the pairs left untested checked against it: where one is out of order it is tested and
     // the order made again. After a few rounds every pair left is tested, so the order holds them all.
     constexpr int kRounds = 3;
-    w.tested.clear();
     orderer.order(w.plain, w.sequence);
-    for (int round = 1; orderer.confirm(w.untested, w.tested, w.sequence, round > kRounds); ++round) {
+    for (int round = 1; orderer.confirm(w.grid, w.sequence, round > kRounds); ++round) {
       orderer.order(w.plain, w.sequence);
     }
     res.capped = orderer.capped();
