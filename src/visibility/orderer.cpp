@@ -370,20 +370,10 @@ bool Orderer::add_tested(std::uint32_t far, std::uint32_t near) {
 
 bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all) {
   if (capped_) return false;  // the order is partly plain already
-  constexpr std::uint32_t kNone = 0xffffffffu;
-  place_.assign(s_.pieces.size(), kNone);
-  for (std::size_t k = 0; k < sequence.size(); ++k) place_[sequence[k]] = static_cast<std::uint32_t>(k);
-  // Held back: painted after a piece that the plain order puts later. A settled pair painted the wrong way has
-  // its farther piece held back (the farther one comes first in the plain order, and so do its parts).
-  held_.clear();
-  std::uint64_t latest = 0;
-  for (std::size_t k = 0; k < sequence.size(); ++k) {
-    const std::uint64_t p = priority(sequence[k]);
-    if (all || (k > 0 && p < latest)) held_.push_back(sequence[k]);
-    latest = std::max(latest, p);
-  }
+  // A settled pair painted the wrong way has its farther piece held back (order() lists those): the farther one
+  // comes first in the plain order, and so do its parts.
   bool added = false;
-  for (const std::uint32_t u : held_) {
+  for (const std::uint32_t u : all ? sequence : held_) {
     const std::uint32_t b = root_[u];
     grid.for_partners(b, [&](std::uint32_t q) {
       if (!settled(grid.entries[b].depth, b, grid.entries[q].depth, q, tol_.z)) return;
@@ -422,6 +412,8 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
       prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
     }
+    prio_by_rank_.resize(base_);
+    for (std::size_t k = 0; k < base_; ++k) prio_by_rank_[k] = prio_[plain[k]];
     ranked_ = true;
   }
   // The successors of each piece over the live relations, listed once here (no relation changes direction from
@@ -467,27 +459,37 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   }
   out.clear();
   out.reserve(alive_count);
+  place_.resize(n);
+  held_.clear();
+  std::uint64_t latest = 0;  // the greatest priority painted so far
   std::vector<std::uint32_t> ready;
   while (out.size() < alive_count) {
     std::uint32_t u;
+    std::uint64_t p;
     const std::size_t k = ready_set.empty() ? base_ : ready_set.min();
-    if (k < base_ && (heap.empty() || prio_[plain[k]] < heap.front())) {
+    if (k < base_ && (heap.empty() || prio_by_rank_[k] < heap.front())) {
       ready_set.erase(k);
       u = static_cast<std::uint32_t>(plain[k]);
+      p = prio_by_rank_[k];
     } else if (!heap.empty()) {
       std::pop_heap(heap.begin(), heap.end(), std::greater<>());
-      u = static_cast<std::uint32_t>(heap.back());
+      p = heap.back();
+      u = static_cast<std::uint32_t>(p);
       heap.pop_back();
     } else {
       ready.clear();
       if (!capped_) break_cycle(emitted, indeg, ready);
       if (capped_) break;
       n = s_.pieces.size();
+      place_.resize(n);
       alive_count = 0;
       for (std::size_t v = 0; v < n; ++v) alive_count += dead_[v] == 0 ? 1 : 0;
       for (const std::uint32_t r : ready) push(r);
       continue;
     }
+    if (p < latest) held_.push_back(u);  // painted after a piece the plain order puts later
+    latest = std::max(latest, p);
+    place_[u] = static_cast<std::uint32_t>(out.size());
     emitted[u] = 1;
     out.push_back(u);
     if (u < listed_pieces_) {

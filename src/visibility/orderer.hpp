@@ -87,6 +87,9 @@ struct OrderMemory {
   std::vector<std::uint64_t> prio;
   std::vector<std::uint32_t> succ_start;
   std::vector<Successor> succ;
+  std::vector<std::uint64_t> prio_by_rank;
+  std::vector<std::uint32_t> child, root, place, held, near;
+  std::unordered_set<std::uint64_t> tested;
 };
 
 // One ordering: borrows the store (to which its cuts add pieces) and the memory for its lifetime.
@@ -197,6 +200,13 @@ class Orderer {
     prio_.swap(memory_.prio);
     succ_start_.swap(memory_.succ_start);
     succ_.swap(memory_.succ);
+    prio_by_rank_.swap(memory_.prio_by_rank);
+    child_.swap(memory_.child);
+    root_.swap(memory_.root);
+    place_.swap(memory_.place);
+    held_.swap(memory_.held);
+    near_.swap(memory_.near);
+    tested_.swap(memory_.tested);
   }
   // The pieces alive now that piece u was cut into (u itself when it is alive), appended to `out`.
   void alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const;
@@ -224,7 +234,9 @@ class Orderer {
   static constexpr std::uint32_t kUncut = 0xffffffffu;
   std::vector<std::uint32_t> child_;  // per piece: the first of the two parts it was cut into (kUncut: none)
   std::vector<std::uint32_t> root_;   // per piece: the piece that existed before any cut it comes from
-  std::vector<std::uint32_t> place_, held_, near_;  // confirm()
+  // order(): per piece its place in the order, and the pieces painted after one the plain order puts later.
+  std::vector<std::uint32_t> place_, held_;
+  std::vector<std::uint32_t> near_;                 // confirm()
   std::unordered_set<std::uint64_t> tested_;        // pairs confirm() has tested, (farther << 32) | nearer
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
@@ -238,6 +250,7 @@ class Orderer {
   std::vector<std::uint32_t> work_;
   std::vector<std::uint32_t> item_rank_;  // per item: the place of its first piece in the plain order
   std::vector<std::uint64_t> prio_;       // per piece that existed before any cut: priority()
+  std::vector<std::uint64_t> prio_by_rank_;  // the same by place in the plain order
   // order(): the successors of piece u are succ_[succ_start_[slot(u)], succ_start_[slot(u) + 1]).
   std::vector<std::uint32_t> succ_start_;
   std::vector<Successor> succ_;
