@@ -22,12 +22,13 @@ class ReadySet {
   void assign(std::size_t bound, F&& member) {
     std::size_t levels = 0;
     for (std::size_t words = bound;;) {
-      words = (words + 63) / 64;
+      words = std::max<std::size_t>((words + 63) / 64, 1);
       if (levels_.size() <= levels) levels_.emplace_back();
       levels_[levels++].assign(words, 0);
       if (words <= 1) break;
     }
     levels_.resize(levels);
+    low_ = 0;
     std::vector<std::uint64_t>& leaves = levels_[0];
     for (std::size_t i = 0; i < bound; ++i) leaves[i / 64] |= static_cast<std::uint64_t>(member(i) ? 1 : 0) << (i % 64);
     for (std::size_t l = 1; l < levels; ++l) {
@@ -38,6 +39,7 @@ class ReadySet {
   }
   bool empty() const noexcept { return levels_.back()[0] == 0; }
   void insert(std::size_t i) noexcept {
+    low_ = std::min(low_, i);
     for (auto& level : levels_) {
       const bool was_empty = level[i / 64] == 0;
       level[i / 64] |= std::uint64_t{1} << (i % 64);
@@ -52,15 +54,19 @@ class ReadySet {
       i /= 64;
     }
   }
-  // The smallest member; the set must not be empty.
-  std::size_t min() const noexcept {
+  // The smallest member; the set must not be empty. Members are mostly taken in ascending order: the word of the
+  // last smallest member is looked at first.
+  std::size_t min() noexcept {
+    const std::uint64_t near = levels_[0][low_ / 64] & (~std::uint64_t{0} << (low_ % 64));
+    if (near != 0) return low_ = low_ / 64 * 64 + static_cast<std::size_t>(std::countr_zero(near));
     std::size_t i = 0;
     for (std::size_t l = levels_.size(); l-- > 0;) i = 64 * i + static_cast<std::size_t>(std::countr_zero(levels_[l][i]));
-    return i;
+    return low_ = i;
   }
 
  private:
   std::vector<std::vector<std::uint64_t>> levels_;  // levels_[0] holds a bit per integer
+  std::size_t low_ = 0;                             // no member is below it
 };
 
 // A successor of a piece in the order: the piece that must follow it and the relation that says so.
