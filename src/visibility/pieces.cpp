@@ -143,7 +143,7 @@ bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, Piece p
   proto.tol = deviation + rounding(plane, box_of(v, n));
   proto.whole = true;
   static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
-  out.add(proto, v, kOnes, n);
+  out.add_without_edges(proto, v, kOnes, n);
   return true;
 }
 
@@ -191,7 +191,7 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     proto.tol = deviation + rounding(plane, box);
     proto.whole = true;
     w.ones.assign(n, 1);
-    out.add(proto, w.xy.data(), w.ones.data(), n);
+    out.add_without_edges(proto, w.xy.data(), w.ones.data(), n);
     return;
   }
   if (!is_convex && n > kMaxTriangulated) return add_unplaced(out, proto);
@@ -208,7 +208,7 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     piece.plane = own_plane ? fit_plane(v, z, 3, d) : plane;
     piece.tol = (own_plane ? d : deviation) + rounding(piece.plane, box_of(v, 3));
     piece.joins = joins;
-    out.add(piece, v, f, 3);
+    out.add_without_edges(piece, v, f, 3);
   };
   const std::size_t m = w.oxy.size();
   if (!planar && (is_convex || m <= 4)) {
@@ -265,7 +265,7 @@ void add_segment(const Scene& scene, std::size_t i, std::uint32_t item, const To
   proto.tol = rounding(proto.plane, box_of(v, 2));
   proto.whole = true;
   const std::uint8_t f[2] = {1, 1};
-  out.add(proto, v, f, 2);
+  out.add_without_edges(proto, v, f, 2);
 }
 
 void add_marker(const Scene& scene, std::size_t i, std::uint32_t item, Store& out) {
@@ -280,7 +280,7 @@ void add_marker(const Scene& scene, std::size_t i, std::uint32_t item, Store& ou
   proto.whole = true;
   const Vec2 v{p[0], p[1]};
   const std::uint8_t f = 1;
-  out.add(proto, &v, &f, 1);
+  out.add_without_edges(proto, &v, &f, 1);
 }
 
 struct Extent {
@@ -343,20 +343,22 @@ bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noe
   return std::abs(twice_area(v, n)) > 2.0 * tol.len * norm(Vec2{b.xmax - b.xmin, b.ymax - b.ymin});
 }
 
-std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
+std::uint32_t Store::add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
   proto.first = static_cast<std::uint32_t>(verts.size());
   proto.count = static_cast<std::uint32_t>(n);
   for (std::size_t k = 0; k < n; ++k) {  // element by element: a piece has a handful of vertices
     verts.push_back(v[k]);
     flags.push_back(f[k]);
   }
-  if (n >= 3) {
-    for (std::size_t k = 0; k < n; ++k) edges.push_back(left_of(v[k], v[k + 1 == n ? 0 : k + 1]));
-  } else {
-    edges.resize(edges.size() + n);
-  }
   pieces.push_back(proto);
   return static_cast<std::uint32_t>(pieces.size() - 1);
+}
+
+std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
+  const std::uint32_t u = add_without_edges(proto, v, f, n);
+  edges.resize(verts.size());
+  edges_of(pieces[u], edges.data() + pieces[u].first);
+  return u;
 }
 
 std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
@@ -409,7 +411,6 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     part.pieces.clear();
     part.verts.clear();
     part.flags.clear();
-    part.edges.clear();
     const std::size_t end = std::min(items, (t + 1) * kItemsPerTask);
     for (std::size_t i = t * kItemsPerTask; i < end; ++i) {
       const auto item = static_cast<std::uint32_t>(i);
@@ -443,7 +444,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     }
     std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
     std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
-    std::copy(part.edges.begin(), part.edges.end(), out.edges.begin() + static_cast<std::ptrdiff_t>(base));
+    for (const Piece* p = out.pieces.data() + piece_at[t]; p != to; ++p) out.edges_of(*p, out.edges.data() + p->first);
   });
   std::size_t total = 0;
   for (const std::size_t u : unplaced) total += u;

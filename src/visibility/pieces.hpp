@@ -51,8 +51,15 @@ struct Store {
     const Vec2* v = vertices(p);
     return p.count >= 3 ? 0.5 * twice_area(v, p.count) : p.count == 2 ? norm(v[1] - v[0]) : 0.0;
   }
-  // Appends a piece with the given vertices and flags, computing its box, size and edges; returns its index.
+  // Appends a piece with the given vertices and flags, computing its edges; returns its index.
   std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // The same without the edges (a store whose edges are made afterwards, all at once: see edges_of()).
+  std::uint32_t add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // The edges of piece p into e (one per vertex; a segment's or a point's bound nothing).
+  void edges_of(const Piece& p, HalfPlane* e) const noexcept {
+    const Vec2* v = vertices(p);
+    for (std::uint32_t k = 0; k < p.count; ++k) e[k] = p.count >= 3 ? left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]) : HalfPlane{};
+  }
   // Whether a piece with these vertices is large enough to stand on its own (area or length above the
   // tolerance).
   static bool substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept;
