@@ -27,10 +27,23 @@ constexpr std::size_t kFragmentsPerTask = 1024;  // fragments whose vertices one
 // its item whole would take.
 struct Draft {
   Fragment piece;
+  std::size_t whole_at;       // the whole item's first point in the scene's array of its kind
   std::uint32_t item;
   std::uint32_t whole_count;  // vertices of the whole item
   bool joins;                 // the piece may merge back into its item
 };
+
+// Asks for the cache line at p ahead of its use (the loops below read the pieces and the scene in drawing order,
+// which is all over memory).
+inline void prefetch(const void* p) noexcept {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+constexpr std::size_t kAhead = 8;  // places of the sequence prefetched ahead
 
 }  // namespace
 
@@ -113,6 +126,7 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      if (k + kAhead < m) prefetch(&s.pieces[sequence[k + kAhead]]);
       const Piece& p = s.pieces[sequence[k]];
       Draft& d = w.drafts[k];
       const std::uint32_t source = p.item - item_base(p.kind);
@@ -122,15 +136,17 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
       switch (p.kind) {
         case Kind::Polygon:
           d.piece.id = scene.polygon_ids[source];
-          d.whole_count =
-              static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
+          d.whole_at = static_cast<std::size_t>(scene.polygon_offsets[source]);
+          d.whole_count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
           break;
         case Kind::Segment:
           d.piece.id = scene.segment_ids[source];
+          d.whole_at = 2 * std::size_t{source};
           d.whole_count = 2;
           break;
         case Kind::Marker:
           d.piece.id = scene.marker_ids[source];
+          d.whole_at = source;
           d.piece.count = d.whole_count = 1;
           break;
       }
@@ -182,7 +198,13 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
     const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
     std::size_t at = w.task_fragments[t];
     auto first = static_cast<std::uint32_t>(w.task_vertices[t]);
+    const double* const points[3] = {scene.polygon_xyz.data(), scene.segment_xyz.data(), scene.marker_xyz.data()};
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      if (k + kAhead < m) {
+        const Draft& ahead = w.drafts[k + kAhead];
+        prefetch(points[static_cast<int>(ahead.piece.kind)] + 3 * ahead.whole_at);
+        prefetch(s.verts.data() + ahead.piece.first);
+      }
       Fragment& f = res.fragments[at];
       if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
       ++at;
@@ -200,18 +222,7 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
         }
         continue;
       }
-      const double* from = nullptr;  // x, y, z per point
-      switch (f.kind) {
-        case Kind::Polygon:
-          from = scene.polygon_xyz.data() + 3 * static_cast<std::size_t>(scene.polygon_offsets[f.source]);
-          break;
-        case Kind::Segment:
-          from = scene.segment_xyz.data() + 6 * std::size_t{f.source};
-          break;
-        case Kind::Marker:
-          from = scene.marker_xyz.data() + 3 * std::size_t{f.source};
-          break;
-      }
+      const double* from = points[static_cast<int>(f.kind)] + 3 * w.drafts[k].whole_at;  // x, y, z per point
       for (std::uint32_t j = 0; j < f.count; ++j) {
         xy[2 * j] = from[3 * j];
         xy[2 * j + 1] = from[3 * j + 1];
