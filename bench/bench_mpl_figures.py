@@ -137,38 +137,36 @@ def compare(build, draws):
 
 
 def floor_ratio(draws):
-    """The 400 x 400 surface with korvex_mpl: whole draw, and the draw with the polygon collection's work skipped."""
+    """The 400 x 400 surface with korvex_mpl: whole draw, and the draw with the polygon collection's work skipped.
+
+    The two kinds of draw alternate (a shared machine's load drifts between two separate series): each floor draw
+    is drawn at a new view with the paths and colours its preceding whole draw left.
+    """
     fig, ax = surface(400)()
+    cls = art3d.Poly3DCollection
     korvex_mpl.install()
+    real = cls.__dict__["do_3d_projection"]
+    last = {}
+
+    def remember(self):
+        last[self] = real(self)
+        return last[self]
+
+    def timed_draw(i, project):
+        view(ax, i)
+        cls.do_3d_projection = project
+        start = time.perf_counter()
+        fig.canvas.draw()
+        return time.perf_counter() - start
+
+    whole, floor = [], []
     try:
-        fig.canvas.draw()
-        whole = []
+        timed_draw(0, remember)
         for i in range(1, draws + 1):
-            view(ax, i)
-            start = time.perf_counter()
-            fig.canvas.draw()
-            whole.append(time.perf_counter() - start)
-        cls = art3d.Poly3DCollection
-        real = cls.__dict__["do_3d_projection"]
-        last = {}
-
-        def remember(self):
-            last[self] = real(self)
-            return last[self]
-
-        cls.do_3d_projection = remember
-        fig.canvas.draw()
-        cls.do_3d_projection = lambda self: last[self]  # the paths and colours of the previous draw stay
-        floor = []
-        try:
-            for i in range(1, draws + 1):
-                view(ax, i)
-                start = time.perf_counter()
-                fig.canvas.draw()
-                floor.append(time.perf_counter() - start)
-        finally:
-            cls.do_3d_projection = real
+            whole.append(timed_draw(2 * i - 1, remember))
+            floor.append(timed_draw(2 * i, lambda self: last[self]))
     finally:
+        cls.do_3d_projection = real
         korvex_mpl.uninstall()
         plt.close(fig)
     return min(whole), min(floor)

@@ -12,18 +12,24 @@ block::
 
 All three may be called from any thread: each takes effect completely or not at all. The cases the adapter hands
 back to Matplotlib's own code are listed in the README.
+
+``occlusion="exact"`` (for ``install()`` and ``enabled()``) makes 3D axes draw their polygons, lines and markers
+in one exact visibility order, splitting polygons where they intersect or overlap cyclically, instead of
+Matplotlib's depth sort of whole polygons and whole artists; the default, ``"sort"``, draws Matplotlib's pictures.
+``set_occlusion(ax, mode)`` gives one axes a mode of its own.
 """
 from __future__ import annotations
 
 import contextlib
 import re
 import threading
-from typing import Any, Callable, Iterator
+from typing import Any, Callable, Iterator, Optional
 
-from . import _native, _polys, _project
+from . import _native, _occlusion, _polys, _project
 from ._timing import CoreTimes, core_timer
 
-__all__ = ["CoreTimes", "core_timer", "enabled", "install", "installed", "uninstall"]
+__all__ = ["CoreTimes", "core_timer", "enabled", "get_occlusion", "install", "installed", "set_occlusion",
+           "uninstall"]
 
 MIN_MATPLOTLIB = (3, 11)
 
@@ -50,9 +56,9 @@ def _check_matplotlib() -> None:
 
 def _replacements() -> list[tuple[Any, str, Callable[[Any], Any]]]:
     """(owner, attribute, factory) triples; each factory gets Matplotlib's object and returns the replacement."""
-    from mpl_toolkits.mplot3d import art3d, proj3d
+    from mpl_toolkits.mplot3d import art3d, axes3d, proj3d
 
-    return _project.replacements(proj3d) + _polys.replacements(art3d)
+    return _project.replacements(proj3d) + _polys.replacements(art3d) + _occlusion.replacements(axes3d)
 
 
 def _restore(patches: list[tuple[Any, str, Any]]) -> None:
@@ -61,14 +67,17 @@ def _restore(patches: list[tuple[Any, str, Any]]) -> None:
         setattr(owner, name, value)
 
 
-def install() -> None:
-    """Route the numerical core of every 3D axes in this process through korvex. Calling it twice is harmless.
+def install(*, occlusion: str = "sort") -> None:
+    """Route the numerical core of every 3D axes in this process through korvex. Calling it twice is harmless;
+    the occlusion mode ("sort" or "exact") of the latest call holds for every 3D axes without a mode of its own.
 
-    On any failure nothing stays patched and the error propagates.
+    On any failure nothing stays patched, the mode stays as it was, and the error propagates.
     """
+    mode = _occlusion.check_mode(occlusion)
     with _lock:
         _check_matplotlib()
         if _saved:
+            _occlusion.set_global_mode(mode)
             return
         from mpl_toolkits.mplot3d import proj3d
 
@@ -85,10 +94,11 @@ def install() -> None:
             _restore(done)
             raise
         _saved.update(((owner, name), original) for owner, name, original in done)
+        _occlusion.set_global_mode(mode)
 
 
 def uninstall() -> None:
-    """Put back exactly the functions and methods that install() replaced.
+    """Put back exactly the functions and methods that install() replaced (the occlusion mode goes back to "sort").
 
     On a failure the replacements stay in place (as after install()) and the error propagates.
     """
@@ -103,6 +113,7 @@ def uninstall() -> None:
             _restore(done)
             raise
         _saved.clear()
+        _occlusion.set_global_mode("sort")
 
 
 def installed() -> bool:
@@ -111,21 +122,44 @@ def installed() -> bool:
 
 
 @contextlib.contextmanager
-def enabled() -> Iterator[None]:
-    """Install korvex for the duration of a block; leaves things as they were (installed or not) afterwards.
+def enabled(*, occlusion: str = "sort") -> Iterator[None]:
+    """Install korvex for the duration of a block, in the given occlusion mode; leaves things as they were
+    (installed or not, and the mode) afterwards.
 
-    Blocks may overlap, also across threads: korvex_mpl stays installed until the last of them ends.
+    Blocks may overlap, also across threads: korvex_mpl stays installed until the last of them ends. The mode is
+    the process's: a block sets it when it begins and puts back the one it found when it ends.
     """
     global _blocks, _installed_before_blocks
+    mode = _occlusion.check_mode(occlusion)
     with _lock:
         if _blocks == 0:
             _installed_before_blocks = installed()
-        install()
+        previous = _occlusion.global_mode()
+        install(occlusion=mode)
         _blocks += 1
     try:
         yield
     finally:
         with _lock:
             _blocks -= 1
+            _occlusion.set_global_mode(previous)
             if _blocks == 0 and not _installed_before_blocks:
                 uninstall()
+
+
+def set_occlusion(ax: Any, occlusion: Optional[str]) -> None:
+    """Give one 3D axes its own occlusion mode ("sort" or "exact"), or None to follow install()'s again.
+
+    The mode takes effect while korvex_mpl is installed.
+    """
+    from mpl_toolkits.mplot3d.axes3d import Axes3D
+
+    if not isinstance(ax, Axes3D):
+        raise TypeError(f"set_occlusion() needs a 3D axes, not {type(ax).__name__}")
+    _occlusion.set_axes_mode(ax, _occlusion.check_mode(occlusion, allow_none=True))
+    ax.stale = True
+
+
+def get_occlusion(ax: Any = None) -> str:
+    """The occlusion mode an axes draws in (its own, else the process's), or the process's when ax is None."""
+    return _occlusion.global_mode() if ax is None else _occlusion.mode_of(ax)

@@ -25,8 +25,6 @@ def _targets() -> list[tuple[Any, str, str]]:
     from matplotlib.collections import PolyCollection
     from mpl_toolkits.mplot3d import art3d, axes3d, proj3d
 
-    from . import _polys
-
     targets = [(axes3d.Axes3D, "get_proj", "core")]
     for name in ("proj_transform", "_proj_transform_vec", "_proj_transform_vec_clip", "inv_transform",
                  "_scale_proj_transform_vectors"):
@@ -34,8 +32,7 @@ def _targets() -> list[tuple[Any, str, str]]:
     for cls in vars(art3d).values():
         if isinstance(cls, type) and "do_3d_projection" in cls.__dict__:
             targets.append((cls, "do_3d_projection", "core"))
-    targets += [(PolyCollection, "set_verts", "paths"), (PolyCollection, "set_verts_and_codes", "paths"),
-                (_polys, "set_closed_paths", "paths")]
+    targets += [(PolyCollection, "set_verts", "paths"), (PolyCollection, "set_verts_and_codes", "paths")]
     return targets
 
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 
+#include "mpl_bridge/functions.hpp"
 #include "py_common/errors.hpp"
 
 namespace korvex::mpl {
@@ -64,6 +65,7 @@ PyObject* fallback_counts(PyObject*, PyObject*) {
       py::PyRef value = py::check(PyLong_FromUnsignedLongLong(handed_back[i]));
       if (PyDict_SetItemString(counts.get(), kNames[i], value.get()) < 0) py::throw_fetched();
     }
+    add_art3d_fallback_counts(counts.get());
     return counts.release();
   });
 }

@@ -16,4 +16,20 @@ PyObject* inv_transform(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* scale_proj_transform_vectors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames);
 
+// Poly3DCollection (poly_collection.cpp): keep_art3d_originals(dict) takes Matplotlib's do_3d_projection,
+// _generate_normals, _shade_colors and the three z-sort functions; poly3d_method(cls) makes the native
+// do_3d_projection a method of `cls`; the two art3d functions keep their Matplotlib signatures.
+PyObject* keep_art3d_originals(PyObject* module, PyObject* mapping);
+PyObject* poly3d_method(PyObject* module, PyObject* cls);
+PyObject* art3d_generate_normals(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* art3d_shade_colors(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The exact occlusion mode (visibility.cpp): visibility_order(polygons, offsets, depths, segments, markers,
+// marker_radius, cap_factor) orders a projected scene into fragments back to front; fragment_runs(fragments,
+// groups, group_kinds, chains, paths, path_index, margins) cuts them into runs of one drawing group and builds what each
+// run draws.
+PyObject* visibility_order(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* fragment_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Adds the calls of those three handed to Matplotlib so far to `counts` (a dict), by their names in art3d.
+void add_art3d_fallback_counts(PyObject* counts);
+
 }  // namespace korvex::mpl

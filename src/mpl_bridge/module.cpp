@@ -33,6 +33,21 @@ PyMethodDef methods[] = {
      "back to them."},
     {"fallback_counts", fallback_counts, METH_NOARGS,
      "fallback_counts() -> dict[str, int]\n\nCalls handed to Matplotlib's own function so far, by function name."},
+    {"_generate_normals", py::as_cfunction<art3d_generate_normals>(), METH_FASTCALL | METH_KEYWORDS,
+     "art3d._generate_normals with Matplotlib's semantics."},
+    {"_shade_colors", py::as_cfunction<art3d_shade_colors>(), METH_FASTCALL | METH_KEYWORDS,
+     "art3d._shade_colors with Matplotlib's semantics."},
+    {"keep_art3d_originals", keep_art3d_originals, METH_O,
+     "keep_art3d_originals(functions: dict) -> None\n\nMatplotlib's do_3d_projection, _generate_normals, "
+     "_shade_colors and the z-sort functions average, min and max, for the calls handed back and to recognise."},
+    {"poly3d_method", poly3d_method, METH_O,
+     "poly3d_method(cls) -> method descriptor\n\nThe native do_3d_projection as a method of cls."},
+    {"visibility_order", py::as_cfunction<visibility_order>(), METH_FASTCALL | METH_KEYWORDS,
+     "visibility_order(polygons, offsets, depths, segments, markers, marker_radius, cap_factor) -> tuple\n\n"
+     "The fragments of a projected scene back to front: (kinds, items, whole, starts, xy, original, stats)."},
+    {"fragment_runs", py::as_cfunction<fragment_runs>(), METH_FASTCALL | METH_KEYWORDS,
+     "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index, margins) -> list\n\n"
+     "Runs of one drawing group: (group, items, roles, paths | polyline | None) each."},
     {nullptr, nullptr, 0, nullptr},
 };
 

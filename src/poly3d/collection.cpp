@@ -1,13 +1,14 @@
 // Polygon storage, construction and the depth-sorted projection of a collection.
 #include "poly3d/collection.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 
-#include "poly3d/depth.hpp"
 #include "common/assert.hpp"
 #include "common/fault.hpp"
+#include "poly3d/depth.hpp"
 #include "parallel/parallel_for.hpp"
 #include "proj3d/point_rule.hpp"
 #include "proj3d/projection.hpp"
@@ -57,32 +58,11 @@ void broadcast(std::vector<RgbaColor>& colors, std::size_t n) {
   }
 }
 
-// Raises the fault of the lowest polygon that cannot be projected: one with vertices but no z column, or, for the
-// first polygon with vertices, a matrix smaller than 4x4. Polygons without vertices read nothing and never fail.
-// Checking before any work keeps the collection untouched on failure and makes the reported fault independent of
-// which path (sequential or pool) would have met it.
-void check_projectable(const PolygonSet& polygons, const proj3d::MatrixView& m) {
-  for (std::size_t i = 0; i < polygons.size(); ++i) {
-    const PolygonRef p = polygons[i];
-    if (p.rows == 0) continue;
-    if (p.cols < 3) index_out_of_bounds(2, p.cols);
-    proj3d::require_4x4(m);
-  }
-}
-
-// Polygons of up to kParallelPointThreshold vertices: straight from the rows into the outline, z into a stack
-// buffer; nothing is allocated. Kept out of line so that the 8 KiB buffer is not part of the frame of the large
-// path, which may nest on the pool.
-[[gnu::noinline]] double project_small_polygon(const PolygonRef& p, const double* block, ZSortMode mode,
-                                               double* xy) noexcept {
-  double tz[proj3d::kParallelPointThreshold];
-  const std::size_t stride = p.cols;
-  const double* row = p.data;
-  for (std::size_t k = 0; k < p.rows; ++k, row += stride) {
-    proj3d::project_point(block, row[0], row[1], row[2], xy[2 * k], xy[2 * k + 1], tz[k]);
-  }
-  return detail::reduce_depth(tz, p.rows, mode);
-}
+// Polygons per task of the per-polygon loop: enough that a task projects runs of polygons in one go.
+constexpr std::size_t kPolygonsPerTask = 256;
+// Vertices projected in one run: the projected z values wait in a stack buffer until the depths are reduced.
+constexpr std::size_t kRunVertices = 1024;
+static_assert(kRunVertices >= proj3d::kParallelPointThreshold, "every small polygon fits a run of its own");
 
 // Larger polygons go through the point-set projection so that their points are spread over the pool as well (a
 // nested loop when this runs on a worker). Same per-point rule, so the bits equal those of the direct path.
@@ -108,11 +88,50 @@ double project_large_polygon(const PolygonRef& p, const double* block, ZSortMode
   return detail::reduce_depth(out.zs, rows, mode);
 }
 
-// Projects polygon p into its outline slot `xy` (rows pairs) and returns its depth. The dense matrix block is
-// shared read-only by every polygon of the call.
-double project_polygon(const PolygonRef& p, const double* block, ZSortMode mode, double* xy) {
-  if (p.rows > proj3d::kParallelPointThreshold) return project_large_polygon(p, block, mode, xy);
-  return project_small_polygon(p, block, mode, xy);
+// Projects polygons [first, last) into their outlines and depths, and returns the smallest of those depths as a
+// scan from +inf that takes only strictly smaller values finds it (NaN never; of equal values the first).
+// Consecutive small polygons of one column count are stored back to back (and so are their outlines), so a run of
+// them is one table of rows for the point loop; the run's projected z values stay in a stack buffer until each
+// polygon's depth is reduced from its own. Polygons without vertices join any run (they read nothing); larger
+// polygons are projected one by one.
+double project_polygons(const PolygonSet& polygons, std::size_t first, std::size_t last, const double* block,
+                        ZSortMode mode, const std::size_t* offsets, double* xy, double* depths) {
+  double smallest = std::numeric_limits<double>::infinity();
+  double tz[kRunVertices];
+  std::size_t i = first;
+  while (i < last) {
+    const PolygonRef head = polygons[i];
+    if (head.rows > proj3d::kParallelPointThreshold) {
+      depths[i] = project_large_polygon(head, block, mode, xy + 2 * offsets[i]);
+      if (depths[i] < smallest) smallest = depths[i];
+      ++i;
+      continue;
+    }
+    const double* rows = nullptr;
+    std::size_t cols = 0;
+    std::size_t vertices = 0;
+    std::size_t end = i;
+    for (; end < last; ++end) {
+      const PolygonRef p = polygons[end];
+      if (p.rows == 0) continue;
+      if (p.rows > proj3d::kParallelPointThreshold || vertices + p.rows > kRunVertices) break;
+      if (rows == nullptr) {
+        rows = p.data;
+        cols = p.cols;
+      } else if (p.cols != cols) {
+        break;
+      }
+      KORVEX_ASSERT(p.data == rows + vertices * cols, "a run of polygons is one table of rows");
+      vertices += p.rows;
+    }
+    if (vertices != 0) proj3d::project_rows(rows, cols, vertices, block, xy + 2 * offsets[i], tz);
+    for (std::size_t k = i; k < end; ++k) {
+      depths[k] = detail::reduce_depth(tz + (offsets[k] - offsets[i]), offsets[k + 1] - offsets[k], mode);
+      if (depths[k] < smallest) smallest = depths[k];
+    }
+    i = end;
+  }
+  return smallest;
 }
 
 }  // namespace
@@ -125,14 +144,17 @@ Poly3DCollection::Poly3DCollection(PolygonSet polygons, std::vector<RgbaColor> f
   broadcast(edgecolors_, n);
   segment_offsets_.resize(n + 1);
   std::size_t vertices = 0;
-  bool projectable = true;
+  first_with_vertices_ = n;
+  first_without_z_ = n;
   for (std::size_t i = 0; i < n; ++i) {
     const PolygonRef p = polygons_[i];
     segment_offsets_[i] = vertices;
     vertices += p.rows;
-    projectable = projectable && (p.rows == 0 || p.cols >= 3);
+    if (p.rows != 0 && first_with_vertices_ == n) first_with_vertices_ = i;
+    if (p.rows != 0 && p.cols < 3 && first_without_z_ == n) first_without_z_ = i;
   }
   segment_offsets_[n] = vertices;
+  const bool projectable = first_without_z_ == n;
   // The first projection computes into the spare buffers, so they get the room up front; the live results start
   // empty and take over these buffers at the first success. A collection that can never be projected (a polygon
   // with vertices but no z column, possibly of any row count) reserves nothing.
@@ -146,7 +168,15 @@ Poly3DCollection::Poly3DCollection(PolygonSet polygons, std::vector<RgbaColor> f
 double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   const std::size_t n = polygons_.size();
   if (n == 0) return std::numeric_limits<double>::quiet_NaN();
-  check_projectable(polygons_, m);
+  // The fault of the lowest polygon that cannot be projected: one with vertices but no z column, or, for the
+  // first polygon with vertices, a matrix smaller than 4x4. Polygons without vertices read nothing and never fail.
+  // Checking before any work keeps the collection untouched on failure and makes the reported fault independent
+  // of which path (sequential or pool) would have met it.
+  if (first_with_vertices_ != n) {
+    if (first_with_vertices_ == first_without_z_) index_out_of_bounds(2, polygons_[first_without_z_].cols);
+    proj3d::require_4x4(m);
+    if (first_without_z_ != n) index_out_of_bounds(2, polygons_[first_without_z_].cols);
+  }
 
   double block[16] = {};
   if (m.has_4x4()) proj3d::load_block(m, block);  // else every polygon is empty and nothing reads it
@@ -160,36 +190,32 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   double* const values = spare_segment_values_.data();
   double* const depths = spare_depths_.data();
   const std::size_t* const offsets = segment_offsets_.data();
-  auto one_polygon = [&](std::size_t i) {
-    depths[i] = project_polygon(polygons_[i], block, mode, values + 2 * offsets[i]);
-  };
+  // The result scans the depths from depths[0], replacing only by a strictly smaller value: a NaN first depth
+  // stays, later NaNs are passed over. Each task scans its own polygons from +inf the same way, and the tasks'
+  // minima are folded in task order: the same value, and of equal ones (+0.0 and -0.0) the same first one.
+  double smallest = std::numeric_limits<double>::infinity();
   if (n <= kParallelPolygonThreshold) {
-    for (std::size_t i = 0; i < n; ++i) one_polygon(i);
+    smallest = project_polygons(polygons_, 0, n, block, mode, offsets, values, depths);
   } else {
-    parallel::parallel_for(n, 1, one_polygon);
+    const std::size_t tasks = (n + kPolygonsPerTask - 1) / kPolygonsPerTask;
+    task_minima_.resize(tasks);
+    double* const minima = task_minima_.data();
+    parallel::parallel_for(tasks, 1, [&](std::size_t t) {
+      const std::size_t first = t * kPolygonsPerTask;
+      minima[t] = project_polygons(polygons_, first, std::min(n, first + kPolygonsPerTask), block, mode, offsets,
+                                   values, depths);
+    });
+    for (std::size_t t = 0; t < tasks; ++t) {
+      if (minima[t] < smallest) smallest = minima[t];
+    }
   }
-  detail::order_by_depth(depths, n, spare_sort_order_.data(), order_scratch_);
+  if (depths[0] != depths[0]) smallest = depths[0];
+  order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
 
   segment_values_.swap(spare_segment_values_);
   depths_.swap(spare_depths_);
   sort_order_.swap(spare_sort_order_);
-
-  if (sort_zpos_) return *sort_zpos_;
-  // Scan from depths[0], replacing only by a strictly smaller value: a NaN first depth stays, later NaNs are
-  // passed over.
-  double smallest = depths_[0];
-  for (std::size_t i = 1; i < n; ++i) {
-    if (depths_[i] < smallest) smallest = depths_[i];
-  }
-  return smallest;
-}
-
-SegmentRef Poly3DCollection::segment(std::size_t i) const noexcept {
-  KORVEX_ASSERT(i < segment_count(), "segment index out of range");
-  const std::size_t start = segment_offsets_[i];
-  KORVEX_ASSERT(start <= segment_offsets_[i + 1] && 2 * segment_offsets_[i + 1] <= segment_values_.size(),
-                "segment extends past the outline store");
-  return SegmentRef{segment_values_.data() + 2 * start, segment_offsets_[i + 1] - start};
+  return sort_zpos_ ? *sort_zpos_ : smallest;
 }
 
 void Poly3DCollection::set_zsort(ZSortMode mode) noexcept {

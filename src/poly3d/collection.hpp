@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/assert.hpp"
+#include "poly3d/order.hpp"
 #include "proj3d/matrix.hpp"
 
 namespace korvex::poly3d {
@@ -30,7 +32,8 @@ struct PolygonRef {
   std::size_t cols;
 };
 
-// All polygons of a collection in one flat buffer.
+// All polygons of a collection in one flat buffer, back to back in index order: polygon i + 1 starts where
+// polygon i ends (rows * cols values later), which lets the projection treat runs of polygons as one row table.
 class PolygonSet {
  public:
   // Room for `polygons` polygons holding `values` doubles in all.
@@ -49,19 +52,6 @@ class PolygonSet {
   std::vector<double> values_;
   std::vector<Shape> shapes_;
 };
-
-namespace detail {
-
-// Working memory of the depth sort (depth.hpp), kept by a collection so that repeated projections of the same
-// collection allocate nothing for sorting.
-struct OrderScratch {
-  std::vector<std::uint64_t> keys;
-  std::vector<std::uint64_t> spare_keys;
-  std::vector<std::uint32_t> indices;
-  std::vector<std::uint32_t> spare_indices;
-};
-
-}  // namespace detail
 
 // A projected 2D outline: `rows` (x, y) pairs, interleaved.
 struct SegmentRef {
@@ -88,7 +78,13 @@ class Poly3DCollection {
   const std::vector<double>& depths() const noexcept { return depths_; }
   std::size_t segment_count() const noexcept { return depths_.size(); }
   // Outline of polygon i (i < segment_count()).
-  SegmentRef segment(std::size_t i) const noexcept;
+  SegmentRef segment(std::size_t i) const noexcept {
+    KORVEX_ASSERT(i < segment_count(), "segment index out of range");
+    const std::size_t start = segment_offsets_[i];
+    KORVEX_ASSERT(start <= segment_offsets_[i + 1] && 2 * segment_offsets_[i + 1] <= segment_values_.size(),
+                  "segment extends past the outline store");
+    return SegmentRef{segment_values_.data() + 2 * start, segment_offsets_[i + 1] - start};
+  }
 
   const std::vector<RgbaColor>& facecolors() const noexcept { return facecolors_; }
   const std::vector<RgbaColor>& edgecolors() const noexcept { return edgecolors_; }
@@ -119,7 +115,12 @@ class Poly3DCollection {
   std::vector<double> spare_segment_values_;
   std::vector<double> spare_depths_;
   std::vector<std::size_t> spare_sort_order_;
-  detail::OrderScratch order_scratch_;
+  OrderScratch order_scratch_;
+  std::vector<double> task_minima_;  // smallest depth of each task of the per-polygon loop
+  // Fixed at construction: the first polygon with vertices, and the first with vertices but no z column (size()
+  // when there is none), which decide whether and how a projection fails before it starts.
+  std::size_t first_with_vertices_ = 0;
+  std::size_t first_without_z_ = 0;
   ZSortMode zsort_ = ZSortMode::Average;
   std::optional<double> sort_zpos_;
 };

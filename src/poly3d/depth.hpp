@@ -1,10 +1,8 @@
-// Depth of a projected polygon and the drawing order of a collection. Internal header of poly3d.
+// Depth of a projected polygon: the three reductions of its projected z values. Internal header of poly3d.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "poly3d/collection.hpp"
 
@@ -60,11 +58,5 @@ inline double reduce_depth(const double* tz, std::size_t n, ZSortMode mode) noex
       return average_depth(tz, n);
   }
 }
-
-// Writes the drawing order of n depths into order[0, n): first every index whose depth is NaN, in ascending
-// order, then the others by descending depth, equal depths (+0.0 and -0.0 are equal) in ascending index. This is
-// a total order, so the result is one fixed permutation whatever sort runs underneath.
-// `scratch` (see collection.hpp) is working memory only; its contents on entry do not matter.
-void order_by_depth(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch);
 
 }  // namespace korvex::poly3d::detail

@@ -75,4 +75,15 @@ void project_points_with(PointIsa isa, const double* xs, const double* ys, const
 void project_points(const double* xs, const double* ys, const double* zs, const double* m, double* tx, double* ty,
                     double* tz, std::size_t n) noexcept;
 
+// Projects n points stored as rows of `stride` doubles (x, y, z in the first three; stride >= 3) through the dense
+// block `m`: row k gives the pair (xy[2k], xy[2k + 1]) and tz[k]. The same operations as project_point, point by
+// point, with the build for `isa` (which must be available). Outputs must not overlap the rows or the matrix.
+// Runs on the calling thread.
+void project_rows_with(PointIsa isa, const double* rows, std::size_t stride, std::size_t n, const double* m,
+                       double* xy, double* tz) noexcept;
+
+// project_rows_with(best_point_isa(), ...).
+void project_rows(const double* rows, std::size_t stride, std::size_t n, const double* m, double* xy,
+                  double* tz) noexcept;
+
 }  // namespace korvex::proj3d

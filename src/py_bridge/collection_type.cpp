@@ -229,16 +229,40 @@ PyObject* get_sorted_segments_2d(PyObject* self, PyObject*) {
     SharedBorrow borrow(object);
     const Poly3DCollection& state = object->state();
     const std::vector<std::size_t>& order = state.sort_order();
-    PyObject* raw = PyList_New(static_cast<Py_ssize_t>(order.size()));
+    const std::size_t n = order.size();
+    PyObject* raw = PyList_New(static_cast<Py_ssize_t>(n));
     if (raw == nullptr) api_call_failed();
     PyRef list = PyRef::steal(raw);
-    for (std::size_t p = 0; p < order.size(); ++p) {
+    if (n == 0) return list.release();
+    // The order is a permutation of the segments, so the room they need is summed in segment order.
+    const std::size_t count = state.segment_count();
+    std::size_t room = 0;
+    for (std::size_t k = 0; k < count; ++k) room += numpy::ArrayBlock::room_for(state.segment(k).rows * 16);
+    const numpy::ArrayBlock block(room);
+    // The outlines go into the block's slots first, in a loop of plain copies: drawing order jumps about the
+    // outline store, and without calls in between the processor overlaps those reads.
+    constexpr std::size_t kAhead = 16;
+    std::size_t offset = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+      if (p + kAhead < n && order[p + kAhead] < count) __builtin_prefetch(state.segment(order[p + kAhead]).xy);
       const std::size_t k = order[p];
-      if (k >= state.segment_count()) index_out_of_bounds(k, state.segment_count());
+      if (k >= count) index_out_of_bounds(k, count);
       const poly3d::SegmentRef segment = state.segment(k);
+      const std::size_t need = numpy::ArrayBlock::room_for(segment.rows * 16);
+      if (need > room - offset) index_out_of_bounds(offset + need, room);  // only if the order repeated a segment
+      double* slot = block.slot_data(offset);
+      for (std::size_t r = 0; r < segment.rows; ++r) std::memcpy(slot + 2 * r, segment.xy + 2 * r, 16);
+      offset += need;
+    }
+    offset = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+      const std::size_t rows = state.segment(order[p]).rows;  // an (rows, 2) array of doubles: 16 bytes a row
       double* data = nullptr;
-      PyRef array = new_matrix(segment.rows, 2, &data);
-      if (segment.rows != 0) std::memcpy(data, segment.xy, segment.rows * 2 * sizeof(double));
+      PyRef array = new_matrix(rows, 2, &data);
+      if (rows != 0 && data != block.slot_data(offset)) {  // not in its slot: copy it where it is
+        std::memcpy(data, state.segment(order[p]).xy, rows * 16);
+      }
+      offset += numpy::ArrayBlock::room_for(rows * 16);
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), array.release());
     }
     return list.release();

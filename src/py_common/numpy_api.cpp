@@ -4,8 +4,12 @@
 #include <numpy/ndarraytypes.h>
 #include <numpy/arrayscalars.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "py_common/errors.hpp"
 
@@ -23,12 +27,16 @@ constexpr int kNewshapeSlot = 135;
 constexpr int kViewSlot = 137;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
+constexpr int kSetBaseObjectSlot = 282;
+constexpr int kFromAnySlot = 69;
 constexpr int kEquivTypesSlot = 182;
+constexpr int kSetHandlerSlot = 304;  // NumPy 1.22 and later
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
                                      int, PyObject*);
 using EquivTypesFn = unsigned char (*)(PyArray_Descr*, PyArray_Descr*);
+using SetHandlerFn = PyObject* (*)(PyObject*);
 
 // Set once under the interpreter lock; the capsule it comes from is kept alive with it.
 void** api = nullptr;
@@ -225,12 +233,216 @@ PyRef new_int64_array(int ndim, const Py_ssize_t* shape, std::int64_t** data) {
   return array;
 }
 
+// ---- the block handler ----------------------------------------------------------------------------------------
+//
+// Every buffer the handler gives out is preceded by a 16-byte header naming the block it lives in (null for a
+// buffer of its own, allocated with malloc) and its size, so that free and realloc know what to do with any
+// pointer, whichever thread (holding the interpreter lock) drops the last reference to its array.
+
+namespace {
+
+// While its ArrayBlock lives, `live` holds kArmed less the buffers freed so far, and the buffers handed out are
+// counted in `handed_out` without atomics (only the arming thread hands out); when the ArrayBlock ends, the count
+// of buffers handed out replaces kArmed. From then on `live` is the number of buffers not yet freed, and the last
+// free releases the block.
+struct Block {
+  std::atomic<std::size_t> live;
+  char* next;  // next free byte; touched only by the thread that armed the block
+  char* end;
+  std::size_t handed_out;
+};
+
+constexpr std::size_t kArmed = std::size_t{1} << 62;
+
+struct alignas(16) BufferHeader {
+  Block* block;
+  std::size_t size;
+};
+static_assert(sizeof(BufferHeader) == 16, "buffers stay 16-byte aligned");
+
+constexpr std::size_t kBlockHeader = (sizeof(Block) + 15) / 16 * 16;
+
+// The block the current thread's ArrayBlock has armed, if any.
+thread_local Block* t_armed = nullptr;
+
+void release(Block* block) noexcept {
+  if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) std::free(block);
+}
+
+void* own_buffer(std::size_t size, bool zeroed) noexcept {
+  if (size > SIZE_MAX - sizeof(BufferHeader)) return nullptr;
+  void* raw = zeroed ? std::calloc(1, sizeof(BufferHeader) + size) : std::malloc(sizeof(BufferHeader) + size);
+  if (raw == nullptr) return nullptr;
+  auto* header = static_cast<BufferHeader*>(raw);
+  header->block = nullptr;
+  header->size = size;
+  return header + 1;
+}
+
+BufferHeader* header_of(void* buffer) noexcept { return static_cast<BufferHeader*>(buffer) - 1; }
+
+void* block_malloc(void*, std::size_t size) noexcept {
+  Block* block = t_armed;
+  const std::size_t need = ArrayBlock::room_for(size);
+  if (block == nullptr || need == 0 || static_cast<std::size_t>(block->end - block->next) < need) {
+    return own_buffer(size, false);
+  }
+  auto* header = reinterpret_cast<BufferHeader*>(block->next);
+  block->next += need;
+  ++block->handed_out;
+  header->block = block;
+  header->size = size;
+  return header + 1;
+}
+
+void* block_calloc(void*, std::size_t count, std::size_t size) noexcept {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  return own_buffer(count * size, true);
+}
+
+void block_free(void*, void* buffer, std::size_t) noexcept {
+  if (buffer == nullptr) return;
+  BufferHeader* header = header_of(buffer);
+  if (header->block == nullptr) {
+    std::free(header);
+  } else {
+    release(header->block);
+  }
+}
+
+void* block_realloc(void*, void* buffer, std::size_t size) noexcept {
+  if (buffer == nullptr) return own_buffer(size, false);
+  BufferHeader* header = header_of(buffer);
+  if (header->block == nullptr) {
+    if (size > SIZE_MAX - sizeof(BufferHeader)) return nullptr;
+    void* raw = std::realloc(header, sizeof(BufferHeader) + size);
+    if (raw == nullptr) return nullptr;
+    static_cast<BufferHeader*>(raw)->size = size;
+    return static_cast<BufferHeader*>(raw) + 1;
+  }
+  // Out of the block: into a buffer of its own, and the block loses one user.
+  void* moved = own_buffer(size, false);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, buffer, std::min(size, header->size));
+  release(header->block);
+  return moved;
+}
+
+PyDataMem_Handler block_handler = {
+    "korvex_block", 1, {nullptr, block_malloc, block_calloc, block_realloc, block_free}};
+
+// The capsule NumPy records in every array made with the handler; one per process, never freed, so the handler
+// outlives every array.
+PyObject* block_handler_capsule() {
+  static PyObject* capsule = nullptr;
+  if (capsule == nullptr) {
+    capsule = PyCapsule_New(&block_handler, "mem_handler", nullptr);
+    if (capsule == nullptr) api_call_failed();
+  }
+  return capsule;
+}
+
+PyObject* set_handler(PyObject* handler) {
+  return reinterpret_cast<SetHandlerFn>(api[kSetHandlerSlot])(handler);  // new reference to the previous one
+}
+
+}  // namespace
+
+std::size_t ArrayBlock::room_for(std::size_t bytes) noexcept {
+  if (bytes > SIZE_MAX / 2) return 0;
+  return sizeof(BufferHeader) + (std::max<std::size_t>(bytes, 16) + 15) / 16 * 16;
+}
+
+ArrayBlock::ArrayBlock(std::size_t room) {
+  ensure_api();
+  PyObject* capsule = block_handler_capsule();
+  if (room > SIZE_MAX - kBlockHeader) throw std::bad_alloc();
+  void* raw = std::malloc(kBlockHeader + room);
+  if (raw == nullptr) throw std::bad_alloc();
+  char* const room_start = static_cast<char*>(raw) + kBlockHeader;
+  auto* block = new (raw) Block{{kArmed}, room_start, room_start + room, 0};
+  previous_handler_ = set_handler(capsule);
+  if (previous_handler_ == nullptr) {
+    std::free(raw);
+    api_call_failed();
+  }
+  block_ = block;
+  slots_ = static_cast<char*>(raw) + kBlockHeader + sizeof(BufferHeader);
+  previous_armed_ = t_armed;
+  t_armed = block;
+}
+
+ArrayBlock::~ArrayBlock() {
+  t_armed = static_cast<Block*>(previous_armed_);
+  // May run while an exception is pending (a failed array creation on its way out): set it aside meanwhile.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* ours = set_handler(previous_handler_);
+  if (ours == nullptr) {
+    PyErr_WriteUnraisable(nullptr);
+  } else {
+    Py_DECREF(ours);
+  }
+  PyErr_Restore(type, value, traceback);
+  Py_DECREF(previous_handler_);
+  auto* block = static_cast<Block*>(block_);
+  if (block->live.fetch_sub(kArmed - block->handed_out, std::memory_order_acq_rel) == kArmed - block->handed_out) {
+    std::free(block);  // every buffer handed out is already freed (or none was)
+  }
+}
+
 PyRef new_bool_array(Py_ssize_t length, bool** data) {
   static_assert(sizeof(bool) == sizeof(npy_bool), "NumPy's bool must be one byte");
   void* buffer = nullptr;
   PyRef array = new_array(NPY_BOOL, 1, &length, &buffer);
   *data = static_cast<bool*>(buffer);
   return array;
+}
+
+// ---- Used by the polygon collection bridge ----
+
+PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape) {
+  ensure_api();
+  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);
+  PyObject* view = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(
+      array_type(), descr, ndim, shape, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
+  if (view == nullptr) throw_fetched();
+  PyRef owned = PyRef::steal(view);
+  Py_INCREF(base);  // stolen by SetBaseObject, also when it fails
+  using SetBaseFn = int (*)(PyArrayObject*, PyObject*);
+  if (reinterpret_cast<SetBaseFn>(api[kSetBaseObjectSlot])(reinterpret_cast<PyArrayObject*>(view), base) < 0) {
+    throw_fetched();
+  }
+  return owned;
+}
+
+PyRef new_uint8_array(Py_ssize_t length, unsigned char** data) {
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_UBYTE, 1, &length, &buffer);
+  *data = static_cast<unsigned char*>(buffer);
+  return array;
+}
+
+PyRef new_intp_array(Py_ssize_t length, Py_ssize_t** data) {
+  static_assert(sizeof(npy_intp) == sizeof(Py_ssize_t), "intp is the size of Py_ssize_t");
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_INTP, 1, &length, &buffer);
+  *data = static_cast<Py_ssize_t*>(buffer);
+  return array;
+}
+
+PyRef as_float64(PyObject* array) {
+  ensure_api();
+  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);  // stolen
+  using FromAnyFn = PyObject* (*)(PyObject*, PyArray_Descr*, int, int, int, PyObject*);
+  return check(reinterpret_cast<FromAnyFn>(api[kFromAnySlot])(array, descr, 0, 0,
+                                                                NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+Ownership ownership(PyObject* array) {
+  const PyArrayObject_fields* f = fields(array);
+  return Ownership{f->base, (f->flags & NPY_ARRAY_OWNDATA) != 0, (f->flags & NPY_ARRAY_WRITEABLE) != 0,
+                   f->weakreflist != nullptr};
 }
 
 }  // namespace korvex::py::numpy

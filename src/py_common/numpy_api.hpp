@@ -77,4 +77,62 @@ PyRef view_as(PyObject* array, PyTypeObject* subtype);
 // array.reshape(shape) in C order: a view where NumPy can make one, else a copy (new reference; throws).
 PyRef reshape(PyObject* array, int ndim, const Py_ssize_t* shape);
 
+// ---- Used by the polygon collection bridge ----
+
+// A C-ordered, writable float64 view of `data`, which lies inside `base`'s buffer; the view keeps `base` alive.
+PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape);
+
+// New, owned, C-ordered arrays of uninitialised uint8 / intp data (NumPy's uint8 and intp).
+PyRef new_uint8_array(Py_ssize_t length, unsigned char** data);
+PyRef new_intp_array(Py_ssize_t length, Py_ssize_t** data);
+
+// The array itself when its dtype is float64 (new reference), else a float64 copy cast as NumPy casts (the
+// caller admits only real dtypes). Throws on failure.
+PyRef as_float64(PyObject* array);
+
+// Who else may see an array's memory: its base object (borrowed, may be null), whether it owns its buffer, can
+// be written, and has weak references.
+struct Ownership {
+  PyObject* base = nullptr;
+  bool owns_data = false;
+  bool writeable = false;
+  bool weakly_referenced = false;
+};
+Ownership ownership(PyObject* array);
+
+// Many small result arrays at the cost of one allocation. While an ArrayBlock lives, NumPy places the data of the
+// arrays that new_float64_array creates (through NumPy's memory-handler interface, set for this thread's context
+// only) in one block allocated up front, slot after slot in creation order. The arrays are what new_float64_array
+// always makes: C-ordered, writable, owning their data (NumPy frees it through the handler recorded in each
+// array), each in memory of its own. The block goes back to the system when its last array is freed; a request
+// that does not fit its slot (or a resize of an array later) takes memory of its own. Creating and freeing an array
+// thus costs no allocator call, which for tens of thousands of arrays of a few dozen bytes is most of the cost.
+//
+// Slots may be filled before their arrays exist (slot_data), in one tight copy loop; NumPy leaves the data of a
+// new float64 array as the allocator hands it over, and the caller checks that each array did get its slot.
+//
+// Only the interpreter thread that made it may use it, and no Python code may run while it lives (nothing but
+// NumPy array creation), so no other array picks up the handler.
+class ArrayBlock {
+ public:
+  // Room for arrays whose data sizes in bytes, each rounded up by room_for(), add up to `room`.
+  explicit ArrayBlock(std::size_t room);
+  ~ArrayBlock();
+  ArrayBlock(const ArrayBlock&) = delete;
+  ArrayBlock& operator=(const ArrayBlock&) = delete;
+
+  // What one array of `bytes` data bytes takes of the block (0 when no block could hold it).
+  static std::size_t room_for(std::size_t bytes) noexcept;
+
+  // Where the data of an array will be when its slot begins `offset` bytes into the block (the room_for() sum of
+  // the arrays created before it), and the array's data fits the slot.
+  double* slot_data(std::size_t offset) const noexcept { return reinterpret_cast<double*>(slots_ + offset); }
+
+ private:
+  void* block_;
+  char* slots_;  // the data of the first slot
+  void* previous_armed_;
+  PyObject* previous_handler_;  // owned
+};
+
 }  // namespace korvex::py::numpy

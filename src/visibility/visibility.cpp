@@ -7,7 +7,7 @@
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
 #include "poly3d/collection.hpp"
-#include "poly3d/depth.hpp"
+#include "poly3d/order.hpp"
 #include "visibility/orderer.hpp"
 #include "visibility/pieces.hpp"
 
@@ -55,7 +55,7 @@ struct Workspace::Impl {
   detail::OrderMemory memory;
   std::vector<double> fallbacks;
   std::vector<std::size_t> plain;
-  poly3d::detail::OrderScratch scratch;
+  poly3d::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
   std::vector<Draft> drafts;
   std::vector<std::uint32_t> count, first_at, last_at;
@@ -95,7 +95,7 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
       w.fallbacks.resize(base);
       for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
       w.plain.resize(base);
-      poly3d::detail::order_by_depth(w.fallbacks.data(), base, w.plain.data(), w.scratch);
+      poly3d::order_by_depth(w.fallbacks.data(), base, w.plain.data(), poly3d::TieOrder::AscendingIndex, w.scratch);
     });
     orderer.link();
     orderer.resolve_intersections();

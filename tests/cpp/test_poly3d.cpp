@@ -13,10 +13,13 @@
 #include <vector>
 
 #include "poly3d/collection.hpp"
-#include "poly3d/depth.hpp"
 #include "common/fault.hpp"
-#include "test_support.hpp"
+#include "parallel/parallel_for.hpp"
+#include "parallel/thread_pool.hpp"
+#include "poly3d/depth.hpp"
+#include "poly3d/order.hpp"
 #include "proj3d/matrix.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -27,9 +30,15 @@ using korvex::testing::kNaN;
 using korvex::testing::same_bits;
 
 using korvex::InternalFault;
+using korvex::parallel::parallel_for;
+using korvex::parallel::ThreadPool;
+using korvex::poly3d::kParallelOrderThreshold;
+using korvex::poly3d::order_by_depth;
+using korvex::poly3d::OrderScratch;
 using korvex::poly3d::Poly3DCollection;
 using korvex::poly3d::PolygonSet;
 using korvex::poly3d::RgbaColor;
+using korvex::poly3d::TieOrder;
 using korvex::poly3d::ZSortMode;
 using korvex::proj3d::Matrix4;
 using korvex::proj3d::MatrixView;
@@ -99,6 +108,7 @@ double reference_depth(const std::vector<double>& tz, ZSortMode mode) {
   return best;
 }
 
+// The drawing order as the collection states it: a stable sort, NaN before everything, then descending depth.
 std::vector<std::size_t> reference_order(const std::vector<double>& depths) {
   std::vector<std::size_t> order(depths.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -247,31 +257,109 @@ INSTANTIATE_TEST_SUITE_P(
                       ExtremeCase{"infinities", {kInf, -kInf}, kNaN, -kInf, kInf}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Depths that exercise every part of the order: specials (NaN, signed zeros, infinities, subnormals), many exact
+// ties, and widely spread exponents; or a dense cluster with far outliers, whose buckets must be split again and
+// again; or a single value (every depth one tie group).
+enum class Spread { Mixed, Clustered, AllNaN, AllZero };
+
+std::vector<double> order_depths(std::size_t n, Spread spread, std::uint64_t seed) {
+  static const double specials[] = {0.0, -0.0, kInf, -kInf, kNaN, 5e-324, -5e-324, 1e300};
+  std::mt19937_64 rng(seed);
+  std::vector<double> d(n);
+  for (double& v : d) {
+    const int kind = std::uniform_int_distribution<int>(0, 99)(rng);
+    switch (spread) {
+      case Spread::Mixed:
+        v = kind < 10  ? specials[std::uniform_int_distribution<std::size_t>(0, std::size(specials) - 1)(rng)]
+            : kind < 40 ? std::uniform_int_distribution<int>(-5, 5)(rng) * 0.25  // many ties
+                        : std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng),
+                                     std::uniform_int_distribution<int>(-40, 40)(rng));
+        break;
+      case Spread::Clustered:  // within a few ulps of 1.0 and within a millionth of it, plus rare outliers
+        v = kind == 0  ? specials[std::uniform_int_distribution<std::size_t>(0, std::size(specials) - 1)(rng)]
+            : kind < 50 ? 1.0 + std::uniform_int_distribution<int>(0, 40)(rng) * 0x1p-52
+                        : 1.0 + std::uniform_real_distribution<double>(0, 1e-6)(rng);
+        break;
+      case Spread::AllNaN:
+        v = kNaN;
+        break;
+      case Spread::AllZero:
+        v = kind % 2 == 0 ? 0.0 : -0.0;
+        break;
+    }
+  }
+  return d;
+}
+
+// NaN first, then descending depth (+0.0 == -0.0), equal depths by index in the given direction: a total order,
+// so any sort gives this one permutation.
+std::vector<std::size_t> reference_order(const std::vector<double>& d, TieOrder ties) {
+  std::vector<std::size_t> order(d.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const bool nan_a = std::isnan(d[a]), nan_b = std::isnan(d[b]);
+    if (nan_a != nan_b) return nan_a;
+    if (!nan_a && d[a] != d[b]) return d[a] > d[b];
+    return ties == TieOrder::AscendingIndex ? a < b : a > b;
+  });
+  return order;
+}
+
 class Poly3dOrder : public ::testing::TestWithParam<std::size_t> {};
 
 // NaN first in ascending index, then descending depth, ties (+0.0 == -0.0 included) in ascending index; the
 // scratch memory is reused across calls of different sizes.
 TEST_P(Poly3dOrder, MatchesStableReference) {
   const std::size_t n = GetParam();
-  static const double specials[] = {0.0, -0.0, kInf, -kInf, kNaN, 5e-324, -5e-324, 1e300};
-  detail::OrderScratch scratch;
+  OrderScratch scratch;
   for (std::uint64_t seed = 0; seed < 4; ++seed) {
-    std::mt19937_64 rng(100 * n + seed);
-    std::vector<double> d(n);
-    for (double& v : d) {
-      const int kind = std::uniform_int_distribution<int>(0, 9)(rng);
-      v = kind == 0  ? specials[std::uniform_int_distribution<std::size_t>(0, std::size(specials) - 1)(rng)]
-          : kind < 4 ? std::uniform_int_distribution<int>(-5, 5)(rng) * 0.25  // many ties
-                     : std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng),
-                                  std::uniform_int_distribution<int>(-40, 40)(rng));
-    }
+    const std::vector<double> d = order_depths(n, Spread::Mixed, 100 * n + seed);
     std::vector<std::size_t> order(n, 12345);
-    detail::order_by_depth(d.data(), n, order.data(), scratch);
+    order_by_depth(d.data(), n, order.data(), TieOrder::AscendingIndex, scratch);
     ASSERT_EQ(reference_order(d), order) << "seed " << seed;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Poly3dOrder, ::testing::Values(0, 1, 2, 64, 65, 1000, 40000));
+
+// The same permutation on pools of every size (the order runs on the pool of the worker that calls it), in both
+// tie directions, for every spread of depths, across the pool threshold.
+struct OrderCase {
+  std::size_t n;
+  Spread spread;
+};
+
+std::string spread_name(Spread spread) {
+  static const char* const names[] = {"mixed", "clustered", "all_nan", "all_zero"};
+  return names[static_cast<int>(spread)];
+}
+
+class Poly3dOrderOnPools : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(Poly3dOrderOnPools, SamePermutationForEveryPoolSize) {
+  const std::size_t n = GetParam().n;
+  const std::vector<double> d = order_depths(n, GetParam().spread, n + static_cast<std::uint64_t>(GetParam().spread));
+  for (const TieOrder ties : {TieOrder::AscendingIndex, TieOrder::DescendingIndex}) {
+    const std::vector<std::size_t> expected = reference_order(d, ties);
+    for (std::size_t threads : {1u, 2u, 3u, 8u}) {
+      ThreadPool pool(threads);
+      std::vector<std::size_t> order(n, 12345);
+      parallel_for(pool, 1, 1, [&](std::size_t) { order_by_depth(d.data(), n, order.data(), ties); });
+      ASSERT_EQ(expected, order) << threads << " threads, "
+                                 << (ties == TieOrder::AscendingIndex ? "ascending" : "descending") << " ties";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Poly3dOrderOnPools,
+    ::testing::Values(OrderCase{65, Spread::Mixed}, OrderCase{3000, Spread::Clustered},
+                      OrderCase{kParallelOrderThreshold - 1, Spread::Mixed},
+                      OrderCase{kParallelOrderThreshold, Spread::Mixed},
+                      OrderCase{kParallelOrderThreshold, Spread::Clustered}, OrderCase{40000, Spread::AllNaN},
+                      OrderCase{40000, Spread::AllZero}, OrderCase{100003, Spread::Mixed},
+                      OrderCase{100003, Spread::Clustered}),
+    [](const auto& info) { return spread_name(info.param.spread) + "_" + std::to_string(info.param.n); });
 
 // ============================================================================================================
 // Depth-sorted projection
@@ -294,6 +382,30 @@ TEST_P(Poly3dProjection, MatchesReferenceOnBothPaths) {
     c.set_zsort(GetParam());
     c.do_3d_projection(view_of(m));
     expect_reference(polys, c, m, GetParam());
+  }
+}
+
+// A collection past the order's pool threshold, projected on pools of several sizes: runs of polygons of one
+// column count broken by other counts, by empty polygons without columns, by two polygons that do not fit one
+// run together and by one of the pooled point loop; repeated polygons give exact ties.
+TEST_P(Poly3dProjection, SameResultsOnEveryPoolSize) {
+  std::vector<Rows> polys = random_polygons(kParallelOrderThreshold + 3000, 5, 6);
+  for (std::size_t i = 1; i < polys.size(); i += 7) polys[i] = polys[i / 2];
+  polys[300] = polys[301] = random_polygons(1, 9, 600)[0];
+  polys[302] = Rows(600, polys[300][0]);
+  polys[9000] = random_polygons(1, 10, 1500)[0];
+  PolygonSet set;
+  for (std::size_t i = 0; i < polys.size(); ++i) {
+    const Rows& p = polys[i];
+    double* out = set.add(p.size(), p.empty() ? i % 4 : p[0].size());  // empty polygons of 0 to 3 columns
+    for (const auto& row : p) out = std::copy(row.begin(), row.end(), out);
+  }
+  Poly3DCollection c(std::move(set), {}, {});
+  c.set_zsort(GetParam());
+  for (std::size_t threads : {1u, 2u, 3u, 8u}) {
+    ThreadPool pool(threads);
+    parallel_for(pool, 1, 1, [&](std::size_t) { c.do_3d_projection(view_of(view_matrix())); });
+    expect_reference(polys, c, view_matrix(), GetParam());
   }
 }
 
@@ -368,6 +480,42 @@ INSTANTIATE_TEST_SUITE_P(Table, Poly3dProjectionResult,
                                            ResultCase{"zpos_nan", {0.5, -1.0}, kNaN, kNaN},
                                            ResultCase{"zpos_negative_zero", {0.5}, -0.0, -0.0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// On the pool the minimum is found per task and folded: still the value of the scan from depths[0], and of the
+// two zeros the earlier one, wherever the task boundaries fall.
+TEST(Poly3dProjectionTest, ScannedMinimumOnThePool) {
+  // w = x, so vertex (x, 0, z) has depth z / x: zeros of either sign and infinities from finite coordinates.
+  const Matrix4 m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0};
+  auto vertex = [](double depth) -> Rows {
+    if (depth == 0.0) return {{std::signbit(depth) ? -1.0 : 1.0, 0, 0}};
+    if (std::isinf(depth)) return {{depth > 0 ? 1e-300 : -1e-300, 0, 1e300}};
+    return {{1.0, 0, depth}};
+  };
+  // One vertex per polygon: Min keeps a -0.0 depth (the mean would add it to +0.0) but turns NaN into +inf;
+  // Average keeps NaN.
+  struct Case {
+    ZSortMode mode;
+    std::vector<std::pair<std::size_t, double>> set;  // on a background of 1.0
+    double expected;
+  };
+  const Case cases[] = {{ZSortMode::Min, {{300, 0.0}, {700, -0.0}}, 0.0},
+                        {ZSortMode::Min, {{300, -0.0}, {700, 0.0}}, -0.0},
+                        {ZSortMode::Min, {{255, -0.0}, {256, 0.0}}, -0.0},
+                        {ZSortMode::Min, {{0, kInf}}, 1.0},
+                        {ZSortMode::Min, {{999, -kInf}, {998, 0.0}}, -kInf},
+                        {ZSortMode::Average, {{0, kNaN}, {500, -2.0}}, kNaN},
+                        {ZSortMode::Average, {{1, kNaN}, {999, -2.0}}, -2.0}};
+  for (const Case& c : cases) {
+    std::vector<Rows> polys(1000, vertex(1.0));
+    for (const auto& [i, d] : c.set) polys[i] = vertex(d);
+    Poly3DCollection collection = make_collection(polys);
+    collection.set_zsort(c.mode);
+    EXPECT_TRUE(same_bits(c.expected, collection.do_3d_projection(view_of(m))));
+  }
+  std::vector<Rows> nan_after_inf(1000, vertex(kNaN));
+  nan_after_inf[0] = vertex(kInf);
+  EXPECT_TRUE(same_bits(kInf, make_collection(nan_after_inf).do_3d_projection(view_of(m))));
+}
 
 TEST(Poly3dProjectionTest, SettingsApplyFromTheNextCall) {
   Poly3DCollection c = make_collection({{{0, 0, 1.0}, {0, 0, 5.0}}, {{0, 0, 2.0}, {0, 0, 3.0}}});

@@ -268,6 +268,34 @@ TEST_P(Proj3dPointLoop, RowOfNegativeZeroTermsSumsToPositiveZero) {
   }
 }
 
+// The row-table build: the same points stored as rows of 3 to 5 values (extra values are noise that must not be
+// read as coordinates) give the bits of the column build, pairs interleaved.
+TEST_P(Proj3dPointLoop, RowsMatchTheColumnBuild) {
+  if (!proj3d::point_isa_available(GetParam())) GTEST_SKIP() << "not available on this machine";
+  for (const Matrix4& m : test_matrices()) {
+    for (std::size_t stride : {3u, 4u, 5u}) {
+      for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 9u, 1024u}) {
+        const Points p = random_points(n, 2000 + 10 * n + stride, 0.25);
+        std::vector<double> rows(n * stride, kNaN);
+        for (std::size_t k = 0; k < n; ++k) {
+          rows[k * stride] = p.xs[k];
+          rows[k * stride + 1] = p.ys[k];
+          rows[k * stride + 2] = p.zs[k];
+        }
+        Out out(n);
+        std::vector<double> xy(2 * n + 1, 42.0);  // one guard value after the pairs
+        proj3d::project_rows_with(GetParam(), rows.data(), stride, n, m.data(), xy.data(), out.z.data());
+        for (std::size_t k = 0; k < n; ++k) {
+          out.x[k] = xy[2 * k];
+          out.y[k] = xy[2 * k + 1];
+        }
+        expect_reference(m, p, out);
+        ASSERT_EQ(42.0, xy[2 * n]) << "written past the last pair, n = " << n;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllBuilds, Proj3dPointLoop,
                          ::testing::Values(proj3d::PointIsa::Scalar, proj3d::PointIsa::Sse2, proj3d::PointIsa::Avx),
                          [](const auto& info) {

@@ -16,7 +16,7 @@ PATCHED = [
     (proj3d, "world_transformation"), (proj3d, "_persp_transformation"), (proj3d, "_ortho_transformation"),
     (proj3d, "proj_transform"), (proj3d, "_proj_transform_vec"), (proj3d, "_proj_transform_vec_clip"),
     (proj3d, "inv_transform"), (proj3d, "_scale_proj_transform_vectors"),
-    (art3d.Poly3DCollection, "__init__"), (art3d.Poly3DCollection, "do_3d_projection"),
+    (art3d.Poly3DCollection, "do_3d_projection"), (art3d, "_generate_normals"), (art3d, "_shade_colors"),
 ]
 
 
@@ -160,13 +160,23 @@ def test_install_and_uninstall_are_all_or_nothing(monkeypatch):
 # Matplotlib release that renames one fails here, in one place.
 PRIVATE = {
     "mpl_toolkits.mplot3d.proj3d": ["_persp_transformation", "_ortho_transformation", "_proj_transform_vec",
-                                    "_proj_transform_vec_clip", "_scale_proj_transform_vectors"],
-    "mpl_toolkits.mplot3d.art3d": ["_generate_normals"],
+                                    "_proj_transform_vec_clip", "_scale_proj_transform_vectors",
+                                    "_scale_proj_transform", "_scale_proj_transform_clip"],
+    "mpl_toolkits.mplot3d.art3d": ["_generate_normals", "_shade_colors", "_scale_invalid_mask", "_viewlim_mask"],
     "mpl_toolkits.mplot3d.art3d.Poly3DCollection": [
         "_zsort_functions", "_faces", "_invalid_vertices", "_axlim_clip", "_zsortfunc", "_A", "_face_is_mapped",
         "_edge_is_mapped", "_facecolor3d", "_edgecolor3d", "_facecolors", "_edgecolors", "_codes3d", "_closed",
-        "_facecolors2d", "_edgecolors2d", "_sort_zpos", "_paths"],
-    "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_interpolation_steps"],
+        "_facecolors2d", "_edgecolors2d", "_sort_zpos", "_paths", "_antialiaseds", "_linewidths", "_linestyles",
+        "_joinstyle", "_capstyle", "_hatch_linewidth", "_gapcolor", "_set_gc_clip"],
+    "mpl_toolkits.mplot3d.art3d.Line3DCollection": ["_segments3d"],
+    "mpl_toolkits.mplot3d.art3d.Line3D": ["_verts3d", "_marker", "_markersize", "_markeredgewidth", "_linestyle",
+                                          "_linewidth"],
+    "mpl_toolkits.mplot3d.art3d.Path3DCollection": ["_offsets", "_vzs", "_sizes", "_sizes3d", "_linewidths3d",
+                                                    "_z_markers_idx", "_offset_zordered"],
+    "mpl_toolkits.mplot3d.axes3d.Axes3D": ["_children", "_axis_map"],
+    "matplotlib.cbook": ["_setattr_cm"],
+    "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_update_values", "_vertices", "_codes", "_readonly",
+                             "_should_simplify", "_simplify_threshold", "_interpolation_steps"],
     "matplotlib.axis.Axis": ["_scale"],
     "numpy.ma.MaskedArray": ["_mask", "_sharedmask", "_baseclass"],
 }
@@ -198,6 +208,10 @@ def test_every_private_name_the_adapter_touches_exists():
     plt.close(ax.figure)
     instances = {
         art3d.Poly3DCollection: drawn,
+        art3d.Line3DCollection: ax.add_collection3d(art3d.Line3DCollection([np.eye(3)])),
+        art3d.Line3D: ax.plot([0], [0], [0])[0],
+        art3d.Path3DCollection: ax.scatter([0], [0], [0]),
+        type(ax): ax,
         np.ma.MaskedArray: np.ma.masked_array([1.0], [True]),
         mpl.path.Path: mpl.path.Path(np.zeros((2, 2))),
         mpl.axis.Axis: ax.xaxis,
@@ -213,12 +227,14 @@ def test_every_private_name_the_adapter_touches_exists():
 def test_the_list_of_private_names_is_complete():
     import pathlib
 
+    import korvex_mpl._occlusion
     import korvex_mpl._polys
     import korvex_mpl._project
     import korvex_mpl._timing
 
-    own = {name for module in (korvex_mpl, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing)
-           for name in vars(module)} | {"_native", "_polys", "_project", "_timing"}
+    modules = (korvex_mpl, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing, korvex_mpl._occlusion)
+    own = {name for module in modules for name in vars(module)} | {"_native", "_polys", "_project", "_timing",
+                                                                   "_occlusion"}
     sources = [p.read_text() for p in pathlib.Path(korvex_mpl.__file__).parent.glob("*.py")]
     native = pathlib.Path(__file__).resolve().parents[2] / "src" / "mpl_bridge"
     sources += [p.read_text() for p in native.glob("*.cpp")]

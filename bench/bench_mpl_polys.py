@@ -1,0 +1,75 @@
+"""The polygon collections' share of the figure suite: Poly3DCollection.do_3d_projection alone, per draw.
+
+    python bench/bench_mpl_polys.py [--draws N]
+
+Draws each figure of bench_mpl_figures.py that holds polygon collections, alternately with and without
+korvex_mpl (a new view per draw), and reports the minimum over the draws of the time spent in their
+do_3d_projection (Matplotlib's colour mapping, which that method runs first, included), with the ratio
+Matplotlib / korvex_mpl. Alternating, each korvex_mpl draw replaces the paths Matplotlib made the draw before; the
+last columns are korvex_mpl's consecutive draws (as when a figure is rotated), which refill their own paths.
+"""
+import argparse
+import time
+
+from _timing import fmt
+from bench_mpl_figures import FIGURES, plt, view
+from mpl_toolkits.mplot3d import art3d
+
+import korvex_mpl
+
+POLYGON_FIGURES = ["surface 30x30", "surface 100x100", "bar3d 4x4", "voxels 12^3 sphere", "trisurf 2,000"]
+
+
+def polygon_time(fig, ax, i, with_korvex):
+    """Seconds spent in Poly3DCollection.do_3d_projection during one draw at view number i."""
+    cls = art3d.Poly3DCollection
+    if with_korvex:
+        korvex_mpl.install()
+    project = cls.__dict__["do_3d_projection"]
+    spent = [0.0]
+
+    def timed(self):
+        start = time.perf_counter()
+        try:
+            return project(self)
+        finally:
+            spent[0] += time.perf_counter() - start
+
+    cls.do_3d_projection = timed
+    try:
+        view(ax, i)
+        fig.canvas.draw()
+    finally:
+        cls.do_3d_projection = project
+        if with_korvex:
+            korvex_mpl.uninstall()
+    return spent[0]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--draws", type=int, default=5, help="draws per side and figure (default 5)")
+    args = parser.parse_args()
+    print(f"Poly3DCollection.do_3d_projection per draw, min of {args.draws}; ratio = Matplotlib / korvex_mpl")
+    print(f"{'figure':20}{'Matplotlib':>12}{'korvex_mpl':>12}{'ratio':>8}{'consecutive':>13}{'ratio':>8}")
+    for name in POLYGON_FIGURES:
+        fig, ax = FIGURES[name]()
+        for with_korvex in (False, True):  # first draws build caches on both sides
+            polygon_time(fig, ax, 0, with_korvex)
+        best = {False: float("inf"), True: float("inf")}
+        for i in range(1, args.draws + 1):
+            for with_korvex in (False, True):
+                best[with_korvex] = min(best[with_korvex], polygon_time(fig, ax, i, with_korvex))
+        korvex_mpl.install()
+        try:
+            fig.canvas.draw()
+            steady = min(polygon_time(fig, ax, i, False) for i in range(1, args.draws + 1))
+        finally:
+            korvex_mpl.uninstall()
+        plt.close(fig)
+        print(f"{name:20}{fmt(best[False]):>12}{fmt(best[True]):>12}{best[False] / best[True]:7.2f}x"
+              f"{fmt(steady):>13}{best[False] / steady:7.2f}x", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,839 @@
+"""Exact occlusion: a 3D axes drawing its polygons, lines and markers in one visibility order.
+
+In the "exact" mode ``Axes3D.draw`` takes the artists that make up the 3D scene (its Poly3DCollections, 3D contour
+sets, Line3DCollections, Line3Ds and scatter markers) out of Matplotlib's per-artist depth sort and draws them as
+one scene in their place. Each artist is projected as Matplotlib projects it (its own ``do_3d_projection`` runs,
+so its state after the draw is what Matplotlib leaves), the scene's polygons, segments and markers are ordered
+back to front by korvex's visibility core (splitting a polygon only where it intersects another or where a cycle
+of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn in that order through the
+renderer, in runs that can share one renderer call:
+
+- polygons and collection segments of artists with the same drawing state (clip, hatch, snap, styles) go through
+  one ``draw_path_collection``: whole polygons with the paths their artist made, the fragments of a split polygon
+  filled and stroked along the polygon's own outline only, their cuts padded in the face colour;
+- a Line3D's segments go through ``Line2D.draw`` with its data set to the run's pieces;
+- markers (of a scatter or of a Line3D) go through their artist's own draw, restricted to the run's markers, each
+  placed by the depth of its centre.
+
+Vector output stays vector: every run is paths.
+"""
+from __future__ import annotations
+
+import functools
+import warnings
+import weakref
+from typing import Any, Callable, Optional
+
+import numpy as np
+
+from . import _native
+
+MODES = ("sort", "exact")
+# Fragments may add at most this factor times the item count; past it the rest goes in the plain order.
+CAP_FACTOR = 8.0
+
+_global_mode = "sort"
+_axes_modes: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
+
+# What the last exact draw of an axes did: counts for the bench and the tests.
+_last_stats: "weakref.WeakKeyDictionary[Any, dict]" = weakref.WeakKeyDictionary()
+
+_COLLECTION, _POLYLINE, _MARKERS = 0, 1, 2
+_WHOLE, _FILL, _OUTLINE, _STROKE, _PAD = 0, 1, 2, 3, 4
+# Antialiased fragments of one polygon leave a seam where they meet: each covers the pixels of the shared edge
+# partly, and what is behind shows through (55/255 on a flat colour over white). An opaque fragment's cut edges
+# are padded with a stroke of its face colour this wide (pixels), which covers the seam to within 2/255 at any
+# angle. Translucent fragments are left as they are: a pad would darken the seam as much as it now lightens it
+# (16/255 at alpha 0.5), and filling them without antialiasing covers some edge pixels twice (64/255 darker),
+# as it does between the cells of a translucent surface in Matplotlib.
+PAD_PIXELS = 1.5
+_NONE = np.zeros(4)
+_NO_TRANSFORMS = np.zeros((0, 3, 3))
+
+
+def check_mode(occlusion: Any, allow_none: bool = False) -> Optional[str]:
+    if allow_none and occlusion is None:
+        return None
+    if isinstance(occlusion, str) and occlusion in MODES:
+        return occlusion
+    allowed = "'sort', 'exact' or None" if allow_none else "'sort' or 'exact'"
+    raise ValueError(f"occlusion must be {allowed}, not {occlusion!r}")
+
+
+def set_global_mode(mode: str) -> str:
+    """Sets the mode of every 3D axes without one of its own; returns the previous one."""
+    global _global_mode
+    previous, _global_mode = _global_mode, mode
+    return previous
+
+
+def global_mode() -> str:
+    return _global_mode
+
+
+def set_axes_mode(ax: Any, mode: Optional[str]) -> None:
+    if mode is None:
+        _axes_modes.pop(ax, None)
+    else:
+        _axes_modes[ax] = mode
+
+
+def mode_of(ax: Any) -> str:
+    return _axes_modes.get(ax, _global_mode)
+
+
+def last_stats(ax: Any) -> Optional[dict]:
+    return _last_stats.get(ax)
+
+
+# ---- Gathering the scene ----
+
+class _Items:
+    """The scene's items of one kind (polygons, segments or markers), with their per-item drawing values."""
+
+    def __init__(self) -> None:
+        self.parts: list = []
+
+    def add(self, **arrays) -> None:
+        self.parts.append(arrays)
+
+    def column(self, name: str, empty: np.ndarray) -> np.ndarray:
+        """One value per item; zeros for the parts that do not give it."""
+        arrays = [p[name] if name in p else np.zeros((len(p["group"]), *empty.shape[1:]), dtype=empty.dtype)
+                  for p in self.parts]
+        return np.concatenate(arrays) if arrays else empty
+
+
+class _Group:
+    """Artists drawn by one renderer call per run: their drawing kind, a representative and how it draws."""
+
+    def __init__(self, kind: int, artist: Any, draw: Callable) -> None:
+        self.kind, self.artist, self.draw = kind, artist, draw
+
+
+class _Scene:
+    def __init__(self, ax: Any) -> None:
+        self.ax = ax
+        self.polygons, self.segments, self.markers = _Items(), _Items(), _Items()
+        self.groups: list[_Group] = []
+        self.by_key: dict = {}
+        self.chains = 0
+        self.paths: list = []  # paths the artists made themselves, for fragment_runs
+        self.marker_radius = 0.0  # pixels
+        self.restore: list[Callable[[], None]] = []
+
+    def collection_group(self, artist: Any) -> int:
+        key = _drawing_key(artist)
+        if key is None or key not in self.by_key:
+            self.groups.append(_Group(_COLLECTION, artist, _draw_collection_run))
+            if key is not None:
+                self.by_key[key] = len(self.groups) - 1
+            return len(self.groups) - 1
+        return self.by_key[key]
+
+    def new_group(self, kind: int, artist: Any, draw: Callable) -> int:
+        self.groups.append(_Group(kind, artist, draw))
+        return len(self.groups) - 1
+
+    def new_chains(self, n: int) -> np.ndarray:
+        first, self.chains = self.chains, self.chains + n
+        return np.arange(first, first + n, dtype=np.int64)
+
+
+def _drawing_key(artist: Any) -> Optional[tuple]:
+    """What makes two collections' paths drawable in one renderer call; None when the artist draws alone."""
+    if (artist.get_path_effects() or artist.get_agg_filter() is not None or artist.get_rasterized()
+            or artist.get_sketch_params() is not None or getattr(artist, "_gapcolor", None) is not None
+            or artist.get_clip_path() is not None or len(artist._linestyles) != 1):
+        return None
+    box = artist.get_clip_box() if artist.get_clip_on() else None
+    offset, dashes = artist._linestyles[0]
+    return (id(artist.get_transform()), None if box is None else tuple(box.bounds), artist.get_snap(),
+            artist.get_hatch(), artist._hatch_linewidth, artist._joinstyle, artist._capstyle,
+            offset, None if dashes is None else tuple(dashes), artist.get_gid(), artist.get_url())
+
+
+def _per_item(values: Any, n: int, width: Optional[int] = None) -> np.ndarray:
+    """A per-artist property given once or per item, as one row per item (cycled as the renderer cycles)."""
+    a = np.asarray(values, dtype=float) if width is None else np.asarray(values, dtype=float).reshape(-1, width)
+    if len(a) == 0:
+        return np.zeros((n,) if width is None else (n, width))
+    if len(a) == 1:
+        return np.repeat(a, n, axis=0)
+    return a[np.arange(n) % len(a)]
+
+
+def _linear(ax: Any) -> bool:
+    from matplotlib.scale import LinearScale
+
+    return all(type(axis._scale) is LinearScale for axis in (ax.xaxis, ax.yaxis, ax.zaxis))
+
+
+def _gather_polygons(scene: _Scene, c: Any) -> None:
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    ax = scene.ax
+    faces = c._faces
+    if len(faces) == 0:
+        return
+    if _linear(ax):  # the scales' valid values are the finite ones (a finite sum: all are)
+        finite = np.isfinite(faces.sum()) or np.isfinite(faces).all(axis=-1)
+        mask = c._invalid_vertices | ~np.asarray(finite)
+    else:
+        mask = c._invalid_vertices | art3d._scale_invalid_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
+    if c._axlim_clip:
+        mask = mask | art3d._viewlim_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        pfaces = proj3d._scale_proj_transform_vectors(faces, ax)
+    n, v = pfaces.shape[:2]
+    valid = ~np.broadcast_to(mask, (n, v))
+    pzs = pfaces[..., 2]
+    depths = c._zsortfunc(np.ma.MaskedArray(pzs, mask=~valid) if not valid.all() else pzs, axis=-1)
+    counts = valid.sum(axis=1)
+    keep = counts > 0
+    depths = np.asarray(np.ma.getdata(depths), dtype=float)
+
+    # Matplotlib's colours in the artist's own order (do_3d_projection sorts copies of them).
+    cface = c._facecolor3d
+    if len(cface) != n:
+        cface = cface.repeat(n, axis=0)
+    edge3d = c._edgecolor3d
+    if len(edge3d) == 0:
+        cedge = np.zeros((n, 4))
+    else:
+        cedge = _per_item(edge3d, n, 4)
+    face = _per_item(cface, n, 4) if len(cface) else np.zeros((n, 4))
+    hatch = _per_item(c.get_hatchcolor(), n, 4) if c.get_hatch() else None
+    group = scene.collection_group(c)
+    if c._codes3d is not None and len(c._codes3d):
+        # Paths with codes (polygons made from 2D paths): their rings, without the CLOSEPOLY vertices.
+        for i in range(n):
+            rings = _rings(c._codes3d[i], v)
+            rings = None if rings is None else [r[valid[i, r]] for r in rings]
+            if not rings or any(len(r) < 3 for r in rings):
+                continue
+            _add_regions(scene, pfaces[i], faces[i], rings, group,
+                         dict(face=face[i:i + 1], edge=cedge[i:i + 1], lw=_per_item(c._linewidths, n)[i:i + 1],
+                              aa=_per_item(c._antialiaseds, n)[i:i + 1],
+                              **({} if hatch is None else dict(hatch=hatch[i:i + 1]))))
+        return
+    everything = valid.all()
+    sel = slice(None) if everything else np.flatnonzero(keep)
+    scene.polygons.add(
+        xyz=pfaces.reshape(-1, 3) if everything else pfaces[valid & keep[:, None]],
+        counts=counts[sel], depth=depths[sel], path=_own_paths(scene, c, pfaces, depths, valid)[sel],
+        group=np.full(len(depths[sel]), group, dtype=np.int64), chain=np.full(len(depths[sel]), -1, dtype=np.int64),
+        face=face[sel], edge=cedge[sel], lw=_per_item(c._linewidths, n)[sel],
+        aa=_per_item(c._antialiaseds, n)[sel], **({} if hatch is None else dict(hatch=hatch[sel])))
+
+
+def _own_paths(scene: _Scene, c: Any, pfaces: np.ndarray, depths: np.ndarray, valid: np.ndarray) -> np.ndarray:
+    """Where each polygon's closed path is among the paths do_3d_projection just gave the artist, as an index
+    into the scene's list of known paths; -1 for none.
+
+    Matplotlib's closed paths are views of the rows of one (n, vertices + 1, 2) array in drawing order (korvex's:
+    descending depth, ties in descending index). They are taken only when that array holds exactly this
+    projection in that order, checked in one comparison."""
+    n, nv = pfaces.shape[:2]
+    paths = c._paths
+    none = np.full(n, -1, dtype=np.int64)
+    if not (c._closed and c._codes3d is None and valid.all() and isinstance(paths, list) and len(paths) == n):
+        return none
+    pad = paths[0].vertices.base
+    if not (isinstance(pad, np.ndarray) and pad.shape == (n, nv + 1, 2)
+            and all(paths[k].vertices.__array_interface__["data"] == pad[k].__array_interface__["data"]
+                    for k in (0, n - 1))):
+        return none
+    order = np.argsort(depths, kind="stable")[::-1]
+    if not np.array_equal(pad[:, :-1], pfaces[order, :, :2]):
+        return none
+    rank = np.empty(n, dtype=np.int64)
+    rank[order] = np.arange(len(scene.paths), len(scene.paths) + n)
+    scene.paths.extend(paths)
+    return rank
+
+
+def _gather_line_collection(scene: _Scene, lc: Any) -> bool:
+    """A Line3DCollection's segments; False when it is left to Matplotlib (filled lines)."""
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    if len(lc._facecolors) and np.any(np.asarray(lc._facecolors)[:, 3] > 0):
+        return False
+    lines = [np.ma.asarray(s, dtype=float) if np.ma.isMA(s) else np.asarray(s, dtype=float)
+             for s in lc._segments3d]
+    lines = [s for s in lines]
+    if not lines:
+        return True
+    lengths = np.array([len(s) for s in lines])
+    points = np.ma.concatenate(lines) if any(np.ma.isMA(s) for s in lines) else np.concatenate(lines)
+    if points.size == 0:
+        return True
+    points = points.reshape(-1, 3)
+    mask = np.ma.getmaskarray(points).any(axis=-1)
+    raw = np.ma.getdata(points)
+    mask = mask | art3d._scale_invalid_mask(raw[:, 0], raw[:, 1], raw[:, 2], scene.ax)
+    if lc._axlim_clip:
+        mask = mask | art3d._viewlim_mask(raw[:, 0], raw[:, 1], raw[:, 2], scene.ax)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        xyz = np.asarray(proj3d._scale_proj_transform_vectors(raw, scene.ax), dtype=float)
+    ok = ~mask & np.isfinite(xyz).all(axis=-1)
+    line_of = np.repeat(np.arange(len(lines)), lengths)
+    start = np.flatnonzero(ok[:-1] & ok[1:] & (line_of[:-1] == line_of[1:]))
+    if len(start) == 0:
+        return True
+    segs = np.concatenate([xyz[start], xyz[start + 1]], axis=1)
+    line = line_of[start]
+    nl = len(lines)
+    group = scene.collection_group(lc)
+    chains = scene.new_chains(nl)
+    scene.segments.add(
+        xyz=segs, group=np.full(len(segs), group, dtype=np.int64), chain=chains[line],
+        face=np.zeros((len(segs), 4)), edge=_per_item(lc.get_edgecolor(), nl, 4)[line],
+        lw=_per_item(lc._linewidths, nl)[line], aa=_per_item(lc._antialiaseds, nl)[line],
+        path=np.full(len(segs), -1, dtype=np.int64))
+    return True
+
+
+def _rings(codes: Optional[np.ndarray], n: int) -> Optional[list]:
+    """The vertex indices of each closed ring of a path (MOVETO ... [CLOSEPOLY]); None for curves."""
+    from matplotlib.path import Path
+
+    if codes is None:
+        return [np.arange(n)]
+    codes = np.asarray(codes)
+    if np.any((codes != Path.MOVETO) & (codes != Path.LINETO) & (codes != Path.CLOSEPOLY)):
+        return None
+    starts = np.flatnonzero(codes == Path.MOVETO)
+    bounds = np.r_[starts, n]
+    rings = []
+    for a, b in zip(bounds[:-1], bounds[1:]):
+        ring = np.arange(a, b)
+        ring = ring[codes[ring] != Path.CLOSEPOLY]
+        if len(ring) >= 3:
+            rings.append(ring)
+    return rings
+
+
+def _signed_area(uv: np.ndarray) -> float:
+    return 0.5 * float(np.sum(uv[:, 0] * np.roll(uv[:, 1], -1) - np.roll(uv[:, 0], -1) * uv[:, 1]))
+
+
+def _crosses(p: np.ndarray, q: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Whether segment p-q properly crosses each segment a[i]-b[i] (touching at an end does not count)."""
+    def turn(o, x, y):
+        return (x[..., 0] - o[..., 0]) * (y[..., 1] - o[..., 1]) - (x[..., 1] - o[..., 1]) * (y[..., 0] - o[..., 0])
+
+    d1, d2 = turn(a, b, p), turn(a, b, q)
+    d3, d4 = turn(p, q, a), turn(p, q, b)
+    return (d1 * d2 < 0) & (d3 * d4 < 0)
+
+
+def _keyhole(outer: np.ndarray, holes: list, uv: np.ndarray) -> np.ndarray:
+    """One ring through the outer boundary and its holes, each hole joined by a bridge walked both ways (a
+    weakly simple polygon, which the visibility core triangulates like any other)."""
+    ring = list(outer)
+    pending = sorted(holes, key=lambda h: -uv[h, 0].max())
+    for k, hole in enumerate(pending):
+        m = int(hole[np.argmax(uv[hole, 0])])
+        edges = [np.array(ring)] + [np.asarray(h) for h in pending[k:]]
+        a = np.concatenate([uv[e] for e in edges])
+        b = np.concatenate([uv[np.roll(e, -1)] for e in edges])
+        positions = np.argsort(np.hypot(*(uv[ring] - uv[m]).T))
+        at = int(positions[0])
+        for pos in positions:
+            v = ring[int(pos)]
+            ends = (np.hypot(*(a - uv[v]).T) == 0) | (np.hypot(*(b - uv[v]).T) == 0)
+            if not np.any(_crosses(uv[m], uv[v], a, b) & ~ends):
+                at = int(pos)
+                break
+        start = int(np.flatnonzero(hole == m)[0])
+        walk = list(np.roll(hole, -start)) + [m]
+        ring = ring[:at + 1] + walk + ring[at:]
+    return np.asarray(ring, dtype=np.int64)
+
+
+def _add_regions(scene: _Scene, xyz: np.ndarray, data: np.ndarray, rings: list, group: int,
+                 values: dict) -> None:
+    """A planar region made of rings (outer boundaries and holes, told apart by orientation, which the nonzero
+    fill rule makes opposite) as one polygon per outer boundary, its holes joined by bridges. `xyz` is the
+    projection of the data points `data`; each polygon is drawn whole as its own rings, with their codes."""
+    from matplotlib.path import Path
+
+    # The plane's coordinates: the two data axes along which the region varies most.
+    uv = data[:, np.argsort(np.ptp(data, axis=0))[1:]]
+    areas = np.array([_signed_area(uv[r]) for r in rings])
+    outer_sign = np.sign(areas[np.argmax(np.abs(areas))])
+    outers = [r for r, a in zip(rings, areas) if np.sign(a) == outer_sign]
+    holes_of: list = [[] for _ in outers]
+    for r, a in zip(rings, areas):
+        if np.sign(a) == outer_sign or a == 0:
+            continue
+        for j, o in enumerate(outers):
+            if Path(uv[o]).contains_point(uv[r[0]]):
+                holes_of[j].append(r)
+                break
+    for o, holes in zip(outers, holes_of):
+        ring = _keyhole(o, holes, uv) if holes else o
+        pts = xyz[ring]
+        if not np.isfinite(pts).all():
+            continue
+        own = [o] + holes
+        verts = np.concatenate([np.vstack([xyz[r, :2], xyz[r[:1], :2]]) for r in own])
+        codes = np.concatenate([[Path.MOVETO] + [Path.LINETO] * (len(r) - 1) + [Path.CLOSEPOLY]
+                                for r in own]).astype(np.uint8)
+        scene.paths.append(Path(verts, codes))
+        scene.polygons.add(
+            xyz=pts, counts=np.array([len(ring)]), depth=np.array([float(np.mean(xyz[o, 2]))]),
+            path=np.array([len(scene.paths) - 1]), group=np.array([group]), chain=np.array([-1]), **values)
+
+
+def _gather_contours(scene: _Scene, c: Any) -> bool:
+    """A 3D contour set (Collection3D): filled regions as polygons (holes joined by bridges), lines as
+    segments. False when it is left to Matplotlib (hatches, curves)."""
+    from matplotlib.path import Path
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    if any(h is not None for h in getattr(c, "hatches", (None,))) or c.get_hatch():
+        return False
+    c.update_scalarmappable()
+    face, edge = np.asarray(c.get_facecolor()), np.asarray(c.get_edgecolor())
+    filled = len(face) > 0 and bool(np.any(face[:, 3] > 0))
+    n = len(c._3dverts_codes)
+    face = _per_item(face, n, 4) if len(face) else np.zeros((n, 4))
+    edge = _per_item(edge, n, 4) if len(edge) else np.zeros((n, 4))
+    lw, aa = _per_item(c._linewidths, n), _per_item(c._antialiaseds, n)
+    prepared = []
+    for vs, codes in c._3dverts_codes:
+        rings = _rings(codes, len(vs))
+        if rings is None:
+            return False
+        prepared.append((np.asarray(vs, dtype=float), rings))
+    group = scene.collection_group(c)
+    for k, (vs, rings) in enumerate(prepared):
+        if not rings:
+            continue
+        mask = art3d._scale_invalid_mask(*vs.T, scene.ax)
+        if c._axlim_clip:
+            mask = mask | art3d._viewlim_mask(*vs.T, scene.ax)
+        xs, ys, zs = proj3d._scale_proj_transform(vs[:, 0], vs[:, 1], vs[:, 2], scene.ax)
+        xyz = np.column_stack([xs, ys, zs]).astype(float)
+        xyz[mask] = np.nan
+        if not filled:
+            starts = np.concatenate([r[:-1] for r in rings])
+            ends = np.concatenate([r[1:] for r in rings])
+            ok = np.isfinite(xyz[starts]).all(1) & np.isfinite(xyz[ends]).all(1)
+            if ok.any():
+                chains = scene.new_chains(len(rings))
+                ring_of = np.concatenate([np.full(len(r) - 1, j) for j, r in enumerate(rings)])[ok]
+                m = int(ok.sum())
+                scene.segments.add(
+                    xyz=np.concatenate([xyz[starts[ok]], xyz[ends[ok]]], axis=1),
+                    group=np.full(m, group, dtype=np.int64), chain=chains[ring_of], face=np.zeros((m, 4)),
+                    edge=np.repeat(edge[k:k + 1], m, axis=0), lw=np.full(m, lw[k]), aa=np.full(m, aa[k]),
+                    path=np.full(m, -1, dtype=np.int64))
+            continue
+        _add_regions(scene, xyz, vs, rings, group,
+                     dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1],
+                          ))
+    return True
+
+
+def _line_projection(line: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Line3D.draw's projection: the 2D data Matplotlib gives the line, and the points' xyz and validity."""
+    from mpl_toolkits.mplot3d import art3d, proj3d
+
+    ax = line.axes
+    scale_mask = art3d._scale_invalid_mask(*line._verts3d, ax)
+    if line._axlim_clip:
+        scale_mask |= art3d._viewlim_mask(*line._verts3d, ax)
+    if np.any(scale_mask):
+        mask = np.broadcast_to(scale_mask, (len(line._verts3d), *line._verts3d[0].shape))
+        xs3d, ys3d, zs3d = np.ma.array(line._verts3d, dtype=float, mask=mask).filled(np.nan)
+    else:
+        xs3d, ys3d, zs3d = line._verts3d
+    xs, ys, zs, _ = proj3d._scale_proj_transform_clip(xs3d, ys3d, zs3d, ax)
+    xyz = np.column_stack([np.ma.filled(np.ma.asarray(a, dtype=float).ravel(), np.nan) for a in (xs, ys, zs)])
+    return xs, ys, xyz, np.isfinite(xyz).all(axis=1)
+
+
+def _gather_line(scene: _Scene, line: Any) -> bool:
+    """A Line3D's segments and markers; False when it is left to Matplotlib."""
+    if line.get_markevery() is not None or line.get_drawstyle() != "default":
+        return False
+    xs, ys, xyz, ok = _line_projection(line)
+    scene.restore.append(functools.partial(line.set_data, xs, ys))
+    if line.get_linestyle() != "None" and len(xyz) > 1:
+        start = np.flatnonzero(ok[:-1] & ok[1:])
+        if len(start):
+            group = scene.new_group(_POLYLINE, line, _draw_line_run)
+            scene.segments.add(
+                xyz=np.concatenate([xyz[start], xyz[start + 1]], axis=1),
+                group=np.full(len(start), group, dtype=np.int64),
+                chain=np.full(len(start), scene.new_chains(1)[0]), **_blank(len(start), line._linewidth))
+    if line._marker and line._markersize > 0:
+        at = np.flatnonzero(ok)
+        if len(at):
+            group = scene.new_group(_MARKERS, line, _draw_line_markers)
+            reach = line._markersize / 2 + line._markeredgewidth
+            scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
+                              chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach))
+            scene.marker_radius = max(scene.marker_radius, reach * scene.ax.get_figure(root=True).dpi / 72.0)
+    return True
+
+
+def _gather_path_markers(scene: _Scene, pc: Any) -> None:
+    offsets = np.ma.asarray(pc._offsets)
+    vzs = np.ma.asarray(pc._vzs)
+    if len(vzs) == 0:
+        return
+    xyz = np.column_stack([np.ma.filled(offsets[:, 0].astype(float), np.nan),
+                           np.ma.filled(offsets[:, 1].astype(float), np.nan),
+                           np.ma.filled(vzs.astype(float), np.nan)])
+    at = np.flatnonzero(np.isfinite(xyz).all(axis=1))
+    if len(at) == 0:
+        return
+    group = scene.new_group(_MARKERS, pc, _draw_path_markers)
+    n = len(xyz)
+    # A marker reaches half its size (the square root of its area in points squared) and its edge's width.
+    reach = np.sqrt(_per_item(pc._sizes3d, n)) / 2 + _per_item(pc._linewidths3d, n)
+    scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
+                      chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach[at]))
+    scene.marker_radius = max(scene.marker_radius, float(reach.max()) * scene.ax.get_figure(root=True).dpi / 72.0)
+    idx, zordered, sizes2d, widths2d = pc._z_markers_idx, pc._offset_zordered, pc._sizes, pc._linewidths
+
+    def restore() -> None:
+        pc._z_markers_idx, pc._offset_zordered, pc._sizes, pc._linewidths = idx, zordered, sizes2d, widths2d
+
+    scene.restore.append(restore)
+
+
+def _gather_patch_markers(scene: _Scene, pc: Any) -> bool:
+    """A Patch3DCollection whose patches each have an offset of their own, as markers; False when it is left to
+    Matplotlib (patches placed by a single offset)."""
+    offsets = np.ma.asarray(pc._offsets)
+    paths = pc.get_paths()
+    if len(offsets) != len(paths) or len(paths) == 0:
+        return False
+    vzs = np.ma.asarray(pc._vzs).ravel()
+    xyz = np.column_stack([np.ma.filled(offsets[:, 0].astype(float), np.nan),
+                           np.ma.filled(offsets[:, 1].astype(float), np.nan),
+                           np.ma.filled(np.broadcast_to(vzs, len(offsets)).astype(float), np.nan)])
+    at = np.flatnonzero(np.isfinite(xyz).all(axis=1))
+    if len(at) == 0:
+        return True
+    group = scene.new_group(_MARKERS, pc, _draw_patch_markers)
+    # A patch reaches as far from its offset as its path does from the origin once transformed (in points).
+    transform = pc.get_transform().get_affine()
+    origin = transform.transform((0.0, 0.0))
+    dpi = scene.ax.get_figure(root=True).dpi
+    extents = np.array([np.abs(transform.transform(p.vertices) - origin).max() if len(p.vertices) else 0.0
+                        for p in paths]) * 72.0 / dpi
+    reach = extents + _per_item(pc._linewidths, len(paths))
+    scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
+                      chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach[at]))
+    scene.marker_radius = max(scene.marker_radius, float(reach.max()) * scene.ax.get_figure(root=True).dpi / 72.0)
+    saved = (pc._offsets, pc._paths, pc._z_markers_idx, pc._linewidths)
+
+    def restore() -> None:
+        pc._offsets, pc._paths, pc._z_markers_idx, pc._linewidths = saved
+
+    scene.restore.append(restore)
+    return True
+
+
+def _blank(n: int, reach: Any = 0.0) -> dict:
+    """The drawing values of items their artist draws itself; `reach` (points) is how far its painting may go
+    beyond the item's geometry, kept as its line width."""
+    return dict(face=np.zeros((n, 4)), edge=np.zeros((n, 4)), lw=np.broadcast_to(reach, (n,)).astype(float),
+                aa=np.zeros(n), path=np.full(n, -1, dtype=np.int64))
+
+
+# ---- Drawing ----
+
+_RunArtist: Any = None
+
+
+def _as_artist(artist: Any, paint: Callable[[Any], None]) -> Any:
+    """Something drawable that paints with `paint` under `artist`'s rasterization and filter settings (as
+    Matplotlib's allow_rasterization applies them to an artist's own draw)."""
+    global _RunArtist
+    if _RunArtist is None:
+        from matplotlib import artist as martist
+
+        class _RunArtist:
+            def __init__(self, artist: Any, paint: Callable[[Any], None]) -> None:
+                self.artist, self.paint = artist, paint
+
+            def get_rasterized(self) -> bool:
+                return self.artist.get_rasterized()
+
+            def get_agg_filter(self) -> Any:
+                return self.artist.get_agg_filter()
+
+            def get_figure(self, root: bool = False) -> Any:
+                return self.artist.get_figure(root=root)
+
+            @martist.allow_rasterization
+            def draw(self, renderer: Any) -> None:
+                self.paint(renderer)
+
+    return _RunArtist(artist, paint)
+
+
+def _draw_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                         roles: np.ndarray, paths: list) -> None:
+    _as_artist(group.artist, functools.partial(_paint_collection_run, scene=scene, group=group, values=values,
+                                               items=items, roles=roles, paths=paths)).draw(renderer)
+
+
+def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                          roles: np.ndarray, paths: list) -> None:
+    from matplotlib import transforms
+
+    c = group.artist
+    face = values["face"][items]
+    edge = values["edge"][items]
+    aa = values["aa"][items].astype(bool)
+    lw = values["lw"][items]
+    fills, pads = roles == _FILL, roles == _PAD
+    opaque = face[:, 3] == 1.0
+    edge[fills] = _NONE
+    edge[pads] = face[pads]
+    # Only antialiased, opaque fragments get pads; a hatch would show the pad as a gap in its lines.
+    edge[pads & ~(opaque & aa)] = _NONE
+    if c.get_hatch():
+        edge[pads] = _NONE
+    lw[pads] = PAD_PIXELS * 72.0 / scene.ax.get_figure(root=True).dpi
+    face[roles >= _OUTLINE] = _NONE
+    # A path is stroked only where it has a visible edge (the renderer strokes any path of non-zero width).
+    lw[fills | (edge[:, 3] == 0)] = 0.0
+    if not lw.any():
+        edge = edge[:0]
+    if not (face[:, 3] > 0).any():
+        face = face[:0]
+    hatch = c.get_hatch()
+    hatchcolors = values["hatch"][items] if hatch else c.get_hatchcolor()
+    renderer.open_group(c.__class__.__name__, c.get_gid())
+    gc = renderer.new_gc()
+    c._set_gc_clip(gc)
+    gc.set_snap(c.get_snap())
+    if c._joinstyle:
+        gc.set_joinstyle(c._joinstyle)
+    if c._capstyle:
+        gc.set_capstyle(c._capstyle)
+    transform = c.get_transform().frozen()
+    offsets, offset_trf = np.zeros((1, 2)), transforms.IdentityTransform()
+    # A hatch fills whatever path it is given: the strokes of outlines and segments go without it.
+    blocks = [(0, len(paths))]
+    if hatch:
+        split = np.flatnonzero(np.diff((roles >= _OUTLINE).astype(np.int8))) + 1
+        blocks = list(zip(np.r_[0, split], np.r_[split, len(paths)]))
+    for lo, hi in blocks:
+        hatched = bool(hatch) and roles[lo] < _OUTLINE
+        gc.set_hatch(hatch if hatched else None)
+        if hatched:
+            gc.set_hatch_linewidth(c._hatch_linewidth)
+        renderer.draw_path_collection(
+            gc, transform, paths[lo:hi], _NO_TRANSFORMS, offsets, offset_trf, face[lo:hi], edge[lo:hi], lw[lo:hi],
+            c._linestyles, aa[lo:hi], [c.get_url()], "screen",
+            hatchcolors=hatchcolors[lo:hi] if hatch else hatchcolors)
+    gc.restore()
+    renderer.close_group(c.__class__.__name__)
+
+
+def _draw_line_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                   roles: Any, xy: np.ndarray) -> None:
+    from matplotlib import cbook
+    from matplotlib.lines import Line2D
+    from matplotlib.markers import MarkerStyle
+
+    line = group.artist
+    line.set_data(xy[:, 0], xy[:, 1])
+    with cbook._setattr_cm(line, _marker=MarkerStyle("")):
+        Line2D.draw(line, renderer)
+
+
+def _draw_line_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                       roles: Any, extra: Any) -> None:
+    from matplotlib import cbook
+    from matplotlib.lines import Line2D
+
+    line = group.artist
+    xy = values["xyz"][items - values["first_marker"], :2]
+    line.set_data(xy[:, 0], xy[:, 1])
+    with cbook._setattr_cm(line, _linestyle="None"):
+        Line2D.draw(line, renderer)
+
+
+def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                       roles: Any, extra: Any) -> None:
+    pc = group.artist
+    idx = values["index"][items - values["first_marker"]]
+    pc._z_markers_idx = idx
+    pc._offset_zordered = np.ma.asarray(pc._offsets)[idx]
+    if len(pc._sizes3d) > 1:
+        pc._sizes = np.asarray(pc._sizes3d)[idx]
+    if len(pc._linewidths3d) > 1:
+        pc._linewidths = np.asarray(pc._linewidths3d)[idx]
+    type(pc).draw(pc, renderer)
+
+
+def _draw_patch_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                        roles: Any, extra: Any) -> None:
+    pc = group.artist
+    idx = values["index"][items - values["first_marker"]]
+    offsets, paths, widths = pc._offsets, pc._paths, pc._linewidths
+    pc._offsets = np.ma.asarray(offsets)[idx]
+    pc._paths = [paths[i] for i in idx]
+    pc._z_markers_idx = idx
+    if len(widths) > 1:
+        pc._linewidths = np.asarray(widths)[idx % len(widths)]
+    try:
+        type(pc).draw(pc, renderer)
+    finally:
+        pc._offsets, pc._paths, pc._linewidths = offsets, paths, widths
+
+
+class ExactScene:
+    """Stands in an axes' child list for the artists it draws as one scene (made and dropped within one draw)."""
+
+    def __init__(self, ax: Any, members: list, zorder: float) -> None:
+        self.axes, self.members, self.zorder = ax, members, zorder
+
+    def get_animated(self) -> bool:
+        return False
+
+    def get_visible(self) -> bool:
+        return True
+
+    def get_rasterized(self) -> bool:
+        return False
+
+    def get_agg_filter(self) -> None:
+        return None
+
+    def draw(self, renderer: Any) -> None:
+        draw_scene(self.axes, self.members, renderer)
+
+
+_MEMBER_TYPES: Optional[tuple] = None
+
+
+def members_of(ax: Any) -> list:
+    from mpl_toolkits.mplot3d import art3d
+
+    global _MEMBER_TYPES
+    if _MEMBER_TYPES is None:
+        _MEMBER_TYPES = (art3d.Poly3DCollection, art3d.Line3DCollection, art3d.Line3D, art3d.Path3DCollection,
+                         art3d.Patch3DCollection, art3d.Collection3D)
+    return [a for a in ax._children if isinstance(a, _MEMBER_TYPES) and a.get_visible()]
+
+
+def draw_scene(ax: Any, members: list, renderer: Any) -> None:
+    from mpl_toolkits.mplot3d import art3d
+
+    scene = _Scene(ax)
+    left: list = []
+    for a in members:
+        if isinstance(a, art3d.Line3D):
+            if not _gather_line(scene, a):
+                left.append(a)
+            continue
+        a.do_3d_projection()
+        if isinstance(a, art3d.Poly3DCollection):
+            _gather_polygons(scene, a)
+        elif isinstance(a, art3d.Line3DCollection):
+            if not _gather_line_collection(scene, a):
+                left.append(a)
+        elif isinstance(a, art3d.Collection3D):
+            if not _gather_contours(scene, a):
+                left.append(a)
+        elif isinstance(a, art3d.Patch3DCollection):
+            if not _gather_patch_markers(scene, a):
+                left.append(a)
+        else:
+            _gather_path_markers(scene, a)
+    try:
+        _draw_ordered(ax, scene, renderer)
+    finally:
+        for restore in scene.restore:
+            restore()
+    for a in left:
+        a.draw(renderer)
+
+
+def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
+    empty3 = np.zeros((0, 3))
+    p, s, m = scene.polygons, scene.segments, scene.markers
+    counts = p.column("counts", np.zeros(0, dtype=np.int64))
+    offsets = np.zeros(len(counts) + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    polygons = np.ascontiguousarray(p.column("xyz", empty3), dtype=float)
+    depths = np.ascontiguousarray(p.column("depth", np.zeros(0)), dtype=float)
+    segments = np.ascontiguousarray(s.column("xyz", np.zeros((0, 6))), dtype=float)
+    markers = np.ascontiguousarray(m.column("xyz", empty3), dtype=float)
+    # The marker radius in projected units: the pixels over the smaller of the data-to-pixel scales.
+    scale = np.abs(np.diag(ax.transData.get_matrix())[:2])
+    radius = scene.marker_radius / max(float(scale.min()), 1e-300)
+    fragments = _native.visibility_order(polygons, offsets if len(counts) else np.zeros(0, dtype=np.int64),
+                                         depths, segments, markers, radius, CAP_FACTOR)
+    stats = dict(fragments[6], items=len(depths) + len(segments) + len(markers), polygons=len(depths),
+                 fragments=len(fragments[0]))
+    _last_stats[ax] = stats
+    if stats["capped"]:
+        warnings.warn("korvex_mpl: exact occlusion reached its limit of fragments "
+                      f"({CAP_FACTOR:g} times the items of the axes); the rest of the scene is drawn in plain "
+                      "depth order", RuntimeWarning, stacklevel=2)
+
+    def column(name: str, width: Optional[int], dtype=float) -> np.ndarray:
+        empty = np.zeros((0,) if width is None else (0, width), dtype=dtype)
+        return np.concatenate([part.column(name, empty) for part in (p, s, m)])
+
+    values = {name: column(name, width) for name, width in (("face", 4), ("edge", 4), ("lw", None), ("aa", None))}
+    if any("hatch" in part for part in p.parts):
+        values["hatch"] = column("hatch", 4)
+    # Markers (the last items) by their own index.
+    values["first_marker"] = len(depths) + len(segments)
+    values["xyz"] = markers
+    values["index"] = m.column("index", np.zeros(0, dtype=np.int64))
+    # How far each item's painting reaches beyond its geometry, in projected units: half an edge and a seam pad
+    # for polygons, a whole line width for strokes (their caps), a marker's own reach; a pixel more for
+    # antialiasing.
+    points = values["lw"] * ax.get_figure(root=True).dpi / 72.0
+    reach = np.concatenate([points[:len(depths)] / 2 + PAD_PIXELS / 2, points[len(depths):]]) + 1.0
+    margins = reach / max(float(scale.min()), 1e-300)
+    groups = column("group", None, np.int64)
+    chains = column("chain", None, np.int64)
+    path_index = column("path", None, np.int64)
+    kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
+    for group, items, roles, extra in _native.fragment_runs(fragments, groups, kinds, chains, scene.paths,
+                                                            path_index, margins):
+        g = scene.groups[group]
+        g.draw(renderer, scene, g, values, items, roles, extra)
+
+
+def replacements(axes3d: Any) -> list[tuple[Any, str, Callable[[Any], Any]]]:
+    return [(axes3d.Axes3D, "draw", axes_draw)]
+
+
+def axes_draw(original: Callable[..., Any]) -> Callable[..., Any]:
+    @functools.wraps(original)
+    def draw(self, renderer):
+        if mode_of(self) != "exact" or not self.get_visible():
+            return original(self, renderer)
+        members = members_of(self)
+        if not members:
+            return original(self, renderer)
+        if self.computed_zorder:
+            zorder = max(axis.get_zorder() for axis in self._axis_map.values()) + 1
+        else:
+            zorder = min(a.zorder for a in members)
+        children = self._children
+        taken = set(map(id, members))
+        self._children = [a for a in children if id(a) not in taken] + [ExactScene(self, members, zorder)]
+        try:
+            return original(self, renderer)
+        finally:
+            self._children = children
+
+    return draw

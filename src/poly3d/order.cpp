@@ -1,0 +1,310 @@
+// The drawing order as a radix sort of 64-bit keys that encode it, each carried with its polygon index.
+//
+// Every depth becomes a key whose ascending unsigned order is the drawing order (NaN lowest); the same pass finds
+// the range of the keys of numbers. Keys are taken relative to the lowest one, and of the bits that can differ the
+// top 24 are sorted by two stable scatters of 12 bits each (least significant digit first; NaN has a bucket of its
+// own ahead of the top digit's). Keys that agree in those 24 bits are next to each other afterwards, in feeding
+// order; a last pass sorts each such group on the full key (insertion for short groups, a bucket split for long
+// ones). Every step is stable, so the tie rule is only the order in which positions are fed in: index p, or index
+// n-1-p for descending ties.
+//
+// Each pass is a parallel loop over blocks of positions; each block writes only its own row of counts and its own
+// (disjoint) places of the output, decided by a prefix sum on the calling thread. A key travels with its index as
+// one 16-byte entry, so a scatter writes one stream per bucket, not two.
+#include "poly3d/order.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "common/assert.hpp"
+#include "parallel/parallel_for.hpp"
+
+namespace korvex::poly3d {
+
+template <class T>
+T* OrderScratch::Buffer<T>::reserve(std::size_t n) {
+  if (n > capacity) {
+    data.reset();
+    capacity = 0;
+    data.reset(new T[n]);
+    capacity = n;
+  }
+  return data.get();
+}
+
+namespace {
+
+using Entry = OrderScratch::Entry;
+
+// Maps a depth to a key whose ascending unsigned order is the drawing order: NaN first (key 0, which no number
+// reaches: +inf gives 0x000F'FFFF'FFFF'FFFF), then +inf, ..., +0.0 == -0.0, ..., -inf. Adding +0.0 turns -0.0 into
+// +0.0 and changes no other value; the usual sign-magnitude flip (all bits of a negative number, the sign bit of a
+// positive one) gives the ascending order of numbers, and its complement the descending one. No branches.
+inline std::uint64_t drawing_key(double depth) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(depth + 0.0);
+  const std::uint64_t flip = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63) |
+                             (std::uint64_t{1} << 63);
+  const std::uint64_t key = ~(bits ^ flip);
+  return depth == depth ? key : 0;
+}
+
+// Whole orders up to this length are one insertion sort on the stack.
+constexpr std::size_t kInsertionLimit = 64;
+// Groups up to this length whose keys are spread wide are sorted by insertion; others are split into sub-buckets.
+constexpr std::size_t kShortGroup = 16;
+// A split uses two to four sub-buckets per key, so that most hold at most one key and its cost stays proportional
+// to the group: from 2^5 up to 2^11 of them (the counts live on the stack); fewer when the keys span fewer values.
+constexpr int kMinSplitBits = 5;
+constexpr int kMaxSplitBits = 11;
+// Bits of one radix digit: 2^12 buckets (more would make a scatter write to more places at once than the caches
+// hold), two digits in all.
+constexpr int kDigitBits = 12;
+constexpr std::size_t kDigitBuckets = std::size_t{1} << kDigitBits;
+// Positions per block of a parallel pass, at least; and at most this many blocks.
+constexpr std::size_t kMinBlock = 8192;
+constexpr std::size_t kMaxBlocks = 16;
+
+// Index of position p: the positions run through the indices upwards or downwards, which is all the tie rule is.
+struct Positions {
+  std::size_t n;
+  bool descending;
+  std::size_t index(std::size_t p) const noexcept { return descending ? n - 1 - p : p; }
+};
+
+// Stable insertion sort of run[0, n): an entry moves left only past strictly larger keys.
+void insertion_sort(Entry* run, std::size_t n) noexcept {
+  for (std::size_t i = 1; i < n; ++i) {
+    if (run[i - 1].key <= run[i].key) continue;
+    const Entry entry = run[i];
+    std::size_t j = i;
+    for (; j > 0 && run[j - 1].key > entry.key; --j) run[j] = run[j - 1];
+    run[j] = entry;
+  }
+}
+
+// Sorts group[0, n) stably on the full key, in place, with spare[0, n) as working room. Groups are mostly exact
+// ties, or ties and keys a few units apart (depths that differ in their last bits only), or short. The key range is
+// cut into 2^bits equal sub-buckets and the group scattered into them, which keeps the feeding order within each;
+// when the range has no more than 2^bits keys every sub-bucket holds one key and the group is sorted. Otherwise
+// sub-buckets longer than kShortGroup are sorted the same way (a sub-bucket spans less than 2^shift keys, so the
+// shift falls by at least kMinSplitBits per level), and one insertion pass puts the short ones in order, moving no
+// key out of its sub-bucket. Short groups of widely spread keys go straight to insertion.
+void sort_group(Entry* group, Entry* spare, std::size_t n) noexcept {
+  std::uint64_t lo = group[0].key;
+  std::uint64_t hi = group[0].key;
+  for (std::size_t i = 1; i < n; ++i) {
+    lo = std::min(lo, group[i].key);
+    hi = std::max(hi, group[i].key);
+  }
+  if (lo == hi) return;
+  const int width = std::bit_width(hi - lo);
+  const int split = std::clamp(static_cast<int>(std::bit_width(n)) + 1, kMinSplitBits, kMaxSplitBits);
+  if (width > split && n <= kShortGroup) {
+    insertion_sort(group, n);
+    return;
+  }
+  const int bits = std::min(width, split);
+  const int shift = width - bits;
+  const std::size_t sub_buckets = std::size_t{1} << bits;
+  std::uint32_t start[(std::size_t{1} << kMaxSplitBits) + 1];
+  std::fill(start, start + sub_buckets + 1, 0u);
+  for (std::size_t i = 0; i < n; ++i) ++start[((group[i].key - lo) >> shift) + 1];
+  std::uint32_t longest = 0;
+  for (std::size_t b = 1; b <= sub_buckets; ++b) {
+    longest = std::max(longest, start[b]);
+    start[b] += start[b - 1];
+  }
+  for (std::size_t i = 0; i < n; ++i) spare[start[(group[i].key - lo) >> shift]++] = group[i];
+  std::copy(spare, spare + n, group);
+  if (shift == 0) return;
+  if (longest > kShortGroup) {  // start[b] is now the end of sub-bucket b
+    std::size_t begin = 0;
+    for (std::size_t b = 0; b < sub_buckets; ++b) {
+      const std::size_t end = start[b];
+      if (end - begin > kShortGroup) sort_group(group + begin, spare + begin, end - begin);
+      begin = end;
+    }
+  }
+  insertion_sort(group, n);
+}
+
+// Short orders: one insertion sort with the keys on the stack.
+void insertion_order(const double* depths, Positions pos, std::size_t* order) noexcept {
+  std::uint64_t keys[kInsertionLimit];
+  for (std::size_t p = 0; p < pos.n; ++p) {
+    const std::size_t i = pos.index(p);
+    const std::uint64_t key = drawing_key(depths[i]);
+    std::size_t j = p;
+    for (; j > 0 && keys[j - 1] > key; --j) {
+      keys[j] = keys[j - 1];
+      order[j] = order[j - 1];
+    }
+    keys[j] = key;
+    order[j] = i;
+  }
+}
+
+// Beyond 32-bit indices and counts: a comparison sort on the same keys (stable, so ties keep the feeding order).
+void huge_order(const double* depths, Positions pos, std::size_t* order) {
+  std::vector<std::uint64_t> keys(pos.n);
+  for (std::size_t i = 0; i < pos.n; ++i) keys[i] = drawing_key(depths[i]);
+  for (std::size_t p = 0; p < pos.n; ++p) order[p] = pos.index(p);
+  std::stable_sort(order, order + pos.n, [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+}
+
+// Runs body(k) for k in [0, count): on the pool, or in a plain loop on the calling thread.
+template <class Body>
+void for_blocks(std::size_t count, bool parallel, Body&& body) {
+  if (parallel) {
+    parallel::parallel_for(count, 1, body);
+  } else {
+    for (std::size_t k = 0; k < count; ++k) body(k);
+  }
+}
+
+}  // namespace
+
+struct OrderWork {
+  static void radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch);
+};
+
+void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
+  const std::size_t n = pos.n;
+  const std::size_t threads = n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
+  const bool parallel = threads > 1;
+  const std::size_t blocks =
+      parallel ? std::clamp<std::size_t>(n / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1;
+  auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
+
+  std::uint64_t* const keys = scratch.keys_.reserve(n);
+  Entry* const entries = scratch.entries_.reserve(n);
+  Entry* const sorted = scratch.sorted_.reserve(n);
+
+  // 1. Keys in feeding order, and per block the range of the keys of numbers: the smallest of key - 1 (NaN's key 0
+  // wraps to the largest value, so it is never the smallest unless every key is NaN's) and the largest key.
+  struct Range {
+    std::uint64_t below_first, last;
+  };
+  Range ranges[kMaxBlocks];
+  for_blocks(blocks, parallel, [&](std::size_t k) {
+    std::uint64_t below_first = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t last = 0;
+    const std::size_t end = block_begin(k + 1);
+    for (std::size_t p = block_begin(k); p < end; ++p) {
+      const std::uint64_t key = drawing_key(depths[pos.index(p)]);
+      keys[p] = key;
+      below_first = std::min(below_first, key - 1);
+      last = std::max(last, key);
+    }
+    ranges[k] = Range{below_first, last};
+  });
+  std::uint64_t below_first = ranges[0].below_first;
+  std::uint64_t last_key = ranges[0].last;
+  for (std::size_t k = 1; k < blocks; ++k) {
+    below_first = std::min(below_first, ranges[k].below_first);
+    last_key = std::max(last_key, ranges[k].last);
+  }
+  if (last_key == 0) {  // every depth is NaN: one tie group
+    for (std::size_t p = 0; p < n; ++p) order[p] = pos.index(p);
+    return;
+  }
+
+  // 2. Digits of key - first_key, which has `width` bits: the top one (bucket 0 is NaN's, numbers from 1 on) and,
+  // when the width exceeds one digit, the next one (NaN's is 0: its top bucket alone decides its place). Together
+  // they sort by the top bits of the key down to bit `rest`; below it only the group pass looks.
+  const std::uint64_t first_key = below_first + 1;
+  const int width = std::bit_width(last_key - first_key);
+  const bool two_digits = width > kDigitBits;
+  const int top_shift = two_digits ? width - kDigitBits : 0;
+  const int rest = width > 2 * kDigitBits ? width - 2 * kDigitBits : 0;
+  auto top_digit = [=](std::uint64_t key) noexcept -> std::size_t {
+    return key == 0 ? 0 : 1 + static_cast<std::size_t>((key - first_key) >> top_shift);
+  };
+  auto next_digit = [=](std::uint64_t key) noexcept -> std::size_t {
+    return key == 0 ? 0 : static_cast<std::size_t>(((key - first_key) >> rest) & (kDigitBuckets - 1));
+  };
+  const std::size_t row = kDigitBuckets + 1;
+  std::uint32_t* const counts = scratch.counts_.reserve(blocks * row);
+
+  // One stable scatter of `from` (positions, in blocks) into `to` by digit: counts per block and bucket, a prefix
+  // sum (bucket-major, block-minor: block k's entries of a bucket go after those of earlier blocks), then each
+  // block writes its entries in order.
+  auto scatter = [&](auto&& digit, auto&& entry_at, Entry* to) {
+    for_blocks(blocks, parallel, [&](std::size_t k) {
+      std::uint32_t* count = counts + k * row;
+      std::fill(count, count + row, 0u);
+      const std::size_t end = block_begin(k + 1);
+      for (std::size_t p = block_begin(k); p < end; ++p) ++count[digit(entry_at(p).key)];
+    });
+    std::uint32_t running = 0;
+    for (std::size_t b = 0; b < row; ++b) {
+      for (std::size_t k = 0; k < blocks; ++k) {
+        const std::uint32_t here = counts[k * row + b];
+        counts[k * row + b] = running;
+        running += here;
+      }
+    }
+    KORVEX_ASSERT(running == n, "every position counted in exactly one bucket");
+    for_blocks(blocks, parallel, [&](std::size_t k) {
+      std::uint32_t* next = counts + k * row;
+      const std::size_t end = block_begin(k + 1);
+      for (std::size_t p = block_begin(k); p < end; ++p) {
+        const Entry entry = entry_at(p);
+        to[next[digit(entry.key)]++] = entry;
+      }
+    });
+  };
+  auto fed = [&](std::size_t p) { return Entry{keys[p], static_cast<std::uint32_t>(pos.index(p))}; };
+  if (two_digits) {
+    scatter(next_digit, fed, entries);
+    scatter(top_digit, [&](std::size_t p) { return entries[p]; }, sorted);
+  } else {
+    scatter(top_digit, fed, sorted);
+  }
+
+  // 3. Groups of keys equal down to bit `rest` are next to each other, in feeding order, and each must be sorted on
+  // the full key (with rest == 0 they are ties, already in order). Chunks of whole groups, about equal in length.
+  auto group_of = [=](std::uint64_t key) noexcept { return key == 0 ? 0 : 1 + ((key - first_key) >> rest); };
+  const std::size_t chunks = parallel ? 2 * blocks : 1;
+  std::size_t chunk_begin[2 * kMaxBlocks + 1];
+  chunk_begin[0] = 0;
+  for (std::size_t c = 1; c <= chunks; ++c) {
+    std::size_t p = std::max(chunk_begin[c - 1], c == chunks ? n : n / chunks * c);
+    while (p < n && p > 0 && group_of(sorted[p].key) == group_of(sorted[p - 1].key)) ++p;
+    chunk_begin[c] = p;
+  }
+  for_blocks(chunks, parallel, [&](std::size_t c) {
+    const std::size_t begin = chunk_begin[c];
+    const std::size_t end = chunk_begin[c + 1];
+    if (rest != 0) {
+      std::size_t group = begin;
+      for (std::size_t p = begin + 1; p <= end; ++p) {
+        if (p < end && group_of(sorted[p].key) == group_of(sorted[p - 1].key)) continue;
+        if (p - group > 1) sort_group(sorted + group, entries + group, p - group);
+        group = p;
+      }
+    }
+    for (std::size_t p = begin; p < end; ++p) order[p] = sorted[p].index;
+  });
+}
+
+void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties, OrderScratch& scratch) {
+  const Positions pos{n, ties == TieOrder::DescendingIndex};
+  if (n <= kInsertionLimit) {
+    insertion_order(depths, pos, order);
+  } else if (n > std::numeric_limits<std::uint32_t>::max()) {
+    huge_order(depths, pos, order);
+  } else {
+    OrderWork::radix_order(depths, pos, order, scratch);
+  }
+}
+
+void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties) {
+  OrderScratch scratch;
+  order_by_depth(depths, n, order, ties, scratch);
+}
+
+}  // namespace korvex::poly3d

@@ -1,0 +1,63 @@
+// The drawing order of polygons from their depths: a plain function on an array of doubles, shared by every
+// caller that orders polygons (the collection, and any bridge that computes depths of its own).
+//
+// The order. Polygons whose depth is NaN come first, then the others by descending depth; +0.0 and -0.0 count as
+// equal. Exactly equal depths (and the NaN group) follow their indices in the direction the caller asks for. This
+// is a total order, so the result is one fixed permutation, whatever the pool size or the timing.
+//
+// Threads. From kParallelOrderThreshold depths on, the work runs as a few parallel loops on the current pool (the
+// pool of the calling worker, else the process-wide pool, which it may create) when that pool has more than one
+// worker; otherwise everything runs on the calling thread. Any thread may call it, a pool worker included.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace korvex::poly3d {
+
+// Direction among exactly equal depths: ascending index (korvex's own rule, a stable descending sort), or
+// descending index (the reverse of a stable ascending sort).
+enum class TieOrder : unsigned char { AscendingIndex, DescendingIndex };
+
+// From this many depths on, the order runs on the worker pool.
+inline constexpr std::size_t kParallelOrderThreshold = 16384;
+
+// Working memory of order_by_depth. Kept between calls (by a collection, say), so that repeated orders of similar
+// sizes allocate nothing. One scratch serves one call at a time; its contents between calls mean nothing.
+class OrderScratch {
+ public:
+  OrderScratch() = default;
+  OrderScratch(OrderScratch&&) noexcept = default;
+  OrderScratch& operator=(OrderScratch&&) noexcept = default;
+
+  // A key of the order with the index of its depth, as the sort moves them.
+  struct Entry {
+    std::uint64_t key;
+    std::uint32_t index;
+  };
+
+ private:
+  friend struct OrderWork;
+  template <class T>
+  struct Buffer {
+    std::unique_ptr<T[]> data;
+    std::size_t capacity = 0;
+    // At least n elements, uninitialised; earlier contents are not kept.
+    T* reserve(std::size_t n);
+  };
+  Buffer<std::uint64_t> keys_;
+  Buffer<Entry> entries_;
+  Buffer<Entry> sorted_;
+  Buffer<std::uint32_t> counts_;
+};
+
+// Writes the drawing order of depths[0, n) into order[0, n) (a permutation of 0 .. n-1). `depths` and `order` must
+// not overlap and must stay untouched by other threads during the call. Throws std::bad_alloc, or the pool's
+// InternalFault when a large order needs a pool that cannot be created.
+void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties, OrderScratch& scratch);
+
+// The same with working memory of its own.
+void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties);
+
+}  // namespace korvex::poly3d

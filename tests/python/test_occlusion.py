@@ -1,0 +1,296 @@
+"""Exact occlusion: pictures against a depth-buffer reference, what reaches the renderer, and the switches."""
+import io
+import re
+import warnings
+
+import numpy as np
+import pytest
+
+from conftest import raises, run_python
+
+mpl = pytest.importorskip("matplotlib")
+if tuple(int(v) for v in mpl.__version__.split(".")[:2]) < (3, 11):
+    pytest.skip("needs Matplotlib 3.11", allow_module_level=True)
+
+import zbuffer  # noqa: E402  (selects Agg)
+import matplotlib.pyplot as plt  # noqa: E402
+from mpl_toolkits.mplot3d import art3d  # noqa: E402
+
+import korvex_mpl  # noqa: E402
+from korvex_mpl import _native, _occlusion  # noqa: E402
+
+CASES = [(name, view) for name, (_, views) in zbuffer.SCENES.items() for view in views]
+# Fragments per input item. Three bars in a cycle are 18 faces: breaking the cycle by cutting one bar along a
+# plane cuts its four long faces, 22 fragments at the least (1.22x).
+FRAGMENT_BOUND = {"cyclic_bars": 1.5}
+
+
+@pytest.fixture(autouse=True)
+def _clean():
+    yield
+    korvex_mpl.uninstall()
+    plt.close("all")
+
+
+def pixels(fig):
+    fig.canvas.draw()
+    return np.asarray(fig.canvas.buffer_rgba())[..., :3].astype(int)
+
+
+@pytest.mark.parametrize("name, view", CASES)
+def test_exact_mode_paints_the_depth_buffer(name, view):
+    korvex_mpl.install(occlusion="exact")
+    wrong, scene = zbuffer.measure(name, view)
+    stats = _occlusion.last_stats(scene.ax)
+    assert wrong <= 0.005
+    assert not stats["capped"]
+    assert stats["fragments"] <= FRAGMENT_BOUND.get(name, 1.2) * stats["items"]
+
+
+# Matplotlib's depth sort against the same reference: wrong where the issue reports it, right where it is.
+@pytest.mark.parametrize("name, view, least, most", [
+    ("planes", (50, 200), 0.08, 1.0), ("sphere_plane", (30, -60), 0.11, 1.0), ("saddles", (-30, 160), 0.06, 1.0),
+    ("cyclic_bars", (60, 130), 0.02, 0.11), ("bar_chart", (60, 30), 0.01, 0.06),
+    ("scatter_sphere", (0, 0), 0.05, 1.0), ("line_surface", (25, 30), 0.01, 1.0),
+    ("bar_chart", (30, -60), 0.0, 0.0)])
+def test_the_reference_sees_matplotlibs_sort(name, view, least, most):
+    wrong, _ = zbuffer.measure(name, view)
+    assert least <= wrong <= most
+
+
+def recorded_strokes(fig):
+    """Draws the figure, recording every path the renderer's draw_path_collection strokes, in display space,
+    with its stroke colour."""
+    renderer = fig.canvas.get_renderer()
+    strokes = []
+    draw = renderer.draw_path_collection
+
+    def record(gc, master, paths, transforms, offsets, offset_trf, faces, edges, widths, *args, **kwargs):
+        for i, path in enumerate(paths):
+            if len(edges) and widths[i % len(widths)] > 0 and edges[i % len(edges)][3] > 0:
+                for ring in path.to_polygons(master, closed_only=False):
+                    strokes.append((tuple(edges[i % len(edges)]), ring))
+        return draw(gc, master, paths, transforms, offsets, offset_trf, faces, edges, widths, *args, **kwargs)
+
+    renderer.draw_path_collection = record
+    fig.draw(renderer)
+    return strokes
+
+
+def cross(u, v):
+    return u[0] * v[1] - u[1] * v[0]
+
+
+def test_edges_are_stroked_along_original_outlines_only():
+    korvex_mpl.install(occlusion="exact")
+    fig = plt.figure(figsize=(3, 3), dpi=100)
+    ax = fig.add_subplot(projection="3d")
+    quads = [np.array([(-1, -1, 0), (1, -1, 0), (1, 1, 0), (-1, 1, 0.0)]),
+             np.array([(0.2, -1, -1), (0.2, 1, -1), (0.2, 1, 1), (0.2, -1, 1.0)])]
+    ax.add_collection3d(art3d.Poly3DCollection(quads, facecolors=["C0", "C1"], edgecolors="k", linewidths=2))
+    ax.set(xlim=(-1, 1), ylim=(-1, 1), zlim=(-1, 1))
+    strokes = recorded_strokes(fig)
+    assert _occlusion.last_stats(ax)["fragments"] == 3  # one quad cut along the other
+    outline = []
+    for q in quads:
+        p = zbuffer._project(ax, q)[:, :2]
+        outline += [(p[k], p[(k + 1) % 4]) for k in range(4)]
+    black = [ring for color, ring in strokes if color == (0.0, 0.0, 0.0, 1.0)]
+    length = 0.0
+    for ring in black:
+        for a, b in zip(ring[:-1], ring[1:]):
+            # Both ends on one original edge.
+            assert any(abs(cross(e1 - e0, a - e0)) < 1e-6 * np.hypot(*(e1 - e0)) ** 2 and
+                       abs(cross(e1 - e0, b - e0)) < 1e-6 * np.hypot(*(e1 - e0)) ** 2 for e0, e1 in outline)
+            length += np.hypot(*(b - a))
+    # Every original edge is stroked once.
+    assert length == pytest.approx(sum(np.hypot(*(e1 - e0)) for e0, e1 in outline), rel=1e-9)
+
+
+@pytest.mark.parametrize("view", [(90, -90), (70, 30), (60, 130)])
+def test_split_polygons_show_no_seam_under_antialiasing(view):
+    # Three slanted planks in a cycle: one is cut across, where nothing else is (without the pads: 50-63/255).
+    korvex_mpl.install(occlusion="exact")
+    scene = zbuffer._new_axes(view)
+    corners = [np.array([np.cos(a), np.sin(a)]) * 0.8 for a in np.pi / 2 + 2 * np.pi * np.arange(3) / 3]
+    planks = []
+    for k in range(3):
+        a, b = corners[k], corners[(k + 1) % 3]
+        n = np.array([a[1] - b[1], b[0] - a[0]]) / np.linalg.norm(b - a) * 0.12
+        start, end = a - 0.45 * (b - a), b + 0.45 * (b - a)
+        planks.append(np.array([[*(start - n), -0.5], [*(end - n), 0.5], [*(end + n), 0.5], [*(start + n), -0.5]]))
+    zbuffer._polygons(scene, [0, 1, 2], planks)
+    scene.ax.collections[0].set_antialiased(True)
+    painted = pixels(scene.fig)
+    assert _occlusion.last_stats(scene.ax)["fragments"] == 4
+    expected = zbuffer.reference(scene)
+    # Away from outlines (two pixels), every pixel of a plank has the plank's own colour.
+    inner = (expected >= 0) & ~zbuffer._near_change(expected, 2)
+    colors = np.array([zbuffer.color(k) for k in range(3)]) * 255
+    assert np.abs(painted[inner] - colors[expected[inner]]).max() <= 3
+
+
+def test_translucent_faces_blend_back_to_front():
+    korvex_mpl.install(occlusion="exact")
+    scene = zbuffer._new_axes((30, -60))
+    zbuffer._polygons(scene, [0, 1], [np.array([(-1, -1, -0.2), (1, -1, -0.2), (1, 1, 0.2), (-1, 1, 0.2)]),
+                                      np.array([(0.3, -1, -1), (0.3, 1, -1), (0.3, 1, 1), (0.3, -1, 1)])])
+    scene.ax.collections[0].set_alpha(0.5)
+    painted = pixels(scene.fig)
+    assert _occlusion.last_stats(scene.ax)["cuts"] == 1
+    depth = np.stack([zbuffer.reference(scene, only=k) for k in (0, 1)])
+    colors = np.array([zbuffer.color(k) for k in (0, 1)]) * 255
+    # Over white, the farther face first.
+    expected = np.full(painted.shape, 255.0)
+    for k in np.argsort(-depth, axis=0):
+        covered = np.isfinite(np.take_along_axis(depth, k[None], 0)[0])
+        expected[covered] = 0.5 * colors[k[covered]] + 0.5 * expected[covered]
+    layers = np.isfinite(depth[0]) * 1 + np.isfinite(depth[1]) * 2 + (depth[0] < depth[1]) * 4
+    away = ~zbuffer._near_change(layers, 2)
+    assert (layers[away] == 7).sum() > 1000 and (layers[away] == 3).sum() > 1000  # each in front somewhere
+    assert np.abs(painted - expected)[away].max() <= 2  # Agg's rounding
+
+
+@pytest.mark.parametrize("fmt, image", [("svg", b"<image"), ("pdf", b"/Subtype /Image")])
+def test_output_stays_vector(fmt, image):
+    korvex_mpl.install(occlusion="exact")
+    scene = zbuffer.sphere_plane((30, -60))
+    buffer = io.BytesIO()
+    scene.fig.savefig(buffer, format=fmt)
+    stats = _occlusion.last_stats(scene.ax)
+    assert stats["fragments"] > stats["items"]
+    data = buffer.getvalue()
+    assert image not in data
+    if fmt == "svg":
+        assert data.count(b"<path") >= stats["fragments"]
+    # Artists that ask for rasterization still get it.
+    for c in scene.ax.collections:
+        c.set_rasterized(True)
+    buffer = io.BytesIO()
+    scene.fig.savefig(buffer, format=fmt)
+    assert image in buffer.getvalue()
+
+
+def test_reaching_the_fragment_cap_warns_once_and_draws_the_rest_plainly(monkeypatch):
+    korvex_mpl.install(occlusion="exact")
+    monkeypatch.setattr(_occlusion, "CAP_FACTOR", 1.0)
+    scene = zbuffer.saddles((30, -60))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        scene.fig.canvas.draw()
+    assert [str(w.message) for w in caught] == [
+        "korvex_mpl: exact occlusion reached its limit of fragments (1 times the items of the axes); the rest of "
+        "the scene is drawn in plain depth order"]
+    assert caught[0].category is RuntimeWarning
+    stats = _occlusion.last_stats(scene.ax)
+    assert stats["capped"] and stats["cuts"] == 0 and stats["items"] == 800
+
+
+def mixed_figure():
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 15), np.linspace(-1, 1, 15))
+    ax.plot_surface(x, y, x * y, cmap="viridis")
+    ax.plot_wireframe(x, y, 0.3 - x * y, rstride=3, cstride=3, color="k")
+    ax.scatter(*np.random.default_rng(2).uniform(-1, 1, (3, 40)), c=np.arange(40), s=np.arange(40) + 5)
+    ax.plot(np.linspace(-1, 1, 30), np.zeros(30), np.linspace(-1, 1, 30) ** 3, "o-", markersize=3)
+    return fig, ax
+
+
+def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
+    fig, ax = mixed_figure()
+    expected = pixels(fig)
+    korvex_mpl.install(occlusion="exact")
+    exact = pixels(fig)
+    assert _occlusion.last_stats(ax)["items"] > 0 and (exact != expected).any()
+    korvex_mpl.set_occlusion(ax, "sort")
+    assert (pixels(fig) == expected).all()
+
+
+def test_every_kind_of_3d_artist_takes_part():
+    korvex_mpl.install(occlusion="exact")
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 6), np.linspace(-1, 1, 6))
+    ax.plot_trisurf(x.ravel(), y.ravel(), (x * y).ravel())                     # 50 triangles
+    ax.bar3d([0, 1], [0, 1], 0, 0.5, 0.5, [1, 2])                              # 12 faces
+    ax.voxels(np.ones((1, 1, 1), dtype=bool))                                  # 6 faces
+    ax.contourf(x, y, x * 0 + np.array([[0, 1]]).repeat(3, 1), levels=[-1, 0.5, 2])  # 2 regions
+    ax.quiver([0], [0], [0], [1], [0], [0])                                   # 3 segments: shaft, head
+    ax.plot([0, 1], [0, 1], [0, 1], marker="o")                                # 1 segment, 2 markers
+    ax.scatter([0, 1, 2], [0, 0, 0], [1, 1, 1])                                # 3 markers
+    fig.canvas.draw()
+    stats = _occlusion.last_stats(ax)
+    assert (stats["polygons"], stats["items"]) == (70, 79)
+
+
+def test_occlusion_switches():
+    fig = plt.figure()
+    first, second = fig.add_subplot(121, projection="3d"), fig.add_subplot(122, projection="3d")
+    for ax in (first, second):
+        ax.plot_surface(*np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.eye(2))
+    assert korvex_mpl.get_occlusion() == "sort"
+    korvex_mpl.set_occlusion(first, "exact")
+    korvex_mpl.install()
+    fig.canvas.draw()
+    assert _occlusion.last_stats(first) is not None and _occlusion.last_stats(second) is None
+    with korvex_mpl.enabled(occlusion="exact"):
+        assert korvex_mpl.get_occlusion() == "exact" and korvex_mpl.get_occlusion(second) == "exact"
+        korvex_mpl.set_occlusion(second, "sort")
+        fig.canvas.draw()
+        assert _occlusion.last_stats(second) is None
+        korvex_mpl.set_occlusion(second, None)
+        fig.canvas.draw()
+        assert _occlusion.last_stats(second) is not None
+    assert korvex_mpl.installed() and korvex_mpl.get_occlusion() == "sort"
+    assert korvex_mpl.get_occlusion(first) == "exact"
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: korvex_mpl.install(occlusion="bsp"), ValueError, "occlusion must be 'sort' or 'exact', not 'bsp'"),
+    (lambda: korvex_mpl.install(occlusion=None), ValueError, "occlusion must be 'sort' or 'exact', not None"),
+    (lambda: korvex_mpl.enabled(occlusion=1).__enter__(), ValueError, "occlusion must be 'sort' or 'exact', not 1"),
+    (lambda: korvex_mpl.set_occlusion(plt.figure().add_subplot(projection="3d"), "Exact"), ValueError,
+     "occlusion must be 'sort', 'exact' or None, not 'Exact'"),
+    (lambda: korvex_mpl.set_occlusion(plt.figure().add_subplot(), "exact"), TypeError,
+     "set_occlusion() needs a 3D axes, not Axes"),
+])
+def test_occlusion_values_are_checked(call, exc, message):
+    with raises(exc, message):
+        call()
+    assert not korvex_mpl.installed() and korvex_mpl.get_occlusion() == "sort"
+
+
+@pytest.mark.parametrize("args, exc, message", [
+    ((np.zeros((4, 2)),), TypeError, "polygons must be a C-contiguous float64 array of shape (n, 3)"),
+    ((np.zeros((4, 3)), np.array([0, 4], dtype=np.int32)), TypeError,
+     "offsets must be a C-contiguous int64 array of shape (n,)"),
+    ((np.zeros((4, 3)), np.array([0, 5])), ValueError,
+     "offsets must start at 0 and rise to at most the number of vertices"),
+    ((np.zeros((4, 3)), np.array([0, 3, 2])), ValueError,
+     "offsets must start at 0 and rise to at most the number of vertices"),
+    ((np.zeros((4, 3)), np.array([0, 4]), np.zeros(2)), ValueError,
+     "depths must hold one depth per polygon (len(offsets) - 1)"),
+])
+def test_visibility_order_checks_its_arrays(args, exc, message):
+    defaults = (np.zeros((4, 3)), np.array([0, 4]), np.zeros(1), np.zeros((0, 6)), np.zeros((0, 3)), 0.0, 8.0)
+    with raises(exc, message):
+        _native.visibility_order(*args, *defaults[len(args):])
+
+
+def test_the_picture_does_not_depend_on_the_pool_size():
+    code = """
+        import hashlib, sys
+        sys.path.insert(0, {path!r})
+        import zbuffer, korvex_mpl
+        korvex_mpl.install(occlusion="exact")
+        scene = zbuffer.sphere_plane((5, 30))
+        scene.fig.canvas.draw()
+        print(hashlib.sha256(bytes(scene.fig.canvas.buffer_rgba())).hexdigest())
+    """.format(path=str(__import__("pathlib").Path(zbuffer.__file__).parent))
+    digests = set()
+    for threads in ("1", "3"):
+        done = run_python(code, env={"RAYON_NUM_THREADS": threads})
+        assert done.returncode == 0, done.stderr
+        digests.add(done.stdout)
+    assert len(digests) == 1
