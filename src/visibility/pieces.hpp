@@ -109,12 +109,6 @@ struct Relation {
   bool dropped = false;  // given up to break a cycle that no cut could break
 };
 
-// A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
-// listed in every cell its box touches. A pair belongs to the one cell that holds the lower-left corner of the
-// intersection of their boxes: the column where the later-starting box starts, and the row likewise. So within a
-// cell the entries come in four groups, each in piece order, by whether the box starts in the cell's column and
-// in its row: [column only] [both] [row only] [neither]. The pairs a cell owns are those of [both] with any
-// entry and those of [column only] with [row only]: every pair is met exactly once, in its own cell.
 // The pair test's copy of a polygon piece of at most four vertices (a triangle repeats its last vertex and
 // edge): coordinates and edge half-planes side by side, so that one edge is tested against all four vertices at
 // once.
@@ -126,9 +120,9 @@ struct Outline {
   double c[4];
 };
 
-// What decides a pair of polygons without testing it: the least and greatest depth of its plane over the piece,
-// widened by the piece's tolerance (NaN for what is not a polygon: never decided so), and its place in the plain
-// order as a key (descending fallback depth, NaN first).
+// What decides a pair of pieces without testing it: the least and greatest depth of its plane over the piece,
+// widened by the piece's tolerance (all depths when its fallback depth lies outside: never decided so), and its
+// place in the plain order as a key (descending fallback depth, NaN first).
 struct DepthSpan {
   double lo;
   double hi;
@@ -146,13 +140,20 @@ inline std::uint64_t drawing_key(double depth) noexcept {
   return ~ascending;
 }
 
-// Whether polygon a is farther than polygon b everywhere (beyond the tolerance over both spans: then the depth
+// Whether piece a is farther than piece b everywhere (beyond the tolerance over both spans: then the depth
 // difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
 // piece: the order of poly3d's stable sort). Such a pair needs no test for the plain order to paint it right.
 inline bool settled(const DepthSpan& a, std::uint32_t ia, const DepthSpan& b, std::uint32_t ib, double tol_z) noexcept {
   return a.lo - b.hi > tol_z && (a.key != b.key ? a.key < b.key : ia < ib);
 }
 
+// A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
+// listed in every cell its box touches. A pair belongs to the one cell that holds the lower-left corner of the
+// intersection of their boxes: the column where the later-starting box starts, and the row likewise. So within a
+// cell the entries come in four groups by whether the box starts in the cell's column and in its row: [column
+// only] [both] [row only] [neither]. The pairs a cell owns are those of [both] with any entry and those of
+// [column only] with [row only]: every pair is met exactly once, in its own cell. Within a group the entries
+// are in piece order.
 struct Grid {
   struct Span {  // the columns and rows of a piece's cells
     std::uint32_t x0, x1, y0, y1;

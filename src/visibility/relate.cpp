@@ -284,7 +284,7 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
         g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
         continue;
       }
-      if (p.kind == Kind::Polygon) {
+      {
         const Vec2* v = s.vertices(p);
         depth.lo = depth.hi = p.plane.at(v[0]);
         for (std::uint32_t k = 1; k < p.count; ++k) {
@@ -294,6 +294,9 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
         }
         depth.lo -= p.tol;
         depth.hi += p.tol;
+        // A fallback depth outside the span (or NaN) says nothing about the plain order: all depths, so that
+        // the piece is never settled.
+        if (!(depth.lo <= p.fallback && p.fallback <= depth.hi)) depth = {-kInf, kInf, depth.key};
       }
       const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
       const Box pb = box_of(s.vertices(p), p.count);
@@ -420,11 +423,8 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
-    // A pair whose boxes meet.
+    // A pair whose boxes meet and whose depth spans overlap (within the tolerance: so neither is settled()).
     auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
-      if (settled(p.depth, p.piece, q.depth, q.piece, tol.z) || settled(q.depth, q.piece, p.depth, p.piece, tol.z)) {
-        return;
-      }
       // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
       const std::uint32_t a = std::min(p.piece, q.piece);
       const std::uint32_t b = std::max(p.piece, q.piece);
@@ -455,14 +455,22 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // The partners of p in [q, q_end) whose boxes meet p's, tested in order. Most boxes do not meet, and which
     // do is hard to predict: the comparisons of up to 64 partners go into a mask without a branch, and only the
     // partners it holds are visited.
+    // The partners of p in [q, q_end) whose boxes meet p's and whose depth spans come within the tolerance of
+    // p's (the others are settled, or do not meet), tested in order. Which do is hard to predict: the
+    // comparisons of up to 64 partners go into a mask without a branch, and only the partners it holds are
+    // visited.
     auto pair_with = [&](const Grid::Entry& p, const std::uint32_t* q, const std::uint32_t* q_end) {
+      const double near = p.depth.lo - tol.z;
+      const double far = p.depth.hi + tol.z;
       const Box ba = p.box;
       while (q != q_end) {
         const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
         std::uint64_t meet = 0;
         for (int j = 0; j < count; ++j) {
-          const Box& bb = g.entries[q[j]].box;
-          const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
+          const Grid::Entry& e = g.entries[q[j]];
+          const Box& bb = e.box;
+          const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax) |
+                             (e.depth.hi < near) | (e.depth.lo > far);
           meet |= static_cast<std::uint64_t>(apart ? 0 : 1) << j;
         }
         for (; meet != 0; meet &= meet - 1) test(p, g.entries[q[std::countr_zero(meet)]]);
