@@ -1,7 +1,7 @@
 // The exact visibility order of two intersecting 100 x 100 surfaces (19,602 quads) against the plain depth sort
 // of the same polygons, both on the process-wide pool, in one run.
 //
-//   make bench-visibility
+//   make bench-visibility          (bench_visibility [rounds], 30 by default)
 //
 // Plain: the collection's projection (every vertex through the view, average depth, descending order), which is
 // what a plain draw costs. Exact: the same projection of the vertices, the average depths as fallback depths,
@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "parallel/parallel_for.hpp"
@@ -23,13 +25,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <class F>
-double best_ms(int repeats, F&& f) {
-  double best = 1e300;
+double ms_of(const std::function<void()>& f) {
+  const auto t0 = Clock::now();
+  f();
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// The least time of each job over `repeats` rounds, the jobs taking turns within a round so that all of them
+// meet the same load of a shared machine.
+std::vector<double> best_ms(int repeats, const std::vector<std::function<void()>>& jobs) {
+  std::vector<double> best(jobs.size(), 1e300);
   for (int k = 0; k < repeats; ++k) {
-    const auto t0 = Clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    for (std::size_t j = 0; j < jobs.size(); ++j) best[j] = std::min(best[j], ms_of(jobs[j]));
   }
   return best;
 }
@@ -46,7 +53,8 @@ korvex::proj3d::Matrix4 view(double azim, double elev) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;  // rounds per view
   constexpr int n = 100;  // points per side; (n - 1)^2 quads per surface
   std::vector<double> xs, ys, zs;
   korvex::poly3d::PolygonSet set;
@@ -82,7 +90,6 @@ int main() {
   for (const auto& v : views) {
     const auto m = view(v[0], v[1]);
     const auto mv = korvex::proj3d::view_of(m);
-    const double plain_ms = best_ms(15, [&] { plain.do_3d_projection(mv); });
 
     std::vector<double> tx(xs.size()), ty(xs.size()), tz(xs.size()), xyz(3 * xs.size()), depths(quads);
     std::vector<std::int64_t> offsets(quads + 1), ids(quads);
@@ -106,11 +113,14 @@ int main() {
       });
     };
     const korvex::visibility::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
-    const double exact_ms = best_ms(7, [&] {
-      project();
-      korvex::visibility::order(scene, {}, pool, workspace, result);
-    });
-    const double order_ms = best_ms(7, [&] { korvex::visibility::order(scene, {}, pool, workspace, result); });
+    const std::vector<double> best =
+        best_ms(repeats, {[&] { plain.do_3d_projection(mv); },
+                          [&] {
+                            project();
+                            korvex::visibility::order(scene, {}, pool, workspace, result);
+                          },
+                          [&] { korvex::visibility::order(scene, {}, pool, workspace, result); }});
+    const double plain_ms = best[0], exact_ms = best[1], order_ms = best[2];
     std::printf("(%4.0f, %3.0f)    %10.2f %10.2f %10.2f %8.2fx %10zu%s\n", v[0], v[1], plain_ms, exact_ms, order_ms,
                 exact_ms / plain_ms, result.fragments.size(), result.capped ? " (capped)" : "");
   }

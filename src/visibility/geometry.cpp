@@ -7,23 +7,6 @@
 
 namespace korvex::visibility::detail {
 
-Box box_of(const Vec2* v, std::size_t n) noexcept {
-  Box b{v[0].x, v[0].x, v[0].y, v[0].y};
-  for (std::size_t i = 1; i < n; ++i) {
-    b.xmin = std::min(b.xmin, v[i].x);
-    b.xmax = std::max(b.xmax, v[i].x);
-    b.ymin = std::min(b.ymin, v[i].y);
-    b.ymax = std::max(b.ymax, v[i].y);
-  }
-  return b;
-}
-
-double twice_area(const Vec2* v, std::size_t n) noexcept {
-  double sum = 0.0;
-  for (std::size_t i = 1; i + 1 < n; ++i) sum += turn(v[0], v[i], v[i + 1]);
-  return sum;
-}
-
 namespace {
 
 // One clipping step for a point or a segment (which stay what they are, or vanish).

@@ -6,6 +6,7 @@
 // keeps exact for planar polygons and for segments.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -65,10 +66,23 @@ struct Box {
   double ymax;
 };
 
-Box box_of(const Vec2* v, std::size_t n) noexcept;
+inline Box box_of(const Vec2* v, std::size_t n) noexcept {
+  Box b{v[0].x, v[0].x, v[0].y, v[0].y};
+  for (std::size_t i = 1; i < n; ++i) {
+    b.xmin = std::min(b.xmin, v[i].x);
+    b.xmax = std::max(b.xmax, v[i].x);
+    b.ymin = std::min(b.ymin, v[i].y);
+    b.ymax = std::max(b.ymax, v[i].y);
+  }
+  return b;
+}
 
 // Twice the signed area (shoelace about v[0]); positive for counter-clockwise order.
-double twice_area(const Vec2* v, std::size_t n) noexcept;
+inline double twice_area(const Vec2* v, std::size_t n) noexcept {
+  double sum = 0.0;
+  for (std::size_t i = 1; i + 1 < n; ++i) sum += turn(v[0], v[i], v[i + 1]);
+  return sum;
+}
 
 // Whether every point of `v` lies farther than `offset` outside one of the half-planes (a separating axis):
 // then the clip below keeps nothing. Cheaper than clipping, for the many pairs that only touch.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "common/assert.hpp"
@@ -16,7 +17,11 @@ void Orderer::link() {
   }
   has_extra_.assign(base_, 0);
   dead_.assign(base_, 0);
-  keys_filled_ = 0;
+  child_.assign(base_, kUncut);
+  root_.resize(base_);
+  for (std::uint32_t u = 0; u < base_; ++u) root_[u] = u;
+  tested_.clear();
+  ranked_ = false;
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
   // current ends, which leaves every list ascending and link_start_[u] at its beginning.
@@ -60,7 +65,11 @@ bool Orderer::cut(std::uint32_t u, const double* g, double snap, std::uint32_t& 
   lo = s_.add(part, lo_.data(), lo_flags_.data(), lo_.size());
   hi = s_.add(part, hi_.data(), hi_flags_.data(), hi_.size());
   grow();
+  KORVEX_ASSERT(hi == lo + 1, "the two parts of a cut are consecutive");
+  child_[u] = lo;
+  root_[lo] = root_[hi] = root_[u];
   dead_[u] = 1;
+  if (u < emitted_.size()) emitted_[u] = 1;  // while ordering, dead counts as emitted
   ++cuts_;
   return true;
 }
@@ -72,7 +81,9 @@ bool Orderer::cut_intersection(std::uint32_t rid, std::vector<std::uint32_t>& wo
   const Piece& pb = s_.pieces[b];
   // A segment is cut where it pierces; of two polygons the smaller one (the later one on a tie).
   std::uint32_t order[2] = {a, b};
-  if (pa.kind != pb.kind ? pb.kind > pa.kind : (pb.size < pa.size || (pb.size == pa.size && b > a))) {
+  const double size_a = s_.size(pa);
+  const double size_b = s_.size(pb);
+  if (pa.kind != pb.kind ? pb.kind > pa.kind : (size_b < size_a || (size_b == size_a && b > a))) {
     std::swap(order[0], order[1]);
   }
   for (const std::uint32_t u : order) {
@@ -306,6 +317,13 @@ void Orderer::drop_weakest(const std::vector<std::uint32_t>& cycle, const std::v
   }
   Relation& r = rel_[cycle_rel[weakest]];
   r.dropped = true;
+  if (r.first < listed_pieces_ && cycle_rel[weakest] < listed_) {
+    // Its entry among the successors points back at its first piece, which is emitted before the list is read.
+    const std::uint32_t at = slot(r.first);
+    for (std::uint32_t k = succ_start_[at]; k < succ_start_[at + 1]; ++k) {
+      if (succ_[k].relation == cycle_rel[weakest]) succ_[k].piece = r.first;
+    }
+  }
   if (--indeg[r.second] == 0) ready.push_back(r.second);
   if (visible) ++forced_;
 }
@@ -321,7 +339,58 @@ void Orderer::break_cycle(std::vector<std::uint8_t>& emitted, std::vector<std::u
   drop_weakest(cycle, cycle_rel, indeg, ready);
 }
 
+void Orderer::alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const {
+  if (child_[u] == kUncut) {
+    out.push_back(u);
+    return;
+  }
+  alive_parts(child_[u], out);
+  alive_parts(child_[u] + 1, out);
+}
+
+bool Orderer::add_tested(std::uint32_t far, std::uint32_t near) {
+  const std::uint32_t a = std::min(far, near);
+  const std::uint32_t b = std::max(far, near);
+  const Verdict v = relate(s_, a, b, tol_, w_);
+  switch (v.outcome) {
+    case Outcome::None:
+      return false;
+    case Outcome::AFirst:
+      add_relation({a, b, false});
+      return true;
+    case Outcome::BFirst:
+      add_relation({b, a, false});
+      return true;
+    case Outcome::Intersect:  // not for depths apart, but for rounding: the farther first
+      add_relation({far, near, false});
+      return true;
+  }
+  return false;
+}
+
+bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all) {
+  if (capped_) return false;  // the order is partly plain already
+  // A settled pair painted the wrong way has its farther piece held back (order() lists those): the farther one
+  // comes first in the plain order, and so do its parts.
+  bool added = false;
+  for (const std::uint32_t u : all ? sequence : held_) {
+    const std::uint32_t b = root_[u];
+    grid.for_partners(b, [&](std::uint32_t q) {
+      if (!settled(grid.entries[b].depth, b, grid.entries[q].depth, q, tol_.z)) return;
+      near_.clear();
+      alive_parts(q, near_);
+      for (const std::uint32_t n : near_) {
+        if ((all || place_[u] > place_[n]) && tested_.insert((std::uint64_t{u} << 32) | n).second) {
+          added |= add_tested(u, n);
+        }
+      }
+    });
+  }
+  return added;
+}
+
 void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out) {
+  scan_ = 0;
   std::size_t n = s_.pieces.size();
   std::vector<std::uint32_t>& indeg = indeg_;
   std::vector<std::uint8_t>& emitted = emitted_;
@@ -329,66 +398,125 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   emitted.assign(n, 0);
   std::size_t alive_count = 0;
   for (std::size_t u = 0; u < n; ++u) alive_count += dead_[u] == 0 ? 1 : 0;
+  // The plain order's tie-break as one integer per piece: the place of its item's first piece in the plain order,
+  // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
+  // follow them).
+  KORVEX_ASSERT(plain.size() == base_, "the plain order covers the pieces that existed before any cut");
+  if (!ranked_) {
+    item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
+    prio_.resize(base_);
+    rank_of_.resize(base_);
+    for (std::size_t k = 0; k < base_; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
+    for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
+      const std::uint32_t item = s_.pieces[u].item;
+      if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
+      prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
+    }
+    prio_by_rank_.resize(base_);
+    for (std::size_t k = 0; k < base_; ++k) prio_by_rank_[k] = prio_[plain[k]];
+    ranked_ = true;
+  }
+  // The successors of each piece over the live relations, listed once here (no relation changes direction from
+  // now on), so that the loop below reads small arrays instead of the relations themselves. Relations added
+  // while ordering (those of the parts of a cut) are met through extra_.
+  listed_pieces_ = n;
+  const auto listed = static_cast<std::uint32_t>(rel_.size());
+  listed_ = listed;
+  std::vector<std::uint32_t>& start = succ_start_;
+  start.assign(n + 1, 0);
   for (const Relation& r : rel_) {
     if (live(r)) {
       KORVEX_ASSERT(!r.intersect, "every intersection is cut or settled before ordering");
       ++indeg[r.second];
+      ++start[slot(r.first)];
     }
   }
-  // Pieces that are ready from the start are taken in the plain order by a cursor; the others (and the parts of
-  // pieces cut so far) wait in a heap once they become ready. The next piece is the first of the two.
-  from_start_.assign(n, 0);
-  for (const std::size_t u : plain) from_start_[u] = dead_[u] == 0 && indeg[u] == 0 ? 1 : 0;
-  auto later = [this](std::uint32_t a, std::uint32_t b) { return before(b, a); };
-  std::vector<std::uint32_t>& heap = heap_;
+  for (std::size_t k = 1; k <= n; ++k) start[k] += start[k - 1];
+  succ_.resize(start[n]);
+  for (std::uint32_t id = listed; id-- > 0;) {
+    const Relation& r = rel_[id];
+    if (live(r)) succ_[--start[slot(r.first)]] = {r.second, id};
+  }
+  // From here on a dead piece counts as emitted (cut() keeps that up), so one byte tells whether a successor
+  // still waits.
+  for (std::size_t u = 0; u < n; ++u) emitted[u] = dead_[u];
+  // The ready pieces: those that existed before any cut in a set by their places in the plain order, the parts
+  // of cut pieces in a heap. The next piece is the first of the two.
+  ReadySet& ready_set = ready_;
+  ready_set.assign(base_, [&](std::size_t k) { return dead_[plain[k]] == 0 && indeg[plain[k]] == 0; });
+  std::vector<std::uint64_t>& heap = heap_;
   heap.clear();
   auto push = [&](std::uint32_t u) {
-    heap.push_back(u);
-    std::push_heap(heap.begin(), heap.end(), later);
+    if (u < base_) {
+      ready_set.insert(rank_of_[u]);
+      return;
+    }
+    heap.push_back(priority(u));
+    std::push_heap(heap.begin(), heap.end(), std::greater<>());
   };
   for (std::size_t u = base_; u < n; ++u) {
     if (dead_[u] == 0 && indeg[u] == 0) push(static_cast<std::uint32_t>(u));
   }
   out.clear();
   out.reserve(alive_count);
+  place_.resize(n);
+  held_.clear();
+  std::uint64_t latest = 0;  // the greatest priority painted so far
   std::vector<std::uint32_t> ready;
-  std::size_t cursor = 0;
   while (out.size() < alive_count) {
-    while (cursor < plain.size() && from_start_[plain[cursor]] == 0) ++cursor;
     std::uint32_t u;
-    if (cursor < plain.size() && (heap.empty() || before(static_cast<std::uint32_t>(plain[cursor]), heap.front()))) {
-      u = static_cast<std::uint32_t>(plain[cursor++]);
+    std::uint64_t p;
+    const std::size_t k = ready_set.empty() ? base_ : ready_set.min();
+    if (k < base_ && (heap.empty() || prio_by_rank_[k] < heap.front())) {
+      ready_set.erase(k);
+      u = static_cast<std::uint32_t>(plain[k]);
+      p = prio_by_rank_[k];
     } else if (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end(), later);
-      u = heap.back();
+      std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+      p = heap.back();
+      u = static_cast<std::uint32_t>(p);
       heap.pop_back();
     } else {
       ready.clear();
       if (!capped_) break_cycle(emitted, indeg, ready);
       if (capped_) break;
       n = s_.pieces.size();
+      place_.resize(n);
       alive_count = 0;
-      for (std::size_t k = 0; k < n; ++k) alive_count += dead_[k] == 0 ? 1 : 0;
+      for (std::size_t v = 0; v < n; ++v) alive_count += dead_[v] == 0 ? 1 : 0;
       for (const std::uint32_t r : ready) push(r);
       continue;
     }
+    if (p < latest) held_.push_back(u);  // painted after a piece the plain order puts later
+    latest = std::max(latest, p);
+    place_[u] = static_cast<std::uint32_t>(out.size());
     emitted[u] = 1;
     out.push_back(u);
-    for_links(u, [&](std::uint32_t id) {
-      const Relation& r = rel_[id];
-      if (r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) push(r.second);
-    });
+    if (u < listed_pieces_) {
+      const std::uint32_t at = slot(u);
+      for (std::uint32_t e = start[at]; e < start[at + 1]; ++e) {
+        const std::uint32_t v = succ_[e].piece;
+        if (emitted[v] == 0 && --indeg[v] == 0) push(v);
+      }
+    }
+    if (has_extra_[u] != 0) {
+      for (const std::uint32_t id : extra_[u]) {
+        const Relation& r = rel_[id];
+        if (id >= listed && r.first == u && live(r) && emitted[r.second] == 0 && --indeg[r.second] == 0) {
+          push(r.second);
+        }
+      }
+    }
   }
   if (out.size() < alive_count) {
     // Past the cap: the rest in the plain order.
-    std::vector<std::uint32_t> rest;
+    std::vector<std::uint64_t> rest;
     for (std::size_t u = 0; u < s_.pieces.size(); ++u) {
-      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) rest.push_back(static_cast<std::uint32_t>(u));
+      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) rest.push_back(priority(static_cast<std::uint32_t>(u)));
     }
-    std::sort(rest.begin(), rest.end(), [this](std::uint32_t a, std::uint32_t b) { return before(a, b); });
-    out.insert(out.end(), rest.begin(), rest.end());
+    std::sort(rest.begin(), rest.end());
+    for (const std::uint64_t r : rest) out.push_back(static_cast<std::uint32_t>(r));
   }
 }
-
 
 }  // namespace korvex::visibility::detail

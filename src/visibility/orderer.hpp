@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -12,30 +13,89 @@
 
 namespace korvex::visibility::detail {
 
-// The plain drawing order as one unsigned key, smaller first: NaN first, then descending depth, -0.0 == +0.0 (the
-// order of poly3d's depth sort).
-inline std::uint64_t drawing_key(double depth) noexcept {
-  if (depth != depth) return 0;
-  if (depth == 0.0) depth = 0.0;
-  const auto bits = std::bit_cast<std::uint64_t>(depth);
-  const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : (bits | (std::uint64_t{1} << 63));
-  return ~ascending;
-}
+// A set of integers below a bound whose smallest member is found in a few steps: a bit per integer, and above
+// those bits a bit per word that is not zero, and so on up to a single word.
+class ReadySet {
+ public:
+  // Makes the set {i < bound : member(i)}.
+  template <class F>
+  void assign(std::size_t bound, F&& member) {
+    std::size_t levels = 0;
+    for (std::size_t words = bound;;) {
+      words = std::max<std::size_t>((words + 63) / 64, 1);
+      if (levels_.size() <= levels) levels_.emplace_back();
+      levels_[levels++].assign(words, 0);
+      if (words <= 1) break;
+    }
+    levels_.resize(levels);
+    low_ = 0;
+    std::vector<std::uint64_t>& leaves = levels_[0];
+    for (std::size_t i = 0; i < bound; ++i) leaves[i / 64] |= static_cast<std::uint64_t>(member(i) ? 1 : 0) << (i % 64);
+    for (std::size_t l = 1; l < levels; ++l) {
+      for (std::size_t w = 0; w < levels_[l - 1].size(); ++w) {
+        levels_[l][w / 64] |= static_cast<std::uint64_t>(levels_[l - 1][w] != 0 ? 1 : 0) << (w % 64);
+      }
+    }
+  }
+  bool empty() const noexcept { return levels_.back()[0] == 0; }
+  void insert(std::size_t i) noexcept {
+    low_ = std::min(low_, i);
+    for (auto& level : levels_) {
+      const bool was_empty = level[i / 64] == 0;
+      level[i / 64] |= std::uint64_t{1} << (i % 64);
+      if (!was_empty) return;
+      i /= 64;
+    }
+  }
+  void erase(std::size_t i) noexcept {
+    for (auto& level : levels_) {
+      level[i / 64] &= ~(std::uint64_t{1} << (i % 64));
+      if (level[i / 64] != 0) return;
+      i /= 64;
+    }
+  }
+  // The smallest member; the set must not be empty. Members are mostly taken in ascending order: the word of the
+  // last smallest member is looked at first.
+  std::size_t min() noexcept {
+    const std::uint64_t near = levels_[0][low_ / 64] & (~std::uint64_t{0} << (low_ % 64));
+    if (near != 0) return low_ = low_ / 64 * 64 + static_cast<std::size_t>(std::countr_zero(near));
+    std::size_t i = 0;
+    for (std::size_t l = levels_.size(); l-- > 0;) i = 64 * i + static_cast<std::size_t>(std::countr_zero(levels_[l][i]));
+    return low_ = i;
+  }
+
+ private:
+  std::vector<std::vector<std::uint64_t>> levels_;  // levels_[0] holds a bit per integer
+  std::size_t low_ = 0;                             // no member is below it
+};
+
+// A successor of a piece in the order: the piece that must follow it and the relation that says so.
+struct Successor {
+  std::uint32_t piece;
+  std::uint32_t relation;
+};
 
 // The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
 struct OrderMemory {
   std::vector<Relation> rel;
   std::vector<std::uint8_t> dead;
-  std::vector<std::uint64_t> keys;
   std::vector<std::uint32_t> link_start;
   std::vector<std::uint32_t> link_ids;
   std::vector<std::vector<std::uint32_t>> extra;
   std::vector<std::uint8_t> has_extra;
   std::vector<std::uint32_t> indeg;
   std::vector<std::uint8_t> emitted;
-  std::vector<std::uint8_t> from_start;
-  std::vector<std::uint32_t> heap;
+  std::vector<std::uint32_t> rank_of;
+  ReadySet ready;
+  std::vector<std::uint64_t> heap;
   std::vector<std::uint32_t> work;
+  std::vector<std::uint32_t> item_rank;
+  std::vector<std::uint64_t> prio;
+  std::vector<std::uint32_t> succ_start;
+  std::vector<Successor> succ;
+  std::vector<std::uint64_t> prio_by_rank;
+  std::vector<std::uint32_t> child, root, place, held, near;
+  std::unordered_set<std::uint64_t> tested;
 };
 
 // One ordering: borrows the store (to which its cuts add pieces) and the memory for its lifetime.
@@ -57,8 +117,15 @@ class Orderer {
   // what the cap leaves uncut is ordered by the larger part of the depth difference.
   void resolve_intersections();
   // Kahn's order of the live pieces into `out`; `plain` is the plain order of the pieces that existed before
-  // any cut.
+  // any cut. May run again after confirm() (it starts afresh from the relations, keeping the cuts made).
   void order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out);
+  // Looks for the pairs find_relations() left untested (settled()) that `sequence`, the last order, paints the
+  // wrong way: the farther one of such a pair comes late only when it was held back, so only the pieces painted
+  // after one that the plain order puts later are looked at, each with its partners on `grid`. Such a pair is
+  // tested and the relation it has added. With `all`, every settled pair is tested instead (whatever the order).
+  // A pair is tested once over all calls. Returns whether a relation was added (then the order must be made
+  // again).
+  bool confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all);
 
   bool capped() const noexcept { return capped_; }
   std::size_t forced() const noexcept { return forced_; }
@@ -114,36 +181,50 @@ class Orderer {
   // Gives up the relation of the cycle with the smallest overlap.
   void drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
                     std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
-  // The plain order's tie-break between two pieces: fallback depth, then item, then piece.
-  bool before(std::uint32_t a, std::uint32_t b) const noexcept {
-    const Piece& pa = s_.pieces[a];
-    const Piece& pb = s_.pieces[b];
-    if (keys_[a] != keys_[b]) return keys_[a] < keys_[b];
-    if (pa.item != pb.item) return pa.item < pb.item;
-    return a < b;
+  // The plain order's tie-break as one integer, smaller first (order() sets it up): fallback depth, then item,
+  // then piece.
+  // Where order() lists the successors of piece u: a piece that existed before any cut at its place in the plain
+  // order (so that the lists are read about in the order they were written), a part at its own index.
+  std::uint32_t slot(std::uint32_t u) const noexcept { return u < base_ ? rank_of_[u] : u; }
+  std::uint64_t priority(std::uint32_t u) const noexcept {
+    return u < base_ ? prio_[u] : (std::uint64_t{item_rank_[s_.pieces[u].item]} << 32) | u;
   }
   void swap_memory() noexcept {
     rel_.swap(memory_.rel);
     dead_.swap(memory_.dead);
-    keys_.swap(memory_.keys);
     link_start_.swap(memory_.link_start);
     link_ids_.swap(memory_.link_ids);
     extra_.swap(memory_.extra);
     has_extra_.swap(memory_.has_extra);
     indeg_.swap(memory_.indeg);
     emitted_.swap(memory_.emitted);
-    from_start_.swap(memory_.from_start);
+    rank_of_.swap(memory_.rank_of);
+    std::swap(ready_, memory_.ready);
     heap_.swap(memory_.heap);
     work_.swap(memory_.work);
+    item_rank_.swap(memory_.item_rank);
+    prio_.swap(memory_.prio);
+    succ_start_.swap(memory_.succ_start);
+    succ_.swap(memory_.succ);
+    prio_by_rank_.swap(memory_.prio_by_rank);
+    child_.swap(memory_.child);
+    root_.swap(memory_.root);
+    place_.swap(memory_.place);
+    held_.swap(memory_.held);
+    near_.swap(memory_.near);
+    tested_.swap(memory_.tested);
   }
+  // The pieces alive now that piece u was cut into (u itself when it is alive), appended to `out`.
+  void alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const;
+  // Tests the pair (far was meant to be painted first) and adds its relation; false when they do not overlap.
+  bool add_tested(std::uint32_t far, std::uint32_t near);
   void grow() {
     const std::size_t n = s_.pieces.size();
+    child_.resize(n, kUncut);
+    root_.resize(n);
     dead_.resize(n, 0);
     extra_.resize(n);
     has_extra_.resize(n, 0);
-    keys_.resize(n);
-    for (std::size_t i = keys_filled_; i < n; ++i) keys_[i] = drawing_key(s_.pieces[i].fallback);
-    keys_filled_ = n;
   }
 
   Store& s_;
@@ -156,17 +237,32 @@ class Orderer {
   std::uint32_t base_ = 0;
   std::vector<Relation> rel_;
   std::vector<std::uint8_t> dead_;
-  std::vector<std::uint64_t> keys_;
-  std::size_t keys_filled_ = 0;
+  static constexpr std::uint32_t kUncut = 0xffffffffu;
+  std::vector<std::uint32_t> child_;  // per piece: the first of the two parts it was cut into (kUncut: none)
+  std::vector<std::uint32_t> root_;   // per piece: the piece that existed before any cut it comes from
+  // order(): per piece its place in the order, and the pieces painted after one the plain order puts later.
+  std::vector<std::uint32_t> place_, held_;
+  std::vector<std::uint32_t> near_;                 // confirm()
+  std::unordered_set<std::uint64_t> tested_;        // pairs confirm() has tested, (farther << 32) | nearer
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
   std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece
   std::vector<std::uint8_t> has_extra_;             // whether extra_[u] is not empty (a cheap test on the hot path)
   std::vector<std::uint32_t> indeg_;
   std::vector<std::uint8_t> emitted_;
-  std::vector<std::uint8_t> from_start_;
-  std::vector<std::uint32_t> heap_;
+  std::vector<std::uint32_t> rank_of_;  // order(): per piece that existed before any cut, its place in the plain order
+  ReadySet ready_;                       // order(): the ready pieces that existed before any cut, by their places
+  std::vector<std::uint64_t> heap_;
   std::vector<std::uint32_t> work_;
+  std::vector<std::uint32_t> item_rank_;  // per item: the place of its first piece in the plain order
+  std::vector<std::uint64_t> prio_;       // per piece that existed before any cut: priority()
+  std::vector<std::uint64_t> prio_by_rank_;  // the same by place in the plain order
+  // order(): the successors of piece u are succ_[succ_start_[slot(u)], succ_start_[slot(u) + 1]).
+  std::vector<std::uint32_t> succ_start_;
+  std::vector<Successor> succ_;
+  bool ranked_ = false;                    // prio_, rank_of_ and item_rank_ are set (once per link())
+  std::size_t listed_pieces_ = 0;          // order(): pieces and relations listed in succ_
+  std::uint32_t listed_ = 0;
   std::size_t scan_ = 0;        // no piece below this index is left to emit (cycle search)
   std::size_t walk_steps_ = 0;  // steps of all cycle searches, bounded
   Scratch w_;

@@ -111,6 +111,42 @@ bool convex(const std::vector<Vec2>& xy) {
   return winding < 3.0 * std::numbers::pi;
 }
 
+// The usual mesh face: three or four vertices that need no repair, convex and planar. The steps of add_polygon()
+// below with the vertices in registers instead of the task's vectors, so the same piece bit for bit. Returns
+// false, having added nothing, where add_polygon() has to decide.
+bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, Piece proto, Store& out) {
+  Vec2 v[4];
+  double z[4];
+  for (std::size_t k = 0; k < n; ++k) {
+    const double x = xyz[3 * k], y = xyz[3 * k + 1];
+    z[k] = xyz[3 * k + 2];
+    if (!finite(x) || !finite(y) || !finite(z[k])) return false;
+    if (k > 0 && std::abs(x - v[k - 1].x) <= tol.len && std::abs(y - v[k - 1].y) <= tol.len) return false;
+    v[k] = {x, y};
+  }
+  if (std::abs(v[0].x - v[n - 1].x) <= tol.len && std::abs(v[0].y - v[n - 1].y) <= tol.len) return false;
+  if (twice_area(v, n) < 0.0) {
+    std::reverse(v, v + n);
+    std::reverse(z, z + n);
+  }
+  for (std::size_t k = 0; k < n; ++k) {  // simplify() would drop none, and convex() holds
+    const Vec2 prev = v[k == 0 ? n - 1 : k - 1];
+    const Vec2 next = v[k + 1 == n ? 0 : k + 1];
+    const double t = turn(prev, v[k], next);
+    if (std::abs(t) <= tol.len * norm(next - prev) || !(t > 0.0)) return false;
+  }
+  if (!Store::substantial(v, n, tol)) return false;
+  double deviation = 0.0;
+  const Plane plane = fit_plane(v, z, n, deviation);
+  if (!(deviation <= tol.planar)) return false;
+  proto.plane = plane;
+  proto.tol = deviation + rounding(plane, box_of(v, n));
+  proto.whole = true;
+  static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
+  out.add_without_edges(proto, v, kOnes, n);
+  return true;
+}
+
 void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store& out, Work& w) {
   Piece proto;
   proto.kind = Kind::Polygon;
@@ -118,6 +154,7 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   proto.fallback = scene.polygon_depths[i];
   const std::size_t lo = static_cast<std::size_t>(scene.polygon_offsets[i]);
   const std::size_t hi = static_cast<std::size_t>(scene.polygon_offsets[i + 1]);
+  if ((hi - lo == 3 || hi - lo == 4) && add_simple(scene.polygon_xyz.data() + 3 * lo, hi - lo, tol, proto, out)) return;
   w.xy.clear();
   w.z.clear();
   for (std::size_t k = lo; k < hi; ++k) {
@@ -154,7 +191,7 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     proto.tol = deviation + rounding(plane, box);
     proto.whole = true;
     w.ones.assign(n, 1);
-    out.add(proto, w.xy.data(), w.ones.data(), n);
+    out.add_without_edges(proto, w.xy.data(), w.ones.data(), n);
     return;
   }
   if (!is_convex && n > kMaxTriangulated) return add_unplaced(out, proto);
@@ -171,7 +208,7 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     piece.plane = own_plane ? fit_plane(v, z, 3, d) : plane;
     piece.tol = (own_plane ? d : deviation) + rounding(piece.plane, box_of(v, 3));
     piece.joins = joins;
-    out.add(piece, v, f, 3);
+    out.add_without_edges(piece, v, f, 3);
   };
   const std::size_t m = w.oxy.size();
   if (!planar && (is_convex || m <= 4)) {
@@ -228,7 +265,7 @@ void add_segment(const Scene& scene, std::size_t i, std::uint32_t item, const To
   proto.tol = rounding(proto.plane, box_of(v, 2));
   proto.whole = true;
   const std::uint8_t f[2] = {1, 1};
-  out.add(proto, v, f, 2);
+  out.add_without_edges(proto, v, f, 2);
 }
 
 void add_marker(const Scene& scene, std::size_t i, std::uint32_t item, Store& out) {
@@ -243,7 +280,7 @@ void add_marker(const Scene& scene, std::size_t i, std::uint32_t item, Store& ou
   proto.whole = true;
   const Vec2 v{p[0], p[1]};
   const std::uint8_t f = 1;
-  out.add(proto, &v, &f, 1);
+  out.add_without_edges(proto, &v, &f, 1);
 }
 
 struct Extent {
@@ -306,21 +343,22 @@ bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noe
   return std::abs(twice_area(v, n)) > 2.0 * tol.len * norm(Vec2{b.xmax - b.xmin, b.ymax - b.ymin});
 }
 
-std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
+std::uint32_t Store::add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
   proto.first = static_cast<std::uint32_t>(verts.size());
   proto.count = static_cast<std::uint32_t>(n);
-  proto.box = box_of(v, n);
-  verts.insert(verts.end(), v, v + n);
-  flags.insert(flags.end(), f, f + n);
-  if (n >= 3) {
-    proto.size = 0.5 * twice_area(v, n);
-    for (std::size_t k = 0; k < n; ++k) edges.push_back(left_of(v[k], v[k + 1 == n ? 0 : k + 1]));
-  } else {
-    proto.size = n == 2 ? norm(v[1] - v[0]) : 0.0;
-    edges.resize(edges.size() + n);
+  for (std::size_t k = 0; k < n; ++k) {  // element by element: a piece has a handful of vertices
+    verts.push_back(v[k]);
+    flags.push_back(f[k]);
   }
   pieces.push_back(proto);
   return static_cast<std::uint32_t>(pieces.size() - 1);
+}
+
+std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
+  const std::uint32_t u = add_without_edges(proto, v, f, n);
+  edges.resize(verts.size());
+  edges_of(pieces[u], edges.data() + pieces[u].first);
+  return u;
 }
 
 std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
@@ -373,7 +411,6 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     part.pieces.clear();
     part.verts.clear();
     part.flags.clear();
-    part.edges.clear();
     const std::size_t end = std::min(items, (t + 1) * kItemsPerTask);
     for (std::size_t i = t * kItemsPerTask; i < end; ++i) {
       const auto item = static_cast<std::uint32_t>(i);
@@ -407,7 +444,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     }
     std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
     std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
-    std::copy(part.edges.begin(), part.edges.end(), out.edges.begin() + static_cast<std::ptrdiff_t>(base));
+    for (const Piece* p = out.pieces.data() + piece_at[t]; p != to; ++p) out.edges_of(*p, out.edges.data() + p->first);
   });
   std::size_t total = 0;
   for (const std::size_t u : unplaced) total += u;

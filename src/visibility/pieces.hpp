@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "visibility/geometry.hpp"
@@ -33,8 +35,6 @@ struct Piece {
   std::uint32_t item = 0;   // index over all items: polygons, then segments, then markers
   Plane plane;
   double tol = 0.0;         // how far the plane may be from the item's own depths, plus its rounding
-  double size = 0.0;        // area of a polygon, length of a segment
-  Box box{0.0, 0.0, 0.0, 0.0};
   double fallback = 0.0;    // depth of the plain order
 };
 
@@ -46,8 +46,20 @@ struct Store {
   std::vector<HalfPlane> edges;
 
   const Vec2* vertices(const Piece& p) const noexcept { return verts.data() + p.first; }
-  // Appends a piece with the given vertices and flags, computing its box, size and edges; returns its index.
+  // Area of a polygon piece, length of a segment, 0 for a point or nothing.
+  double size(const Piece& p) const noexcept {
+    const Vec2* v = vertices(p);
+    return p.count >= 3 ? 0.5 * twice_area(v, p.count) : p.count == 2 ? norm(v[1] - v[0]) : 0.0;
+  }
+  // Appends a piece with the given vertices and flags, computing its edges; returns its index.
   std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // The same without the edges (a store whose edges are made afterwards, all at once: see edges_of()).
+  std::uint32_t add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // The edges of piece p into e (one per vertex; a segment's or a point's bound nothing).
+  void edges_of(const Piece& p, HalfPlane* e) const noexcept {
+    const Vec2* v = vertices(p);
+    for (std::uint32_t k = 0; k < p.count; ++k) e[k] = p.count >= 3 ? left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]) : HalfPlane{};
+  }
   // Whether a piece with these vertices is large enough to stand on its own (area or length above the
   // tolerance).
   static bool substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept;
@@ -97,27 +109,94 @@ struct Relation {
   bool dropped = false;  // given up to break a cycle that no cut could break
 };
 
+// The pair test's copy of a polygon piece of at most four vertices (a triangle repeats its last vertex and
+// edge): coordinates and edge half-planes side by side, so that one edge is tested against all four vertices at
+// once.
+struct Outline {
+  double x[4];
+  double y[4];
+  double nx[4];
+  double ny[4];
+  double c[4];
+};
+
+// What decides a pair of pieces without testing it: the least and greatest depth of its plane over the piece,
+// widened by the piece's tolerance (all depths when its fallback depth lies outside: never decided so), and its
+// place in the plain order as a key (descending fallback depth, NaN first).
+struct DepthSpan {
+  double lo;
+  double hi;
+  std::uint64_t key;
+};
+
+// The plain order's key of a fallback depth: ascending keys are the drawing order (NaN first, then descending
+// depth, -0.0 == +0.0), that of poly3d's depth sort.
+inline std::uint64_t drawing_key(double depth) noexcept {
+  if (depth != depth) return 0;
+  if (depth == 0.0) depth = 0.0;
+  std::uint64_t bits;
+  std::memcpy(&bits, &depth, sizeof bits);
+  const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : (bits | (std::uint64_t{1} << 63));
+  return ~ascending;
+}
+
+// Whether piece a is farther than piece b everywhere (beyond the tolerance over both spans: then the depth
+// difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
+// piece: the order of poly3d's stable sort). Such a pair needs no test for the plain order to paint it right.
+inline bool settled(const DepthSpan& a, std::uint32_t ia, const DepthSpan& b, std::uint32_t ib, double tol_z) noexcept {
+  return a.lo - b.hi > tol_z && (a.key != b.key ? a.key < b.key : ia < ib);
+}
+
 // A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
 // listed in every cell its box touches. A pair belongs to the one cell that holds the lower-left corner of the
 // intersection of their boxes: the column where the later-starting box starts, and the row likewise. So within a
-// cell the entries come in four groups, each in piece order, by whether the box starts in the cell's column and
-// in its row: [column only] [both] [row only] [neither]. A piece looking for its partners takes all four in the
-// cell where it starts, the first two further along its first row, the middle two further up its first column,
-// and only [both] elsewhere: every pair is met exactly once from each side.
+// cell the entries come in four groups by whether the box starts in the cell's column and in its row: [column
+// only] [both] [row only] [neither]. The pairs a cell owns are those of [both] with any entry and those of
+// [column only] with [row only]: every pair is met exactly once, in its own cell. Within a group the entries
+// are in piece order.
 struct Grid {
-  struct Entry {
+  struct Span {  // the columns and rows of a piece's cells
+    std::uint32_t x0, x1, y0, y1;
+  };
+  struct alignas(64) Entry {  // one cache line: what the pair loop reads of a piece before testing it (grown box)
     Box box;
+    DepthSpan depth;
     std::uint32_t piece;
+    std::uint8_t small;  // a polygon of at most four vertices (it has an outline)
   };
   double x0 = 0.0;
   double y0 = 0.0;
   double inv = 1.0;  // cells per unit of length
   std::uint32_t nx = 1;
   std::uint32_t ny = 1;
-  std::vector<Box> boxes;            // per piece, grown
+  std::vector<Entry> entries;        // per piece
+  std::vector<Span> spans;           // per piece; no rows for a piece left out
+  std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
-  std::vector<Entry> items;          // cell by cell, boxes inline for locality
+  std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group
   std::vector<double> extents;       // working memory
+  std::vector<Box> task_boxes;
+  std::vector<std::size_t> task_counts;
+
+  // Calls f(q) once for every piece q other than p whose grown box meets p's (in the cell that owns the pair).
+  template <class F>
+  void for_partners(std::uint32_t p, F&& f) const {
+    const Span& r = spans[p];
+    const Box& b = entries[p].box;
+    for (std::uint32_t y = r.y0; y <= r.y1; ++y) {  // none for a piece left out (y0 > y1)
+      for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        const std::size_t c = 4 * (std::size_t{y} * nx + x);
+        for (std::size_t k = start[c]; k < start[c + 4]; ++k) {
+          const std::uint32_t q = items[k];
+          const Span& rq = spans[q];
+          if (q == p || std::max(r.x0, rq.x0) != x || std::max(r.y0, rq.y0) != y) continue;
+          const Box& bq = entries[q].box;
+          if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax)) continue;
+          f(q);
+        }
+      }
+    }
+  }
 
   // Cell of a coordinate. Truncation is the floor for the non-negative values that matter; negative ones (below
   // the grid by rounding) land in cell 0 either way.
@@ -129,8 +208,12 @@ struct Grid {
 };
 
 // Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
-// is in a fixed order (first piece, cell, second piece) whatever the pool size. `grid` and `found` (one list per
-// task) are working memory.
+// is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` and
+// `found` (one list per task) are working memory; the grid stays for Orderer::confirm().
+//
+// Pairs settled() are not tested: if they overlap on screen, the farther is to be painted first, which the plain
+// order does unless something else holds the farther one back. Orderer::confirm() looks for those once the order
+// is made.
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
                     std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
 

@@ -1,6 +1,8 @@
 // The depth relation of two pieces, and the candidate pairs on a grid.
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "parallel/parallel_for.hpp"
@@ -162,13 +164,10 @@ namespace {
 // Two polygons. The depth difference is affine, so where it keeps one sign (or stays within the tolerance) over
 // all vertices of either polygon it does so over their overlap: then only whether they overlap matters, which a
 // separating edge decides cheaply. Only pairs that cross each other's planes need the overlap region itself.
-Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, Scratch& w) {
+// The depth relation of two polygons that overlap by their edges' test: over the vertices of either when that
+// settles it, else over their overlap.
+Verdict overlapping_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, Scratch& w) {
   Verdict v;
-  const Vec2* va = s.vertices(A);
-  const Vec2* vb = s.vertices(B);
-  const HalfPlane* ea = s.edges.data() + A.first;
-  const HalfPlane* eb = s.edges.data() + B.first;
-  if (outside_one(va, A.count, eb, B.count, tol.len) || outside_one(vb, B.count, ea, A.count, tol.len)) return v;
   const double t = tol.z + A.tol + B.tol;
   for (const Piece* p : {&A, &B}) {
     depth_range(A, B, s.vertices(*p), p->count, v.lo, v.hi);
@@ -177,12 +176,58 @@ Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const To
       return v;
     }
   }
-  clip_convex(va, A.count, eb, B.count, tol.len, w.region, w.spare);
+  clip_convex(s.vertices(A), A.count, s.edges.data() + B.first, B.count, tol.len, w.region, w.spare);
   if (w.region.empty()) return v;
   depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
   v.outcome = classify(A, B, v.lo, v.hi, t);
   return v;
 }
+
+Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, Scratch& w) {
+  const Vec2* va = s.vertices(A);
+  const Vec2* vb = s.vertices(B);
+  const HalfPlane* ea = s.edges.data() + A.first;
+  const HalfPlane* eb = s.edges.data() + B.first;
+  if (outside_one(va, A.count, eb, B.count, tol.len) || outside_one(vb, B.count, ea, A.count, tol.len)) return {};
+  return overlapping_polygons(s, A, B, tol, w);
+}
+
+// outside_one() on two outlines: whether some edge of q has all vertices of p below `offset`, without a branch
+// (a repeated vertex or edge changes nothing). Two edges at a time in the vector registers where the compiler
+// has them: the same products, sums and comparisons as one at a time.
+#if defined(__GNUC__)
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) noexcept {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+  const Pair nx01 = load_pair(q.nx), nx23 = load_pair(q.nx + 2), ny01 = load_pair(q.ny), ny23 = load_pair(q.ny + 2);
+  const Pair c01 = load_pair(q.c), c23 = load_pair(q.c + 2);
+  const Pair off = {offset, offset};
+  auto below01 = (nx01 * p.x[0] + ny01 * p.y[0]) - c01 < off;  // per edge: every vertex so far below
+  auto below23 = (nx23 * p.x[0] + ny23 * p.y[0]) - c23 < off;
+  for (int i = 1; i < 4; ++i) {
+    below01 &= (nx01 * p.x[i] + ny01 * p.y[i]) - c01 < off;
+    below23 &= (nx23 * p.x[i] + ny23 * p.y[i]) - c23 < off;
+  }
+  const auto any = below01 | below23;
+  return (any[0] | any[1]) != 0;
+}
+#else
+inline bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+  bool any = false;
+  for (int k = 0; k < 4; ++k) {
+    const double nx = q.nx[k], ny = q.ny[k], c = q.c[k];
+    any |= ((nx * p.x[0] + ny * p.y[0]) - c < offset) & ((nx * p.x[1] + ny * p.y[1]) - c < offset) &
+           ((nx * p.x[2] + ny * p.y[2]) - c < offset) & ((nx * p.x[3] + ny * p.y[3]) - c < offset);
+  }
+  return any;
+}
+#endif
 
 }  // namespace
 
@@ -209,35 +254,99 @@ Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerance
 
 namespace {
 
-void build_grid(const Store& s, const Tolerances& tol, Grid& g) {
+constexpr std::size_t kPiecesPerTask = 1024;
+
+// Every piece's grown box, the pair test's outline of the small polygons, and the box around them all.
+void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g, Box& all,
+             std::size_t& placed) {
   const std::size_t n = s.pieces.size();
-  g.boxes.resize(n);
-  Box all{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-          std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-  std::vector<double>& extents = g.extents;
-  extents.clear();
-  std::size_t placed = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Piece& p = s.pieces[i];
-    if (p.count == 0) continue;
-    const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
-    const Box b{p.box.xmin - grow, p.box.xmax + grow, p.box.ymin - grow, p.box.ymax + grow};
-    g.boxes[i] = b;
+  g.entries.resize(n);
+  g.outlines.resize(n);
+  g.extents.resize(n);
+  const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::vector<Box>& alls = g.task_boxes;
+  std::vector<std::size_t>& counts = g.task_counts;
+  alls.assign(tasks, Box{kInf, -kInf, kInf, -kInf});
+  counts.assign(tasks, 0);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    Box& box = alls[t];
+    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
+    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+      const Piece& p = s.pieces[i];
+      constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+      Grid::Entry& entry = g.entries[i];
+      entry.piece = static_cast<std::uint32_t>(i);
+      entry.small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
+      DepthSpan& depth = entry.depth;
+      depth = {kNaN, kNaN, drawing_key(p.fallback)};
+      if (p.count == 0) {
+        g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
+        continue;
+      }
+      {
+        const Vec2* v = s.vertices(p);
+        depth.lo = depth.hi = p.plane.at(v[0]);
+        for (std::uint32_t k = 1; k < p.count; ++k) {
+          const double z = p.plane.at(v[k]);
+          depth.lo = std::min(depth.lo, z);
+          depth.hi = std::max(depth.hi, z);
+        }
+        depth.lo -= p.tol;
+        depth.hi += p.tol;
+        // A fallback depth outside the span (or NaN) says nothing about the plain order: all depths, so that
+        // the piece is never settled.
+        if (!(depth.lo <= p.fallback && p.fallback <= depth.hi)) depth = {-kInf, kInf, depth.key};
+      }
+      const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
+      const Box pb = box_of(s.vertices(p), p.count);
+      const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
+      entry.box = b;
+      box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
+             std::max(box.ymax, b.ymax)};
+      g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
+      ++counts[t];
+      if (p.kind != Kind::Polygon || p.count > 4) continue;
+      Outline& o = g.outlines[i];
+      const Vec2* v = s.vertices(p);
+      const HalfPlane* e = s.edges.data() + p.first;
+      for (std::uint32_t k = 0; k < 4; ++k) {
+        const std::uint32_t j = std::min(k, p.count - 1);  // a triangle repeats its last vertex and edge
+        o.x[k] = v[j].x;
+        o.y[k] = v[j].y;
+        o.nx[k] = e[j].nx;
+        o.ny[k] = e[j].ny;
+        o.c[k] = e[j].c;
+      }
+    }
+  });
+  all = Box{kInf, -kInf, kInf, -kInf};
+  placed = 0;
+  for (std::size_t t = 0; t < tasks; ++t) {
+    const Box& b = alls[t];
     all = {std::min(all.xmin, b.xmin), std::max(all.xmax, b.xmax), std::min(all.ymin, b.ymin),
            std::max(all.ymax, b.ymax)};
-    extents.push_back(std::max(b.xmax - b.xmin, b.ymax - b.ymin));
-    ++placed;
+    placed += counts[t];
   }
+}
+
+void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g) {
+  const std::size_t n = s.pieces.size();
+  Box all;
+  std::size_t placed = 0;
+  prepare(s, tol, pool, g, all, placed);
+  std::vector<double>& extents = g.extents;
   g.nx = g.ny = 1;
-  g.start.assign(2, 0);
+  g.start.assign(5, 0);
   g.items.clear();
   if (placed == 0) return;
-  // About two cells per piece, but no smaller than the mean piece, so that a piece covers a few cells.
-  std::nth_element(extents.begin(), extents.begin() + static_cast<std::ptrdiff_t>(extents.size() / 2), extents.end());
+  // About two cells per piece, but no smaller than the median piece, so that a piece covers a few cells. (The
+  // pieces left out have extent -1 and come first.)
+  const auto median = static_cast<std::ptrdiff_t>(n - placed + placed / 2);
+  std::nth_element(extents.begin(), extents.begin() + median, extents.end());
   const double w = all.xmax - all.xmin;
   const double h = all.ymax - all.ymin;
-  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))),
-                         extents[extents.size() / 2]);
+  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))), extents[median]);
   cell = std::max(cell, tol.len);
   const double limit = 4.0 * static_cast<double>(placed) + 16.0;
   while ((std::floor(w / cell) + 1.0) * (std::floor(h / cell) + 1.0) > limit) cell *= 1.5;
@@ -247,86 +356,142 @@ void build_grid(const Store& s, const Tolerances& tol, Grid& g) {
   g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
-  // Calls f(index into start) for every cell of a box, with the group the box takes there.
-  auto for_cells = [&g](const Box& b, auto&& f) {
-    const std::uint32_t x0 = g.col(b.xmin), x1 = g.col(b.xmax), y0 = g.row(b.ymin), y1 = g.row(b.ymax);
-    for (std::uint32_t y = y0; y <= y1; ++y) {
+  // Each piece's cells, then the grid band by band of rows on the pool: every band counts and places the
+  // entries of its own cells, so the grid is the same whatever the pool size.
+  std::vector<Grid::Span>& spans = g.spans;
+  spans.resize(n);
+  const std::size_t piece_tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+  parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
+    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+      const Box& b = g.entries[i].box;
+      spans[i] = s.pieces[i].count == 0 ? Grid::Span{1, 0, 1, 0}  // no rows
+                                        : Grid::Span{g.col(b.xmin), g.col(b.xmax), g.row(b.ymin), g.row(b.ymax)};
+    }
+  });
+  // Calls f(index into start) for every cell of span r within rows [lo, hi), with the group the box takes there.
+  auto for_cells = [&g](const Grid::Span& r, std::uint32_t lo, std::uint32_t hi, auto&& f) {
+    for (std::uint32_t y = std::max(r.y0, lo), y_end = std::min(r.y1 + 1, hi); y < y_end; ++y) {
       const std::size_t row = static_cast<std::size_t>(y) * g.nx;
-      for (std::uint32_t x = x0; x <= x1; ++x) {
-        const std::size_t group = x == x0 ? (y == y0 ? 1 : 0) : (y == y0 ? 2 : 3);
+      for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        const std::size_t group = x == r.x0 ? (y == r.y0 ? 1 : 0) : (y == r.y0 ? 2 : 3);
         f(4 * (row + x) + group);
       }
     }
   };
   // Counts per group of a cell, summed to each group's end; then pieces in descending order, each placed just
   // below its groups' current ends, which leaves every group ascending and start[] at the groups' beginnings.
+  constexpr std::uint32_t kBands = 8;  // each band reads every piece's span: a few are enough to share the work
+  const std::uint32_t rows_per_band = (g.ny + kBands - 1) / kBands;
+  const std::size_t bands = (g.ny + rows_per_band - 1) / rows_per_band;
+  auto band_rows = [&](std::size_t t, std::uint32_t& lo, std::uint32_t& hi) {
+    lo = static_cast<std::uint32_t>(t) * rows_per_band;
+    hi = std::min(g.ny, lo + rows_per_band);
+  };
   g.start.assign(4 * cells + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (s.pieces[i].count != 0) for_cells(g.boxes[i], [&](std::size_t k) { ++g.start[k]; });
-  }
+  parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
+    std::uint32_t lo, hi;
+    band_rows(t, lo, hi);
+    for (std::size_t i = 0; i < n; ++i) for_cells(spans[i], lo, hi, [&](std::size_t k) { ++g.start[k]; });
+  });
   for (std::size_t k = 1; k <= 4 * cells; ++k) g.start[k] += g.start[k - 1];
   g.items.resize(g.start[4 * cells]);
-  for (std::size_t i = n; i-- > 0;) {
-    if (s.pieces[i].count == 0) continue;
-    const Grid::Entry entry{g.boxes[i], static_cast<std::uint32_t>(i)};
-    for_cells(entry.box, [&](std::size_t k) { g.items[--g.start[k]] = entry; });
-  }
+  parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
+    std::uint32_t lo, hi;
+    band_rows(t, lo, hi);
+    for (std::size_t i = n; i-- > 0;) {
+      const Grid::Span& r = spans[i];
+      if (r.y1 < lo || r.y0 >= hi) continue;
+      for_cells(r, lo, hi, [&](std::size_t k) { g.items[--g.start[k]] = static_cast<std::uint32_t>(i); });
+    }
+  });
 }
 
-constexpr std::size_t kPiecesPerTask = 256;
+constexpr std::size_t kCellsPerTask = 64;
 
 }  // namespace
 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
                     std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
-  build_grid(s, tol, g);
-  // Piece by piece, each with its partners of higher index: consecutive tests then touch neighbouring memory
-  // (the pieces of a mesh come row by row), which matters more than anything else here.
-  const std::size_t n = s.pieces.size();
-  const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
-  found.resize(tasks);
+  build_grid(s, tol, pool, g);
+  // Cell by cell, each pair in the one cell that owns it (see Grid), so every pair is met once and no test of
+  // ownership is needed: [both] with itself and with the other three groups, [column only] with [row only].
+  const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
+  const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
+  found.resize(std::max(found.size(), tasks));
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
-    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
-    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
-      if (s.pieces[i].count == 0) continue;
-      const auto a = static_cast<std::uint32_t>(i);
-      const Box& ba = g.boxes[i];
-      const std::uint32_t x0 = g.col(ba.xmin), x1 = g.col(ba.xmax), y0 = g.row(ba.ymin), y1 = g.row(ba.ymax);
-      for (std::uint32_t y = y0; y <= y1; ++y) {
-        for (std::uint32_t x = x0; x <= x1; ++x) {
-          // The groups this cell may own a pair of a with (see Grid).
-          const std::size_t first = y == y0 ? 0 : 1;
-          const std::size_t last = x == x0 ? (y == y0 ? 4 : 3) : 2;
-          const std::size_t c = 4 * (static_cast<std::size_t>(y) * g.nx + x);
-          const Grid::Entry* e = g.items.data() + g.start[c + first];
-          const Grid::Entry* e_end = g.items.data() + g.start[c + last];
-          for (; e != e_end; ++e) {
-            if (e->piece <= a) continue;  // met from the other side
-            const Box& bb = e->box;
-            // One branch for the four comparisons (most fail, unpredictably).
-            const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax);
-            if (apart) continue;
-            const std::uint32_t b = e->piece;
-            const Verdict v = relate(s, a, b, tol, w);
-            switch (v.outcome) {
-              case Outcome::None:
-                break;
-              case Outcome::AFirst:
-                out.push_back({a, b, false});
-                break;
-              case Outcome::BFirst:
-                out.push_back({b, a, false});
-                break;
-              case Outcome::Intersect:
-                out.push_back({a, b, true});
-                break;
-            }
-          }
+    // A pair whose boxes meet and whose depth spans overlap (within the tolerance: so neither is settled()).
+    auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
+      // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
+      const std::uint32_t a = std::min(p.piece, q.piece);
+      const std::uint32_t b = std::max(p.piece, q.piece);
+      Verdict v;
+      if ((p.small & q.small) != 0) {
+        // Two small polygons: the edges' test on their outlines (the same verdict as relate()'s, cheaper).
+        if (outside_one(g.outlines[a], g.outlines[b], tol.len) || outside_one(g.outlines[b], g.outlines[a], tol.len)) {
+          return;
         }
+        v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
+      } else {
+        v = relate(s, a, b, tol, w);
       }
+      switch (v.outcome) {
+        case Outcome::None:
+          break;
+        case Outcome::AFirst:
+          out.push_back({a, b, false});
+          break;
+        case Outcome::BFirst:
+          out.push_back({b, a, false});
+          break;
+        case Outcome::Intersect:
+          out.push_back({a, b, true});
+          break;
+      }
+    };
+    // The partners of p in [q, q_end) whose boxes meet p's, tested in order. Most boxes do not meet, and which
+    // do is hard to predict: the comparisons of up to 64 partners go into a mask without a branch, and only the
+    // partners it holds are visited.
+    // The partners of p in [q, q_end) whose boxes meet p's and whose depth spans come within the tolerance of
+    // p's (the others are settled, or do not meet), tested in order. Which do is hard to predict: the
+    // comparisons of up to 64 partners go into a mask without a branch, and only the partners it holds are
+    // visited.
+    auto pair_with = [&](const Grid::Entry& p, const std::uint32_t* q, const std::uint32_t* q_end) {
+      const double near = p.depth.lo - tol.z;
+      const double far = p.depth.hi + tol.z;
+      const Box ba = p.box;
+      while (q != q_end) {
+        const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
+        std::uint64_t meet = 0;
+        for (int j = 0; j < count; ++j) {
+          const Grid::Entry& e = g.entries[q[j]];
+          const Box& bb = e.box;
+          const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax) |
+                             (e.depth.hi < near) | (e.depth.lo > far);
+          meet |= static_cast<std::uint64_t>(apart ? 0 : 1) << j;
+        }
+        for (; meet != 0; meet &= meet - 1) test(p, g.entries[q[std::countr_zero(meet)]]);
+        q += count;
+      }
+    };
+    const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
+    for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
+      const std::uint32_t* e = g.items.data();
+      const std::uint32_t* col_only = e + g.start[4 * c];
+      const std::uint32_t* both = e + g.start[4 * c + 1];
+      const std::uint32_t* row_only = e + g.start[4 * c + 2];
+      const std::uint32_t* neither = e + g.start[4 * c + 3];
+      const std::uint32_t* last = e + g.start[4 * c + 4];
+      for (const std::uint32_t* p = both; p != row_only; ++p) {
+        const Grid::Entry& entry = g.entries[*p];
+        pair_with(entry, p + 1, row_only);
+        pair_with(entry, col_only, both);
+        pair_with(entry, row_only, last);
+      }
+      for (const std::uint32_t* p = col_only; p != both; ++p) pair_with(g.entries[*p], row_only, neither);
     }
   });
   relations.clear();

@@ -23,6 +23,28 @@ using detail::Vec2;
 
 constexpr std::size_t kFragmentsPerTask = 1024;  // fragments whose vertices one task writes
 
+// A place of the sequence as drawn by itself: its piece as a fragment (vertices at the piece's), and what drawing
+// its item whole would take.
+struct Draft {
+  Fragment piece;
+  std::size_t whole_at;       // the whole item's first point in the scene's array of its kind
+  std::uint32_t item;
+  std::uint32_t whole_count;  // vertices of the whole item
+  bool joins;                 // the piece may merge back into its item
+};
+
+// Asks for the cache line at p ahead of its use (the loops below read the pieces and the scene in drawing order,
+// which is all over memory).
+inline void prefetch(const void* p) noexcept {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+constexpr std::size_t kAhead = 8;  // places of the sequence prefetched ahead
+
 }  // namespace
 
 struct Workspace::Impl {
@@ -35,8 +57,10 @@ struct Workspace::Impl {
   std::vector<std::size_t> plain;
   poly3d::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
-  std::vector<std::uint32_t> count, first_at, last_at, piece_of, item_at;
+  std::vector<Draft> drafts;
+  std::vector<std::uint32_t> count, first_at, last_at;
   std::vector<std::uint8_t> joins;
+  std::vector<std::size_t> task_fragments, task_vertices;
 };
 
 Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
@@ -48,9 +72,6 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
            Result& res) {
   Workspace::Impl& w = *workspace.impl_;
   Tolerances tol;
-  res.fragments.clear();
-  res.xy.clear();
-  res.original.clear();
   res.capped = false;
   res.forced = res.cuts = res.pieces = 0;
   res.unplaced = detail::build_pieces(scene, options, tol, pool, w.store, w.parts);
@@ -60,20 +81,31 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
   const std::size_t items = polygons + segments + scene.marker_ids.size();
   const std::size_t base = s.pieces.size();
 
-  // The plain order of the pieces as built (their index order is item order), by poly3d's depth sort.
-  w.fallbacks.resize(base);
-  for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
-  w.plain.resize(base);
-  poly3d::order_by_depth(w.fallbacks.data(), base, w.plain.data(), poly3d::TieOrder::AscendingIndex, w.scratch);
-
   const double factor = options.cap_factor >= 1.0 ? options.cap_factor : 1.0;  // NaN too
   const auto max_cuts = static_cast<std::size_t>(std::min((factor - 1.0) * static_cast<double>(items), 1e15));
   {
     detail::Orderer orderer(s, tol, max_cuts, w.memory);
-    detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
+    // The plain order of the pieces as built (their index order is item order), by poly3d's depth sort, beside
+    // the relations (which run their own loops on the pool meanwhile).
+    parallel::parallel_for(pool, 2, 1, [&](std::size_t t) {
+      if (t == 1) {
+        detail::find_relations(s, tol, pool, w.grid, w.found, orderer.relations());
+        return;
+      }
+      w.fallbacks.resize(base);
+      for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
+      w.plain.resize(base);
+      poly3d::order_by_depth(w.fallbacks.data(), base, w.plain.data(), poly3d::TieOrder::AscendingIndex, w.scratch);
+    });
     orderer.link();
     orderer.resolve_intersections();
+    // The order, then the pairs left untested checked against it: where one is out of order it is tested and
+    // the order made again. After a few rounds every pair left is tested, so the order holds them all.
+    constexpr int kRounds = 3;
     orderer.order(w.plain, w.sequence);
+    for (int round = 1; orderer.confirm(w.grid, w.sequence, round > kRounds); ++round) {
+      orderer.order(w.plain, w.sequence);
+    }
     res.capped = orderer.capped();
     res.forced = orderer.forced();
     res.cuts = orderer.cuts();
@@ -83,89 +115,114 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
 
   // An item whose pieces all follow one another is drawn whole: painting them in a row is painting the item.
   // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.)
-  w.count.assign(items, 0);
-  w.first_at.resize(items);
-  w.last_at.resize(items);
-  w.joins.assign(items, 1);
-  w.item_at.resize(sequence.size());
-  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const Piece& p = s.pieces[sequence[k]];
-    w.item_at[k] = p.item;
-    if (w.count[p.item]++ == 0) w.first_at[p.item] = k;
-    w.last_at[p.item] = k;
-    w.joins[p.item] &= p.joins ? 1 : 0;
-  }
-  for (std::size_t i = 0; i < items; ++i) {  // joins becomes: drawn whole
-    w.joins[i] = w.joins[i] != 0 && w.last_at[i] - w.first_at[i] + 1 == w.count[i] ? 1 : 0;
-  }
-  auto whole = [&](std::uint32_t item) { return w.joins[item] != 0; };
+  const std::size_t m = sequence.size();
+  const std::size_t tasks = (m + kFragmentsPerTask - 1) / kFragmentsPerTask;
+  // What each place of the sequence would draw as a piece, read from the pieces and the scene once.
   const auto item_base = [&](Kind kind) -> std::uint32_t {
     return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
                                                               : static_cast<std::uint32_t>(polygons + segments);
   };
-  // The fragments with their places first, then their vertices on the pool.
-  std::size_t vertices = 0;
-  res.fragments.reserve(sequence.size());
-  std::vector<std::uint32_t>& piece_of = w.piece_of;  // the piece of each fragment (of a whole item, its first)
-  piece_of.clear();
-  for (std::uint32_t k = 0; k < sequence.size(); ++k) {
-    const bool is_whole = whole(w.item_at[k]);
-    if (is_whole && w.first_at[w.item_at[k]] != k) continue;
-    piece_of.push_back(sequence[k]);
-    const Piece& p = s.pieces[sequence[k]];
-    const std::uint32_t source = p.item - item_base(p.kind);
-    Fragment f{p.kind, is_whole, source, 0, static_cast<std::uint32_t>(vertices), p.count};
-    switch (p.kind) {
-      case Kind::Polygon:
-        f.id = scene.polygon_ids[source];
-        if (is_whole) {
-          f.count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
-        }
-        break;
-      case Kind::Segment:
-        f.id = scene.segment_ids[source];
-        if (is_whole) f.count = 2;
-        break;
-      case Kind::Marker:
-        f.id = scene.marker_ids[source];
-        f.count = 1;
-        break;
+  w.drafts.resize(m);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      if (k + kAhead < m) prefetch(&s.pieces[sequence[k + kAhead]]);
+      const Piece& p = s.pieces[sequence[k]];
+      Draft& d = w.drafts[k];
+      const std::uint32_t source = p.item - item_base(p.kind);
+      d.piece = Fragment{p.kind, false, source, 0, p.first, p.count};
+      d.item = p.item;
+      d.joins = p.joins;
+      switch (p.kind) {
+        case Kind::Polygon:
+          d.piece.id = scene.polygon_ids[source];
+          d.whole_at = static_cast<std::size_t>(scene.polygon_offsets[source]);
+          d.whole_count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
+          break;
+        case Kind::Segment:
+          d.piece.id = scene.segment_ids[source];
+          d.whole_at = 2 * std::size_t{source};
+          d.whole_count = 2;
+          break;
+        case Kind::Marker:
+          d.piece.id = scene.marker_ids[source];
+          d.whole_at = source;
+          d.piece.count = d.whole_count = 1;
+          break;
+      }
     }
-    vertices += f.count;
-    if (vertices >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many vertices");
-    res.fragments.push_back(f);
+  });
+  w.count.assign(items, 0);
+  w.first_at.resize(items);
+  w.last_at.resize(items);
+  w.joins.assign(items, 1);
+  for (std::uint32_t k = 0; k < m; ++k) {
+    const std::uint32_t item = w.drafts[k].item;
+    if (w.count[item]++ == 0) w.first_at[item] = k;
+    w.last_at[item] = k;
+    w.joins[item] &= w.drafts[k].joins ? 1 : 0;
   }
+  // Drawn whole: every piece may merge back and they follow one another. Then the fragment at sequence place k
+  // (none for the later pieces of an item drawn whole) with its vertex count; `first` still the piece's.
+  auto fragment_at = [&](std::uint32_t k, Fragment& f) {
+    const Draft& d = w.drafts[k];
+    const bool whole = w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item];
+    if (whole && w.first_at[d.item] != k) return false;
+    f = d.piece;
+    f.whole = whole;
+    if (whole) f.count = d.whole_count;
+    return true;
+  };
+  // Fragments and vertices counted per task, placed by the sums before each task, then written on the pool.
+  w.task_fragments.assign(tasks + 1, 0);
+  w.task_vertices.assign(tasks + 1, 0);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    Fragment f{};
+    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
+      ++w.task_fragments[t + 1];
+      w.task_vertices[t + 1] += f.count;
+    }
+  });
+  for (std::size_t t = 0; t < tasks; ++t) {
+    w.task_fragments[t + 1] += w.task_fragments[t];
+    w.task_vertices[t + 1] += w.task_vertices[t];
+  }
+  const std::size_t vertices = w.task_vertices[tasks];
+  if (vertices >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many vertices");
+  res.fragments.resize(w.task_fragments[tasks]);
   res.xy.resize(2 * vertices);
   res.original.resize(vertices);
-  const std::size_t tasks = (res.fragments.size() + kFragmentsPerTask - 1) / kFragmentsPerTask;
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
-    const std::size_t end = std::min(res.fragments.size(), (t + 1) * kFragmentsPerTask);
-    for (std::size_t i = t * kFragmentsPerTask; i < end; ++i) {
-      const Fragment& f = res.fragments[i];
+    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    std::size_t at = w.task_fragments[t];
+    auto first = static_cast<std::uint32_t>(w.task_vertices[t]);
+    const double* const points[3] = {scene.polygon_xyz.data(), scene.segment_xyz.data(), scene.marker_xyz.data()};
+    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
+      if (k + kAhead < m) {
+        const Draft& ahead = w.drafts[k + kAhead];
+        prefetch(points[static_cast<int>(ahead.piece.kind)] + 3 * ahead.whole_at);
+        prefetch(s.verts.data() + ahead.piece.first);
+      }
+      Fragment& f = res.fragments[at];
+      if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
+      ++at;
+      const std::uint32_t piece_first = f.first;
+      f.first = first;
+      first += f.count;
       double* xy = res.xy.data() + 2 * std::size_t{f.first};
       std::uint8_t* flags = res.original.data() + f.first;
-      const double* from = nullptr;  // x, y, z per point
       if (!f.whole) {
-        const Piece& p = s.pieces[piece_of[i]];
-        const Vec2* v = s.vertices(p);
+        const Vec2* v = s.verts.data() + piece_first;
         for (std::uint32_t j = 0; j < f.count; ++j) {
           xy[2 * j] = v[j].x;
           xy[2 * j + 1] = v[j].y;
-          flags[j] = s.flags[p.first + j];
+          flags[j] = s.flags[piece_first + j];
         }
         continue;
       }
-      switch (f.kind) {
-        case Kind::Polygon:
-          from = scene.polygon_xyz.data() + 3 * static_cast<std::size_t>(scene.polygon_offsets[f.source]);
-          break;
-        case Kind::Segment:
-          from = scene.segment_xyz.data() + 6 * std::size_t{f.source};
-          break;
-        case Kind::Marker:
-          from = scene.marker_xyz.data() + 3 * std::size_t{f.source};
-          break;
-      }
+      const double* from = points[static_cast<int>(f.kind)] + 3 * w.drafts[k].whole_at;  // x, y, z per point
       for (std::uint32_t j = 0; j < f.count; ++j) {
         xy[2 * j] = from[3 * j];
         xy[2 * j + 1] = from[3 * j + 1];

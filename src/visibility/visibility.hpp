@@ -9,7 +9,10 @@
 // into triangles along its outline; one too far from planar into the triangles of its diagonals from its first
 // vertex (each exact). Pieces of one item are merged back on output when nothing comes between them. Pairs whose
 // screen boxes meet are found on a grid and tested on the pool: whether they overlap on screen, then the depth
-// relation over the overlap from the two planes. Two polygons that intersect are resolved by cutting the smaller
+// relation over the overlap from the two planes. A pair of polygons whose depth ranges lie apart, the farther
+// first in the plain order, is left untested (most overlapping pairs are such): the order below paints it right
+// unless something holds the farther one back, which the finished order shows; such pairs are then tested and
+// the order made again with what they add. Two polygons that intersect are resolved by cutting the smaller
 // along the intersection line; a segment that passes through a polygon is cut where it pierces it. The pieces
 // are then ordered by Kahn's algorithm, always taking the ready piece that the plain depth order would draw first
 // (fallback depth, larger first; then kind, polygons before segments before markers; then input index), so a

@@ -564,6 +564,31 @@ TEST(VisibilityOrder, DisjointItemsComeInThePlainOrder) {
   EXPECT_EQ(r.pieces, 6u);
 }
 
+// A pair whose depths lie apart is not tested up front (the plain order paints the farther first), yet here the
+// farther square A waits for C, which lies behind it but has the nearest fallback depth: the order without that
+// pair would paint B, C, A and cover B. The pair is found out of order, tested, and the order made again.
+TEST(VisibilityOrder, PairLeftUntestedIsOrderedWhenThePlainOrderBreaksIt) {
+  std::vector<double> xyz;
+  std::vector<std::int64_t> offsets{0};
+  auto square = [&](double x0, double x1, double y0, double y1, double z) {
+    xyz.insert(xyz.end(), {x0, y0, z, x1, y0, z, x1, y1, z, x0, y1, z});
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+  };
+  square(0, 10, 0, 10, 5);   // A
+  square(4, 6, 4, 6, 1);     // B, in front of A
+  square(8, 20, 0, 10, 8);   // C, behind A where they overlap
+  const std::vector<std::int64_t> ids{1, 2, 3};
+  const std::vector<double> depths{5, 1, 0.5};  // plain order A, B, C
+  for (std::size_t threads : {1, 2}) {
+    ThreadPool pool(threads);
+    const vis::Result r = vis::order({xyz, offsets, ids, depths, {}, {}, {}, {}}, {}, pool);
+    std::vector<std::int64_t> got;
+    for (const vis::Fragment& f : r.fragments) got.push_back(f.id);
+    EXPECT_EQ(got, (std::vector<std::int64_t>{3, 1, 2})) << threads << " threads";
+    EXPECT_EQ(r.cuts, 0u);
+  }
+}
+
 // A segment through a square, with a marker on each side: marker behind, back half, square, front half, marker in
 // front. Cut ends are not original ends.
 TEST(VisibilityOrder, SegmentIsCutWhereItPiercesAndMarkersGoByDepth) {
