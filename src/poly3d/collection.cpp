@@ -88,6 +88,27 @@ double project_large_polygon(const PolygonRef& p, const double* block, ZSortMode
   return detail::reduce_depth(out.zs, rows, mode);
 }
 
+// The value a scan from +inf that takes only strictly smaller values ends with: the smallest depth that is not NaN
+// (+inf if none), and of equal ones the first. Four lanes, so that the comparisons do not wait on each other; the
+// only equal values whose bits differ are the two zeros, so a zero result is looked up again in order.
+double smallest_depth(const double* depths, std::size_t n) noexcept {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  double lane[4] = {kInf, kInf, kInf, kInf};
+  std::size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    for (std::size_t j = 0; j < 4; ++j) lane[j] = depths[k + j] < lane[j] ? depths[k + j] : lane[j];
+  }
+  for (; k < n; ++k) lane[0] = depths[k] < lane[0] ? depths[k] : lane[0];
+  double smallest = kInf;
+  for (const double value : lane) smallest = value < smallest ? value : smallest;
+  if (smallest == 0.0) {
+    for (k = 0; depths[k] != 0.0; ++k) {
+    }
+    smallest = depths[k];
+  }
+  return smallest;
+}
+
 // Projects polygons [first, last) into their outlines and depths, and returns the smallest of those depths as a
 // scan from +inf that takes only strictly smaller values finds it (NaN never; of equal values the first).
 // Consecutive small polygons of one column count are stored back to back (and so are their outlines), so a run of
@@ -96,42 +117,49 @@ double project_large_polygon(const PolygonRef& p, const double* block, ZSortMode
 // polygons are projected one by one.
 double project_polygons(const PolygonSet& polygons, std::size_t first, std::size_t last, const double* block,
                         ZSortMode mode, const std::size_t* offsets, double* xy, double* depths) {
-  double smallest = std::numeric_limits<double>::infinity();
   double tz[kRunVertices];
   std::size_t i = first;
   while (i < last) {
     const PolygonRef head = polygons[i];
     if (head.rows > proj3d::kParallelPointThreshold) {
       depths[i] = project_large_polygon(head, block, mode, xy + 2 * offsets[i]);
-      if (depths[i] < smallest) smallest = depths[i];
       ++i;
       continue;
     }
     const double* rows = nullptr;
     std::size_t cols = 0;
     std::size_t vertices = 0;
+    std::size_t shape = head.rows;  // the row count of every polygon of the run, or 0 when they differ
     std::size_t end = i;
     for (; end < last; ++end) {
       const PolygonRef p = polygons[end];
-      if (p.rows == 0) continue;
-      if (p.rows > proj3d::kParallelPointThreshold || vertices + p.rows > kRunVertices) break;
-      if (rows == nullptr) {
-        rows = p.data;
-        cols = p.cols;
-      } else if (p.cols != cols) {
-        break;
+      if (p.rows != 0) {
+        if (p.rows > proj3d::kParallelPointThreshold || vertices + p.rows > kRunVertices) break;
+        if (rows == nullptr) {
+          rows = p.data;
+          cols = p.cols;
+        } else if (p.cols != cols) {
+          break;
+        }
+        KORVEX_ASSERT(p.data == rows + vertices * cols, "a run of polygons is one table of rows");
+        vertices += p.rows;
       }
-      KORVEX_ASSERT(p.data == rows + vertices * cols, "a run of polygons is one table of rows");
-      vertices += p.rows;
+      if (p.rows != shape) shape = 0;
     }
     if (vertices != 0) proj3d::project_rows(rows, cols, vertices, block, xy + 2 * offsets[i], tz);
-    for (std::size_t k = i; k < end; ++k) {
-      depths[k] = detail::reduce_depth(tz + (offsets[k] - offsets[i]), offsets[k + 1] - offsets[k], mode);
-      if (depths[k] < smallest) smallest = depths[k];
+    // Runs of triangles or quads (what surfaces are made of) are averaged several polygons at a time.
+    if (mode == ZSortMode::Average && shape == 4) {
+      detail::average_depths<4>(tz, end - i, depths + i);
+    } else if (mode == ZSortMode::Average && shape == 3) {
+      detail::average_depths<3>(tz, end - i, depths + i);
+    } else {
+      for (std::size_t k = i; k < end; ++k) {
+        depths[k] = detail::reduce_depth(tz + (offsets[k] - offsets[i]), offsets[k + 1] - offsets[k], mode);
+      }
     }
     i = end;
   }
-  return smallest;
+  return smallest_depth(depths + first, last - first);
 }
 
 }  // namespace

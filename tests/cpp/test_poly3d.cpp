@@ -385,6 +385,26 @@ TEST_P(Poly3dProjection, MatchesReferenceOnBothPaths) {
   }
 }
 
+// Runs of quads and of triangles (averaged several polygons at a time), one broken by an empty polygon and one by
+// a pentagon, on the calling thread and on the pool.
+TEST_P(Poly3dProjection, RunsOfQuadsAndTriangles) {
+  for (std::size_t n : {40u, 1000u}) {
+    std::vector<Rows> polys;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t rows = i < n / 2 ? 4 : 3;
+      polys.push_back(random_polygons(1, 500 + i, rows)[0]);
+      polys.back().resize(rows, std::vector<double>{1.0, 2.0, 3.0});
+      for (auto& row : polys.back()) row.resize(3, 0.5);
+    }
+    polys[n / 4] = {};
+    polys[3 * n / 4] = Rows(5, {0.25, -1.0, 2.0});
+    Poly3DCollection c = make_collection(polys);
+    c.set_zsort(GetParam());
+    c.do_3d_projection(view_of(view_matrix()));
+    expect_reference(polys, c, view_matrix(), GetParam());
+  }
+}
+
 // A collection past the order's pool threshold, projected on pools of several sizes: runs of polygons of one
 // column count broken by other counts, by empty polygons without columns, by two polygons that do not fit one
 // run together and by one of the pooled point loop; repeated polygons give exact ties.
@@ -481,8 +501,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Poly3dProjectionResult,
                                            ResultCase{"zpos_negative_zero", {0.5}, -0.0, -0.0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// On the pool the minimum is found per task and folded: still the value of the scan from depths[0], and of the
-// two zeros the earlier one, wherever the task boundaries fall.
+// The minimum is found per task (in lanes) and folded: still the value of the scan from depths[0], and of the two
+// zeros the earlier one, wherever the task and lane boundaries fall.
 TEST(Poly3dProjectionTest, ScannedMinimumOnThePool) {
   // w = x, so vertex (x, 0, z) has depth z / x: zeros of either sign and infinities from finite coordinates.
   const Matrix4 m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0};
@@ -492,25 +512,31 @@ TEST(Poly3dProjectionTest, ScannedMinimumOnThePool) {
     return {{1.0, 0, depth}};
   };
   // One vertex per polygon: Min keeps a -0.0 depth (the mean would add it to +0.0) but turns NaN into +inf;
-  // Average keeps NaN.
+  // Average keeps NaN. Zeros in one task and in different lanes of its scan (polygons 302 and 305), in different
+  // tasks (256 polygons each), and on the calling thread (50 polygons).
   struct Case {
     ZSortMode mode;
+    std::size_t n;
     std::vector<std::pair<std::size_t, double>> set;  // on a background of 1.0
     double expected;
   };
-  const Case cases[] = {{ZSortMode::Min, {{300, 0.0}, {700, -0.0}}, 0.0},
-                        {ZSortMode::Min, {{300, -0.0}, {700, 0.0}}, -0.0},
-                        {ZSortMode::Min, {{255, -0.0}, {256, 0.0}}, -0.0},
-                        {ZSortMode::Min, {{0, kInf}}, 1.0},
-                        {ZSortMode::Min, {{999, -kInf}, {998, 0.0}}, -kInf},
-                        {ZSortMode::Average, {{0, kNaN}, {500, -2.0}}, kNaN},
-                        {ZSortMode::Average, {{1, kNaN}, {999, -2.0}}, -2.0}};
+  const Case cases[] = {{ZSortMode::Min, 1000, {{300, 0.0}, {700, -0.0}}, 0.0},
+                        {ZSortMode::Min, 1000, {{300, -0.0}, {700, 0.0}}, -0.0},
+                        {ZSortMode::Min, 1000, {{255, -0.0}, {256, 0.0}}, -0.0},
+                        {ZSortMode::Min, 1000, {{302, 0.0}, {305, -0.0}}, 0.0},
+                        {ZSortMode::Min, 1000, {{302, -0.0}, {305, 0.0}}, -0.0},
+                        {ZSortMode::Min, 50, {{2, 0.0}, {5, -0.0}}, 0.0},
+                        {ZSortMode::Min, 50, {{2, -0.0}, {5, 0.0}, {9, -1.0}}, -1.0},
+                        {ZSortMode::Min, 1000, {{0, kInf}}, 1.0},
+                        {ZSortMode::Min, 1000, {{999, -kInf}, {998, 0.0}}, -kInf},
+                        {ZSortMode::Average, 1000, {{0, kNaN}, {500, -2.0}}, kNaN},
+                        {ZSortMode::Average, 1000, {{1, kNaN}, {999, -2.0}}, -2.0}};
   for (const Case& c : cases) {
-    std::vector<Rows> polys(1000, vertex(1.0));
+    std::vector<Rows> polys(c.n, vertex(1.0));
     for (const auto& [i, d] : c.set) polys[i] = vertex(d);
     Poly3DCollection collection = make_collection(polys);
     collection.set_zsort(c.mode);
-    EXPECT_TRUE(same_bits(c.expected, collection.do_3d_projection(view_of(m))));
+    EXPECT_TRUE(same_bits(c.expected, collection.do_3d_projection(view_of(m)))) << c.n << " polygons";
   }
   std::vector<Rows> nan_after_inf(1000, vertex(kNaN));
   nan_after_inf[0] = vertex(kInf);
