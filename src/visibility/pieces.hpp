@@ -53,7 +53,10 @@ struct Store {
   }
   // Appends a piece with the given vertices and flags, computing its edges; returns its index.
   std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
-  // The same without the edges (a store whose edges are made afterwards, all at once: see edges_of()).
+  // A piece with the given vertices and flags and default fields otherwise, for the caller to fill in; without
+  // edges (a store whose edges are made afterwards, all at once: see edges_of()).
+  Piece& append(const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // The same from a prototype.
   std::uint32_t add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
   // The edges of piece p into e (one per vertex; a segment's or a point's bound nothing).
   void edges_of(const Piece& p, HalfPlane* e) const noexcept {
