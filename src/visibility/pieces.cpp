@@ -394,16 +394,23 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   const std::size_t point_tasks = (points + kPointsPerTask - 1) / kPointsPerTask;
   std::vector<Extent> extents(point_tasks);
   parallel::parallel_for(pool, point_tasks, 1, [&](std::size_t t) {
-    const std::size_t end = std::min(points, (t + 1) * kPointsPerTask);
-    for (std::size_t k = t * kPointsPerTask; k < end; ++k) {
-      if (k < polygon_points) {
-        extents[t].add(scene.polygon_xyz.data() + 3 * k);
-      } else if (k < polygon_points + 2 * segments) {
-        extents[t].add(scene.segment_xyz.data() + 3 * (k - polygon_points));
-      } else {
-        extents[t].add(scene.marker_xyz.data() + 3 * (k - polygon_points - 2 * segments));
-      }
+    // The task's points are runs of the three arrays (polygon points, then segment ends, then markers).
+    const std::size_t begin = t * kPointsPerTask;
+    const std::size_t end = std::min(points, begin + kPointsPerTask);
+    Extent e;
+    auto run = [&e](const double* xyz, std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) e.add(xyz + 3 * k);
+    };
+    const std::size_t segment_points = polygon_points + 2 * segments;
+    run(scene.polygon_xyz.data(), begin, std::min(end, polygon_points));
+    if (end > polygon_points && begin < segment_points) {
+      run(scene.segment_xyz.data(), std::max(begin, polygon_points) - polygon_points,
+          std::min(end, segment_points) - polygon_points);
     }
+    if (end > segment_points) {
+      run(scene.marker_xyz.data(), std::max(begin, segment_points) - segment_points, end - segment_points);
+    }
+    extents[t] = e;
   });
   Extent all;
   for (const Extent& e : extents) all.add(e);
