@@ -61,7 +61,9 @@ struct Store {
   // The edges of piece p into e (one per vertex; a segment's or a point's bound nothing).
   void edges_of(const Piece& p, HalfPlane* e) const noexcept {
     const Vec2* v = vertices(p);
-    for (std::uint32_t k = 0; k < p.count; ++k) e[k] = p.count >= 3 ? left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]) : HalfPlane{};
+    for (std::uint32_t k = 0; k < p.count; ++k) {
+      e[k] = p.count >= 3 ? left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]) : HalfPlane{};
+    }
   }
   // Whether a piece with these vertices is large enough to stand on its own (area or length above the
   // tolerance).
