@@ -190,13 +190,16 @@ struct Grid {
     const Box& b = entries[p].box;
     for (std::uint32_t y = r.y0; y <= r.y1; ++y) {  // none for a piece left out (y0 > y1)
       for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        // The groups whose pairs with p this cell owns: all four in p's own cell; further along p's first row
+        // those that start in the cell's column, further up its first column those that start in its row, and
+        // elsewhere those that start in both.
         const std::size_t c = 4 * (std::size_t{y} * nx + x);
-        for (std::size_t k = start[c]; k < start[c + 4]; ++k) {
+        const std::size_t first = y == r.y0 ? 0 : 1;
+        const std::size_t last = x == r.x0 ? (y == r.y0 ? 4 : 3) : 2;
+        for (std::size_t k = start[c + first]; k < start[c + last]; ++k) {
           const std::uint32_t q = items[k];
-          const Span& rq = spans[q];
-          if (q == p || std::max(r.x0, rq.x0) != x || std::max(r.y0, rq.y0) != y) continue;
           const Box& bq = entries[q].box;
-          if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax)) continue;
+          if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax) | (q == p)) continue;
           f(q);
         }
       }
