@@ -25,7 +25,7 @@ import re
 import threading
 from typing import Any, Callable, Iterator, Optional
 
-from . import _native, _occlusion, _polys, _project
+from . import _art, _native, _occlusion, _polys, _project
 from ._timing import CoreTimes, core_timer
 
 __all__ = ["CoreTimes", "core_timer", "enabled", "get_occlusion", "install", "installed", "set_occlusion",
@@ -58,7 +58,8 @@ def _replacements() -> list[tuple[Any, str, Callable[[Any], Any]]]:
     """(owner, attribute, factory) triples; each factory gets Matplotlib's object and returns the replacement."""
     from mpl_toolkits.mplot3d import art3d, axes3d, proj3d
 
-    return _project.replacements(proj3d) + _polys.replacements(art3d) + _occlusion.replacements(axes3d)
+    return (_project.replacements(proj3d) + _polys.replacements(art3d) + _art.replacements(axes3d, art3d)
+            + _occlusion.replacements(axes3d))
 
 
 def _restore(patches: list[tuple[Any, str, Any]]) -> None:

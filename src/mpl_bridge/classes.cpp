@@ -1,5 +1,6 @@
 #include "mpl_bridge/classes.hpp"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -21,12 +22,24 @@ PyTypeObject* lookup(PyObject*& slot, const char* module, const char* name) {
 }
 
 constexpr const char* kAttrs[static_cast<std::size_t>(Attr::count)] = {
-    "M", "xaxis", "yaxis", "zaxis", "_scale", "get_transform", "_baseclass", "_mask", "_sharedmask"};
+    "M", "xaxis", "yaxis", "zaxis", "_scale", "get_transform", "_baseclass", "_mask", "_sharedmask",
+    // Axes3D
+    "_box_aspect", "_vertical_axis", "elev", "azim", "roll", "_dist", "_focal_length", "xy_viewLim", "zz_viewLim",
+    "_view_u", "_view_v", "_view_w", "_points", "_invalid",
+    // art3d collections
+    "axes", "stale", "_axlim_clip", "_offsets3d", "_offsets", "_offset_zordered", "_z_markers_idx", "_vzs",
+    "_data_scale", "_sizes", "_sizes3d", "_linewidths", "_linewidths3d", "_segments3d", "_paths", "_3dverts_codes",
+    "_segment3d", "_code3d", "_path2d",
+    // Path
+    "_vertices", "_codes", "_interpolation_steps", "_simplify_threshold", "_should_simplify", "_readonly"};
 PyObject* attrs[static_cast<std::size_t>(Attr::count)] = {};
 
 PyObject* masked_array_class = nullptr;
 PyObject* identity_transform_class = nullptr;
 PyObject* linear_scale_class = nullptr;
+PyObject* axes3d_class = nullptr;
+PyObject* bbox_class = nullptr;
+PyObject* path_class = nullptr;
 PyObject* nomask = nullptr;
 
 }  // namespace
@@ -47,6 +60,30 @@ PyTypeObject* identity_transform_type() {
 }
 
 PyTypeObject* linear_scale_type() { return lookup(linear_scale_class, "matplotlib.scale", "LinearScale"); }
+
+PyTypeObject* axes3d_type() { return lookup(axes3d_class, "mpl_toolkits.mplot3d.axes3d", "Axes3D"); }
+
+PyTypeObject* bbox_type() { return lookup(bbox_class, "matplotlib.transforms", "Bbox"); }
+
+PyTypeObject* path_type() { return lookup(path_class, "matplotlib.path", "Path"); }
+
+bool linear_axes(PyObject* axes) {
+  PyTypeObject* linear = linear_scale_type();
+  for (Attr name : {Attr::xaxis, Attr::yaxis, Attr::zaxis}) {
+    py::PyRef axis = py::PyRef::steal(PyObject_GetAttr(axes, attr_name(name)));
+    if (!axis) {
+      PyErr_Clear();
+      return false;
+    }
+    py::PyRef scale = py::PyRef::steal(PyObject_GetAttr(axis.get(), attr_name(Attr::scale)));
+    if (scale && Py_TYPE(scale.get()) == linear) continue;
+    PyErr_Clear();
+    py::PyRef transform = py::PyRef::steal(PyObject_CallMethodNoArgs(axis.get(), attr_name(Attr::get_transform)));
+    if (!transform) PyErr_Clear();
+    if (!transform || Py_TYPE(transform.get()) != identity_transform_type()) return false;
+  }
+  return true;
+}
 
 void VecMask::hide(bool* visible, std::size_t n) const noexcept {
   if (data_ == nullptr) return;
@@ -87,10 +124,51 @@ py::PyRef masked_array(PyObject* data, const bool* visible, std::size_t n) {
   bool* hidden = nullptr;
   py::PyRef negated = py::numpy::new_bool_array(static_cast<Py_ssize_t>(n), &hidden);
   for (std::size_t i = 0; i < n; ++i) hidden[i] = !visible[i];
+  return masked_array(data, negated.get());
+}
+
+py::PyRef masked_array(PyObject* data, PyObject* mask) {
   py::PyRef masked = py::numpy::view_as(data, masked_array_type());
-  if (PyObject_SetAttr(masked.get(), attr_name(Attr::mask), negated.get()) < 0) py::throw_fetched();
+  if (PyObject_SetAttr(masked.get(), attr_name(Attr::mask), mask) < 0) py::throw_fetched();
   if (PyObject_SetAttr(masked.get(), attr_name(Attr::sharedmask), Py_True) < 0) py::throw_fetched();
   return masked;
+}
+
+py::PyRef attribute(PyObject* object, Attr name) {
+  py::PyRef value = py::PyRef::steal(PyObject_GetAttr(object, attr_name(name)));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+void set_attribute(PyObject* object, Attr name, PyObject* value) {
+  if (PyObject_SetAttr(object, attr_name(name), value) < 0) py::throw_fetched();
+}
+
+bool bbox_points(PyObject* axes, Attr name, double (&points)[4]) {
+  py::PyRef box = attribute(axes, name);
+  if (!box || Py_TYPE(box.get()) != bbox_type()) return false;
+  py::PyRef array = attribute(box.get(), Attr::points);
+  if (!array || !py::numpy::is_exact_array(array.get())) return false;
+  const py::numpy::ArrayView a = py::numpy::view(array.get());
+  if (a.type != py::numpy::Type::float64 || !a.native || a.ndim != 2 || a.shape[0] != 2 || a.shape[1] != 2) {
+    return false;
+  }
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 2; ++c) std::memcpy(&points[2 * r + c], a.data + r * a.strides[0] + c * a.strides[1], 8);
+  }
+  static PyObject* const zero = PyLong_FromLong(0);  // a small int, which CPython keeps alive anyway
+  set_attribute(box.get(), Attr::invalid, zero);
+  return true;
+}
+
+bool linear_scales(PyObject* axes) {
+  PyTypeObject* linear = linear_scale_type();
+  for (Attr name : {Attr::xaxis, Attr::yaxis, Attr::zaxis}) {
+    py::PyRef axis = attribute(axes, name);
+    py::PyRef scale = axis ? attribute(axis.get(), Attr::scale) : py::PyRef{};
+    if (!scale || Py_TYPE(scale.get()) != linear) return false;
+  }
+  return true;
 }
 
 }  // namespace korvex::mpl

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "mpl_bridge/functions.hpp"
+#include "mpl_bridge/methods.hpp"
 #include "py_common/errors.hpp"
 
 namespace korvex::mpl {
@@ -66,6 +67,7 @@ PyObject* fallback_counts(PyObject*, PyObject*) {
       if (PyDict_SetItemString(counts.get(), kNames[i], value.get()) < 0) py::throw_fetched();
     }
     add_art3d_fallback_counts(counts.get());
+    add_method_fallback_counts(counts.get());
     return counts.release();
   });
 }

@@ -12,12 +12,14 @@
 // raise under np.errstate).
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "common/fp_flags.hpp"
 #include "mpl_bridge/fallback.hpp"
 #include "mpl_bridge/functions.hpp"
+#include "mpl_bridge/matrices.hpp"
 #include "py_common/argparse.hpp"
 #include "py_common/errors.hpp"
 #include "py_common/numpy_api.hpp"
@@ -32,31 +34,6 @@ constexpr py::Signature kOrthoSig{nullptr, "_ortho_transformation", {"zfront", "
 
 // Ints are exact as long as they stay within this magnitude, where a double holds them exactly too.
 constexpr long long kExact = 1LL << 53;
-
-// A Python number as Python computes with it: an exact int, or a double (float and np.float64 alike).
-struct Num {
-  bool is_int;
-  long long i;
-  double f;
-
-  double value() const noexcept { return is_int ? static_cast<double>(i) : f; }
-};
-
-Num integer(long long i) { return {true, i, 0.0}; }
-Num real(double f) { return {false, 0, f}; }
-
-// Reads an int (bool included) within the exact range, or a float (np.float64 included).
-bool read_num(PyObject* object, Num& n) {
-  if (PyFloat_Check(object)) {
-    n = real(PyFloat_AS_DOUBLE(object));
-    return true;
-  }
-  if (!PyLong_Check(object)) return false;
-  int overflow = 0;
-  const long long i = PyLong_AsLongLongAndOverflow(object, &overflow);
-  n = integer(i);
-  return overflow == 0 && i <= kExact && i >= -kExact;
-}
 
 // Python's operators. Each clears `ok` when Python would leave the exact range or raise.
 struct Arithmetic {
@@ -125,6 +102,67 @@ bool aspect_values(PyObject* object, Num (&aspect)[3]) {
 
 }  // namespace
 
+bool read_num(PyObject* object, Num& n) {
+  if (PyFloat_Check(object)) {
+    n = real(PyFloat_AS_DOUBLE(object));
+    return true;
+  }
+  if (!PyLong_Check(object)) return false;
+  int overflow = 0;
+  const long long i = PyLong_AsLongLongAndOverflow(object, &overflow);
+  n = integer(i);
+  return overflow == 0 && i <= kExact && i >= -kExact;
+}
+
+bool world_entries(const Num (&v)[6], const Num* aspect, Num (&m)[16]) {
+  FlagWindow window;
+  Arithmetic py;
+  Num dx = py.sub(v[1], v[0]);
+  Num dy = py.sub(v[3], v[2]);
+  Num dz = py.sub(v[5], v[4]);
+  if (aspect != nullptr) {
+    dx = py.div(dx, aspect[0]);
+    dy = py.div(dy, aspect[1]);
+    dz = py.div(dz, aspect[2]);
+  }
+  const Num o = integer(0), one = integer(1);
+  const Num entries[16] = {py.div(one, dx), o, o, py.div(py.neg(v[0]), dx),  //
+                           o, py.div(one, dy), o, py.div(py.neg(v[2]), dy),  //
+                           o, o, py.div(one, dz), py.div(py.neg(v[4]), dz),  //
+                           o, o, o, one};
+  std::copy(entries, entries + 16, m);
+  return py.ok && window.raised() == 0;
+}
+
+bool persp_entries(Num zfront, Num zback, Num e, Num (&m)[16]) {
+  FlagWindow window;
+  Arithmetic py;
+  const Num a = integer(1);
+  const Num b = py.div(py.add(zfront, zback), py.sub(zfront, zback));
+  const Num c = py.div(py.mul(integer(-2), py.mul(zfront, zback)), py.sub(zfront, zback));
+  const Num o = integer(0);
+  const Num entries[16] = {e, o, o, o,  //
+                           o, py.div(e, a), o, o,  //
+                           o, o, b, c,  //
+                           o, o, integer(-1), o};
+  std::copy(entries, entries + 16, m);
+  return py.ok && window.raised() == 0;
+}
+
+bool ortho_entries(Num zfront, Num zback, Num (&m)[16]) {
+  FlagWindow window;
+  Arithmetic py;
+  const Num a = py.neg(py.add(zfront, zback));
+  const Num b = py.neg(py.sub(zfront, zback));
+  const Num o = integer(0), two = integer(2);
+  const Num entries[16] = {two, o, o, o,  //
+                           o, two, o, o,  //
+                           o, o, integer(-2), o,  //
+                           o, o, a, b};
+  std::copy(entries, entries + 16, m);
+  return py.ok && window.raised() == 0;
+}
+
 PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&] {
     py::ParsedArgs parsed;
@@ -134,24 +172,8 @@ PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
     for (std::size_t i = 0; native && i < 6; ++i) native = read_num(parsed[i], v[i]);
     const bool has_aspect = native && !parsed.absent(6);
     if (has_aspect) native = aspect_values(parsed[6], aspect);
-    if (native) {
-      FlagWindow window;
-      Arithmetic py;
-      Num dx = py.sub(v[1], v[0]);
-      Num dy = py.sub(v[3], v[2]);
-      Num dz = py.sub(v[5], v[4]);
-      if (has_aspect) {
-        dx = py.div(dx, aspect[0]);
-        dy = py.div(dy, aspect[1]);
-        dz = py.div(dz, aspect[2]);
-      }
-      const Num o = integer(0), one = integer(1);
-      const Num m[16] = {py.div(one, dx), o, o, py.div(py.neg(v[0]), dx),  //
-                         o, py.div(one, dy), o, py.div(py.neg(v[2]), dy),  //
-                         o, o, py.div(one, dz), py.div(py.neg(v[4]), dz),  //
-                         o, o, o, one};
-      if (py.ok && window.raised() == 0) return matrix_result(m);
-    }
+    Num m[16];
+    if (native && world_entries(v, has_aspect ? aspect : nullptr, m)) return matrix_result(m);
     return call_original(Original::world_transformation, args, nargs, kwnames).release();
   });
 }
@@ -159,20 +181,10 @@ PyObject* world_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* persp_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&] {
     py::ParsedArgs parsed;
-    Num zfront, zback, e;
+    Num zfront, zback, e, m[16];
     if (py::match_fastcall(kPerspSig, args, nargs, kwnames, parsed) && read_num(parsed[0], zfront) &&
-        read_num(parsed[1], zback) && read_num(parsed[2], e)) {
-      FlagWindow window;
-      Arithmetic py;
-      const Num a = integer(1);
-      const Num b = py.div(py.add(zfront, zback), py.sub(zfront, zback));
-      const Num c = py.div(py.mul(integer(-2), py.mul(zfront, zback)), py.sub(zfront, zback));
-      const Num o = integer(0);
-      const Num m[16] = {e, o, o, o,  //
-                         o, py.div(e, a), o, o,  //
-                         o, o, b, c,  //
-                         o, o, integer(-1), o};
-      if (py.ok && window.raised() == 0) return matrix_result(m);
+        read_num(parsed[1], zback) && read_num(parsed[2], e) && persp_entries(zfront, zback, e, m)) {
+      return matrix_result(m);
     }
     return call_original(Original::persp_transformation, args, nargs, kwnames).release();
   });
@@ -181,19 +193,10 @@ PyObject* persp_transformation(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* ortho_transformation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&] {
     py::ParsedArgs parsed;
-    Num zfront, zback;
+    Num zfront, zback, m[16];
     if (py::match_fastcall(kOrthoSig, args, nargs, kwnames, parsed) && read_num(parsed[0], zfront) &&
-        read_num(parsed[1], zback)) {
-      FlagWindow window;
-      Arithmetic py;
-      const Num a = py.neg(py.add(zfront, zback));
-      const Num b = py.neg(py.sub(zfront, zback));
-      const Num o = integer(0), two = integer(2);
-      const Num m[16] = {two, o, o, o,  //
-                         o, two, o, o,  //
-                         o, o, integer(-2), o,  //
-                         o, o, a, b};
-      if (py.ok && window.raised() == 0) return matrix_result(m);
+        read_num(parsed[1], zback) && ortho_entries(zfront, zback, m)) {
+      return matrix_result(m);
     }
     return call_original(Original::ortho_transformation, args, nargs, kwnames).release();
   });

@@ -4,6 +4,7 @@
 
 #include "mpl_bridge/fallback.hpp"
 #include "mpl_bridge/functions.hpp"
+#include "mpl_bridge/methods.hpp"
 #include "py_common/cfunction.hpp"
 #include "py_common/errors.hpp"
 
@@ -48,6 +49,11 @@ PyMethodDef methods[] = {
     {"fragment_runs", py::as_cfunction<fragment_runs>(), METH_FASTCALL | METH_KEYWORDS,
      "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index, margins) -> list\n\n"
      "Runs of one drawing group: (group, items, roles, paths | polyline | None) each."},
+    {"keep_method_originals", keep_method_originals, METH_O,
+     "keep_method_originals(methods: dict) -> None\n\nMatplotlib's own Axes3D and art3d methods by key "
+     "('Axes3D.get_proj', 'Path3DCollection.do_3d_projection', ...), for the calls handed back to them."},
+    {"method", py::as_cfunction<method>(), METH_FASTCALL,
+     "method(key: str, cls: type) -> method descriptor\n\nThe native method of that key as a method of cls."},
     {nullptr, nullptr, 0, nullptr},
 };
 

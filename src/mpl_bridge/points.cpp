@@ -27,6 +27,7 @@
 #include "mpl_bridge/fallback.hpp"
 #include "mpl_bridge/functions.hpp"
 #include "mpl_bridge/classes.hpp"
+#include "mpl_bridge/values.hpp"
 #include "proj3d/mpl_rule.hpp"
 #include "py_common/argparse.hpp"
 #include "py_common/array_view.hpp"
@@ -45,56 +46,6 @@ constexpr py::Signature kVecSig{nullptr, "_proj_transform_vec", {"vec", "M"}, 2,
 constexpr py::Signature kClipSig{nullptr, "_proj_transform_vec_clip", {"vec", "M", "focal_length"}, 3, 3};
 constexpr py::Signature kInvSig{nullptr, "inv_transform", {"xs", "ys", "zs", "invM"}, 4, 4};
 constexpr py::Signature kScaleSig{nullptr, "_scale_proj_transform_vectors", {"vecs", "axes"}, 2, 2};
-
-// Python ints beyond this magnitude are left to NumPy (which may choose uint64 or object arrays for them).
-constexpr long long kExactInt = 1LL << 53;
-
-// The data of a C-contiguous, aligned, native float64 4x4 array of exactly NumPy's type, else null.
-const double* matrix_data(PyObject* object) {
-  if (!numpy::is_exact_array(object)) return nullptr;
-  const numpy::ArrayView m = numpy::view(object);
-  if (m.ndim != 2 || m.shape[0] != 4 || m.shape[1] != 4 || m.type != numpy::Type::float64 || !m.native ||
-      !m.c_contiguous || !m.aligned) {
-    return nullptr;
-  }
-  return reinterpret_cast<const double*>(m.data);
-}
-
-// The value of a Python float (np.float64 included), of a Python int NumPy converts exactly, or of a NumPy scalar
-// of a real type.
-bool number_value(PyObject* object, double& value) {
-  if (PyFloat_Check(object)) {
-    value = PyFloat_AS_DOUBLE(object);
-    return true;
-  }
-  if (PyLong_Check(object)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
-    if (overflow != 0 || v > kExactInt || v < -kExactInt) return false;
-    value = static_cast<double>(v);
-    return true;
-  }
-  numpy::Type type = numpy::Type::other;
-  unsigned char storage[16];
-  if (!numpy::scalar_value(object, type, storage)) return false;
-  py::copy_as_double(type, reinterpret_cast<const char*>(storage), 0, 1, &value);
-  return true;
-}
-
-// The readable view of an array's elements (real type, native order), else false.
-bool readable(const numpy::ArrayView& a) { return a.type != numpy::Type::other && a.native; }
-
-// np.isinf(focal_length) for a Python or NumPy real number (Axes3D keeps an int focal length of 1 by default).
-bool focal_is_inf(PyObject* object, bool& inf) {
-  double value = 0.0;
-  if (PyLong_Check(object)) {
-    inf = false;
-    return true;
-  }
-  if (!number_value(object, value)) return false;
-  inf = std::isinf(value);
-  return true;
-}
 
 // One coordinate argument of proj_transform or inv_transform.
 struct Coordinate {
@@ -189,22 +140,6 @@ PyRef project_to_results(const double* m, proj3d::mpl::Columns v, std::size_t n,
   PyRef z = new_vector(n, &tz);
   if (proj3d::mpl::project(m, v, n, tx, ty, tz) != 0) return {};
   return tuple_of({&x, &y, &z});
-}
-
-// Whether the transform of every axis is an IdentityTransform, which hands values back unchanged: the scale is
-// exactly LinearScale (whose get_transform() makes one), or get_transform() returns one.
-bool linear_axes(PyObject* axes) {
-  PyTypeObject* linear = linear_scale_type();
-  for (Attr name : {Attr::xaxis, Attr::yaxis, Attr::zaxis}) {
-    PyRef axis = PyRef::steal(PyObject_GetAttr(axes, attr_name(name)));
-    if (!axis) return false;
-    PyRef scale = PyRef::steal(PyObject_GetAttr(axis.get(), attr_name(Attr::scale)));
-    if (scale && Py_TYPE(scale.get()) == linear) continue;
-    PyErr_Clear();
-    PyRef transform = PyRef::steal(PyObject_CallMethodNoArgs(axis.get(), attr_name(Attr::get_transform)));
-    if (!transform || Py_TYPE(transform.get()) != identity_transform_type()) return false;
-  }
-  return true;
 }
 
 // A pending exception from an attribute lookup or a method call made only to decide: Matplotlib's code will meet

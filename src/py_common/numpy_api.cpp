@@ -3,6 +3,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/ndarraytypes.h>
 #include <numpy/arrayscalars.h>
+#include <numpy/ufuncobject.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "py_common/errors.hpp"
 
@@ -31,6 +33,7 @@ constexpr int kSetBaseObjectSlot = 282;
 constexpr int kFromAnySlot = 69;
 constexpr int kEquivTypesSlot = 182;
 constexpr int kSetHandlerSlot = 304;  // NumPy 1.22 and later
+constexpr int kArgSortSlot = 130;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
@@ -443,6 +446,69 @@ Ownership ownership(PyObject* array) {
   const PyArrayObject_fields* f = fields(array);
   return Ownership{f->base, (f->flags & NPY_ARRAY_OWNDATA) != 0, (f->flags & NPY_ARRAY_WRITEABLE) != 0,
                    f->weakreflist != nullptr};
+}
+
+// ---- Used by the Axes3D and art3d methods ----
+
+PyRef new_bool_array(int ndim, const Py_ssize_t* shape, bool** data) {
+  void* buffer = nullptr;
+  PyRef array = new_array(NPY_BOOL, ndim, shape, &buffer);
+  *data = static_cast<bool*>(buffer);
+  return array;
+}
+
+PyRef argsort(PyObject* array) {
+  ensure_api();
+  using ArgSortFn = PyObject* (*)(PyArrayObject*, int, NPY_SORTKIND);
+  return check(reinterpret_cast<ArgSortFn>(api[kArgSortSlot])(reinterpret_cast<PyArrayObject*>(array), -1,
+                                                               NPY_QUICKSORT));
+}
+
+PyRef view_of(PyObject* base, const char* data, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides) {
+  ensure_api();
+  PyArrayObject_fields* f = fields(base);
+  Py_INCREF(f->descr);  // stolen by the constructor
+  const int writable = f->flags & NPY_ARRAY_WRITEABLE;
+  PyObject* view = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(
+      array_type(), f->descr, ndim, shape, strides, const_cast<char*>(data), writable, nullptr);
+  if (view == nullptr) throw_fetched();
+  PyRef owned = PyRef::steal(view);
+  Py_INCREF(base);  // stolen by SetBaseObject, also when it fails
+  using SetBaseFn = int (*)(PyArrayObject*, PyObject*);
+  if (reinterpret_cast<SetBaseFn>(api[kSetBaseObjectSlot])(reinterpret_cast<PyArrayObject*>(view), base) < 0) {
+    throw_fetched();
+  }
+  return owned;
+}
+
+double UnaryLoop::operator()(double x) const noexcept {
+  double out = 0.0;
+  char* args[2] = {reinterpret_cast<char*>(&x), reinterpret_cast<char*>(&out)};
+  const Py_ssize_t dimensions[1] = {1};
+  const Py_ssize_t steps[2] = {sizeof(double), sizeof(double)};
+  function(args, dimensions, steps, data);
+  return out;
+}
+
+UnaryLoop float64_loop(const char* name) {
+  PyRef numpy = check(PyImport_ImportModule("numpy"));
+  PyRef ufunc = check(PyObject_GetAttrString(numpy.get(), name));
+  PyRef ufunc_type = check(PyObject_GetAttrString(numpy.get(), "ufunc"));
+  if (Py_TYPE(ufunc.get()) != reinterpret_cast<PyTypeObject*>(ufunc_type.get())) {
+    throw PyError{PyExc_TypeError, std::string("numpy.") + name + " is not a ufunc"};
+  }
+  // The object stays alive as an attribute of the numpy module, and its loop table with it.
+  const auto* u = reinterpret_cast<const PyUFuncObject*>(ufunc.get());
+  UnaryLoop loop;
+  if (u->nin != 1 || u->nout != 1 || u->functions == nullptr) return loop;
+  for (int i = 0; i < u->ntypes; ++i) {
+    if (u->types[2 * i] == NPY_DOUBLE && u->types[2 * i + 1] == NPY_DOUBLE) {
+      loop.function = reinterpret_cast<decltype(loop.function)>(u->functions[i]);
+      loop.data = u->data != nullptr ? u->data[i] : nullptr;
+      break;
+    }
+  }
+  return loop;
 }
 
 }  // namespace korvex::py::numpy

@@ -135,4 +135,33 @@ class ArrayBlock {
   PyObject* previous_handler_;  // owned
 };
 
+
+// ---- Used by the Axes3D and art3d methods ----
+
+// NumPy's own inner loop of a one-argument ufunc for float64 -> float64 (its legacy loop table entry, which the
+// ufunc runs for float64 operands of any size, a scalar included). Callable without the interpreter lock.
+struct UnaryLoop {
+  void (*function)(char** args, const Py_ssize_t* dimensions, const Py_ssize_t* steps, void* data) = nullptr;
+  void* data = nullptr;
+
+  explicit operator bool() const noexcept { return function != nullptr; }
+  // The loop over one value.
+  double operator()(double x) const noexcept;
+};
+
+// The float64 loop of numpy.<name> (a ufunc of one input and one output); empty if NumPy has none in its table.
+// Throws if numpy.<name> cannot be looked up or is not a ufunc.
+UnaryLoop float64_loop(const char* name);
+
+// The indices that sort a 1-D array, as array.argsort() (kind=None: NumPy's default sort) gives them; new
+// reference, throws on failure.
+PyRef argsort(PyObject* array);
+
+// A new, owned, C-ordered array of uninitialised bool data of any shape.
+PyRef new_bool_array(int ndim, const Py_ssize_t* shape, bool** data);
+
+// A view of `ndim`/`shape`/`strides` (bytes) at `data` inside `base`'s buffer, of base's dtype, writable as
+// base is, keeping base alive. New reference; throws.
+PyRef view_of(PyObject* base, const char* data, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides);
+
 }  // namespace korvex::py::numpy

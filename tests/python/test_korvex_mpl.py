@@ -162,19 +162,26 @@ PRIVATE = {
     "mpl_toolkits.mplot3d.proj3d": ["_persp_transformation", "_ortho_transformation", "_proj_transform_vec",
                                     "_proj_transform_vec_clip", "_scale_proj_transform_vectors",
                                     "_scale_proj_transform", "_scale_proj_transform_clip"],
-    "mpl_toolkits.mplot3d.art3d": ["_generate_normals", "_shade_colors", "_scale_invalid_mask", "_viewlim_mask"],
+    "mpl_toolkits.mplot3d.art3d": ["_generate_normals", "_shade_colors", "_scale_invalid_mask", "_viewlim_mask",
+                                   "_get_data_scale"],
     "mpl_toolkits.mplot3d.art3d.Poly3DCollection": [
         "_zsort_functions", "_faces", "_invalid_vertices", "_axlim_clip", "_zsortfunc", "_A", "_face_is_mapped",
         "_edge_is_mapped", "_facecolor3d", "_edgecolor3d", "_facecolors", "_edgecolors", "_codes3d", "_closed",
         "_facecolors2d", "_edgecolors2d", "_sort_zpos", "_paths", "_antialiaseds", "_linewidths", "_linestyles",
         "_joinstyle", "_capstyle", "_hatch_linewidth", "_gapcolor", "_set_gc_clip"],
-    "mpl_toolkits.mplot3d.art3d.Line3DCollection": ["_segments3d"],
+    "mpl_toolkits.mplot3d.art3d.Line3DCollection": ["_segments3d", "_axlim_clip", "_paths"],
     "mpl_toolkits.mplot3d.art3d.Line3D": ["_verts3d", "_marker", "_markersize", "_markeredgewidth", "_linestyle",
                                           "_linewidth"],
-    "mpl_toolkits.mplot3d.art3d.Path3DCollection": ["_offsets", "_vzs", "_sizes", "_sizes3d", "_linewidths3d",
-                                                    "_z_markers_idx", "_offset_zordered"],
-    "mpl_toolkits.mplot3d.axes3d.Axes3D": ["_children", "_axis_map"],
+    "mpl_toolkits.mplot3d.art3d.Path3DCollection": [
+        "_offsets3d", "_axlim_clip", "_sizes3d", "_linewidths3d", "_sizes", "_linewidths", "_offsets",
+        "_offset_zordered", "_z_markers_idx", "_vzs", "_data_scale"],
+    "mpl_toolkits.mplot3d.art3d.Patch3DCollection": ["_offsets3d", "_axlim_clip", "_offsets", "_vzs"],
+    "mpl_toolkits.mplot3d.art3d.Collection3D": ["_3dverts_codes", "_axlim_clip", "_paths"],
+    "mpl_toolkits.mplot3d.art3d.PathPatch3D": ["_segment3d", "_code3d", "_axlim_clip", "_path2d"],
+    "mpl_toolkits.mplot3d.axes3d.Axes3D": ["_children", "_axis_map", "_box_aspect", "_vertical_axis", "_dist",
+                                           "_focal_length", "_view_u", "_view_v", "_view_w"],
     "matplotlib.cbook": ["_setattr_cm"],
+    "matplotlib.transforms.Bbox": ["_points", "_invalid"],
     "matplotlib.path.Path": ["_fast_from_codes_and_verts", "_update_values", "_vertices", "_codes", "_readonly",
                              "_should_simplify", "_simplify_threshold", "_interpolation_steps"],
     "matplotlib.axis.Axis": ["_scale"],
@@ -202,15 +209,27 @@ def test_every_private_name_the_adapter_touches_exists():
 
     import matplotlib.pyplot as plt
 
+    from matplotlib.collections import PatchCollection
+    from matplotlib.patches import Circle
+
     ax = plt.figure().add_subplot(projection="3d")
     drawn = ax.add_collection3d(art3d.Poly3DCollection([np.eye(3)]))
-    ax.figure.canvas.draw()  # the 2D colours exist once drawn
+    points = ax.scatter([0.0, 1.0], [0.0, 1.0], [0.0, 1.0])
+    patches = ax.add_collection3d(PatchCollection([Circle((0, 0), 1)], offsets=[(0, 0)], offset_transform=ax.transData))
+    contours = ax.contourf(*np.meshgrid([0.0, 1.0], [0.0, 1.0]), np.eye(2))
+    patch = ax.add_patch(mpl.patches.PathPatch(mpl.path.Path([(0, 0), (1, 0), (0, 1)])))
+    art3d.pathpatch_2d_to_3d(patch)
+    ax.figure.canvas.draw()  # the 2D colours and the projected state exist once drawn
     plt.close(ax.figure)
     instances = {
         art3d.Poly3DCollection: drawn,
-        art3d.Line3DCollection: ax.add_collection3d(art3d.Line3DCollection([np.eye(3)])),
+        art3d.Line3DCollection: ax.xaxis.gridlines,
         art3d.Line3D: ax.plot([0], [0], [0])[0],
-        art3d.Path3DCollection: ax.scatter([0], [0], [0]),
+        art3d.Path3DCollection: points,
+        art3d.Patch3DCollection: patches,
+        art3d.Collection3D: contours,
+        art3d.PathPatch3D: patch,
+        mpl.transforms.Bbox: ax.xy_viewLim,
         type(ax): ax,
         np.ma.MaskedArray: np.ma.masked_array([1.0], [True]),
         mpl.path.Path: mpl.path.Path(np.zeros((2, 2))),
@@ -227,13 +246,15 @@ def test_every_private_name_the_adapter_touches_exists():
 def test_the_list_of_private_names_is_complete():
     import pathlib
 
+    import korvex_mpl._art
     import korvex_mpl._occlusion
     import korvex_mpl._polys
     import korvex_mpl._project
     import korvex_mpl._timing
 
-    modules = (korvex_mpl, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing, korvex_mpl._occlusion)
-    own = {name for module in modules for name in vars(module)} | {"_native", "_polys", "_project", "_timing",
+    modules = (korvex_mpl, korvex_mpl._art, korvex_mpl._polys, korvex_mpl._project, korvex_mpl._timing,
+               korvex_mpl._occlusion)
+    own = {name for module in modules for name in vars(module)} | {"_art", "_native", "_polys", "_project", "_timing",
                                                                    "_occlusion"}
     sources = [p.read_text() for p in pathlib.Path(korvex_mpl.__file__).parent.glob("*.py")]
     native = pathlib.Path(__file__).resolve().parents[2] / "src" / "mpl_bridge"
