@@ -512,7 +512,9 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     // Past the cap: the rest in the plain order.
     std::vector<std::uint64_t> rest;
     for (std::size_t u = 0; u < s_.pieces.size(); ++u) {
-      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) rest.push_back(priority(static_cast<std::uint32_t>(u)));
+      if (dead_[u] == 0 && (u >= emitted.size() || emitted[u] == 0)) {
+        rest.push_back(priority(static_cast<std::uint32_t>(u)));
+      }
     }
     std::sort(rest.begin(), rest.end());
     for (const std::uint64_t r : rest) out.push_back(static_cast<std::uint32_t>(r));

@@ -60,7 +60,9 @@ class ReadySet {
     const std::uint64_t near = levels_[0][low_ / 64] & (~std::uint64_t{0} << (low_ % 64));
     if (near != 0) return low_ = low_ / 64 * 64 + static_cast<std::size_t>(std::countr_zero(near));
     std::size_t i = 0;
-    for (std::size_t l = levels_.size(); l-- > 0;) i = 64 * i + static_cast<std::size_t>(std::countr_zero(levels_[l][i]));
+    for (std::size_t l = levels_.size(); l-- > 0;) {
+      i = 64 * i + static_cast<std::size_t>(std::countr_zero(levels_[l][i]));
+    }
     return low_ = i;
   }
 

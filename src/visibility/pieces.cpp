@@ -114,7 +114,8 @@ bool convex(const std::vector<Vec2>& xy) {
 // The usual mesh face: three or four vertices that need no repair, convex and planar. The steps of add_polygon()
 // below with the vertices in registers instead of the task's vectors, so the same piece bit for bit. Returns
 // false, having added nothing, where add_polygon() has to decide.
-bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, Piece proto, Store& out) {
+bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, std::uint32_t item, double fallback,
+                Store& out) {
   Vec2 v[4];
   double z[4];
   for (std::size_t k = 0; k < n; ++k) {
@@ -139,11 +140,16 @@ bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, Piece p
   double deviation = 0.0;
   const Plane plane = fit_plane(v, z, n, deviation);
   if (!(deviation <= tol.planar)) return false;
-  proto.plane = plane;
-  proto.tol = deviation + rounding(plane, box_of(v, n));
-  proto.whole = true;
+  // Written field by field into its place (a whole piece copied from a just-written one would stall the loads
+  // on the stores still in flight).
   static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
-  out.add_without_edges(proto, v, kOnes, n);
+  Piece& piece = out.append(v, kOnes, n);
+  piece.kind = Kind::Polygon;
+  piece.whole = true;
+  piece.item = item;
+  piece.plane = plane;
+  piece.tol = deviation + rounding(plane, box_of(v, n));
+  piece.fallback = fallback;
   return true;
 }
 
@@ -154,7 +160,10 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   proto.fallback = scene.polygon_depths[i];
   const std::size_t lo = static_cast<std::size_t>(scene.polygon_offsets[i]);
   const std::size_t hi = static_cast<std::size_t>(scene.polygon_offsets[i + 1]);
-  if ((hi - lo == 3 || hi - lo == 4) && add_simple(scene.polygon_xyz.data() + 3 * lo, hi - lo, tol, proto, out)) return;
+  if ((hi - lo == 3 || hi - lo == 4) &&
+      add_simple(scene.polygon_xyz.data() + 3 * lo, hi - lo, tol, proto.item, proto.fallback, out)) {
+    return;
+  }
   w.xy.clear();
   w.z.clear();
   for (std::size_t k = lo; k < hi; ++k) {
@@ -343,14 +352,23 @@ bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noe
   return std::abs(twice_area(v, n)) > 2.0 * tol.len * norm(Vec2{b.xmax - b.xmin, b.ymax - b.ymin});
 }
 
-std::uint32_t Store::add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
-  proto.first = static_cast<std::uint32_t>(verts.size());
-  proto.count = static_cast<std::uint32_t>(n);
+Piece& Store::append(const Vec2* v, const std::uint8_t* f, std::size_t n) {
+  Piece& piece = pieces.emplace_back();
+  piece.first = static_cast<std::uint32_t>(verts.size());
+  piece.count = static_cast<std::uint32_t>(n);
   for (std::size_t k = 0; k < n; ++k) {  // element by element: a piece has a handful of vertices
     verts.push_back(v[k]);
     flags.push_back(f[k]);
   }
-  pieces.push_back(proto);
+  return piece;
+}
+
+std::uint32_t Store::add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n) {
+  const auto first = static_cast<std::uint32_t>(verts.size());
+  Piece& piece = append(v, f, n);
+  piece = proto;
+  piece.first = first;
+  piece.count = static_cast<std::uint32_t>(n);
   return static_cast<std::uint32_t>(pieces.size() - 1);
 }
 
@@ -376,16 +394,23 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   const std::size_t point_tasks = (points + kPointsPerTask - 1) / kPointsPerTask;
   std::vector<Extent> extents(point_tasks);
   parallel::parallel_for(pool, point_tasks, 1, [&](std::size_t t) {
-    const std::size_t end = std::min(points, (t + 1) * kPointsPerTask);
-    for (std::size_t k = t * kPointsPerTask; k < end; ++k) {
-      if (k < polygon_points) {
-        extents[t].add(scene.polygon_xyz.data() + 3 * k);
-      } else if (k < polygon_points + 2 * segments) {
-        extents[t].add(scene.segment_xyz.data() + 3 * (k - polygon_points));
-      } else {
-        extents[t].add(scene.marker_xyz.data() + 3 * (k - polygon_points - 2 * segments));
-      }
+    // The task's points are runs of the three arrays (polygon points, then segment ends, then markers).
+    const std::size_t begin = t * kPointsPerTask;
+    const std::size_t end = std::min(points, begin + kPointsPerTask);
+    Extent e;
+    auto run = [&e](const double* xyz, std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) e.add(xyz + 3 * k);
+    };
+    const std::size_t segment_points = polygon_points + 2 * segments;
+    run(scene.polygon_xyz.data(), begin, std::min(end, polygon_points));
+    if (end > polygon_points && begin < segment_points) {
+      run(scene.segment_xyz.data(), std::max(begin, polygon_points) - polygon_points,
+          std::min(end, segment_points) - polygon_points);
     }
+    if (end > segment_points) {
+      run(scene.marker_xyz.data(), std::max(begin, segment_points) - segment_points, end - segment_points);
+    }
+    extents[t] = e;
   });
   Extent all;
   for (const Extent& e : extents) all.add(e);

@@ -53,12 +53,17 @@ struct Store {
   }
   // Appends a piece with the given vertices and flags, computing its edges; returns its index.
   std::uint32_t add(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
-  // The same without the edges (a store whose edges are made afterwards, all at once: see edges_of()).
+  // A piece with the given vertices and flags and default fields otherwise, for the caller to fill in; without
+  // edges (a store whose edges are made afterwards, all at once: see edges_of()).
+  Piece& append(const Vec2* v, const std::uint8_t* f, std::size_t n);
+  // The same from a prototype.
   std::uint32_t add_without_edges(Piece proto, const Vec2* v, const std::uint8_t* f, std::size_t n);
   // The edges of piece p into e (one per vertex; a segment's or a point's bound nothing).
   void edges_of(const Piece& p, HalfPlane* e) const noexcept {
     const Vec2* v = vertices(p);
-    for (std::uint32_t k = 0; k < p.count; ++k) e[k] = p.count >= 3 ? left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]) : HalfPlane{};
+    for (std::uint32_t k = 0; k < p.count; ++k) {
+      e[k] = p.count >= 3 ? left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]) : HalfPlane{};
+    }
   }
   // Whether a piece with these vertices is large enough to stand on its own (area or length above the
   // tolerance).
@@ -185,13 +190,16 @@ struct Grid {
     const Box& b = entries[p].box;
     for (std::uint32_t y = r.y0; y <= r.y1; ++y) {  // none for a piece left out (y0 > y1)
       for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        // The groups whose pairs with p this cell owns: all four in p's own cell; further along p's first row
+        // those that start in the cell's column, further up its first column those that start in its row, and
+        // elsewhere those that start in both.
         const std::size_t c = 4 * (std::size_t{y} * nx + x);
-        for (std::size_t k = start[c]; k < start[c + 4]; ++k) {
+        const std::size_t first = y == r.y0 ? 0 : 1;
+        const std::size_t last = x == r.x0 ? (y == r.y0 ? 4 : 3) : 2;
+        for (std::size_t k = start[c + first]; k < start[c + last]; ++k) {
           const std::uint32_t q = items[k];
-          const Span& rq = spans[q];
-          if (q == p || std::max(r.x0, rq.x0) != x || std::max(r.y0, rq.y0) != y) continue;
           const Box& bq = entries[q].box;
-          if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax)) continue;
+          if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax) | (q == p)) continue;
           f(q);
         }
       }

@@ -8,11 +8,14 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "parallel/thread_pool.hpp"
 #include "test_support.hpp"
+#include "visibility/orderer.hpp"
 #include "visibility/visibility.hpp"
 
 namespace {
@@ -701,6 +704,34 @@ TEST(VisibilityOrder, DegenerateInputIsPlacedWithoutCuts) {
       EXPECT_EQ(r.fragments[k].count, static_cast<std::uint32_t>(offsets[k + 1] - offsets[k]));
     }
   }
+}
+
+// The orderer's set of ready pieces against std::set, over three levels of words, the smallest member taken
+// mostly in ascending order (its fast path) but also after members below it come back.
+TEST(VisibilityReadySet, SmallestMemberAsAnOrderedSet) {
+  constexpr std::size_t kBound = 64 * 64 * 64 + 77;
+  std::mt19937 random(7);
+  korvex::visibility::detail::ReadySet set;
+  std::set<std::size_t> ref;
+  set.assign(kBound, [&](std::size_t i) { return i % 3 == 0 && ref.insert(i).second; });
+  for (int step = 0; step < 200000 && !ref.empty(); ++step) {
+    ASSERT_FALSE(set.empty());
+    const std::size_t least = set.min();
+    ASSERT_EQ(least, *ref.begin()) << "step " << step;
+    set.erase(least);
+    ref.erase(least);
+    if (step % 5 == 0) {  // a member comes back below, above or at the smallest
+      const std::size_t i = std::uniform_int_distribution<std::size_t>(0, kBound - 1)(random);
+      set.insert(i);
+      ref.insert(i);
+    }
+  }
+  while (!ref.empty()) {
+    ASSERT_EQ(set.min(), *ref.begin());
+    set.erase(*ref.begin());
+    ref.erase(ref.begin());
+  }
+  EXPECT_TRUE(set.empty());
 }
 
 TEST(VisibilityOrder, InconsistentScenesAreRefused) {
