@@ -238,7 +238,7 @@ PyObject* get_sorted_segments_2d(PyObject* self, PyObject*) {
     const std::size_t count = state.segment_count();
     std::size_t room = 0;
     for (std::size_t k = 0; k < count; ++k) room += numpy::ArrayBlock::room_for(state.segment(k).rows * 16);
-    const numpy::ArrayBlock block(room);
+    numpy::ArrayBlock block(room);
     // The outlines go into the block's slots first, in a loop of plain copies: drawing order jumps about the
     // outline store, and without calls in between the processor overlaps those reads.
     constexpr std::size_t kAhead = 16;
@@ -254,15 +254,8 @@ PyObject* get_sorted_segments_2d(PyObject* self, PyObject*) {
       for (std::size_t r = 0; r < segment.rows; ++r) std::memcpy(slot + 2 * r, segment.xy + 2 * r, 16);
       offset += need;
     }
-    offset = 0;
     for (std::size_t p = 0; p < n; ++p) {
-      const std::size_t rows = state.segment(order[p]).rows;  // an (rows, 2) array of doubles: 16 bytes a row
-      double* data = nullptr;
-      PyRef array = new_matrix(rows, 2, &data);
-      if (rows != 0 && data != block.slot_data(offset)) {  // not in its slot: copy it where it is
-        std::memcpy(data, state.segment(order[p]).xy, rows * 16);
-      }
-      offset += numpy::ArrayBlock::room_for(rows * 16);
+      PyRef array = block.new_matrix(state.segment(order[p]).rows, 2);  // an (rows, 2) array of doubles
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), array.release());
     }
     return list.release();

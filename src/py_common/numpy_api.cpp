@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "common/fault.hpp"
 #include "py_common/errors.hpp"
 
 namespace korvex::py::numpy {
@@ -32,14 +33,12 @@ constexpr int kNewFromDescrSlot = 94;
 constexpr int kSetBaseObjectSlot = 282;
 constexpr int kFromAnySlot = 69;
 constexpr int kEquivTypesSlot = 182;
-constexpr int kSetHandlerSlot = 304;  // NumPy 1.22 and later
 constexpr int kArgSortSlot = 130;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
                                      int, PyObject*);
 using EquivTypesFn = unsigned char (*)(PyArray_Descr*, PyArray_Descr*);
-using SetHandlerFn = PyObject* (*)(PyObject*);
 
 // Set once under the interpreter lock; the capsule it comes from is kept alive with it.
 void** api = nullptr;
@@ -245,13 +244,11 @@ PyRef new_int64_array(int ndim, const Py_ssize_t* shape, std::int64_t** data) {
 namespace {
 
 // While its ArrayBlock lives, `live` holds kArmed less the buffers freed so far, and the buffers handed out are
-// counted in `handed_out` without atomics (only the arming thread hands out); when the ArrayBlock ends, the count
+// counted in `handed_out` without atomics (only the owning thread hands out); when the ArrayBlock ends, the count
 // of buffers handed out replaces kArmed. From then on `live` is the number of buffers not yet freed, and the last
 // free releases the block.
 struct Block {
   std::atomic<std::size_t> live;
-  char* next;  // next free byte; touched only by the thread that armed the block
-  char* end;
   std::size_t handed_out;
 };
 
@@ -264,9 +261,6 @@ struct alignas(16) BufferHeader {
 static_assert(sizeof(BufferHeader) == 16, "buffers stay 16-byte aligned");
 
 constexpr std::size_t kBlockHeader = (sizeof(Block) + 15) / 16 * 16;
-
-// The block the current thread's ArrayBlock has armed, if any.
-thread_local Block* t_armed = nullptr;
 
 void release(Block* block) noexcept {
   if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) std::free(block);
@@ -284,19 +278,7 @@ void* own_buffer(std::size_t size, bool zeroed) noexcept {
 
 BufferHeader* header_of(void* buffer) noexcept { return static_cast<BufferHeader*>(buffer) - 1; }
 
-void* block_malloc(void*, std::size_t size) noexcept {
-  Block* block = t_armed;
-  const std::size_t need = ArrayBlock::room_for(size);
-  if (block == nullptr || need == 0 || static_cast<std::size_t>(block->end - block->next) < need) {
-    return own_buffer(size, false);
-  }
-  auto* header = reinterpret_cast<BufferHeader*>(block->next);
-  block->next += need;
-  ++block->handed_out;
-  header->block = block;
-  header->size = size;
-  return header + 1;
-}
+void* block_malloc(void*, std::size_t size) noexcept { return own_buffer(size, false); }
 
 void* block_calloc(void*, std::size_t count, std::size_t size) noexcept {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
@@ -334,7 +316,7 @@ void* block_realloc(void*, void* buffer, std::size_t size) noexcept {
 PyDataMem_Handler block_handler = {
     "korvex_block", 1, {nullptr, block_malloc, block_calloc, block_realloc, block_free}};
 
-// The capsule NumPy records in every array made with the handler; one per process, never freed, so the handler
+// The capsule recorded in every array whose data is in a block; one per process, never freed, so the handler
 // outlives every array.
 PyObject* block_handler_capsule() {
   static PyObject* capsule = nullptr;
@@ -345,10 +327,6 @@ PyObject* block_handler_capsule() {
   return capsule;
 }
 
-PyObject* set_handler(PyObject* handler) {
-  return reinterpret_cast<SetHandlerFn>(api[kSetHandlerSlot])(handler);  // new reference to the previous one
-}
-
 }  // namespace
 
 std::size_t ArrayBlock::room_for(std::size_t bytes) noexcept {
@@ -356,42 +334,45 @@ std::size_t ArrayBlock::room_for(std::size_t bytes) noexcept {
   return sizeof(BufferHeader) + (std::max<std::size_t>(bytes, 16) + 15) / 16 * 16;
 }
 
-ArrayBlock::ArrayBlock(std::size_t room) {
+ArrayBlock::ArrayBlock(std::size_t room) : room_(room) {
   ensure_api();
-  PyObject* capsule = block_handler_capsule();
+  block_handler_capsule();
   if (room > SIZE_MAX - kBlockHeader) throw std::bad_alloc();
   void* raw = std::malloc(kBlockHeader + room);
   if (raw == nullptr) throw std::bad_alloc();
-  char* const room_start = static_cast<char*>(raw) + kBlockHeader;
-  auto* block = new (raw) Block{{kArmed}, room_start, room_start + room, 0};
-  previous_handler_ = set_handler(capsule);
-  if (previous_handler_ == nullptr) {
-    std::free(raw);
-    api_call_failed();
-  }
-  block_ = block;
+  block_ = new (raw) Block{{kArmed}, 0};
   slots_ = static_cast<char*>(raw) + kBlockHeader + sizeof(BufferHeader);
-  previous_armed_ = t_armed;
-  t_armed = block;
 }
 
 ArrayBlock::~ArrayBlock() {
-  t_armed = static_cast<Block*>(previous_armed_);
-  // May run while an exception is pending (a failed array creation on its way out): set it aside meanwhile.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyObject* ours = set_handler(previous_handler_);
-  if (ours == nullptr) {
-    PyErr_WriteUnraisable(nullptr);
-  } else {
-    Py_DECREF(ours);
-  }
-  PyErr_Restore(type, value, traceback);
-  Py_DECREF(previous_handler_);
   auto* block = static_cast<Block*>(block_);
   if (block->live.fetch_sub(kArmed - block->handed_out, std::memory_order_acq_rel) == kArmed - block->handed_out) {
     std::free(block);  // every buffer handed out is already freed (or none was)
   }
+}
+
+PyRef ArrayBlock::new_matrix(std::size_t rows, std::size_t cols) {
+  const std::size_t bytes = (cols != 0 && rows > SIZE_MAX / 8 / cols) ? SIZE_MAX : rows * cols * 8;
+  const std::size_t need = room_for(bytes);
+  if (need == 0 || need > room_ - used_) index_out_of_bounds(used_ + need, room_);
+  double* data = slot_data(used_);
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);  // stolen, also on failure
+  PyObject* raw = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(array_type(), descr, 2, shape, nullptr,
+                                                                          data, NPY_ARRAY_CARRAY, nullptr);
+  if (raw == nullptr) api_call_failed();
+  // The array takes the slot: it owns its data, freed through the block's handler.
+  auto* header = header_of(data);
+  header->block = static_cast<Block*>(block_);
+  header->size = bytes;
+  ++static_cast<Block*>(block_)->handed_out;
+  used_ += need;
+  PyArrayObject_fields* f = reinterpret_cast<PyArrayObject_fields*>(raw);
+  f->flags |= NPY_ARRAY_OWNDATA;
+  PyObject* capsule = block_handler_capsule();
+  Py_INCREF(capsule);
+  f->mem_handler = capsule;
+  return PyRef::steal(raw);
 }
 
 PyRef new_bool_array(Py_ssize_t length, bool** data) {

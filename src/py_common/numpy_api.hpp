@@ -100,19 +100,17 @@ struct Ownership {
 };
 Ownership ownership(PyObject* array);
 
-// Many small result arrays at the cost of one allocation. While an ArrayBlock lives, NumPy places the data of the
-// arrays that new_float64_array creates (through NumPy's memory-handler interface, set for this thread's context
-// only) in one block allocated up front, slot after slot in creation order. The arrays are what new_float64_array
-// always makes: C-ordered, writable, owning their data (NumPy frees it through the handler recorded in each
-// array), each in memory of its own. The block goes back to the system when its last array is freed; a request
-// that does not fit its slot (or a resize of an array later) takes memory of its own. Creating and freeing an array
-// thus costs no allocator call, which for tens of thousands of arrays of a few dozen bytes is most of the cost.
+// Many small result arrays at the cost of one allocation. An ArrayBlock allocates one block up front and hands
+// it out slot after slot, each slot the data of one float64 array that new_matrix() makes. The arrays are what
+// new_float64_array always makes: C-ordered, writable, owning their data, each in memory of its own; NumPy frees
+// that data through the memory handler recorded in each array (named "korvex_block"), and the block goes back to
+// the system when its last array is freed; a resize of an array later moves it into memory of its own. Creating
+// and freeing an array thus costs no allocator call, which for tens of thousands of arrays of a few dozen bytes is
+// most of the cost.
 //
-// Slots may be filled before their arrays exist (slot_data), in one tight copy loop; NumPy leaves the data of a
-// new float64 array as the allocator hands it over, and the caller checks that each array did get its slot.
-//
-// Only the interpreter thread that made it may use it, and no Python code may run while it lives (nothing but
-// NumPy array creation), so no other array picks up the handler.
+// Slots may be filled before their arrays exist (slot_data), in one tight copy loop. Nothing here touches NumPy's
+// handler for other arrays, so Python code that runs meanwhile (a collector callback) is not affected by it.
+// Only the interpreter thread that made it may use it.
 class ArrayBlock {
  public:
   // Room for arrays whose data sizes in bytes, each rounded up by room_for(), add up to `room`.
@@ -124,15 +122,19 @@ class ArrayBlock {
   // What one array of `bytes` data bytes takes of the block (0 when no block could hold it).
   static std::size_t room_for(std::size_t bytes) noexcept;
 
-  // Where the data of an array will be when its slot begins `offset` bytes into the block (the room_for() sum of
-  // the arrays created before it), and the array's data fits the slot.
+  // Where the data of the array in the slot that begins `offset` bytes into the block (the room_for() sum of the
+  // arrays before it) is.
   double* slot_data(std::size_t offset) const noexcept { return reinterpret_cast<double*>(slots_ + offset); }
+
+  // A (rows, cols) float64 array in the next slot, whose data is left as it is there. Throws the internal fault
+  // "index out of bounds" when the slot does not fit in the room left.
+  PyRef new_matrix(std::size_t rows, std::size_t cols);
 
  private:
   void* block_;
-  char* slots_;  // the data of the first slot
-  void* previous_armed_;
-  PyObject* previous_handler_;  // owned
+  char* slots_;   // the data of the first slot
+  std::size_t room_;
+  std::size_t used_ = 0;
 };
 
 
