@@ -2,7 +2,7 @@
 //
 // Every depth becomes a key whose ascending unsigned order is the drawing order (NaN lowest); the same pass finds
 // the range of the keys of numbers. Keys are taken relative to the lowest one, and of the bits that can differ the
-// top 24 are sorted by two stable scatters of 12 bits each (least significant digit first; NaN has a bucket of its
+// top 22 are sorted by two stable scatters of 11 bits each (least significant digit first; NaN has a bucket of its
 // own ahead of the top digit's). Keys that agree in those 24 bits are next to each other afterwards, in feeding
 // order; a last pass sorts each such group on the full key (insertion for short groups, a bucket split for long
 // ones). Every step is stable, so the tie rule is only the order in which positions are fed in: index p, or index
@@ -59,9 +59,9 @@ constexpr std::size_t kShortGroup = 16;
 // to the group: from 2^5 up to 2^11 of them (the counts live on the stack); fewer when the keys span fewer values.
 constexpr int kMinSplitBits = 5;
 constexpr int kMaxSplitBits = 11;
-// Bits of one radix digit: 2^12 buckets (more would make a scatter write to more places at once than the caches
-// hold), two digits in all.
-constexpr int kDigitBits = 12;
+// Bits of one radix digit: 2^11 buckets (more would make a scatter write to more places at once than the caches
+// hold; fewer would leave more to the group pass), two digits in all.
+constexpr int kDigitBits = 11;
 constexpr std::size_t kDigitBuckets = std::size_t{1} << kDigitBits;
 // Positions per block of a parallel pass, at least; and at most this many blocks.
 constexpr std::size_t kMinBlock = 8192;
@@ -373,6 +373,9 @@ void order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
     insertion_order(depths, pos, order);
   } else if (n > std::numeric_limits<std::uint32_t>::max()) {
     huge_order(depths, pos, order);
+  } else if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
+    // Its passes are short: they run from a worker, handed over once (see run_on_pool).
+    parallel::run_on_pool([&] { OrderWork::radix_order(depths, pos, order, scratch); });
   } else {
     OrderWork::radix_order(depths, pos, order, scratch);
   }

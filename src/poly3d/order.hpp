@@ -20,9 +20,8 @@ namespace korvex::poly3d {
 // descending index (the reverse of a stable ascending sort).
 enum class TieOrder : unsigned char { AscendingIndex, DescendingIndex };
 
-// From this many depths on, the order runs on the worker pool. Below it the passes are too short for a second
-// worker to pay for its start and for the cache lines the workers would share.
-inline constexpr std::size_t kParallelOrderThreshold = 65536;
+// From this many depths on, the order runs on the worker pool.
+inline constexpr std::size_t kParallelOrderThreshold = 16384;
 
 // Working memory of order_by_depth. Kept between calls (by a collection, say), so that repeated orders of similar
 // sizes allocate nothing. One scratch serves one call at a time; its contents between calls mean nothing.
