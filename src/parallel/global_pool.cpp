@@ -83,4 +83,6 @@ ThreadPool& current_pool() {
 
 std::size_t current_num_threads() { return current_pool().num_threads(); }
 
+bool on_pool_worker() noexcept { return ThreadPool::current() != nullptr; }
+
 }  // namespace korvex::parallel

@@ -61,4 +61,25 @@ void parallel_for(std::size_t n, std::size_t min_len, F&& task) {
   detail::run_loop(current_pool(), n, min_len, TaskRef(task));
 }
 
+// Whether the calling thread is a worker of some pool.
+bool on_pool_worker() noexcept;
+
+// Runs job() once on a worker of the current pool and returns when it has finished, rethrowing what it threw. A
+// thread outside the pool hands it over and blocks until then; a worker simply calls it. A thread with a sequence of
+// loops to run hands the whole sequence over this way: it blocks and wakes once instead of once per loop, it does
+// not compete for the cores with workers that are still spinning after a loop, and the loops start from a worker,
+// where the other workers join them sooner.
+template <class F>
+void run_on_pool(F&& job) {
+  if (on_pool_worker()) {
+    job();
+    return;
+  }
+  // Two indices, because a thread outside the pool hands a split piece to a worker while a piece of one index
+  // would run on the thread itself; the second index does nothing.
+  parallel_for(2, 1, [&](std::size_t i) {
+    if (i == 0) job();
+  });
+}
+
 }  // namespace korvex::parallel

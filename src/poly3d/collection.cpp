@@ -224,21 +224,25 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   double smallest = std::numeric_limits<double>::infinity();
   if (n <= kParallelPolygonThreshold) {
     smallest = project_polygons(polygons_, 0, n, block, mode, offsets, values, depths);
+    order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
   } else {
     const std::size_t tasks = (n + kPolygonsPerTask - 1) / kPolygonsPerTask;
     task_minima_.resize(tasks);
     double* const minima = task_minima_.data();
-    parallel::parallel_for(tasks, 1, [&](std::size_t t) {
-      const std::size_t first = t * kPolygonsPerTask;
-      minima[t] = project_polygons(polygons_, first, std::min(n, first + kPolygonsPerTask), block, mode, offsets,
-                                   values, depths);
+    // The projection and the order as one job on the pool (see run_on_pool).
+    parallel::run_on_pool([&] {
+      parallel::parallel_for(tasks, 1, [&](std::size_t t) {
+        const std::size_t first = t * kPolygonsPerTask;
+        minima[t] = project_polygons(polygons_, first, std::min(n, first + kPolygonsPerTask), block, mode,
+                                     offsets, values, depths);
+      });
+      order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
     });
     for (std::size_t t = 0; t < tasks; ++t) {
       if (minima[t] < smallest) smallest = minima[t];
     }
   }
   if (depths[0] != depths[0]) smallest = depths[0];
-  order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
 
   segment_values_.swap(spare_segment_values_);
   depths_.swap(spare_depths_);

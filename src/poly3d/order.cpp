@@ -2,7 +2,7 @@
 //
 // Every depth becomes a key whose ascending unsigned order is the drawing order (NaN lowest); the same pass finds
 // the range of the keys of numbers. Keys are taken relative to the lowest one, and of the bits that can differ the
-// top 24 are sorted by two stable scatters of 12 bits each (least significant digit first; NaN has a bucket of its
+// top 22 are sorted by two stable scatters of 11 bits each (least significant digit first; NaN has a bucket of its
 // own ahead of the top digit's). Keys that agree in those 24 bits are next to each other afterwards, in feeding
 // order; a last pass sorts each such group on the full key (insertion for short groups, a bucket split for long
 // ones). Every step is stable, so the tie rule is only the order in which positions are fed in: index p, or index
@@ -59,13 +59,16 @@ constexpr std::size_t kShortGroup = 16;
 // to the group: from 2^5 up to 2^11 of them (the counts live on the stack); fewer when the keys span fewer values.
 constexpr int kMinSplitBits = 5;
 constexpr int kMaxSplitBits = 11;
-// Bits of one radix digit: 2^12 buckets (more would make a scatter write to more places at once than the caches
-// hold), two digits in all.
-constexpr int kDigitBits = 12;
+// Bits of one radix digit: 2^11 buckets (more would make a scatter write to more places at once than the caches
+// hold; fewer would leave more to the group pass), two digits in all.
+constexpr int kDigitBits = 11;
 constexpr std::size_t kDigitBuckets = std::size_t{1} << kDigitBits;
 // Positions per block of a parallel pass, at least; and at most this many blocks.
 constexpr std::size_t kMinBlock = 8192;
 constexpr std::size_t kMaxBlocks = 16;
+// On the pool: coarse bins over the key range that parts are made of, and at most this many parts.
+constexpr int kBinBits = 10;
+constexpr std::size_t kMaxParts = 32;
 
 // Index of position p: the positions run through the indices upwards or downwards, which is all the tie rule is.
 struct Positions {
@@ -167,56 +170,27 @@ void for_blocks(std::size_t count, bool parallel, Body&& body) {
 
 }  // namespace
 
-struct OrderWork {
-  static void radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch);
+// The range of the keys of a run: the smallest key of a number and the largest key (0 when every key is NaN's).
+struct KeyRange {
+  std::uint64_t first;
+  std::uint64_t last;
 };
 
-void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
-  const std::size_t n = pos.n;
-  const std::size_t threads = n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
-  const bool parallel = threads > 1;
-  const std::size_t blocks =
-      parallel ? std::clamp<std::size_t>(n / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1;
-  auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
-
-  std::uint64_t* const keys = scratch.keys_.reserve(n);
-  Entry* const entries = scratch.entries_.reserve(n);
-  Entry* const sorted = scratch.sorted_.reserve(n);
-
-  // 1. Keys in feeding order, and per block the range of the keys of numbers: the smallest of key - 1 (NaN's key 0
-  // wraps to the largest value, so it is never the smallest unless every key is NaN's) and the largest key.
-  struct Range {
-    std::uint64_t below_first, last;
-  };
-  Range ranges[kMaxBlocks];
-  for_blocks(blocks, parallel, [&](std::size_t k) {
-    std::uint64_t below_first = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t last = 0;
-    const std::size_t end = block_begin(k + 1);
-    for (std::size_t p = block_begin(k); p < end; ++p) {
-      const std::uint64_t key = drawing_key(depths[pos.index(p)]);
-      keys[p] = key;
-      below_first = std::min(below_first, key - 1);
-      last = std::max(last, key);
-    }
-    ranges[k] = Range{below_first, last};
-  });
-  std::uint64_t below_first = ranges[0].below_first;
-  std::uint64_t last_key = ranges[0].last;
-  for (std::size_t k = 1; k < blocks; ++k) {
-    below_first = std::min(below_first, ranges[k].below_first);
-    last_key = std::max(last_key, ranges[k].last);
-  }
-  if (last_key == 0) {  // every depth is NaN: one tie group
-    for (std::size_t p = 0; p < n; ++p) order[p] = pos.index(p);
+// Sorts run[0, n) stably on the key and writes the indices, in order, to order[0, n); spare[0, n) is working room
+// and `counts` room for kDigitBuckets + 1 counters. Every key of the run lies in `range` (NaN's 0 aside).
+//
+// The digits are taken of key - range.first, which has `width` bits: the top one (bucket 0 is NaN's, numbers from 1
+// on) and, when the width exceeds one digit, the next one (NaN's is 0: its top bucket alone decides its place).
+// Two stable scatters, least significant digit first, sort by the top bits down to bit `rest`; the keys that agree
+// in those bits are then next to each other, in feeding order, and each such group is sorted on the full key.
+void sort_part(Entry* run, Entry* spare, std::size_t n, KeyRange range, std::size_t* order,
+               std::uint32_t* counts) noexcept {
+  if (range.last == 0) {  // only NaN: one tie group
+    for (std::size_t p = 0; p < n; ++p) order[p] = run[p].index;
     return;
   }
-
-  // 2. Digits of key - first_key, which has `width` bits: the top one (bucket 0 is NaN's, numbers from 1 on) and,
-  // when the width exceeds one digit, the next one (NaN's is 0: its top bucket alone decides its place). Together
-  // they sort by the top bits of the key down to bit `rest`; below it only the group pass looks.
-  const std::uint64_t first_key = below_first + 1;
-  const int width = std::bit_width(last_key - first_key);
+  const std::uint64_t first_key = range.first;
+  const int width = std::bit_width(range.last - first_key);
   const bool two_digits = width > kDigitBits;
   const int top_shift = two_digits ? width - kDigitBits : 0;
   const int rest = width > 2 * kDigitBits ? width - 2 * kDigitBits : 0;
@@ -226,68 +200,170 @@ void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* or
   auto next_digit = [=](std::uint64_t key) noexcept -> std::size_t {
     return key == 0 ? 0 : static_cast<std::size_t>(((key - first_key) >> rest) & (kDigitBuckets - 1));
   };
-  const std::size_t row = kDigitBuckets + 1;
-  std::uint32_t* const counts = scratch.counts_.reserve(blocks * row);
-
-  // One stable scatter of `from` (positions, in blocks) into `to` by digit: counts per block and bucket, a prefix
-  // sum (bucket-major, block-minor: block k's entries of a bucket go after those of earlier blocks), then each
-  // block writes its entries in order.
-  auto scatter = [&](auto&& digit, auto&& entry_at, Entry* to) {
-    for_blocks(blocks, parallel, [&](std::size_t k) {
-      std::uint32_t* count = counts + k * row;
-      std::fill(count, count + row, 0u);
-      const std::size_t end = block_begin(k + 1);
-      for (std::size_t p = block_begin(k); p < end; ++p) ++count[digit(entry_at(p).key)];
-    });
+  auto scatter = [&](auto&& digit, const Entry* from, Entry* to) {
+    std::fill(counts, counts + kDigitBuckets + 1, 0u);
+    for (std::size_t p = 0; p < n; ++p) ++counts[digit(from[p].key)];
     std::uint32_t running = 0;
-    for (std::size_t b = 0; b < row; ++b) {
-      for (std::size_t k = 0; k < blocks; ++k) {
-        const std::uint32_t here = counts[k * row + b];
-        counts[k * row + b] = running;
-        running += here;
-      }
+    for (std::size_t b = 0; b <= kDigitBuckets; ++b) {
+      const std::uint32_t here = counts[b];
+      counts[b] = running;
+      running += here;
     }
-    KORVEX_ASSERT(running == n, "every position counted in exactly one bucket");
-    for_blocks(blocks, parallel, [&](std::size_t k) {
-      std::uint32_t* next = counts + k * row;
-      const std::size_t end = block_begin(k + 1);
-      for (std::size_t p = block_begin(k); p < end; ++p) {
-        const Entry entry = entry_at(p);
-        to[next[digit(entry.key)]++] = entry;
-      }
-    });
+    for (std::size_t p = 0; p < n; ++p) to[counts[digit(from[p].key)]++] = from[p];
   };
-  auto fed = [&](std::size_t p) { return Entry{keys[p], static_cast<std::uint32_t>(pos.index(p))}; };
+  Entry* sorted = run;
   if (two_digits) {
-    scatter(next_digit, fed, entries);
-    scatter(top_digit, [&](std::size_t p) { return entries[p]; }, sorted);
-  } else {
-    scatter(top_digit, fed, sorted);
+    scatter(next_digit, sorted, spare);
+    std::swap(sorted, spare);
+  }
+  scatter(top_digit, sorted, spare);
+  std::swap(sorted, spare);
+  if (rest != 0) {
+    auto group_of = [=](std::uint64_t key) noexcept { return key == 0 ? 0 : 1 + ((key - first_key) >> rest); };
+    std::size_t group = 0;
+    for (std::size_t p = 1; p <= n; ++p) {
+      if (p < n && group_of(sorted[p].key) == group_of(sorted[p - 1].key)) continue;
+      if (p - group > 1) sort_group(sorted + group, spare + group, p - group);
+      group = p;
+    }
+  }
+  for (std::size_t p = 0; p < n; ++p) order[p] = sorted[p].index;
+}
+
+struct OrderWork {
+  static void radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch);
+};
+
+// On one thread the whole run is one part. On the pool, the keys are first cut into contiguous key ranges (parts)
+// of about equal counts, which blocks of positions scatter into place; then each part is sorted by one task. The
+// parts are large, so the blocks share hardly a cache line when scattering, and the sorts share none.
+void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
+  const std::size_t n = pos.n;
+  const std::size_t threads = n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
+  const bool parallel = threads > 1;
+  const std::size_t blocks =
+      parallel ? std::clamp<std::size_t>(n / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1;
+  auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
+
+  Entry* const entries = scratch.entries_.reserve(n);
+  Entry* const spare = scratch.sorted_.reserve(n);
+
+  // 1. Keys with their indices in feeding order, and per block the range of the keys of numbers: the smallest of
+  // key - 1 (NaN's key 0 wraps to the largest value, so it is never the smallest unless every key is NaN's) and the
+  // largest key.
+  struct Range {
+    std::uint64_t below_first, last;
+  };
+  Range ranges[kMaxBlocks];
+  for_blocks(blocks, parallel, [&](std::size_t k) {
+    std::uint64_t below_first = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t last = 0;
+    const std::size_t end = block_begin(k + 1);
+    for (std::size_t p = block_begin(k); p < end; ++p) {
+      const std::size_t i = pos.index(p);
+      const std::uint64_t key = drawing_key(depths[i]);
+      entries[p] = Entry{key, static_cast<std::uint32_t>(i)};
+      below_first = std::min(below_first, key - 1);
+      last = std::max(last, key);
+    }
+    ranges[k] = Range{below_first, last};
+  });
+  KeyRange range{ranges[0].below_first, ranges[0].last};
+  for (std::size_t k = 1; k < blocks; ++k) {
+    range.first = std::min(range.first, ranges[k].below_first);
+    range.last = std::max(range.last, ranges[k].last);
+  }
+  range.first += 1;
+  if (!parallel || range.last == 0) {
+    sort_part(entries, spare, n, range, order, scratch.counts_.reserve(kDigitBuckets + 1));
+    return;
   }
 
-  // 3. Groups of keys equal down to bit `rest` are next to each other, in feeding order, and each must be sorted on
-  // the full key (with rest == 0 they are ties, already in order). Chunks of whole groups, about equal in length.
-  auto group_of = [=](std::uint64_t key) noexcept { return key == 0 ? 0 : 1 + ((key - first_key) >> rest); };
-  const std::size_t chunks = parallel ? 2 * blocks : 1;
-  std::size_t chunk_begin[2 * kMaxBlocks + 1];
-  chunk_begin[0] = 0;
-  for (std::size_t c = 1; c <= chunks; ++c) {
-    std::size_t p = std::max(chunk_begin[c - 1], c == chunks ? n : n / chunks * c);
-    while (p < n && p > 0 && group_of(sorted[p].key) == group_of(sorted[p - 1].key)) ++p;
-    chunk_begin[c] = p;
+  // 2. Coarse bins over the key range (bin 0 is NaN's), counted per block; parts are runs of whole bins holding
+  // about n / parts keys each (a bin is never cut, so a very full bin makes an uneven part).
+  const std::size_t parts = 2 * threads < kMaxParts ? 2 * threads : kMaxParts;
+  const int width = std::bit_width(range.last - range.first);
+  const int bin_shift = width > kBinBits ? width - kBinBits : 0;
+  auto bin_of = [=](std::uint64_t key) noexcept -> std::size_t {
+    return key == 0 ? 0 : 1 + static_cast<std::size_t>((key - range.first) >> bin_shift);
+  };
+  constexpr std::size_t kBins = (std::size_t{1} << kBinBits) + 1;
+  std::uint32_t* const bin_counts = scratch.counts_.reserve(blocks * kBins + parts * (kDigitBuckets + 1));
+  std::uint32_t* const part_counts = bin_counts + blocks * kBins;  // each part's counters while it is sorted
+  for_blocks(blocks, parallel, [&](std::size_t k) {
+    std::uint32_t* count = bin_counts + k * kBins;
+    std::fill(count, count + kBins, 0u);
+    const std::size_t end = block_begin(k + 1);
+    for (std::size_t p = block_begin(k); p < end; ++p) ++count[bin_of(entries[p].key)];
+  });
+  // Part j is bins [first_bin[j], first_bin[j + 1]): a part is full once it holds n * (j + 1) / parts keys in all,
+  // and the next bin opens the next part (the last part takes every bin that remains).
+  std::uint32_t bin_total[kBins];
+  for (std::size_t bin = 0; bin < kBins; ++bin) {
+    bin_total[bin] = 0;
+    for (std::size_t k = 0; k < blocks; ++k) bin_total[bin] += bin_counts[k * kBins + bin];
   }
-  for_blocks(chunks, parallel, [&](std::size_t c) {
-    const std::size_t begin = chunk_begin[c];
-    const std::size_t end = chunk_begin[c + 1];
-    if (rest != 0) {
-      std::size_t group = begin;
-      for (std::size_t p = begin + 1; p <= end; ++p) {
-        if (p < end && group_of(sorted[p].key) == group_of(sorted[p - 1].key)) continue;
-        if (p - group > 1) sort_group(sorted + group, entries + group, p - group);
-        group = p;
+  std::size_t first_bin[kMaxParts + 1];
+  std::size_t part_begin[kMaxParts + 1];  // positions
+  std::uint8_t part_of_bin[kBins];
+  {
+    std::size_t part = 0;
+    std::size_t total = 0;
+    first_bin[0] = 0;
+    part_begin[0] = 0;
+    for (std::size_t bin = 0; bin < kBins; ++bin) {
+      while (part + 1 < parts && total >= n / parts * (part + 1)) {
+        first_bin[++part] = bin;
+        part_begin[part] = total;
       }
+      part_of_bin[bin] = static_cast<std::uint8_t>(part);
+      total += bin_total[bin];
     }
-    for (std::size_t p = begin; p < end; ++p) order[p] = sorted[p].index;
+    while (part + 1 <= parts) {
+      first_bin[++part] = kBins;
+      part_begin[part] = total;
+    }
+    KORVEX_ASSERT(total == n, "every position counted in exactly one bin");
+  }
+  // Part j's keys of numbers lie between the first key of its first number bin and the last key of its last bin.
+  KeyRange part_range[kMaxParts];
+  for (std::size_t j = 0; j < parts; ++j) {
+    const std::size_t low = std::max<std::size_t>(first_bin[j], 1);
+    const std::size_t high = first_bin[j + 1];  // one past the last bin
+    if (high <= low) {
+      part_range[j] = KeyRange{range.first, 0};  // no number in the part: NaN's keys only, or none
+    } else {
+      part_range[j].first = range.first + (static_cast<std::uint64_t>(low - 1) << bin_shift);
+      part_range[j].last =
+          high == kBins ? range.last : range.first + (static_cast<std::uint64_t>(high - 1) << bin_shift) - 1;
+    }
+  }
+  // Block k's keys of part j go after those of earlier blocks.
+  std::uint32_t next[kMaxBlocks][kMaxParts] = {};
+  for (std::size_t k = 0; k < blocks; ++k) {
+    for (std::size_t bin = 0; bin < kBins; ++bin) next[k][part_of_bin[bin]] += bin_counts[k * kBins + bin];
+  }
+  std::uint32_t running = 0;
+  for (std::size_t j = 0; j < parts; ++j) {
+    for (std::size_t k = 0; k < blocks; ++k) {
+      const std::uint32_t here = next[k][j];
+      next[k][j] = running;
+      running += here;
+    }
+  }
+
+  // 3. Scatter into the parts, in feeding order within each block.
+  for_blocks(blocks, parallel, [&](std::size_t k) {
+    std::uint32_t* to = next[k];
+    const std::size_t end = block_begin(k + 1);
+    for (std::size_t p = block_begin(k); p < end; ++p) spare[to[part_of_bin[bin_of(entries[p].key)]]++] = entries[p];
+  });
+
+  // 4. Each part sorted by a task of its own.
+  for_blocks(parts, parallel, [&](std::size_t j) {
+    const std::size_t begin = part_begin[j];
+    sort_part(spare + begin, entries + begin, part_begin[j + 1] - begin, part_range[j], order + begin,
+              part_counts + j * (kDigitBuckets + 1));
   });
 }
 
@@ -297,6 +373,9 @@ void order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
     insertion_order(depths, pos, order);
   } else if (n > std::numeric_limits<std::uint32_t>::max()) {
     huge_order(depths, pos, order);
+  } else if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
+    // Its passes are short: they run from a worker, handed over once (see run_on_pool).
+    parallel::run_on_pool([&] { OrderWork::radix_order(depths, pos, order, scratch); });
   } else {
     OrderWork::radix_order(depths, pos, order, scratch);
   }

@@ -46,7 +46,6 @@ class OrderScratch {
     // At least n elements, uninitialised; earlier contents are not kept.
     T* reserve(std::size_t n);
   };
-  Buffer<std::uint64_t> keys_;
   Buffer<Entry> entries_;
   Buffer<Entry> sorted_;
   Buffer<std::uint32_t> counts_;

@@ -618,6 +618,49 @@ TEST(ParallelPool, WorkIsSpreadOverWorkers) {
   EXPECT_EQ(seen.size(), 2u);
 }
 
+// From a thread outside the pool the job runs once, on a worker of the process-wide pool; on a worker it runs at
+// once on that same thread; what it throws reaches the caller either way.
+TEST(ParallelRunOnPool, OnceOnAWorkerAndItsFaultReachesTheCaller) {
+  int runs = 0;
+  ThreadPool* ran_on = nullptr;
+  run_on_pool([&] {
+    ++runs;
+    ran_on = ThreadPool::current();
+  });
+  EXPECT_EQ(1, runs);
+  EXPECT_EQ(&global_pool(), ran_on);
+
+  ThreadPool pool(3);
+  std::atomic<int> elsewhere{0};
+  std::atomic<int> calls{0};
+  parallel_for(pool, 50, 1, [&](std::size_t) {
+    const std::thread::id me = std::this_thread::get_id();
+    run_on_pool([&] {
+      calls.fetch_add(1);
+      if (std::this_thread::get_id() != me || ThreadPool::current() != &pool) elsewhere.fetch_add(1);
+    });
+  });
+  EXPECT_EQ(50, calls.load());
+  EXPECT_EQ(0, elsewhere.load());
+
+  for (ThreadPool* on : {static_cast<ThreadPool*>(nullptr), &pool}) {
+    std::string message = "no fault";
+    auto throwing = [] { run_on_pool([] { throw InternalFault("job failed"); }); };
+    try {
+      if (on == nullptr) {
+        throwing();
+      } else {
+        parallel_for(*on, 2, 1, [&](std::size_t i) {  // two indices: both run on workers
+          if (i == 0) throwing();
+        });
+      }
+    } catch (const InternalFault& f) {
+      message = f.message();
+    }
+    EXPECT_EQ("job failed", message);
+  }
+}
+
 TEST(ParallelPool, LoopFromAWorkerOfAnotherPool) {
   ThreadPool outer(2), inner(3);
   Counts counts(30 * 700);
