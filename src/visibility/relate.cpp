@@ -497,6 +497,14 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   });
   relations.clear();
   for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
+  // By pair of pieces (each pair is met once), so that the list, and with it which pieces the cutting of
+  // intersections and cycles meets first, does not depend on how the grid is laid out.
+  std::sort(relations.begin(), relations.end(), [](const Relation& l, const Relation& r) {
+    const auto key = [](const Relation& x) {
+      return (std::uint64_t{std::min(x.first, x.second)} << 32) | std::max(x.first, x.second);
+    };
+    return key(l) < key(r);
+  });
 }
 
 }  // namespace korvex::visibility::detail
