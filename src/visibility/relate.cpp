@@ -340,13 +340,14 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.start.assign(5, 0);
   g.items.clear();
   if (placed == 0) return;
-  // About two cells per piece, but no smaller than the median piece, so that a piece covers a few cells. (The
-  // pieces left out have extent -1 and come first.)
+  // About two cells per piece, but no smaller than 0.6 of the median piece, so that a piece covers a few cells
+  // (smaller cells meet fewer partners that do not overlap; 0.6 did best on meshes of quads, measured between
+  // 0.3 and 2). (The pieces left out have extent -1 and come first.)
   const auto median = static_cast<std::ptrdiff_t>(n - placed + placed / 2);
   std::nth_element(extents.begin(), extents.begin() + median, extents.end());
   const double w = all.xmax - all.xmin;
   const double h = all.ymax - all.ymin;
-  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))), extents[median]);
+  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))), 0.6 * extents[median]);
   cell = std::max(cell, tol.len);
   const double limit = 4.0 * static_cast<double>(placed) + 16.0;
   while ((std::floor(w / cell) + 1.0) * (std::floor(h / cell) + 1.0) > limit) cell *= 1.5;
@@ -496,6 +497,14 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   });
   relations.clear();
   for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
+  // By pair of pieces (each pair is met once), so that the list, and with it which pieces the cutting of
+  // intersections and cycles meets first, does not depend on how the grid is laid out.
+  std::sort(relations.begin(), relations.end(), [](const Relation& l, const Relation& r) {
+    const auto key = [](const Relation& x) {
+      return (std::uint64_t{std::min(x.first, x.second)} << 32) | std::max(x.first, x.second);
+    };
+    return key(l) < key(r);
+  });
 }
 
 }  // namespace korvex::visibility::detail
