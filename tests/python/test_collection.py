@@ -533,6 +533,37 @@ def test_getters_inside_a_getter_share_the_borrow():
     c.set_zsort("min")
 
 
+
+def test_collector_callbacks_in_every_getter_leave_the_results_intact():
+    # The collector starting at the getter's own allocations, again and again, with callbacks that run both getters
+    # (and so make arrays of their own) in the middle of it; in a fresh interpreter, as a fault here is a crash.
+    proc = run_python(
+        """
+        import gc
+        import numpy as np, korvex
+        tri = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]])
+        c = korvex.PyPoly3DCollection([tri * (k + 1) for k in range(5)], facecolors=np.full((1, 4), 0.5))
+        c.do_3d_projection(np.eye(4))
+        expected = c.get_sorted_segments_2d()
+        starts = []
+        def during_collection(phase, info):
+            if phase == "start":
+                starts.append(len(c.get_sorted_segments_2d()) + len(c.get_sorted_facecolors()))
+        kept = []
+        gc.collect()
+        gc.callbacks.append(during_collection)
+        gc.set_threshold(1)
+        for _ in range(20000):
+            kept.append(c.get_sorted_segments_2d())
+        gc.set_threshold(700)
+        gc.callbacks.remove(during_collection)
+        assert len(starts) > 1000 and set(starts) == {10}, (len(starts), set(starts))
+        assert all(all(np.array_equal(a, b) for a, b in zip(k, expected)) for k in kept)
+        print("ok")
+        """
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "ok\n", "")
+
 # ---- instances that the constructor did not build --------------------------------------------------------------
 
 
