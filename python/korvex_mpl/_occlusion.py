@@ -231,9 +231,9 @@ def _own_paths(scene: _Scene, c: Any, pfaces: np.ndarray, depths: np.ndarray, va
     """Where each polygon's closed path is among the paths do_3d_projection just gave the artist, as an index
     into the scene's list of known paths; -1 for none.
 
-    Matplotlib's closed paths are views of the rows of one (n, vertices + 1, 2) array in drawing order (korvex's:
-    descending depth, ties in descending index). They are taken only when that array holds exactly this
-    projection in that order, checked in one comparison."""
+    Matplotlib's closed paths are views of the rows of one (n, vertices + 1, 2) array in drawing order,
+    ``np.argsort(depths)[::-1]`` (korvex's too: it takes NumPy's argsort where depths tie). They are taken only
+    when that array holds exactly this projection in that order, checked in one comparison."""
     n, nv = pfaces.shape[:2]
     paths = c._paths
     none = np.full(n, -1, dtype=np.int64)
@@ -244,7 +244,7 @@ def _own_paths(scene: _Scene, c: Any, pfaces: np.ndarray, depths: np.ndarray, va
             and all(paths[k].vertices.__array_interface__["data"] == pad[k].__array_interface__["data"]
                     for k in (0, n - 1))):
         return none
-    order = np.argsort(depths, kind="stable")[::-1]
+    order = np.argsort(depths)[::-1]
     if not np.array_equal(pad[:, :-1], pfaces[order, :, :2]):
         return none
     rank = np.empty(n, dtype=np.int64)

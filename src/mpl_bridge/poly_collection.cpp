@@ -4,9 +4,9 @@
 // do_3d_projection reads the artist's state at every call, as Matplotlib's method does (its 3D polygons `_faces`
 // and `_invalid_vertices`, the axes' matrix and scales, colours, codes, settings), so whatever Matplotlib would
 // draw, this draws. It follows Matplotlib's steps: the colour mapping first (Matplotlib's own code), then the
-// projection, masking, depth and order (poly3d/mpl_polys.hpp), the 2D paths (PolyCollection.set_verts' fast
-// path, built here; the other paths through PolyCollection's own setters), the sorted colours and Matplotlib's
-// return value. It hands the call to Matplotlib's method, after the colour mapping (which that method repeats,
+// projection, masking, depth and order (poly3d/mpl_polys.hpp; NumPy's own argsort where depths tie exactly), the
+// 2D paths (PolyCollection.set_verts' fast path, built here; the other paths through PolyCollection's own
+// setters), the sorted colours and Matplotlib's return value. It hands the call to Matplotlib's method, after the colour mapping (which that method repeats,
 // to the same effect) and before changing anything else, for what it does not reproduce: a custom z-sort
 // function, non-linear axis scales, unusual attribute types, and draws where NumPy would warn.
 //
@@ -29,6 +29,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/assert.hpp"
 #include "mpl_bridge/functions.hpp"
 #include "poly3d/mpl_polys.hpp"
 #include "py_common/argparse.hpp"
@@ -759,6 +760,22 @@ void set_sorted_colors(PyObject* self, const FaceProjection& p) {
   set(self, n.edgecolors2d, edge2d.get());
 }
 
+// Matplotlib's order where faces tie exactly in depth: np.argsort(face_z)[::-1] leaves such ties wherever NumPy's
+// default sort puts them, which is no fixed direction where that sort is not stable (AVX-512's is not, even for
+// a few dozen values). The order then comes from that very sort, of the same depths (Matplotlib sorts
+// `face_z.data` when faces are masked: the masked reductions' data, which depths() holds too).
+void follow_numpy_ties(FaceProjection& p) {
+  const Py_ssize_t n = static_cast<Py_ssize_t>(p.faces());
+  double* data = nullptr;
+  PyRef depths = np::new_float64_array(1, &n, &data);
+  std::copy(p.depths().begin(), p.depths().end(), data);
+  PyRef ascending = np::argsort(depths.get());
+  const np::ArrayView v = np::view(ascending.get());
+  KORVEX_ASSERT(v.type == np::Type::int64 && v.ndim == 1 && v.shape[0] == n && v.c_contiguous,
+                "argsort gives a contiguous intp index per face");
+  p.use_ascending_order(reinterpret_cast<const std::ptrdiff_t*>(v.data));
+}
+
 // Matplotlib's return value. New reference.
 PyRef projection_value(const Artist& a, const FaceProjection& p) {
   const Imports& im = imports();
@@ -796,6 +813,7 @@ PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ProjectionLease projection;
     projection->run(a.input);
     if (projection->numpy_warns()) return hand_back();
+    if (projection->has_ties()) follow_numpy_ties(*projection);
     if (a.closed && !a.has_codes) {
       set_closed_paths(self, *projection);
     } else {

@@ -276,8 +276,8 @@ double numpy_sum(const double* a, std::size_t n) noexcept {
   return 0.0 + pairwise_sum(a, n);
 }
 
-void order_farthest_first(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch) {
-  order_by_depth(depths, n, order, TieOrder::DescendingIndex, scratch);
+bool order_farthest_first(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch) {
+  return order_by_depth(depths, n, order, TieOrder::DescendingIndex, scratch);
 }
 
 void FaceProjection::run(const FaceProjectionInput& in) {
@@ -318,7 +318,16 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   }
   min_z_ = nan ? kNaN : smallest;
 
-  order_farthest_first(depths_.data(), n, order_.data(), order_scratch_);
+  has_ties_ = order_farthest_first(depths_.data(), n, order_.data(), order_scratch_);
+}
+
+void FaceProjection::use_ascending_order(const std::ptrdiff_t* ascending) noexcept {
+  const std::size_t n = faces_;
+  for (std::size_t s = 0; s < n; ++s) {
+    const std::ptrdiff_t face = ascending[n - 1 - s];
+    KORVEX_ASSERT(face >= 0 && static_cast<std::size_t>(face) < n, "an index of the argsort within the faces");
+    order_[s] = static_cast<std::size_t>(face);
+  }
 }
 
 void FaceProjection::write_closed(double* out) const {

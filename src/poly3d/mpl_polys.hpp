@@ -13,9 +13,11 @@
 //   count; with masking, NumPy's masked-array reductions (masked values count as 0 in the sum and are left out
 //   of the count; a face with no valid vertex has depth 0 for the average and 1e20, the fill value, for min and
 //   max). NaN propagates through all three.
-// - Order. `np.argsort(depth)[::-1]`: farthest first, NaN before everything. NumPy's default sort leaves the
-//   order of exact ties to its algorithm; here ties always come in descending index, which is what the reversed
-//   argsort gives wherever NumPy's sort is stable. +0.0 and -0.0 tie.
+// - Order. `np.argsort(depth)[::-1]`: farthest first, NaN before everything. Without exact ties that is one
+//   permutation, which the order here gives. NumPy's default sort leaves the order of exact ties (+0.0 and -0.0,
+//   NaN and NaN included) to its algorithm, which is not stable everywhere (x86-64's AVX-512 sort is not), so
+//   the order here puts ties in descending index, what a stable sort would leave, and says whether it met any:
+//   the caller then takes NumPy's own argsort of depths() (use_ascending_order).
 #pragma once
 
 #include <array>
@@ -89,6 +91,12 @@ class FaceProjection {
   bool numpy_warns() const noexcept { return numpy_warns_; }
   // Drawing order: order()[s] is the face drawn at position s.
   const std::vector<std::size_t>& order() const noexcept { return order_; }
+  // Whether two faces of exactly equal depth are neighbours in order() (+0.0 and -0.0, or both NaN): then NumPy's
+  // sort decides between them in Matplotlib, in a way that depends on its algorithm.
+  bool has_ties() const noexcept { return has_ties_; }
+  // Replaces the drawing order by `ascending` reversed: Matplotlib's argsort(depths())[::-1] given NumPy's
+  // argsort, a permutation of the faces() indices.
+  void use_ascending_order(const std::ptrdiff_t* ascending) noexcept;
   // Depth of each face, by face index (what Matplotlib sorts).
   const std::vector<double>& depths() const noexcept { return depths_; }
   // Matplotlib's np.min over the projected z of every valid vertex (NaN when one is NaN); meaningful only when
@@ -120,6 +128,7 @@ class FaceProjection {
   bool needs_masking_ = false;
   bool numpy_warns_ = false;
   bool any_valid_ = false;
+  bool has_ties_ = false;
   double min_z_ = 0.0;
   std::vector<double> xy_;              // projected (x, y) of every vertex, by face and vertex
   std::vector<unsigned char> valid_;    // one flag per vertex
@@ -139,8 +148,9 @@ bool numpy_sum_warns(const double* values, std::size_t n) noexcept;
 
 // Writes into order[0, n) the indices of `depths` farthest first: descending depth, NaN before every number,
 // ties (+0.0 and -0.0 included) in descending index: the reverse of a stable ascending argsort. poly3d's order
-// routine with descending ties; the permutation is the same for every size and pool.
-void order_farthest_first(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch);
+// routine with descending ties; the permutation is the same for every size and pool. Returns whether it has an
+// exact tie (order_by_depth).
+bool order_farthest_first(const double* depths, std::size_t n, std::size_t* order, OrderScratch& scratch);
 
 // ---- Shading at construction (art3d._generate_normals and art3d._shade_colors) ----
 

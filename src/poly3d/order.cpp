@@ -134,8 +134,16 @@ void sort_group(Entry* group, Entry* spare, std::size_t n) noexcept {
   insertion_sort(group, n);
 }
 
+// Whether neighbours of a sorted run of keys are equal: an exact tie.
+bool adjacent_equal(const std::uint64_t* keys, std::size_t n) noexcept {
+  for (std::size_t p = 1; p < n; ++p) {
+    if (keys[p] == keys[p - 1]) return true;
+  }
+  return false;
+}
+
 // Short orders: one insertion sort with the keys on the stack.
-void insertion_order(const double* depths, Positions pos, std::size_t* order) noexcept {
+bool insertion_order(const double* depths, Positions pos, std::size_t* order) noexcept {
   std::uint64_t keys[kInsertionLimit];
   for (std::size_t p = 0; p < pos.n; ++p) {
     const std::size_t i = pos.index(p);
@@ -148,14 +156,19 @@ void insertion_order(const double* depths, Positions pos, std::size_t* order) no
     keys[j] = key;
     order[j] = i;
   }
+  return adjacent_equal(keys, pos.n);
 }
 
 // Beyond 32-bit indices and counts: a comparison sort on the same keys (stable, so ties keep the feeding order).
-void huge_order(const double* depths, Positions pos, std::size_t* order) {
+bool huge_order(const double* depths, Positions pos, std::size_t* order) {
   std::vector<std::uint64_t> keys(pos.n);
   for (std::size_t i = 0; i < pos.n; ++i) keys[i] = drawing_key(depths[i]);
   for (std::size_t p = 0; p < pos.n; ++p) order[p] = pos.index(p);
   std::stable_sort(order, order + pos.n, [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  for (std::size_t p = 1; p < pos.n; ++p) {
+    if (keys[order[p]] == keys[order[p - 1]]) return true;
+  }
+  return false;
 }
 
 // Runs body(k) for k in [0, count): on the pool, or in a plain loop on the calling thread.
@@ -177,17 +190,18 @@ struct KeyRange {
 };
 
 // Sorts run[0, n) stably on the key and writes the indices, in order, to order[0, n); spare[0, n) is working room
-// and `counts` room for kDigitBuckets + 1 counters. Every key of the run lies in `range` (NaN's 0 aside).
+// and `counts` room for kDigitBuckets + 1 counters. Every key of the run lies in `range` (NaN's 0 aside). Returns
+// whether two neighbours in the sorted run have equal keys.
 //
 // The digits are taken of key - range.first, which has `width` bits: the top one (bucket 0 is NaN's, numbers from 1
 // on) and, when the width exceeds one digit, the next one (NaN's is 0: its top bucket alone decides its place).
 // Two stable scatters, least significant digit first, sort by the top bits down to bit `rest`; the keys that agree
 // in those bits are then next to each other, in feeding order, and each such group is sorted on the full key.
-void sort_part(Entry* run, Entry* spare, std::size_t n, KeyRange range, std::size_t* order,
+bool sort_part(Entry* run, Entry* spare, std::size_t n, KeyRange range, std::size_t* order,
                std::uint32_t* counts) noexcept {
   if (range.last == 0) {  // only NaN: one tie group
     for (std::size_t p = 0; p < n; ++p) order[p] = run[p].index;
-    return;
+    return n > 1;
   }
   const std::uint64_t first_key = range.first;
   const int width = std::bit_width(range.last - first_key);
@@ -227,17 +241,24 @@ void sort_part(Entry* run, Entry* spare, std::size_t n, KeyRange range, std::siz
       group = p;
     }
   }
-  for (std::size_t p = 0; p < n; ++p) order[p] = sorted[p].index;
+  // The ties are looked for as the indices are written out; the keys are read there anyway.
+  bool tied = false;
+  if (n > 0) order[0] = sorted[0].index;
+  for (std::size_t p = 1; p < n; ++p) {
+    order[p] = sorted[p].index;
+    tied |= sorted[p].key == sorted[p - 1].key;
+  }
+  return tied;
 }
 
 struct OrderWork {
-  static void radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch);
+  static bool radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch);
 };
 
 // On one thread the whole run is one part. On the pool, the keys are first cut into contiguous key ranges (parts)
 // of about equal counts, which blocks of positions scatter into place; then each part is sorted by one task. The
 // parts are large, so the blocks share hardly a cache line when scattering, and the sorts share none.
-void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
+bool OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
   const std::size_t n = pos.n;
   const std::size_t threads = n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
   const bool parallel = threads > 1;
@@ -275,8 +296,7 @@ void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* or
   }
   range.first += 1;
   if (!parallel || range.last == 0) {
-    sort_part(entries, spare, n, range, order, scratch.counts_.reserve(kDigitBuckets + 1));
-    return;
+    return sort_part(entries, spare, n, range, order, scratch.counts_.reserve(kDigitBuckets + 1));
   }
 
   // 2. Coarse bins over the key range (bin 0 is NaN's), counted per block; parts are runs of whole bins holding
@@ -359,31 +379,32 @@ void OrderWork::radix_order(const double* depths, Positions pos, std::size_t* or
     for (std::size_t p = block_begin(k); p < end; ++p) spare[to[part_of_bin[bin_of(entries[p].key)]]++] = entries[p];
   });
 
-  // 4. Each part sorted by a task of its own.
+  // 4. Each part sorted by a task of its own. Equal keys share a bin, so a tie never straddles two parts.
+  bool part_tied[kMaxParts] = {};
   for_blocks(parts, parallel, [&](std::size_t j) {
     const std::size_t begin = part_begin[j];
-    sort_part(spare + begin, entries + begin, part_begin[j + 1] - begin, part_range[j], order + begin,
-              part_counts + j * (kDigitBuckets + 1));
+    part_tied[j] = sort_part(spare + begin, entries + begin, part_begin[j + 1] - begin, part_range[j],
+                             order + begin, part_counts + j * (kDigitBuckets + 1));
   });
+  return std::any_of(part_tied, part_tied + parts, [](bool t) { return t; });
 }
 
-void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties, OrderScratch& scratch) {
+bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties, OrderScratch& scratch) {
   const Positions pos{n, ties == TieOrder::DescendingIndex};
-  if (n <= kInsertionLimit) {
-    insertion_order(depths, pos, order);
-  } else if (n > std::numeric_limits<std::uint32_t>::max()) {
-    huge_order(depths, pos, order);
-  } else if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
+  if (n <= kInsertionLimit) return insertion_order(depths, pos, order);
+  if (n > std::numeric_limits<std::uint32_t>::max()) return huge_order(depths, pos, order);
+  if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
     // Its passes are short: they run from a worker, handed over once (see run_on_pool).
-    parallel::run_on_pool([&] { OrderWork::radix_order(depths, pos, order, scratch); });
-  } else {
-    OrderWork::radix_order(depths, pos, order, scratch);
+    bool tied = false;
+    parallel::run_on_pool([&] { tied = OrderWork::radix_order(depths, pos, order, scratch); });
+    return tied;
   }
+  return OrderWork::radix_order(depths, pos, order, scratch);
 }
 
-void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties) {
+bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties) {
   OrderScratch scratch;
-  order_by_depth(depths, n, order, ties, scratch);
+  return order_by_depth(depths, n, order, ties, scratch);
 }
 
 }  // namespace korvex::poly3d

@@ -51,12 +51,14 @@ class OrderScratch {
   Buffer<std::uint32_t> counts_;
 };
 
-// Writes the drawing order of depths[0, n) into order[0, n) (a permutation of 0 .. n-1). `depths` and `order` must
-// not overlap and must stay untouched by other threads during the call. Throws std::bad_alloc, or the pool's
-// InternalFault when a large order needs a pool that cannot be created.
-void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties, OrderScratch& scratch);
+// Writes the drawing order of depths[0, n) into order[0, n) (a permutation of 0 .. n-1) and returns whether it has
+// an exact tie: two neighbours in the order whose depths are equal (+0.0 and -0.0, or both NaN), so that `ties`
+// decided between them. Seen on the sorted keys as they are written out, it costs one comparison per depth.
+// `depths` and `order` must not overlap and must stay untouched by other threads during the call. Throws
+// std::bad_alloc, or the pool's InternalFault when a large order needs a pool that cannot be created.
+bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties, OrderScratch& scratch);
 
 // The same with working memory of its own.
-void order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties);
+bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties);
 
 }  // namespace korvex::poly3d

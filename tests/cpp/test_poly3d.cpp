@@ -351,6 +351,54 @@ TEST_P(Poly3dOrderOnPools, SamePermutationForEveryPoolSize) {
   }
 }
 
+// Whether the order has an exact tie, on every path (insertion, radix on one thread and on the pool, the tie
+// group of NaN alone): distinct depths have none, and each kind of equal pair (equal numbers, +0.0 and -0.0, two
+// NaN) placed anywhere makes one; one NaN among numbers, or neighbours an ulp apart, do not.
+class Poly3dOrderTies : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Poly3dOrderTies, ReportedExactly) {
+  const std::size_t n = GetParam();
+  std::mt19937_64 rng(n);
+  std::vector<double> distinct(n);  // no zero among them
+  for (std::size_t i = 0; i < n; ++i) distinct[i] = (i % 2 == 0 ? 1.0 : -1.0) * (static_cast<double>(i) + 0.5);
+  std::shuffle(distinct.begin(), distinct.end(), rng);
+  const std::size_t a = std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  const std::size_t b = (a + 1 + std::uniform_int_distribution<std::size_t>(0, n - 2)(rng)) % n;
+  const struct {
+    const char* name;
+    double at_a, at_b;  // the depths put at positions a and b
+    bool tied;
+  } cases[] = {
+      {"distinct", distinct[a], distinct[b], false},
+      {"one NaN", kNaN, distinct[b], false},
+      {"an ulp apart", std::nextafter(distinct[b], kInf), distinct[b], false},
+      {"equal", distinct[b], distinct[b], true},
+      {"signed zeros", 0.0, -0.0, true},
+      {"two NaN", kNaN, kNaN, true},
+  };
+  for (const auto& c : cases) {
+    std::vector<double> d = distinct;
+    d[a] = c.at_a;
+    d[b] = c.at_b;
+    for (std::size_t threads : {1u, 3u}) {
+      ThreadPool pool(threads);
+      std::vector<std::size_t> order(n);
+      bool tied = !c.tied;
+      parallel_for(pool, 1, 1, [&](std::size_t) {
+        tied = order_by_depth(d.data(), n, order.data(), TieOrder::DescendingIndex);
+      });
+      EXPECT_EQ(c.tied, tied) << c.name << ", " << threads << " threads";
+      EXPECT_EQ(reference_order(d, TieOrder::DescendingIndex), order) << c.name;
+    }
+  }
+  const std::vector<double> all_nan(n, kNaN);
+  std::vector<std::size_t> order(n);
+  EXPECT_EQ(n > 1, order_by_depth(all_nan.data(), n, order.data(), TieOrder::AscendingIndex));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Poly3dOrderTies,
+                         ::testing::Values(2, 64, 65, 3000, kParallelOrderThreshold, 100003));
+
 INSTANTIATE_TEST_SUITE_P(
     Table, Poly3dOrderOnPools,
     ::testing::Values(OrderCase{65, Spread::Mixed}, OrderCase{3000, Spread::Clustered},
