@@ -166,34 +166,6 @@ TEST(MplProjection, GatherRowsInDrawingOrder) {
   EXPECT_EQ((std::vector<double>{11, 20, 10}), std::vector<double>(out, out + 3));
 }
 
-// Ties are reported (the caller then takes NumPy's order), and an order given from outside is what the outlines
-// and colours follow: the ascending argsort, reversed.
-TEST(MplProjection, TiesAndAnOrderFromOutside) {
-  Grid g{4, 1, {0, 0, 1, 5, 0, 3, 0, 0, 2, 7, 0, 4}};
-  FaceProjectionInput in;
-  in.faces = g.view();
-  in.matrix = kIdentity;
-  FaceProjection p;
-  p.run(in);
-  EXPECT_FALSE(p.has_ties());
-  g.values[11] = 1.0;  // faces 0 and 3 at depth 1
-  p.run(in);
-  EXPECT_TRUE(p.has_ties());
-  ASSERT_EQ((std::vector<std::size_t>{1, 2, 3, 0}), p.order());
-  const std::ptrdiff_t ascending[4] = {0, 3, 2, 1};
-  p.use_ascending_order(ascending);
-  ASSERT_EQ((std::vector<std::size_t>{1, 2, 3, 0}), p.order());
-  const std::ptrdiff_t other[4] = {3, 0, 2, 1};
-  p.use_ascending_order(other);
-  ASSERT_EQ((std::vector<std::size_t>{1, 2, 0, 3}), p.order());
-  double out[8];
-  p.write_open(out);
-  EXPECT_EQ((std::vector<double>{5, 0, 0, 0, 0, 0, 7, 0}), std::vector<double>(out, out + 8));
-  const double rows[4] = {10, 11, 12, 13};
-  p.gather_rows(reinterpret_cast<const char*>(rows), 4, 1, 8, 8, out);
-  EXPECT_EQ((std::vector<double>{11, 12, 10, 13}), std::vector<double>(out, out + 4));
-}
-
 TEST(MplProjection, NoMaskingAndFullyMasked) {
   Grid g = random_grid(5, 4, 3);
   FaceProjectionInput in;

@@ -13,7 +13,7 @@ if tuple(int(v) for v in mpl.__version__.split(".")[:2]) < (3, 11):
 mpl.use("Agg")
 
 import matplotlib.pyplot as plt  # noqa: E402
-from mpl_toolkits.mplot3d import art3d, proj3d  # noqa: E402
+from mpl_toolkits.mplot3d import art3d  # noqa: E402
 
 import korvex_mpl  # noqa: E402
 from korvex_mpl import _native  # noqa: E402
@@ -214,15 +214,6 @@ def masked_ties(ax):
     return CLS(faces, edgecolors="k")
 
 
-def flat_grid(ax):
-    """A top view of a flat grid: every face at one depth."""
-    ax.view_init(90.0, -90.0, 0.0)
-    ax.M = ax.get_proj()
-    x = np.arange(40.0) / 20
-    return CLS(np.array([[[a, b, 1.0], [a + 0.05, b, 1.0], [a + 0.05, b + 0.05, 1.0], [a, b + 0.05, 1.0]]
-                         for a in x for b in x[:10]]))
-
-
 TIES = [
     ("bars", lambda ax: ax.bar3d(*(a.ravel() for a in np.meshgrid(np.arange(4.0), np.arange(4.0))), 0.0, 1.0, 1.0,
                                  np.arange(16.0) % 3 + 1, shade=True)),
@@ -230,7 +221,6 @@ TIES = [
     ("signed-zeros", signed_zeros),
     ("specials", specials),
     ("masked", masked_ties),
-    ("flat-grid", flat_grid),
     ("pooled", lambda ax: CLS(repeated(random_faces(np.random.default_rng(5), 4000)))),
 ]
 
