@@ -385,11 +385,10 @@ PyRef new_bool_array(Py_ssize_t length, bool** data) {
 
 // ---- Used by the polygon collection bridge ----
 
-PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape) {
-  ensure_api();
-  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);
-  PyObject* view = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(
-      array_type(), descr, ndim, shape, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
+namespace {
+
+// A new view (or null, with NumPy's error set) that keeps `base` alive as its base object.
+PyRef with_base(PyObject* view, PyObject* base) {
   if (view == nullptr) throw_fetched();
   PyRef owned = PyRef::steal(view);
   Py_INCREF(base);  // stolen by SetBaseObject, also when it fails
@@ -398,6 +397,16 @@ PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* sha
     throw_fetched();
   }
   return owned;
+}
+
+}  // namespace
+
+PyRef float64_view(PyObject* base, double* data, int ndim, const Py_ssize_t* shape) {
+  ensure_api();
+  PyArray_Descr* descr = descr_from_type(NPY_DOUBLE);
+  PyObject* view = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(
+      array_type(), descr, ndim, shape, nullptr, data, NPY_ARRAY_CARRAY, nullptr);
+  return with_base(view, base);
 }
 
 PyRef new_uint8_array(Py_ssize_t length, unsigned char** data) {
@@ -452,14 +461,7 @@ PyRef view_of(PyObject* base, const char* data, int ndim, const Py_ssize_t* shap
   const int writable = f->flags & NPY_ARRAY_WRITEABLE;
   PyObject* view = reinterpret_cast<NewFromDescrFn>(api[kNewFromDescrSlot])(
       array_type(), f->descr, ndim, shape, strides, const_cast<char*>(data), writable, nullptr);
-  if (view == nullptr) throw_fetched();
-  PyRef owned = PyRef::steal(view);
-  Py_INCREF(base);  // stolen by SetBaseObject, also when it fails
-  using SetBaseFn = int (*)(PyArrayObject*, PyObject*);
-  if (reinterpret_cast<SetBaseFn>(api[kSetBaseObjectSlot])(reinterpret_cast<PyArrayObject*>(view), base) < 0) {
-    throw_fetched();
-  }
-  return owned;
+  return with_base(view, base);
 }
 
 double UnaryLoop::operator()(double x) const noexcept {
