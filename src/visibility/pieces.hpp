@@ -169,6 +169,16 @@ struct Grid {
     std::uint32_t piece;
     std::uint8_t small;  // a polygon of at most four vertices (it has an outline)
   };
+  // The pair loop's first look at a piece, in single precision rounded outward (so a pair it finds apart is
+  // apart in double precision too) and a quarter of an entry's size (the probes of a large scene stay in the
+  // cache where the entries would not): the grown box as {xmin, ymin, -xmax, -ymax} and the depth span as
+  // {lo, -hi, hi + tol, -(lo - tol)} (tol: Tolerances::z). Two pieces are apart when some lane of one's `box`
+  // exceeds the lane of the other's negated and turned by two, or the first two of one's `depth` the last two of
+  // the other's.
+  struct alignas(32) Probe {
+    float box[4];
+    float depth[4];
+  };
   double x0 = 0.0;
   double y0 = 0.0;
   double inv = 1.0;  // cells per unit of length
@@ -176,6 +186,7 @@ struct Grid {
   std::uint32_t ny = 1;
   std::vector<Entry> entries;        // per piece
   std::vector<Span> spans;           // per piece; no rows for a piece left out
+  std::vector<Probe> probes;         // per piece
   std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#if defined(__SSE__)
+#include <immintrin.h>
+#endif
 
 #include "parallel/parallel_for.hpp"
 #include "visibility/pieces.hpp"
@@ -256,11 +259,59 @@ namespace {
 
 constexpr std::size_t kPiecesPerTask = 1024;
 
+// The nearest float not above x, and not below it (infinities stay; a NaN stays NaN). Without a branch: which
+// way the conversion rounds is as good as random. A float above x is not +0 (a double at or below zero
+// converts to a float at or below zero), so the float below it is one step of the bits away from zero for a
+// negative float or -0, towards zero for a positive one (+inf steps to the largest finite float).
+float float_down(double x) noexcept {
+  const auto f = static_cast<float>(x);
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  const std::uint32_t step = 1u - 2u * static_cast<std::uint32_t>(f > 0.0f);
+  return std::bit_cast<float>(bits + static_cast<std::uint32_t>(static_cast<double>(f) > x) * step);
+}
+float float_up(double x) noexcept { return -float_down(-x); }
+
+// Whether the probe's lanes exceed the thresholds' anywhere: then the probed piece is apart from the one the
+// thresholds were made for (see Grid::Probe). NaN lanes exceed nothing.
+#if defined(__SSE__)
+struct Thresholds {
+  __m128 box;
+  __m128 depth;
+};
+inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
+  const __m128 over = _mm_or_ps(_mm_cmpgt_ps(_mm_load_ps(q.box), t.box), _mm_cmpgt_ps(_mm_load_ps(q.depth), t.depth));
+  return _mm_movemask_ps(over) != 0;
+}
+// What p's partners are compared with: p's box turned by two lanes and negated, and its depth span widened by the
+// tolerance (lanes 2 and 3 of its depth), against +inf in the lanes that hold the widened span of the partner.
+inline Thresholds thresholds(const Grid::Probe& p) noexcept {
+  const __m128 box = _mm_load_ps(p.box);
+  const __m128 turned = _mm_shuffle_ps(box, box, _MM_SHUFFLE(1, 0, 3, 2));
+  const __m128 inf = _mm_set1_ps(std::numeric_limits<float>::infinity());
+  return {_mm_sub_ps(_mm_setzero_ps(), turned), _mm_shuffle_ps(_mm_load_ps(p.depth), inf, _MM_SHUFFLE(0, 0, 3, 2))};
+}
+#else
+struct Thresholds {
+  float box[4];
+  float depth[4];
+};
+inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
+  bool any = false;
+  for (int k = 0; k < 4; ++k) any |= (q.box[k] > t.box[k]) | (q.depth[k] > t.depth[k]);
+  return any;
+}
+inline Thresholds thresholds(const Grid::Probe& p) noexcept {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  return {{-p.box[2], -p.box[3], -p.box[0], -p.box[1]}, {p.depth[2], p.depth[3], kInf, kInf}};
+}
+#endif
+
 // Every piece's grown box, the pair test's outline of the small polygons, and the box around them all.
 void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g, Box& all,
              std::size_t& placed) {
   const std::size_t n = s.pieces.size();
   g.entries.resize(n);
+  g.probes.resize(n);
   g.outlines.resize(n);
   g.extents.resize(n);
   const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
@@ -302,6 +353,9 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
       const Box pb = box_of(s.vertices(p), p.count);
       const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
       entry.box = b;
+      g.probes[i] = {{float_down(b.xmin), float_down(b.ymin), -float_up(b.xmax), -float_up(b.ymax)},
+                     {float_down(depth.lo), -float_up(depth.hi), float_up(depth.hi + tol.z),
+                      -float_down(depth.lo - tol.z)}};
       box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
              std::max(box.ymax, b.ymax)};
       g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
@@ -460,21 +514,28 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // p's (the others are settled, or do not meet), tested in order. Which do is hard to predict: the
     // comparisons of up to 64 partners go into a mask without a branch, and only the partners it holds are
     // visited.
+    // The partners of p in [q, q_end) whose boxes meet p's and whose depth spans come within the tolerance of
+    // p's (the others are settled, or do not meet), tested in order. Most are apart, and which are is hard to
+    // predict: the probes of up to 64 partners are compared into a mask without a branch, and only the partners
+    // it holds are looked at in double precision (the probes are rounded outward, so they miss none).
     auto pair_with = [&](const Grid::Entry& p, const std::uint32_t* q, const std::uint32_t* q_end) {
       const double near = p.depth.lo - tol.z;
       const double far = p.depth.hi + tol.z;
       const Box ba = p.box;
+      const Thresholds limits = thresholds(g.probes[p.piece]);
       while (q != q_end) {
         const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
         std::uint64_t meet = 0;
         for (int j = 0; j < count; ++j) {
-          const Grid::Entry& e = g.entries[q[j]];
-          const Box& bb = e.box;
-          const bool apart = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) | (bb.ymin > ba.ymax) |
-                             (e.depth.hi < near) | (e.depth.lo > far);
-          meet |= static_cast<std::uint64_t>(apart ? 0 : 1) << j;
+          meet |= static_cast<std::uint64_t>(apart(g.probes[q[j]], limits) ? 0 : 1) << j;
         }
-        for (; meet != 0; meet &= meet - 1) test(p, g.entries[q[std::countr_zero(meet)]]);
+        for (; meet != 0; meet &= meet - 1) {
+          const Grid::Entry& e = g.entries[q[std::countr_zero(meet)]];
+          const Box& bb = e.box;
+          const bool apart_exactly = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) |
+                                     (bb.ymin > ba.ymax) | (e.depth.hi < near) | (e.depth.lo > far);
+          if (!apart_exactly) test(p, e);
+        }
         q += count;
       }
     };
@@ -488,9 +549,8 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const std::uint32_t* last = e + g.start[4 * c + 4];
       for (const std::uint32_t* p = both; p != row_only; ++p) {
         const Grid::Entry& entry = g.entries[*p];
-        pair_with(entry, p + 1, row_only);
         pair_with(entry, col_only, both);
-        pair_with(entry, row_only, last);
+        pair_with(entry, p + 1, last);  // the rest of [both], then [row only] and [neither]
       }
       for (const std::uint32_t* p = col_only; p != both; ++p) pair_with(g.entries[*p], row_only, neither);
     }

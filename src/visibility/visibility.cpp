@@ -6,6 +6,7 @@
 
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
+#include "parallel/thread_pool.hpp"
 #include "poly3d/collection.hpp"
 #include "poly3d/order.hpp"
 #include "visibility/orderer.hpp"
@@ -68,9 +69,34 @@ Workspace::~Workspace() = default;
 Workspace::Workspace(Workspace&&) noexcept = default;
 Workspace& Workspace::operator=(Workspace&&) noexcept = default;
 
+namespace {
+
+void order_here(const Scene& scene, const Options& options, parallel::ThreadPool& pool, Workspace::Impl& w,
+                Result& res);
+
+}  // namespace
+
 void order(const Scene& scene, const Options& options, parallel::ThreadPool& pool, Workspace& workspace,
            Result& res) {
   Workspace::Impl& w = *workspace.impl_;
+  // The whole order runs on a worker of the pool, handed over once: its loops start from there (the other workers
+  // join them sooner), its sequential steps do not compete for the cores with workers still spinning after a
+  // loop, and the calling thread blocks and wakes once instead of once per loop.
+  if (parallel::ThreadPool::current() == &pool) {
+    order_here(scene, options, pool, w, res);
+    return;
+  }
+  // Two indices, because a thread outside the pool hands a split piece to a worker while a piece of one index
+  // would run on the thread itself; the second index does nothing.
+  parallel::parallel_for(pool, 2, 1, [&](std::size_t i) {
+    if (i == 0) order_here(scene, options, pool, w, res);
+  });
+}
+
+namespace {
+
+void order_here(const Scene& scene, const Options& options, parallel::ThreadPool& pool, Workspace::Impl& w,
+                Result& res) {
   Tolerances tol;
   res.capped = false;
   res.forced = res.cuts = res.pieces = 0;
@@ -231,6 +257,8 @@ void order(const Scene& scene, const Options& options, parallel::ThreadPool& poo
     }
   });
 }
+
+}  // namespace
 
 Result order(const Scene& scene, const Options& options, parallel::ThreadPool& pool) {
   Workspace workspace;
