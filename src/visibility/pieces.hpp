@@ -115,11 +115,14 @@ struct Relation {
 };
 
 // The pair test's copy of a polygon piece of at most four vertices (a triangle repeats its last vertex and
-// edge): coordinates and edge half-planes side by side, so that one edge is tested against all four vertices at
-// once.
-struct Outline {
+// edge): coordinates and edge half-planes apart, each side by side, so that one edge is tested against all four
+// vertices at once. The points are one cache line: a test of one piece's points against the edges of the other,
+// whose edges are at hand, settles most pairs.
+struct alignas(64) OutlinePoints {
   double x[4];
   double y[4];
+};
+struct OutlineEdges {
   double nx[4];
   double ny[4];
   double c[4];
@@ -169,15 +172,13 @@ struct Grid {
     std::uint32_t piece;
     std::uint8_t small;  // a polygon of at most four vertices (it has an outline)
   };
-  // The pair loop's first look at a piece, in single precision rounded outward (so a pair it finds apart is
-  // apart in double precision too) and a quarter of an entry's size (the probes of a large scene stay in the
-  // cache where the entries would not): the grown box as {xmin, ymin, -xmax, -ymax} and the depth span as
-  // {lo, -hi, hi + tol, -(lo - tol)} (tol: Tolerances::z). Two pieces are apart when some lane of one's `box`
-  // exceeds the lane of the other's negated and turned by two, or the first two of one's `depth` the last two of
-  // the other's.
-  struct alignas(32) Probe {
-    float box[4];
-    float depth[4];
+  // What the pair loop compares of a piece, laid out for comparing two lanes at a time: the grown box as
+  // {xmin, ymin, -xmax, -ymax} and the depth span as {lo, -hi, hi + tol, -(lo - tol)} (tol: Tolerances::z). Two
+  // pieces are apart when some lane of one's `box` exceeds the lane of the other's negated and turned by two, or
+  // one of the first two of one's `depth` the one of the last two of the other's.
+  struct alignas(64) Probe {
+    double box[4];
+    double depth[4];
   };
   double x0 = 0.0;
   double y0 = 0.0;
@@ -187,7 +188,10 @@ struct Grid {
   std::vector<Entry> entries;        // per piece
   std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<Probe> probes;         // per piece
-  std::vector<Outline> outlines;     // per piece; set for polygons of at most four vertices
+  std::vector<std::uint8_t> small;   // per piece: Entry::small
+  // Per piece; set for polygons of at most four vertices.
+  std::vector<OutlinePoints> outline_points;
+  std::vector<OutlineEdges> outline_edges;
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group
   std::vector<double> extents;       // working memory

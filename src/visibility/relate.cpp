@@ -207,7 +207,7 @@ inline Pair load_pair(const double* p) noexcept {
   return v;
 }
 
-inline bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+inline bool outside_one(const OutlinePoints& p, const OutlineEdges& q, double offset) noexcept {
   const Pair nx01 = load_pair(q.nx), nx23 = load_pair(q.nx + 2), ny01 = load_pair(q.ny), ny23 = load_pair(q.ny + 2);
   const Pair c01 = load_pair(q.c), c23 = load_pair(q.c + 2);
   const Pair off = {offset, offset};
@@ -221,7 +221,7 @@ inline bool outside_one(const Outline& p, const Outline& q, double offset) noexc
   return (any[0] | any[1]) != 0;
 }
 #else
-inline bool outside_one(const Outline& p, const Outline& q, double offset) noexcept {
+inline bool outside_one(const OutlinePoints& p, const OutlineEdges& q, double offset) noexcept {
   bool any = false;
   for (int k = 0; k < 4; ++k) {
     const double nx = q.nx[k], ny = q.ny[k], c = q.c[k];
@@ -259,52 +259,41 @@ namespace {
 
 constexpr std::size_t kPiecesPerTask = 1024;
 
-// The nearest float not above x, and not below it (infinities stay; a NaN stays NaN). Without a branch: which
-// way the conversion rounds is as good as random. A float above x is not +0 (a double at or below zero
-// converts to a float at or below zero), so the float below it is one step of the bits away from zero for a
-// negative float or -0, towards zero for a positive one (+inf steps to the largest finite float).
-float float_down(double x) noexcept {
-  const auto f = static_cast<float>(x);
-  const auto bits = std::bit_cast<std::uint32_t>(f);
-  const std::uint32_t step = 1u - 2u * static_cast<std::uint32_t>(f > 0.0f);
-  return std::bit_cast<float>(bits + static_cast<std::uint32_t>(static_cast<double>(f) > x) * step);
-}
-float float_up(double x) noexcept { return -float_down(-x); }
-
 // Whether the probe's lanes exceed the thresholds' anywhere: then the probed piece is apart from the one the
-// thresholds were made for (see Grid::Probe). NaN lanes exceed nothing.
-#if defined(__SSE__)
+// thresholds were made for (see Grid::Probe). The same comparisons as on the boxes and spans themselves (a
+// negation is exact), two lanes at a time where the vector registers hold two doubles. NaN lanes exceed nothing.
+#if defined(__SSE2__)
 struct Thresholds {
-  __m128 box;
-  __m128 depth;
+  __m128d lanes[4];
 };
 inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
-  const __m128 over = _mm_or_ps(_mm_cmpgt_ps(_mm_load_ps(q.box), t.box), _mm_cmpgt_ps(_mm_load_ps(q.depth), t.depth));
-  return _mm_movemask_ps(over) != 0;
+  const __m128d over = _mm_or_pd(_mm_or_pd(_mm_cmpgt_pd(_mm_load_pd(q.box), t.lanes[0]),
+                                           _mm_cmpgt_pd(_mm_load_pd(q.box + 2), t.lanes[1])),
+                                 _mm_cmpgt_pd(_mm_load_pd(q.depth), t.lanes[2]));
+  return _mm_movemask_pd(over) != 0;
 }
 // What p's partners are compared with: p's box turned by two lanes and negated, and its depth span widened by the
-// tolerance (lanes 2 and 3 of its depth), against +inf in the lanes that hold the widened span of the partner.
+// tolerance (lanes 2 and 3 of its depth; the partners' lanes 2 and 3 are not compared).
 inline Thresholds thresholds(const Grid::Probe& p) noexcept {
-  const __m128 box = _mm_load_ps(p.box);
-  const __m128 turned = _mm_shuffle_ps(box, box, _MM_SHUFFLE(1, 0, 3, 2));
-  const __m128 inf = _mm_set1_ps(std::numeric_limits<float>::infinity());
-  return {_mm_sub_ps(_mm_setzero_ps(), turned), _mm_shuffle_ps(_mm_load_ps(p.depth), inf, _MM_SHUFFLE(0, 0, 3, 2))};
+  const __m128d zero = _mm_setzero_pd();
+  return {{_mm_sub_pd(zero, _mm_load_pd(p.box + 2)), _mm_sub_pd(zero, _mm_load_pd(p.box)), _mm_load_pd(p.depth + 2),
+           zero}};
 }
 #else
 struct Thresholds {
-  float box[4];
-  float depth[4];
+  double box[4];
+  double depth[2];
 };
 inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
-  bool any = false;
-  for (int k = 0; k < 4; ++k) any |= (q.box[k] > t.box[k]) | (q.depth[k] > t.depth[k]);
+  bool any = (q.depth[0] > t.depth[0]) | (q.depth[1] > t.depth[1]);
+  for (int k = 0; k < 4; ++k) any |= q.box[k] > t.box[k];
   return any;
 }
 inline Thresholds thresholds(const Grid::Probe& p) noexcept {
-  constexpr float kInf = std::numeric_limits<float>::infinity();
-  return {{-p.box[2], -p.box[3], -p.box[0], -p.box[1]}, {p.depth[2], p.depth[3], kInf, kInf}};
+  return {{-p.box[2], -p.box[3], -p.box[0], -p.box[1]}, {p.depth[2], p.depth[3]}};
 }
 #endif
+
 
 // Every piece's grown box, the pair test's outline of the small polygons, and the box around them all.
 void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g, Box& all,
@@ -312,7 +301,9 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
   const std::size_t n = s.pieces.size();
   g.entries.resize(n);
   g.probes.resize(n);
-  g.outlines.resize(n);
+  g.small.resize(n);
+  g.outline_points.resize(n);
+  g.outline_edges.resize(n);
   g.extents.resize(n);
   const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
   constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -329,6 +320,7 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
       Grid::Entry& entry = g.entries[i];
       entry.piece = static_cast<std::uint32_t>(i);
       entry.small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
+      g.small[i] = entry.small;
       DepthSpan& depth = entry.depth;
       depth = {kNaN, kNaN, drawing_key(p.fallback)};
       if (p.count == 0) {
@@ -353,24 +345,23 @@ void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, 
       const Box pb = box_of(s.vertices(p), p.count);
       const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
       entry.box = b;
-      g.probes[i] = {{float_down(b.xmin), float_down(b.ymin), -float_up(b.xmax), -float_up(b.ymax)},
-                     {float_down(depth.lo), -float_up(depth.hi), float_up(depth.hi + tol.z),
-                      -float_down(depth.lo - tol.z)}};
+      g.probes[i] = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi, depth.hi + tol.z, -(depth.lo - tol.z)}};
       box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
              std::max(box.ymax, b.ymax)};
       g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
       ++counts[t];
-      if (p.kind != Kind::Polygon || p.count > 4) continue;
-      Outline& o = g.outlines[i];
+      if (!entry.small) continue;
+      OutlinePoints& o = g.outline_points[i];
+      OutlineEdges& oe = g.outline_edges[i];
       const Vec2* v = s.vertices(p);
       const HalfPlane* e = s.edges.data() + p.first;
       for (std::uint32_t k = 0; k < 4; ++k) {
         const std::uint32_t j = std::min(k, p.count - 1);  // a triangle repeats its last vertex and edge
         o.x[k] = v[j].x;
         o.y[k] = v[j].y;
-        o.nx[k] = e[j].nx;
-        o.ny[k] = e[j].ny;
-        o.c[k] = e[j].c;
+        oe.nx[k] = e[j].nx;
+        oe.ny[k] = e[j].ny;
+        oe.c[k] = e[j].c;
       }
     }
   });
@@ -394,14 +385,15 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.start.assign(5, 0);
   g.items.clear();
   if (placed == 0) return;
-  // About two cells per piece, but no smaller than 0.6 of the median piece, so that a piece covers a few cells
-  // (smaller cells meet fewer partners that do not overlap; 0.6 did best on meshes of quads, measured between
-  // 0.3 and 2). (The pieces left out have extent -1 and come first.)
+  // About two cells per piece, but no smaller than the median piece, so that a piece covers a few cells
+  // (smaller cells meet fewer partners that do not overlap, but list each piece more often; with the probes'
+  // comparisons as cheap as they are, the median piece did best on meshes of quads, measured between 0.6 and
+  // 1.6). (The pieces left out have extent -1 and come first.)
   const auto median = static_cast<std::ptrdiff_t>(n - placed + placed / 2);
   std::nth_element(extents.begin(), extents.begin() + median, extents.end());
   const double w = all.xmax - all.xmin;
   const double h = all.ymax - all.ymin;
-  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))), 0.6 * extents[median]);
+  double cell = std::max(std::sqrt(w * h / (2.0 * static_cast<double>(placed))), extents[median]);
   cell = std::max(cell, tol.len);
   const double limit = 4.0 * static_cast<double>(placed) + 16.0;
   while ((std::floor(w / cell) + 1.0) * (std::floor(h / cell) + 1.0) > limit) cell *= 1.5;
@@ -479,14 +471,16 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     std::vector<Relation>& out = found[t];
     out.clear();
     // A pair whose boxes meet and whose depth spans overlap (within the tolerance: so neither is settled()).
-    auto test = [&](const Grid::Entry& p, const Grid::Entry& q) {
+    auto test = [&](std::uint32_t p, std::uint32_t q) {
       // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
-      const std::uint32_t a = std::min(p.piece, q.piece);
-      const std::uint32_t b = std::max(p.piece, q.piece);
+      const std::uint32_t a = std::min(p, q);
+      const std::uint32_t b = std::max(p, q);
       Verdict v;
-      if ((p.small & q.small) != 0) {
-        // Two small polygons: the edges' test on their outlines (the same verdict as relate()'s, cheaper).
-        if (outside_one(g.outlines[a], g.outlines[b], tol.len) || outside_one(g.outlines[b], g.outlines[a], tol.len)) {
+      if ((g.small[p] & g.small[q]) != 0) {
+        // Two small polygons: the edges' test on their outlines (the same verdict as relate()'s, cheaper), q's
+        // points against p's edges first (p's outline stays at hand while its partners are tested).
+        if (outside_one(g.outline_points[q], g.outline_edges[p], tol.len) ||
+            outside_one(g.outline_points[p], g.outline_edges[q], tol.len)) {
           return;
         }
         v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
@@ -515,27 +509,17 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // comparisons of up to 64 partners go into a mask without a branch, and only the partners it holds are
     // visited.
     // The partners of p in [q, q_end) whose boxes meet p's and whose depth spans come within the tolerance of
-    // p's (the others are settled, or do not meet), tested in order. Most are apart, and which are is hard to
-    // predict: the probes of up to 64 partners are compared into a mask without a branch, and only the partners
-    // it holds are looked at in double precision (the probes are rounded outward, so they miss none).
-    auto pair_with = [&](const Grid::Entry& p, const std::uint32_t* q, const std::uint32_t* q_end) {
-      const double near = p.depth.lo - tol.z;
-      const double far = p.depth.hi + tol.z;
-      const Box ba = p.box;
-      const Thresholds limits = thresholds(g.probes[p.piece]);
+    // p's (the others are settled, or do not meet), tested in order. Which do is hard to predict: the probes of
+    // up to 64 partners are compared into a mask without a branch, and only the partners it holds are visited.
+    auto pair_with = [&](std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
+      const Thresholds limits = thresholds(g.probes[p]);
       while (q != q_end) {
         const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
         std::uint64_t meet = 0;
         for (int j = 0; j < count; ++j) {
           meet |= static_cast<std::uint64_t>(apart(g.probes[q[j]], limits) ? 0 : 1) << j;
         }
-        for (; meet != 0; meet &= meet - 1) {
-          const Grid::Entry& e = g.entries[q[std::countr_zero(meet)]];
-          const Box& bb = e.box;
-          const bool apart_exactly = (ba.xmin > bb.xmax) | (bb.xmin > ba.xmax) | (ba.ymin > bb.ymax) |
-                                     (bb.ymin > ba.ymax) | (e.depth.hi < near) | (e.depth.lo > far);
-          if (!apart_exactly) test(p, e);
-        }
+        for (; meet != 0; meet &= meet - 1) test(p, q[std::countr_zero(meet)]);
         q += count;
       }
     };
@@ -548,11 +532,10 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const std::uint32_t* neither = e + g.start[4 * c + 3];
       const std::uint32_t* last = e + g.start[4 * c + 4];
       for (const std::uint32_t* p = both; p != row_only; ++p) {
-        const Grid::Entry& entry = g.entries[*p];
-        pair_with(entry, col_only, both);
-        pair_with(entry, p + 1, last);  // the rest of [both], then [row only] and [neither]
+        pair_with(*p, col_only, both);
+        pair_with(*p, p + 1, last);  // the rest of [both], then [row only] and [neither]
       }
-      for (const std::uint32_t* p = col_only; p != both; ++p) pair_with(g.entries[*p], row_only, neither);
+      for (const std::uint32_t* p = col_only; p != both; ++p) pair_with(*p, row_only, neither);
     }
   });
   relations.clear();
