@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#if defined(__SSE__)
-#include <immintrin.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "parallel/parallel_for.hpp"
@@ -294,8 +294,7 @@ inline Thresholds thresholds(const Grid::Probe& p) noexcept {
 }
 #endif
 
-
-// Every piece's grown box, the pair test's outline of the small polygons, and the box around them all.
+// Every piece's grown box and probe, the pair test's outline of the small polygons, and the box around them all.
 void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g, Box& all,
              std::size_t& placed) {
   const std::size_t n = s.pieces.size();
