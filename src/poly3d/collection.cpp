@@ -40,14 +40,6 @@ double* PolygonSet::add(std::size_t rows, std::size_t cols) {
   return values_.data() + offset;
 }
 
-PolygonRef PolygonSet::operator[](std::size_t i) const noexcept {
-  KORVEX_ASSERT(i < shapes_.size(), "polygon index out of range");
-  const Shape& s = shapes_[i];
-  KORVEX_ASSERT(s.offset <= values_.size() && s.rows * s.cols <= values_.size() - s.offset,
-                "polygon extends past the store");
-  return PolygonRef{values_.data() + s.offset, s.rows, s.cols};
-}
-
 namespace {
 
 // A list with at least one and fewer than n colours becomes n copies of its first colour (no cycling).

@@ -41,7 +41,13 @@ class PolygonSet {
   // Appends a zero-filled rows x cols polygon and returns its storage, valid until the next add().
   double* add(std::size_t rows, std::size_t cols);
   std::size_t size() const noexcept { return shapes_.size(); }
-  PolygonRef operator[](std::size_t i) const noexcept;
+  PolygonRef operator[](std::size_t i) const noexcept {
+    KORVEX_ASSERT(i < shapes_.size(), "polygon index out of range");
+    const Shape& s = shapes_[i];
+    KORVEX_ASSERT(s.offset <= values_.size() && s.rows * s.cols <= values_.size() - s.offset,
+                  "polygon extends past the store");
+    return PolygonRef{values_.data() + s.offset, s.rows, s.cols};
+  }
 
  private:
   struct Shape {
