@@ -169,9 +169,36 @@ def _linear(ax: Any) -> bool:
     return all(type(axis._scale) is LinearScale for axis in (ax.xaxis, ax.yaxis, ax.zaxis))
 
 
-def _gather_polygons(scene: _Scene, c: Any) -> None:
+def _polygon_values(scene: _Scene, c: Any, n: int) -> tuple[int, dict]:
+    """A Poly3DCollection's drawing group and per-face drawing values, in the artist's own face order."""
+    # Matplotlib's colours in the artist's own order (do_3d_projection sorts copies of them).
+    cface = c._facecolor3d
+    if len(cface) != n:
+        cface = cface.repeat(n, axis=0)
+    edge3d = c._edgecolor3d
+    values = dict(face=_per_item(cface, n, 4) if len(cface) else np.zeros((n, 4)),
+                  edge=np.zeros((n, 4)) if len(edge3d) == 0 else _per_item(edge3d, n, 4),
+                  lw=_per_item(c._linewidths, n), aa=_per_item(c._antialiaseds, n))
+    if c.get_hatch():
+        values["hatch"] = _per_item(c.get_hatchcolor(), n, 4)
+    return scene.collection_group(c), values
+
+
+def _gather_polygons(scene: _Scene, c: Any, projected: tuple) -> None:
+    """A Poly3DCollection's polygons, given what poly3d_scene_projection returned besides the method's value."""
     from mpl_toolkits.mplot3d import art3d, proj3d
 
+    xyz, depths, position = projected
+    if xyz is not None:
+        # Closed faces without masked vertices, projected by the draw that made the artist's paths: each face is
+        # whole as its own path.
+        n = len(depths)
+        group, values = _polygon_values(scene, c, n)
+        path = position + len(scene.paths)
+        scene.paths.extend(c._paths)
+        scene.polygons.add(xyz=xyz, counts=np.full(n, len(xyz) // n, dtype=np.int64), depth=depths, path=path,
+                           group=np.full(n, group, dtype=np.int64), chain=np.full(n, -1, dtype=np.int64), **values)
+        return
     ax = scene.ax
     faces = c._faces
     if len(faces) == 0:
@@ -192,19 +219,7 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
     counts = valid.sum(axis=1)
     keep = counts > 0
     depths = np.asarray(np.ma.getdata(depths), dtype=float)
-
-    # Matplotlib's colours in the artist's own order (do_3d_projection sorts copies of them).
-    cface = c._facecolor3d
-    if len(cface) != n:
-        cface = cface.repeat(n, axis=0)
-    edge3d = c._edgecolor3d
-    if len(edge3d) == 0:
-        cedge = np.zeros((n, 4))
-    else:
-        cedge = _per_item(edge3d, n, 4)
-    face = _per_item(cface, n, 4) if len(cface) else np.zeros((n, 4))
-    hatch = _per_item(c.get_hatchcolor(), n, 4) if c.get_hatch() else None
-    group = scene.collection_group(c)
+    group, values = _polygon_values(scene, c, n)
     if c._codes3d is not None and len(c._codes3d):
         # Paths with codes (polygons made from 2D paths): their rings, without the CLOSEPOLY vertices.
         for i in range(n):
@@ -212,10 +227,7 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
             rings = None if rings is None else [r[valid[i, r]] for r in rings]
             if not rings or any(len(r) < 3 for r in rings):
                 continue
-            _add_regions(scene, pfaces[i], faces[i], rings, group,
-                         dict(face=face[i:i + 1], edge=cedge[i:i + 1], lw=_per_item(c._linewidths, n)[i:i + 1],
-                              aa=_per_item(c._antialiaseds, n)[i:i + 1],
-                              **({} if hatch is None else dict(hatch=hatch[i:i + 1]))))
+            _add_regions(scene, pfaces[i], faces[i], rings, group, {k: a[i:i + 1] for k, a in values.items()})
         return
     everything = valid.all()
     sel = slice(None) if everything else np.flatnonzero(keep)
@@ -223,8 +235,7 @@ def _gather_polygons(scene: _Scene, c: Any) -> None:
         xyz=pfaces.reshape(-1, 3) if everything else pfaces[valid & keep[:, None]],
         counts=counts[sel], depth=depths[sel], path=_own_paths(scene, c, pfaces, depths, valid)[sel],
         group=np.full(len(depths[sel]), group, dtype=np.int64), chain=np.full(len(depths[sel]), -1, dtype=np.int64),
-        face=face[sel], edge=cedge[sel], lw=_per_item(c._linewidths, n)[sel],
-        aa=_per_item(c._antialiaseds, n)[sel], **({} if hatch is None else dict(hatch=hatch[sel])))
+        **{k: a[sel] for k, a in values.items()})
 
 
 def _own_paths(scene: _Scene, c: Any, pfaces: np.ndarray, depths: np.ndarray, valid: np.ndarray) -> np.ndarray:
@@ -739,10 +750,11 @@ def draw_scene(ax: Any, members: list, renderer: Any) -> None:
             if not _gather_line(scene, a):
                 left.append(a)
             continue
-        a.do_3d_projection()
         if isinstance(a, art3d.Poly3DCollection):
-            _gather_polygons(scene, a)
-        elif isinstance(a, art3d.Line3DCollection):
+            _gather_polygons(scene, a, _native.poly3d_scene_projection(a)[1:])
+            continue
+        a.do_3d_projection()
+        if isinstance(a, art3d.Line3DCollection):
             if not _gather_line_collection(scene, a):
                 left.append(a)
         elif isinstance(a, art3d.Collection3D):

@@ -21,6 +21,11 @@ PyObject* scale_proj_transform_vectors(PyObject* module, PyObject* const* args, 
 // do_3d_projection a method of `cls`; the two art3d functions keep their Matplotlib signatures.
 PyObject* keep_art3d_originals(PyObject* module, PyObject* mapping);
 PyObject* poly3d_method(PyObject* module, PyObject* cls);
+// poly3d_scene_projection(collection) draws a Poly3DCollection's projection as its do_3d_projection does and
+// returns (value, xyz, depths, position): the method's value, and for closed faces without codes or masked vertices
+// every face's projected vertices and depth in face order and its position among the artist's new paths (else
+// three Nones).
+PyObject* poly3d_scene_projection(PyObject* module, PyObject* collection);
 PyObject* art3d_generate_normals(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* art3d_shade_colors(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // The exact occlusion mode (visibility.cpp): visibility_order(polygons, offsets, depths, segments, markers,

@@ -43,6 +43,9 @@ PyMethodDef methods[] = {
      "_shade_colors and the z-sort functions average, min and max, for the calls handed back and to recognise."},
     {"poly3d_method", poly3d_method, METH_O,
      "poly3d_method(cls) -> method descriptor\n\nThe native do_3d_projection as a method of cls."},
+    {"poly3d_scene_projection", poly3d_scene_projection, METH_O,
+     "poly3d_scene_projection(collection) -> tuple\n\nThe collection's do_3d_projection, returning (value, xyz, "
+     "depths, position) for the exact occlusion mode (three Nones where it takes its own way)."},
     {"visibility_order", py::as_cfunction<visibility_order>(), METH_FASTCALL | METH_KEYWORDS,
      "visibility_order(polygons, offsets, depths, segments, markers, marker_radius, cap_factor) -> tuple\n\n"
      "The fragments of a projected scene back to front: (kinds, items, whole, starts, xy, original, stats)."},

@@ -792,36 +792,75 @@ PyRef projection_value(const Artist& a, const FaceProjection& p) {
   return np::new_float64_scalar(p.min_z());
 }
 
+// What the exact occlusion mode takes from a draw besides what Matplotlib's method leaves: every face's
+// projected vertices (x, y, z) and depth in the artist's own face order, and each face's position among the
+// closed paths the draw gave the artist. Filled only for closed faces without codes and without a masked vertex;
+// otherwise left empty.
+struct SceneFaces {
+  PyRef xyz;       // (faces x verts, 3) float64
+  PyRef depths;    // (faces,) float64
+  PyRef position;  // (faces,) int64: face i is the artist's path position[i]
+};
+
+void fill_scene_faces(const FaceProjection& p, SceneFaces& scene) {
+  const std::size_t faces = p.faces(), verts = p.verts();
+  double* xyz = nullptr;
+  double* depth = nullptr;
+  Py_ssize_t* position = nullptr;
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(faces * verts), 3};
+  const Py_ssize_t count = static_cast<Py_ssize_t>(faces);
+  PyRef xyz_array = np::new_float64_array(2, shape, &xyz);
+  PyRef depth_array = np::new_float64_array(1, &count, &depth);
+  PyRef position_array = np::new_intp_array(count, &position);
+  const double* xy = p.xy().data();
+  const double* z = p.z().data();
+  for (std::size_t k = 0; k < faces * verts; ++k) {
+    xyz[3 * k] = xy[2 * k];
+    xyz[3 * k + 1] = xy[2 * k + 1];
+    xyz[3 * k + 2] = z[k];
+  }
+  std::copy(p.depths().begin(), p.depths().end(), depth);
+  for (std::size_t s = 0; s < faces; ++s) position[p.order()[s]] = static_cast<Py_ssize_t>(s);
+  scene = {std::move(xyz_array), std::move(depth_array), std::move(position_array)};
+}
+
+// The draw; with `scene`, also what the exact occlusion mode takes from it. New reference.
+PyRef project(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, SceneFaces* scene) {
+  PyObject* original = kept(originals.do_3d_projection, "Poly3DCollection.do_3d_projection");
+  auto hand_back = [&] {
+    ++handed_back[0];
+    return call_with(original, self, args, nargs, kwnames);
+  };
+  if (nargs != 0 || kwnames != nullptr) return hand_back();
+  np::ensure_api();
+  map_colors(self);
+  Artist a;
+  bool readable = false;
+  try {
+    readable = read_artist(self, a);
+  } catch (const py::PyErrorSet&) {
+    PyErr_Clear();  // an attribute Matplotlib's method will raise about itself
+  }
+  if (!readable) return hand_back();
+  a.input.keep_z = scene != nullptr;
+  ProjectionLease projection;
+  projection->run(a.input);
+  if (projection->numpy_warns()) return hand_back();
+  if (projection->has_ties()) follow_numpy_ties(*projection);
+  const bool closed = a.closed && !a.has_codes;
+  if (closed) {
+    set_closed_paths(self, *projection);
+  } else {
+    set_other_paths(self, a, *projection);
+  }
+  set_sorted_colors(self, *projection);
+  PyRef value = projection_value(a, *projection);
+  if (scene != nullptr && closed && !projection->needs_masking()) fill_scene_faces(*projection, *scene);
+  return value;
+}
+
 PyObject* do_3d_projection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return py::guard([&]() -> PyObject* {
-    PyObject* original = kept(originals.do_3d_projection, "Poly3DCollection.do_3d_projection");
-    auto hand_back = [&] {
-      ++handed_back[0];
-      return call_with(original, self, args, nargs, kwnames).release();
-    };
-    if (nargs != 0 || kwnames != nullptr) return hand_back();
-    np::ensure_api();
-    map_colors(self);
-    Artist a;
-    bool readable = false;
-    try {
-      readable = read_artist(self, a);
-    } catch (const py::PyErrorSet&) {
-      PyErr_Clear();  // an attribute Matplotlib's method will raise about itself
-    }
-    if (!readable) return hand_back();
-    ProjectionLease projection;
-    projection->run(a.input);
-    if (projection->numpy_warns()) return hand_back();
-    if (projection->has_ties()) follow_numpy_ties(*projection);
-    if (a.closed && !a.has_codes) {
-      set_closed_paths(self, *projection);
-    } else {
-      set_other_paths(self, a, *projection);
-    }
-    set_sorted_colors(self, *projection);
-    return projection_value(a, *projection).release();
-  });
+  return py::guard([&]() -> PyObject* { return project(self, args, nargs, kwnames, nullptr).release(); });
 }
 
 PyMethodDef do_3d_projection_def = {"do_3d_projection", py::as_cfunction<do_3d_projection>(),
@@ -1034,6 +1073,21 @@ PyObject* poly3d_method(PyObject*, PyObject* cls) {
   return py::guard([&]() -> PyObject* {
     if (!PyType_Check(cls)) throw py::PyError{PyExc_TypeError, "poly3d_method() takes a class"};
     return py::check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), &do_3d_projection_def)).release();
+  });
+}
+
+PyObject* poly3d_scene_projection(PyObject*, PyObject* collection) {
+  return py::guard([&]() -> PyObject* {
+    static PyObject* const name = intern("do_3d_projection");
+    PyRef method = py::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(collection)), name));
+    const bool native = Py_IS_TYPE(method.get(), &PyMethodDescr_Type) &&
+                        reinterpret_cast<PyMethodDescrObject*>(method.get())->d_method == &do_3d_projection_def;
+    SceneFaces scene;
+    PyRef value = native ? project(collection, nullptr, 0, nullptr, &scene)
+                         : py::check(PyObject_CallMethodNoArgs(collection, name));
+    if (!scene.xyz) return py::check(PyTuple_Pack(4, value.get(), Py_None, Py_None, Py_None)).release();
+    return py::check(PyTuple_Pack(4, value.get(), scene.xyz.get(), scene.depths.get(), scene.position.get()))
+        .release();
   });
 }
 

@@ -68,6 +68,7 @@ bool outside(const ViewBox& b, double x, double y, double z) noexcept {
 // Per-face results of the projection, written by exactly one task each.
 struct FaceOut {
   double* xy;
+  double* z;  // null when not kept
   unsigned char* valid;
   double* depth;
   double* face_min;
@@ -127,6 +128,7 @@ template <Kernel K>
       if (p.z > e.max) e.max = p.z;
     }
   }
+  if (out.z != nullptr) std::copy(zs, zs + nv, out.z + i * nv);
   out.face_masked[i] = count != nv ? 1 : 0;
   out.face_any[i] = e.any ? 1 : 0;
   out.face_min[i] = e.nan ? kNaN : e.min;
@@ -286,6 +288,7 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   faces_ = n;
   verts_ = nv;
   xy_.resize(2 * n * nv);
+  z_.resize(in.keep_z ? n * nv : 0);
   valid_.resize(n * nv);
   depths_.resize(n);
   face_min_.resize(n);
@@ -294,8 +297,8 @@ void FaceProjection::run(const FaceProjectionInput& in) {
   std::vector<unsigned char> face_warns(n);
   order_.resize(n);
 
-  const FaceOut out{xy_.data(),       valid_.data(),    depths_.data(),     face_min_.data(),
-                    face_any_.data(), face_masked.data(), face_warns.data()};
+  const FaceOut out{xy_.data(),       in.keep_z ? z_.data() : nullptr, valid_.data(),     depths_.data(),
+                    face_min_.data(), face_any_.data(),                face_masked.data(), face_warns.data()};
   for_faces(n, nv, [&](std::size_t begin, std::size_t end) { project_range(in, begin, end, out); });
 
   // Combined in face order, so NaN and signed zeros come out the same whatever the split.

@@ -71,6 +71,7 @@ struct FaceProjectionInput {
   ViewBox box{};
   std::array<double, 16> matrix{};  // row-major
   ZSortMode zsort = ZSortMode::Average;
+  bool keep_z = false;  // keep every vertex's projected z (z()), for a caller that needs more than the depths
 };
 
 // The depth-sorted projection of one draw. Everything is computed by run(); the writers then lay the outlines
@@ -107,6 +108,10 @@ class FaceProjection {
   bool valid(std::size_t face, std::size_t vertex) const noexcept {
     return !needs_masking_ || valid_[face * verts_ + vertex] != 0;
   }
+  // Projected x, y of every vertex, by face and vertex (masked vertices NaN), and, when the input asked to keep
+  // it, projected z (masked vertices 0, as they enter a masked sum); empty otherwise.
+  const std::vector<double>& xy() const noexcept { return xy_; }
+  const std::vector<double>& z() const noexcept { return z_; }
 
   // Closed outlines as PolyCollection.set_verts(..., closed=True) builds them: `out` holds faces() x (verts()+1)
   // x 2 doubles; row s is face order()[s], masked vertices NaN, and its last vertex repeats its first.
@@ -131,6 +136,7 @@ class FaceProjection {
   bool has_ties_ = false;
   double min_z_ = 0.0;
   std::vector<double> xy_;              // projected (x, y) of every vertex, by face and vertex
+  std::vector<double> z_;               // projected z of every vertex, when kept
   std::vector<unsigned char> valid_;    // one flag per vertex
   std::vector<double> depths_;
   std::vector<double> face_min_;        // min over each face's valid z (NaN-propagating), +inf when none
