@@ -592,36 +592,19 @@ def _as_artist(artist: Any, paint: Callable[[Any], None]) -> Any:
 
 
 def _draw_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
-                         roles: np.ndarray, paths: list) -> None:
+                         roles: np.ndarray, drawn: tuple) -> None:
     _as_artist(group.artist, functools.partial(_paint_collection_run, scene=scene, group=group, values=values,
-                                               items=items, roles=roles, paths=paths)).draw(renderer)
+                                               items=items, roles=roles, drawn=drawn)).draw(renderer)
 
 
 def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
-                          roles: np.ndarray, paths: list) -> None:
+                          roles: np.ndarray, drawn: tuple) -> None:
+    """A collection run through draw_path_collection: the paths and per-path colours fragment_runs made (fragment
+    fills without edges, outlines and strokes without faces, seam pads in the face colour)."""
     from matplotlib import transforms
 
     c = group.artist
-    face = values["face"][items]
-    edge = values["edge"][items]
-    aa = values["aa"][items].astype(bool)
-    lw = values["lw"][items]
-    fills, pads = roles == _FILL, roles == _PAD
-    opaque = face[:, 3] == 1.0
-    edge[fills] = _NONE
-    edge[pads] = face[pads]
-    # Only antialiased, opaque fragments get pads; a hatch would show the pad as a gap in its lines.
-    edge[pads & ~(opaque & aa)] = _NONE
-    if c.get_hatch():
-        edge[pads] = _NONE
-    lw[pads] = PAD_PIXELS * 72.0 / scene.ax.get_figure(root=True).dpi
-    face[roles >= _OUTLINE] = _NONE
-    # A path is stroked only where it has a visible edge (the renderer strokes any path of non-zero width).
-    lw[fills | (edge[:, 3] == 0)] = 0.0
-    if not lw.any():
-        edge = edge[:0]
-    if not (face[:, 3] > 0).any():
-        face = face[:0]
+    paths, face, edge, lw, aa = drawn
     hatch = c.get_hatch()
     hatchcolors = values["hatch"][items] if hatch else c.get_hatchcolor()
     renderer.open_group(c.__class__.__name__, c.get_gid())
@@ -818,8 +801,11 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     chains = column("chain", None, np.int64)
     path_index = column("path", None, np.int64)
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
-    for group, items, roles, extra in _native.fragment_runs(fragments, groups, kinds, chains, scene.paths,
-                                                            path_index, margins):
+    hatched = np.array([g.kind == _COLLECTION and bool(g.artist.get_hatch()) for g in scene.groups], dtype=np.uint8)
+    pad_width = PAD_PIXELS * 72.0 / ax.get_figure(root=True).dpi
+    for group, items, roles, extra in _native.fragment_runs(
+            fragments, groups, kinds, chains, scene.paths, path_index, margins,
+            (values["face"], values["edge"], values["lw"], values["aa"], hatched, pad_width)):
         g = scene.groups[group]
         g.draw(renderer, scene, g, values, items, roles, extra)
 

@@ -50,8 +50,9 @@ PyMethodDef methods[] = {
      "visibility_order(polygons, offsets, depths, segments, markers, marker_radius, cap_factor) -> tuple\n\n"
      "The fragments of a projected scene back to front: (kinds, items, whole, starts, xy, original, stats)."},
     {"fragment_runs", py::as_cfunction<fragment_runs>(), METH_FASTCALL | METH_KEYWORDS,
-     "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index, margins) -> list\n\n"
-     "Runs of one drawing group: (group, items, roles, paths | polyline | None) each."},
+     "fragment_runs(fragments, groups, group_kinds, chains, paths, path_index, margins, style) -> list\n\n"
+     "Runs of one drawing group: (group, items, roles, (paths, face, edge, widths, antialiased) | polyline | None) "
+     "each."},
     {"keep_method_originals", keep_method_originals, METH_O,
      "keep_method_originals(methods: dict) -> None\n\nMatplotlib's own Axes3D and art3d methods by key "
      "('Axes3D.get_proj', 'Path3DCollection.do_3d_projection', ...), for the calls handed back to them."},

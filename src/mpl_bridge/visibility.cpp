@@ -309,20 +309,32 @@ Fragments read_fragments(PyObject* object) {
   return {kinds.data, items.data, wholes.data, starts.data, xy.data, original.data, n, xy.rows};
 }
 
+// The drawing values of every item (its artist's face and edge colour, line width and antialiasing), what a
+// group's fills are hatched with, and the width of a seam pad (points).
+struct Style {
+  Table<double> face;
+  Table<double> edge;
+  Table<double> widths;
+  Table<double> antialiased;
+  Table<unsigned char> hatched;
+  double pad_width = 0.0;
+};
+
 class RunBuilder {
  public:
   // `known` is a list of Path objects and `known_index` the one of each item (-1: none), for whole polygons
   // whose path the artist already made as it would be made here.
   RunBuilder(const Fragments& f, const Table<std::int64_t>& groups, const Table<unsigned char>& kinds,
              const Table<std::int64_t>& chains, PyObject* known, const Table<std::int64_t>& known_index,
-             const Table<double>& margins)
+             const Table<double>& margins, const Style& style)
       : f_(f),
         groups_(groups),
         kinds_(kinds),
         chains_(chains),
         known_(known),
         known_index_(known_index),
-        margins_(margins) {}
+        margins_(margins),
+        style_(style) {}
 
   // Runs of one group each. A fragment joins the latest run of its group when nothing painted since then can
   // share a pixel with it (their boxes, grown by the margins, are apart): painting it earlier then changes no
@@ -432,7 +444,7 @@ class RunBuilder {
       return py::check(PyTuple_Pack(4, group_object.get(), items.get(), Py_None, Py_None));
     }
     if (kind == GroupKind::Polyline) return polyline_run(group_object.get(), fragments);
-    return collection_run(group_object.get(), fragments);
+    return collection_run(group, group_object.get(), fragments);
   }
 
   // The segments of a Line2D as one polyline: consecutive fragments that meet are joined, others are separated
@@ -525,7 +537,8 @@ class RunBuilder {
   }
 
   // A collection run: a list of paths with the item and role of each.
-  PyRef collection_run(PyObject* group, const std::vector<std::size_t>& fragments) {
+  PyRef collection_run(std::int64_t group_index, PyObject* group, const std::vector<std::size_t>& fragments) {
+    const bool hatched = style_.hatched.data[group_index] != 0;
     // Lay out every path's rows in one buffer first, then make the views and paths.
     std::vector<Planned> plan;
     std::vector<double> rows;
@@ -569,9 +582,10 @@ class RunBuilder {
       plan.push_back({rows.size() / 2, n + 1, n, {}, Role::FragmentFill, item});
       for (std::int64_t k = first; k < last; ++k) put(vertex(k));
       put(vertex(first));
-      // The original edges, to stroke in the artist's edge colour, and the cut edges, to pad the seam with.
-      add_edges(plan, rows, first, n, 1, Role::FragmentOutline, item);
-      add_edges(plan, rows, first, n, 0, Role::SeamPad, item);
+      // The original edges, to stroke in the artist's edge colour, and the cut edges, to pad the seam with; each
+      // only where it paints something (a path without fill or stroke changes no pixel).
+      if (outlined(item)) add_edges(plan, rows, first, n, 1, Role::FragmentOutline, item);
+      if (padded(item, hatched)) add_edges(plan, rows, first, n, 0, Role::SeamPad, item);
     }
 
     double* buffer = nullptr;
@@ -608,7 +622,75 @@ class RunBuilder {
                        : paths_.open(std::move(vertices), pl.rows, pl.starts);
       PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(p), path.release());
     }
-    return py::check(PyTuple_Pack(4, group, items.get(), roles.get(), paths.get()));
+    PyRef drawn = colors(plan, hatched, paths.get());
+    return py::check(PyTuple_Pack(4, group, items.get(), roles.get(), drawn.get()));
+  }
+
+  // Whether a fragment of `item` strokes its original edges: its edge is visible and has a width.
+  bool outlined(Py_ssize_t item) const {
+    const double alpha = style_.edge.data[4 * item + 3], width = style_.widths.data[item];
+    return !(alpha == 0.0) && width != 0.0;
+  }
+  // Whether a fragment of `item` pads its cut edges: only antialiased, opaque fragments get pads; a hatch would
+  // show the pad as a gap in its lines.
+  bool padded(Py_ssize_t item, bool hatched) const {
+    return style_.face.data[4 * item + 3] == 1.0 && style_.antialiased.data[item] != 0.0 && !hatched;
+  }
+
+  // What draw_path_collection takes besides the paths, one row per path: face colours (none for outlines,
+  // pads and strokes), edge colours (none for fragment fills, the face colour for pads), line widths (zero
+  // where nothing is stroked, the pad width for pads) and antialiasing. A run without a stroke gets no edge
+  // colours, one without a visible face no face colours. Returns (paths, face, edge, widths, antialiased).
+  PyRef colors(const std::vector<Planned>& plan, bool hatched, PyObject* paths) const {
+    const std::size_t m = plan.size();
+    double* face = nullptr;
+    double* edge = nullptr;
+    double* width = nullptr;
+    bool* aa = nullptr;
+    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(m), 4};
+    PyRef face_array = np::new_float64_array(2, shape, &face);
+    PyRef edge_array = np::new_float64_array(2, shape, &edge);
+    const Py_ssize_t count = static_cast<Py_ssize_t>(m);
+    PyRef width_array = np::new_float64_array(1, &count, &width);
+    PyRef aa_array = np::new_bool_array(count, &aa);
+    bool any_width = false, any_face = false;
+    for (std::size_t p = 0; p < m; ++p) {
+      const Py_ssize_t item = plan[p].item;
+      const Role role = plan[p].role;
+      const double* f = style_.face.data + 4 * item;
+      const double* e = style_.edge.data + 4 * item;
+      double* fo = face + 4 * p;
+      double* eo = edge + 4 * p;
+      aa[p] = style_.antialiased.data[item] != 0.0;
+      double w = style_.widths.data[item];
+      if (role == Role::FragmentFill) {
+        std::fill(eo, eo + 4, 0.0);
+      } else if (role == Role::SeamPad) {
+        if (padded(item, hatched)) {
+          std::copy(f, f + 4, eo);
+        } else {
+          std::fill(eo, eo + 4, 0.0);
+        }
+        w = style_.pad_width;
+      } else {
+        std::copy(e, e + 4, eo);
+      }
+      if (role == Role::FragmentOutline || role == Role::Stroke || role == Role::SeamPad) {
+        std::fill(fo, fo + 4, 0.0);
+      } else {
+        std::copy(f, f + 4, fo);
+      }
+      if (role == Role::FragmentFill || eo[3] == 0.0) w = 0.0;
+      width[p] = w;
+      any_width = any_width || w != 0.0;
+      any_face = any_face || fo[3] > 0.0;
+    }
+    const Py_ssize_t none[2] = {0, 4};
+    double* unused = nullptr;
+    if (!any_width) edge_array = np::new_float64_array(2, none, &unused);
+    if (!any_face) face_array = np::new_float64_array(2, none, &unused);
+    return py::check(
+        PyTuple_Pack(5, paths, face_array.get(), edge_array.get(), width_array.get(), aa_array.get()));
   }
 
   const Fragments& f_;
@@ -618,6 +700,7 @@ class RunBuilder {
   PyObject* known_;
   const Table<std::int64_t>& known_index_;
   const Table<double>& margins_;
+  const Style& style_;
   std::vector<Box> boxes_;
   PathMaker paths_;
 };
@@ -625,9 +708,9 @@ class RunBuilder {
 constexpr py::Signature kRunsSig{
     nullptr,
     "fragment_runs",
-    {"fragments", "groups", "group_kinds", "chains", "paths", "path_index", "margins"},
-    7,
-    7};
+    {"fragments", "groups", "group_kinds", "chains", "paths", "path_index", "margins", "style"},
+    8,
+    8};
 
 PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const py::ParsedArgs a = py::parse_fastcall(kRunsSig, args, nargs, kwnames);
@@ -639,7 +722,25 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!PyList_Check(a[4])) throw py::PyError{PyExc_TypeError, "paths must be a list"};
   const Table<std::int64_t> path_index = ints(a[5], "path_index");
   const Table<double> margins = floats(a[6], "margins", 0);
-  RunBuilder builder(f, groups, kinds, chains, a[4], path_index, margins);
+  if (!PyTuple_Check(a[7]) || PyTuple_GET_SIZE(a[7]) != 6) {
+    throw py::PyError{PyExc_TypeError, "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width)"};
+  }
+  Style style;
+  style.face = floats(PyTuple_GET_ITEM(a[7], 0), "face", 4);
+  style.edge = floats(PyTuple_GET_ITEM(a[7], 1), "edge", 4);
+  style.widths = floats(PyTuple_GET_ITEM(a[7], 2), "widths", 0);
+  style.antialiased = floats(PyTuple_GET_ITEM(a[7], 3), "antialiased", 0);
+  style.hatched = table<unsigned char>(PyTuple_GET_ITEM(a[7], 4), "hatched", np::Type::uint8, "uint8", 0);
+  style.pad_width = number(PyTuple_GET_ITEM(a[7], 5), "pad_width");
+  const std::size_t items = groups.rows;
+  if (style.face.rows != items || style.edge.rows != items || style.widths.rows != items ||
+      style.antialiased.rows != items) {
+    throw py::PyError{PyExc_ValueError, "face, edge, widths and antialiased must hold one row per item"};
+  }
+  if (style.hatched.rows != kinds.rows) {
+    throw py::PyError{PyExc_ValueError, "hatched must hold one flag per group"};
+  }
+  RunBuilder builder(f, groups, kinds, chains, a[4], path_index, margins, style);
   return builder.build().release();
 }
 
