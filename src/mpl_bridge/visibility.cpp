@@ -237,12 +237,12 @@ class PathMaker {
   // A closed polygon path over n vertices at `vertices` (n + 1 rows, the last repeating the first).
   PyRef closed(PyRef vertices, std::size_t n) { return make(std::move(vertices), closed_codes(n)); }
   // An open path: one polyline (no codes), or several (MOVETO at each of `starts`).
-  PyRef open(PyRef vertices, std::size_t rows, const std::vector<std::size_t>& starts) {
-    if (starts.size() <= 1) return make(std::move(vertices), PyRef::borrow(Py_None));
+  PyRef open(PyRef vertices, std::size_t rows, const std::size_t* starts, std::size_t count) {
+    if (count <= 1) return make(std::move(vertices), PyRef::borrow(Py_None));
     unsigned char* code = nullptr;
     PyRef codes = np::new_uint8_array(static_cast<Py_ssize_t>(rows), &code);
     std::fill(code, code + rows, kit_.lineto);
-    for (const std::size_t s : starts) code[s] = kit_.moveto;
+    for (std::size_t k = 0; k < count; ++k) code[starts[k]] = kit_.moveto;
     return make(std::move(vertices), std::move(codes));
   }
 
@@ -340,8 +340,6 @@ class RunBuilder {
   // share a pixel with it (their boxes, grown by the margins, are apart): painting it earlier then changes no
   // pixel, and the run count, which costs a renderer call each, drops.
   PyRef build() {
-    boxes_.resize(f_.count);
-    for (std::size_t f = 0; f < f_.count; ++f) boxes_[f] = box_of(f);
     std::vector<std::int64_t> run_group;
     std::vector<std::vector<std::size_t>> run_fragments;
     for (std::size_t f = 0; f < f_.count; ++f) {
@@ -355,7 +353,7 @@ class RunBuilder {
         }
         bool apart = true;
         for (const std::size_t other : run_fragments[r]) {
-          if (++tested > kLookBack || overlap(boxes_[f], boxes_[other])) {
+          if (++tested > kLookBack || overlap(box(f), box(other))) {
             apart = false;
             break;
           }
@@ -385,6 +383,14 @@ class RunBuilder {
   };
   static bool overlap(const Box& a, const Box& b) noexcept {
     return !(a.x1 < b.x0 || b.x1 < a.x0 || a.y1 < b.y0 || b.y1 < a.y0);
+  }
+  // Every fragment's box, made on first need (a scene of one group never needs them).
+  const Box& box(std::size_t f) {
+    if (boxes_.empty()) {
+      boxes_.resize(f_.count);
+      for (std::size_t k = 0; k < f_.count; ++k) boxes_[k] = box_of(k);
+    }
+    return boxes_[f];
   }
   // A fragment's screen box grown by its item's margin. NaN vertices make it overlap everything.
   Box box_of(std::size_t f) const {
@@ -487,7 +493,8 @@ class RunBuilder {
     std::size_t row;   // first row in the buffer
     std::size_t rows;
     std::size_t n;     // vertices of a closed path
-    std::vector<std::size_t> starts;  // subpath starts of an open path (relative)
+    std::uint32_t starts_at;    // subpath starts of an open path (relative): subpaths_[starts_at, + start_count)
+    std::uint32_t start_count;
     Role role;
     Py_ssize_t item;
     PyObject* path = nullptr;  // the artist's own, borrowed from the list
@@ -496,7 +503,7 @@ class RunBuilder {
   // The edges of fragment polygon (vertices first .. first + n - 1) whose flag is `flag`, as one open path of
   // chains (each starting after an edge of the other kind), or the closed loop when every edge qualifies.
   void add_edges(std::vector<Planned>& plan, std::vector<double>& rows, std::int64_t first, std::size_t n,
-                 unsigned char flag, Role role, Py_ssize_t item) const {
+                 unsigned char flag, Role role, Py_ssize_t item) {
     const unsigned char* flags = f_.original + first;
     auto is = [&](std::size_t k) { return (flags[k] != 0 ? 1 : 0) == flag; };
     std::size_t count = 0, begin_at = n;
@@ -510,11 +517,15 @@ class RunBuilder {
       const double* p = vertex(first + static_cast<std::int64_t>(k % n));
       rows.insert(rows.end(), {p[0], p[1]});
     };
-    Planned edges{rows.size() / 2, 0, 0, {}, role, item};
+    Planned edges{rows.size() / 2, 0, 0, static_cast<std::uint32_t>(subpaths_.size()), 0, role, item};
+    auto start = [&](std::size_t at) {
+      subpaths_.push_back(at);
+      ++edges.start_count;
+    };
     if (count == n) {
       for (std::size_t k = 0; k <= n; ++k) put(k);
       edges.rows = n + 1;
-      edges.starts = {0};
+      start(0);
     } else {
       bool open = false;
       for (std::size_t step = 0; step < n; ++step) {
@@ -524,7 +535,7 @@ class RunBuilder {
           continue;
         }
         if (!open) {
-          edges.starts.push_back(edges.rows);
+          start(edges.rows);
           put(k);
           ++edges.rows;
           open = true;
@@ -541,6 +552,8 @@ class RunBuilder {
     const bool hatched = style_.hatched.data[group_index] != 0;
     // Lay out every path's rows in one buffer first, then make the views and paths.
     std::vector<Planned> plan;
+    plan.reserve(fragments.size());
+    subpaths_.clear();
     std::vector<double> rows;
     auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
     std::size_t previous = f_.count;  // the run's fragment before f
@@ -562,7 +575,7 @@ class RunBuilder {
           put(vertex(last - 1));
           ++plan.back().rows;
         } else {
-          plan.push_back({rows.size() / 2, 2, 0, {}, Role::Stroke, item});
+          plan.push_back({rows.size() / 2, 2, 0, 0, 0, Role::Stroke, item});
           put(vertex(first));
           put(vertex(last - 1));
         }
@@ -571,15 +584,15 @@ class RunBuilder {
       if (n < 3) continue;  // nothing to fill
       if (f_.whole[f]) {
         if (PyObject* own = known_path(f)) {
-          plan.push_back({0, 0, n, {}, Role::Whole, item, own});
+          plan.push_back({0, 0, n, 0, 0, Role::Whole, item, own});
           continue;
         }
-        plan.push_back({rows.size() / 2, n + 1, n, {}, Role::Whole, item});
+        plan.push_back({rows.size() / 2, n + 1, n, 0, 0, Role::Whole, item});
         for (std::int64_t k = first; k < last; ++k) put(vertex(k));
         put(vertex(first));
         continue;
       }
-      plan.push_back({rows.size() / 2, n + 1, n, {}, Role::FragmentFill, item});
+      plan.push_back({rows.size() / 2, n + 1, n, 0, 0, Role::FragmentFill, item});
       for (std::int64_t k = first; k < last; ++k) put(vertex(k));
       put(vertex(first));
       // The original edges, to stroke in the artist's edge colour, and the cut edges, to pad the seam with; each
@@ -619,7 +632,7 @@ class RunBuilder {
       PyRef vertices = np::float64_view(block.get(), buffer + 2 * pl.row, 2, view_shape);
       PyRef path = pl.role == Role::Whole || pl.role == Role::FragmentFill
                        ? paths_.closed(std::move(vertices), pl.n)
-                       : paths_.open(std::move(vertices), pl.rows, pl.starts);
+                       : paths_.open(std::move(vertices), pl.rows, subpaths_.data() + pl.starts_at, pl.start_count);
       PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(p), path.release());
     }
     PyRef drawn = colors(plan, hatched, paths.get());
@@ -701,7 +714,8 @@ class RunBuilder {
   const Table<std::int64_t>& known_index_;
   const Table<double>& margins_;
   const Style& style_;
-  std::vector<Box> boxes_;
+  std::vector<Box> boxes_;  // made on the first test of two fragments' boxes
+  std::vector<std::size_t> subpaths_;  // the subpath starts of a run's open paths
   PathMaker paths_;
 };
 
@@ -733,6 +747,7 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   style.hatched = table<unsigned char>(PyTuple_GET_ITEM(a[7], 4), "hatched", np::Type::uint8, "uint8", 0);
   style.pad_width = number(PyTuple_GET_ITEM(a[7], 5), "pad_width");
   const std::size_t items = groups.rows;
+  if (margins.rows != items) throw py::PyError{PyExc_ValueError, "margins must hold one margin per item"};
   if (style.face.rows != items || style.edge.rows != items || style.widths.rows != items ||
       style.antialiased.rows != items) {
     throw py::PyError{PyExc_ValueError, "face, edge, widths and antialiased must hold one row per item"};
