@@ -99,9 +99,17 @@ class _Items:
 
     def column(self, name: str, empty: np.ndarray) -> np.ndarray:
         """One value per item; zeros for the parts that do not give it."""
-        arrays = [p[name] if name in p else np.zeros((len(p["group"]), *empty.shape[1:]), dtype=empty.dtype)
-                  for p in self.parts]
-        return np.concatenate(arrays) if arrays else empty
+        return _concatenated([self], name, empty)
+
+
+def _concatenated(kinds: list, name: str, empty: np.ndarray) -> np.ndarray:
+    """One value per item of every part of `kinds` (in their order), as one C-contiguous array of `empty`'s type
+    (a part's own array when there is one part); zeros for the parts that do not give it."""
+    arrays = [p[name] if name in p else np.zeros((len(p["group"]), *empty.shape[1:]), dtype=empty.dtype)
+              for items in kinds for p in items.parts]
+    if len(arrays) == 1:
+        return np.ascontiguousarray(arrays[0], dtype=empty.dtype)
+    return np.concatenate(arrays).astype(empty.dtype, copy=False) if arrays else empty
 
 
 class _Group:
@@ -158,6 +166,8 @@ def _per_item(values: Any, n: int, width: Optional[int] = None) -> np.ndarray:
     a = np.asarray(values, dtype=float) if width is None else np.asarray(values, dtype=float).reshape(-1, width)
     if len(a) == 0:
         return np.zeros((n,) if width is None else (n, width))
+    if len(a) == n:
+        return a
     if len(a) == 1:
         return np.repeat(a, n, axis=0)
     return a[np.arange(n) % len(a)]
@@ -781,8 +791,7 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
                       "depth order", RuntimeWarning, stacklevel=2)
 
     def column(name: str, width: Optional[int], dtype=float) -> np.ndarray:
-        empty = np.zeros((0,) if width is None else (0, width), dtype=dtype)
-        return np.concatenate([part.column(name, empty) for part in (p, s, m)])
+        return _concatenated([p, s, m], name, np.zeros((0,) if width is None else (0, width), dtype=dtype))
 
     values = {name: column(name, width) for name, width in (("face", 4), ("edge", 4), ("lw", None), ("aa", None))}
     if any("hatch" in part for part in p.parts):
