@@ -278,6 +278,102 @@ def test_visibility_order_checks_its_arrays(args, exc, message):
         _native.visibility_order(*args, *defaults[len(args):])
 
 
+def two_quads(**style):
+    """Two quads, one cut along the other, with edges of the given style; drawn exactly, recording every path
+    draw_path_collection gets with its face colour, edge colour and width."""
+    korvex_mpl.install(occlusion="exact")
+    fig = plt.figure(figsize=(3, 3), dpi=100)
+    ax = fig.add_subplot(projection="3d")
+    quads = [np.array([(-1, -1, 0), (1, -1, 0), (1, 1, 0), (-1, 1, 0.0)]),
+             np.array([(0.2, -1, -1), (0.2, 1, -1), (0.2, 1, 1), (0.2, -1, 1.0)])]
+    ax.add_collection3d(art3d.Poly3DCollection(quads, facecolors=["C0", "C1"], **style))
+    ax.set(xlim=(-1, 1), ylim=(-1, 1), zlim=(-1, 1))
+    ax.set_axis_off()
+    renderer = fig.canvas.get_renderer()
+    drawn = []
+    draw = renderer.draw_path_collection
+
+    def record(gc, master, paths, transforms, offsets, offset_trf, faces, edges, widths, *args, **kwargs):
+        for i in range(len(paths)):
+            drawn.append((faces[i % len(faces)] if len(faces) else np.zeros(4),
+                          edges[i % len(edges)] if len(edges) else np.zeros(4), widths[i % len(widths)]))
+        return draw(gc, master, paths, transforms, offsets, offset_trf, faces, edges, widths, *args, **kwargs)
+
+    renderer.draw_path_collection = record
+    fig.draw(renderer)
+    assert _occlusion.last_stats(ax)["fragments"] == 3
+    return drawn
+
+
+# Paths per style: the whole quad and the two fragments' fills, the fragments' outlines where the edge shows,
+# their seam pads (in the face colour) where they are opaque, antialiased and unhatched.
+@pytest.mark.parametrize("style, outlines, pads", [
+    (dict(edgecolor="none", antialiased=True), 0, 2),
+    (dict(edgecolor="k", linewidth=1.5, antialiased=True), 2, 2),
+    (dict(edgecolor="k", linewidth=0, antialiased=True), 0, 2),
+    (dict(edgecolor="k", linewidth=1, antialiased=False), 2, 0),
+    (dict(edgecolor="none", alpha=0.5), 0, 0),
+    (dict(edgecolor="k", hatch="//"), 2, 0),
+])
+def test_every_path_reaching_the_renderer_paints(style, outlines, pads):
+    drawn = two_quads(**style)
+    assert all(face[3] > 0 or (width > 0 and edge[3] > 0) for face, edge, width in drawn)
+    strokes = [(face, edge) for face, edge, width in drawn if width > 0 and edge[3] > 0]
+    padded = [edge for face, edge in strokes if face[3] == 0 and tuple(edge) != (0.0, 0.0, 0.0, 1.0)]
+    assert (len(drawn), len(padded)) == (3 + outlines + pads, pads)
+
+
+def test_scene_projection_is_the_draws_own():
+    from mpl_toolkits.mplot3d import proj3d
+
+    korvex_mpl.install()
+    fig = plt.figure()
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 7), np.linspace(-1, 1, 5))
+    c = ax.plot_surface(x, y, np.round(x * y, 1))  # ties in depth
+    fig.canvas.draw()
+    value, xyz, depths, position = _native.poly3d_scene_projection(c)
+    projected = proj3d._scale_proj_transform_vectors(c._faces, ax)
+    assert np.array_equal(xyz, projected.reshape(-1, 3))
+    assert np.array_equal(depths, np.average(projected[..., 2], axis=-1))
+    assert np.array_equal(position[np.argsort(depths)[::-1]], np.arange(len(depths)))
+    assert all(np.array_equal(c._paths[position[i]].vertices[:-1], projected[i, :, :2]) for i in range(len(depths)))
+    assert value == np.min(projected[..., 2])
+    # Masked vertices, and a class with a do_3d_projection of its own: the method's value only.
+    c._faces[0, 0, 0] = np.nan
+    assert _native.poly3d_scene_projection(c)[1:] == (None, None, None)
+
+    class Own(art3d.Poly3DCollection):
+        def do_3d_projection(self):
+            return "own"
+
+    own = Own([np.eye(3)])
+    ax.add_collection3d(own)
+    assert _native.poly3d_scene_projection(own) == ("own", None, None, None)
+
+
+@pytest.mark.parametrize("change, exc, message", [
+    (lambda a: a.__setitem__(7, a[7][:5]), TypeError,
+     "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width)"),
+    (lambda a: a.__setitem__(7, (a[7][0][:0],) + a[7][1:]), ValueError,
+     "face, edge, widths and antialiased must hold one row per item"),
+    (lambda a: a.__setitem__(7, a[7][:4] + (np.zeros(2, dtype=np.uint8), 1.0)), ValueError,
+     "hatched must hold one flag per group"),
+    (lambda a: a.__setitem__(6, np.zeros(2)), ValueError, "margins must hold one margin per item"),
+])
+def test_fragment_runs_checks_its_arrays(change, exc, message):
+    polygons, offsets = np.array([(0.0, 0, 0), (1, 0, 0), (0, 1, 0)]), np.array([0, 3])
+    fragments = _native.visibility_order(polygons, offsets, np.zeros(1), np.zeros((0, 6)), np.zeros((0, 3)), 0.0,
+                                         8.0)
+    one = np.zeros(1)
+    args = [fragments, np.zeros(1, dtype=np.int64), np.zeros(1, dtype=np.uint8), np.full(1, -1), [],
+            np.full(1, -1), one, (np.ones((1, 4)), np.zeros((1, 4)), one, one, np.zeros(1, dtype=np.uint8), 1.0)]
+    assert len(_native.fragment_runs(*args)[0][3][0]) == 1  # the triangle's path
+    change(args)
+    with raises(exc, message):
+        _native.fragment_runs(*args)
+
+
 def test_the_picture_does_not_depend_on_the_pool_size():
     code = """
         import hashlib, sys
