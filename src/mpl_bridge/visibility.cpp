@@ -320,6 +320,24 @@ struct Style {
   double pad_width = 0.0;
 };
 
+// A vector kept per thread from one call to the next, so that its memory stays mapped and warm from one draw to
+// the next; taken for the length of one call (a nested call would take an empty one).
+template <class T>
+class Reused {
+ public:
+  explicit Reused(std::vector<T>& slot) : slot_(slot), v_(std::exchange(slot, {})) { v_.clear(); }
+  ~Reused() {
+    if (v_.capacity() > slot_.capacity()) slot_ = std::move(v_);
+  }
+  Reused(const Reused&) = delete;
+  Reused& operator=(const Reused&) = delete;
+  std::vector<T>& operator*() noexcept { return v_; }
+
+ private:
+  std::vector<T>& slot_;
+  std::vector<T> v_;
+};
+
 class RunBuilder {
  public:
   // `known` is a list of Path objects and `known_index` the one of each item (-1: none), for whole polygons
@@ -551,10 +569,14 @@ class RunBuilder {
   PyRef collection_run(std::int64_t group_index, PyObject* group, const std::vector<std::size_t>& fragments) {
     const bool hatched = style_.hatched.data[group_index] != 0;
     // Lay out every path's rows in one buffer first, then make the views and paths.
-    std::vector<Planned> plan;
+    thread_local std::vector<Planned> plan_slot;
+    thread_local std::vector<double> rows_slot;
+    Reused<Planned> plan_lease(plan_slot);
+    Reused<double> rows_lease(rows_slot);
+    std::vector<Planned>& plan = *plan_lease;
+    std::vector<double>& rows = *rows_lease;
     plan.reserve(fragments.size());
     subpaths_.clear();
-    std::vector<double> rows;
     auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
     std::size_t previous = f_.count;  // the run's fragment before f
     for (const std::size_t f : fragments) {
