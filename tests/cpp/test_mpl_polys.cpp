@@ -130,6 +130,12 @@ TEST(MplProjection, MaskedReductionsAndOutlines) {
   double valid[6];
   EXPECT_EQ(2u, p.write_valid(0, valid));
   EXPECT_EQ(0u, p.write_valid(2, valid));
+  // Every vertex's z when asked for, by face and vertex, masked ones 0 (as they enter the masked sum).
+  EXPECT_TRUE(p.z().empty());
+  in.keep_z = true;
+  p.run(in);
+  EXPECT_EQ((std::vector<double>{1, 2, 6, 3, 0, 4, 0, 0, 0}), p.z());
+  in.keep_z = false;
 
   // The clip box masks face 0's z = 6; a weight of 0 divides unmasked (z / 0 is inf, 0 / 0 NaN).
   in.clip = true;
@@ -227,7 +233,8 @@ TEST(MplProjection, IndependentOfPoolSize) {
   in.faces = g.view();
   in.invalid = VertexFlags{reinterpret_cast<const char*>(flags.data()), 4, 1};
   in.matrix = {0.5, 0.1, 0.0, 0.2, -0.1, 0.7, 0.3, 0.0, 0.2, -0.3, 0.9, 0.1, 0.01, 0.02, -0.1, 4.0};
-  std::vector<std::vector<double>> outlines;
+  in.keep_z = true;
+  std::vector<std::vector<double>> outlines, zs;
   std::vector<std::vector<std::size_t>> orders;
   for (std::size_t threads : {1u, 2u, 5u}) {
     parallel::ThreadPool pool(threads);
@@ -237,9 +244,11 @@ TEST(MplProjection, IndependentOfPoolSize) {
     parallel::parallel_for(pool, 1, 1, [&](std::size_t) { p.write_closed(out.data()); });
     outlines.push_back(out);
     orders.push_back(p.order());
+    zs.push_back(p.z());
   }
   for (std::size_t k = 1; k < orders.size(); ++k) {
     EXPECT_EQ(orders[0], orders[k]);
+    EXPECT_EQ(0, std::memcmp(zs[0].data(), zs[k].data(), zs[0].size() * sizeof(double)));
     EXPECT_EQ(0, std::memcmp(outlines[0].data(), outlines[k].data(), outlines[0].size() * sizeof(double)));
   }
 }
