@@ -10,6 +10,64 @@
 
 namespace korvex::visibility::detail {
 
+namespace {
+
+// The shortest cycle among the places not removed, into `cycle` (empty when there is none): a breadth-first
+// search from each place back to itself. Each edge looked at takes one from `work`.
+void shortest_cycle(const std::vector<std::vector<std::uint32_t>>& adj, const std::vector<std::uint8_t>& removed,
+                    std::vector<std::uint32_t>& cycle, std::size_t& work) {
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  const std::size_t n = adj.size();
+  cycle.clear();
+  std::vector<std::uint32_t> from(n), queue;
+  for (std::uint32_t s = 0; s < n && work > 0; ++s) {
+    if (removed[s] != 0) continue;
+    std::fill(from.begin(), from.end(), kNone);
+    queue.assign(1, s);
+    std::uint32_t last = kNone;  // the place whose successor is s
+    for (std::size_t k = 0; k < queue.size() && last == kNone; ++k) {
+      const std::uint32_t u = queue[k];
+      work -= std::min(work, adj[u].size());
+      for (const std::uint32_t v : adj[u]) {
+        if (removed[v] != 0) continue;
+        if (v == s) {
+          last = u;
+          break;
+        }
+        if (from[v] == kNone) {
+          from[v] = u;
+          queue.push_back(v);
+        }
+      }
+    }
+    if (last == kNone) continue;
+    std::vector<std::uint32_t> found{s};
+    for (std::uint32_t u = last; u != s; u = from[u]) found.push_back(u);
+    if (cycle.empty() || found.size() < cycle.size()) cycle = std::move(found);
+    if (cycle.size() <= 2) return;
+  }
+}
+
+// Whether removing at most `budget` places leaves no cycle: a search that removes in turn each member of the
+// shortest cycle left. False, too, once `work` is used up.
+bool breakable(const std::vector<std::vector<std::uint32_t>>& adj, std::vector<std::uint8_t>& removed,
+               std::size_t budget, std::size_t& work) {
+  std::vector<std::uint32_t> cycle;
+  shortest_cycle(adj, removed, cycle, work);
+  if (work == 0) return false;
+  if (cycle.empty()) return true;
+  if (budget == 0) return false;
+  for (const std::uint32_t u : cycle) {
+    removed[u] = 1;
+    const bool done = breakable(adj, removed, budget - 1, work);
+    removed[u] = 0;
+    if (done) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void Orderer::link() {
   base_ = static_cast<std::uint32_t>(s_.pieces.size());
   for (std::size_t u = 0; u < has_extra_.size(); ++u) {  // the lists of the last call, kept for their memory
@@ -48,19 +106,19 @@ void Orderer::partners(std::uint32_t u, std::vector<std::pair<std::uint32_t, boo
   });
 }
 
+bool Orderer::split(std::uint32_t u, const double* g, double snap) {
+  const Piece& p = s_.pieces[u];
+  return cut_piece(s_.vertices(p), s_.flags.data() + p.first, g, p.count, snap, lo_, lo_flags_, hi_, hi_flags_) &&
+         Store::substantial(lo_.data(), lo_.size(), tol_) && Store::substantial(hi_.data(), hi_.size(), tol_);
+}
+
 bool Orderer::cut(std::uint32_t u, const double* g, double snap, std::uint32_t& lo, std::uint32_t& hi) {
   if (cuts_ >= max_cuts_) {
     capped_ = true;
     return false;
   }
-  const Piece p = s_.pieces[u];
-  if (!cut_piece(s_.vertices(p), s_.flags.data() + p.first, g, p.count, snap, lo_, lo_flags_, hi_, hi_flags_)) {
-    return false;
-  }
-  if (!Store::substantial(lo_.data(), lo_.size(), tol_) || !Store::substantial(hi_.data(), hi_.size(), tol_)) {
-    return false;
-  }
-  Piece part = p;
+  if (!split(u, g, snap)) return false;
+  Piece part = s_.pieces[u];
   part.whole = false;
   lo = s_.add(part, lo_.data(), lo_flags_.data(), lo_.size());
   hi = s_.add(part, hi_.data(), hi_flags_.data(), hi_.size());
@@ -197,21 +255,18 @@ bool Orderer::cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std
   struct Candidate {
     bool plane;
     double gap;  // screen distance of the regions from the cut
-    std::size_t t;
+    std::uint32_t q;  // the member cut
     std::uint32_t splitter;
     double nx, ny, c;  // the line, when not a plane
   };
-  const std::size_t len = cycle.size();
   std::vector<Candidate> candidates;
-  for (std::size_t t = 0; t < len; ++t) {
-    const std::uint32_t q = cycle[t];
+  // The cuts of q that put its overlaps with x (painted before it) and p (after it) on different sides.
+  auto propose = [&](std::uint32_t q, std::uint32_t x, std::uint32_t p) {
     const Piece& pq = s_.pieces[q];
-    if (pq.kind == Kind::Marker) continue;
-    const std::uint32_t x = cycle[(t + 1) % len];
-    const std::uint32_t p = cycle[(t + len - 1) % len];
+    if (pq.kind == Kind::Marker) return;
     overlap_region(s_, x, q, tol_, w_, r1_);
     overlap_region(s_, q, p, tol_, w_, r2_);
-    if (r1_.empty() || r2_.empty()) continue;
+    if (r1_.empty() || r2_.empty()) return;
     for (const std::uint32_t splitter : {x, p}) {
       const Piece& ps = s_.pieces[splitter];
       if (ps.kind != Kind::Polygon) continue;  // the plane of a segment or marker is only a device
@@ -221,31 +276,57 @@ bool Orderer::cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std
       depth_range(pq, ps, r1_.data(), r1_.size(), lo1, hi1);
       depth_range(pq, ps, r2_.data(), r2_.size(), lo2, hi2);
       const double gap = std::max(std::min(-hi1, lo2), std::min(-hi2, lo1)) / slope;
-      if (gap >= -tol_.len) candidates.push_back({true, gap, t, splitter, 0.0, 0.0, 0.0});
+      if (gap >= -tol_.len) candidates.push_back({true, gap, q, splitter, 0.0, 0.0, 0.0});
     }
-    Candidate line{false, 0.0, t, 0, 0.0, 0.0, 0.0};
+    Candidate line{false, 0.0, q, 0, 0.0, 0.0, 0.0};
     line.gap = separating_line(r1_.data(), r1_.size(), r2_.data(), r2_.size(), line.nx, line.ny, line.c);
     if (line.gap >= -tol_.len) candidates.push_back(line);
-  }
+  };
+  const std::size_t len = cycle.size();
+  for (std::size_t t = 0; t < len; ++t) propose(cycle[t], cycle[(t + 1) % len], cycle[(t + len - 1) % len]);
   // A plane that has cut before is taken again where it can be (one plane through a solid cuts all its faces
   // in step), then the widest gap.
   auto reused = [&](const Candidate& c) {
     return c.plane && std::find(splitters_.begin(), splitters_.end(), s_.pieces[c.splitter].item) != splitters_.end();
   };
-  std::stable_sort(candidates.begin(), candidates.end(), [&](const Candidate& l, const Candidate& r) {
+  auto earlier = [&](const Candidate& l, const Candidate& r) {
     if (l.plane != r.plane) return l.plane;
     if (reused(l) != reused(r)) return reused(l);
     return l.gap > r.gap;
-  });
-  for (const Candidate& cand : candidates) {
-    const std::uint32_t q = cycle[cand.t];
-    const Piece& p = s_.pieces[q];
+  };
+  std::stable_sort(candidates.begin(), candidates.end(), earlier);
+  auto values = [&](const Candidate& cand) {
+    const Piece& p = s_.pieces[cand.q];
     g_.resize(p.count);
     const Vec2* v = s_.vertices(p);
     for (std::uint32_t k = 0; k < p.count; ++k) {
       g_[k] = cand.plane ? p.plane.at(v[k]) - s_.pieces[cand.splitter].plane.at(v[k])
                          : (cand.nx * v[k].x + cand.ny * v[k].y) - cand.c;
     }
+  };
+  // Several cycles may share pieces, and a cut of one of those can break them all: when the cycles tied to this
+  // one are few, the cut that leaves the fewest is taken first (by score(); on a tie the first in the order
+  // above). Each cut is made on trial and taken back.
+  if (candidates.size() > 1 && cycle_component(cycle[0], emitted) && comp_.size() <= kWidest) {
+    std::size_t best = candidates.size();
+    std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t k = 0; k < candidates.size() && least > 0; ++k) {
+      values(candidates[k]);
+      if (!split(candidates[k].q, g_.data(), candidates[k].plane ? tol_.z : tol_.len)) continue;
+      const std::uint64_t left = score(candidates[k].q);
+      if (left < least) {
+        least = left;
+        best = k;
+      }
+    }
+    if (best < candidates.size()) {
+      const auto at = candidates.begin() + static_cast<std::ptrdiff_t>(best);
+      std::rotate(candidates.begin(), at, at + 1);
+    }
+  }
+  for (const Candidate& cand : candidates) {
+    const std::uint32_t q = cand.q;
+    values(cand);
     std::uint32_t parts[2];
     if (!cut(q, g_.data(), cand.plane ? tol_.z : tol_.len, parts[0], parts[1])) {
       if (capped_) return false;
@@ -256,6 +337,129 @@ bool Orderer::cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std
     return true;
   }
   return false;
+}
+
+bool Orderer::cycle_component(std::uint32_t start, const std::vector<std::uint8_t>& emitted) {
+  // The pieces left that start reaches and that reach start: two searches, each bounded. comp_local_ and
+  // reach_ stay all kUncut and 0 between calls (only the entries touched are reset).
+  constexpr std::size_t kBudget = 256;
+  const std::size_t n = s_.pieces.size();
+  comp_local_.resize(n, kUncut);
+  reach_.resize(n, 0);  // bit 1: reached forwards, bit 2: backwards
+  for (const std::uint32_t u : comp_) comp_local_[u] = kUncut;
+  comp_.clear();
+  touched_.clear();
+  bool within = true;
+  for (const std::uint8_t dir : {std::uint8_t{1}, std::uint8_t{2}}) {
+    if ((reach_[start] & 3) == 0) touched_.push_back(start);
+    reach_[start] |= dir;
+    std::vector<std::uint32_t> stack{start};
+    std::size_t seen = 1;
+    while (!stack.empty() && within) {
+      const std::uint32_t u = stack.back();
+      stack.pop_back();
+      for_links(u, [&](std::uint32_t id) {
+        const Relation& r = rel_[id];
+        if (!live(r) || r.intersect || (dir == 1 ? r.first : r.second) != u) return;
+        const std::uint32_t v = dir == 1 ? r.second : r.first;
+        if (emitted[v] != 0 || (reach_[v] & dir) != 0) return;
+        if (reach_[v] == 0) touched_.push_back(v);
+        reach_[v] |= dir;
+        ++seen;
+        stack.push_back(v);
+      });
+      within = seen <= kBudget;
+    }
+  }
+  std::sort(touched_.begin(), touched_.end());  // places in index order, whatever the search order
+  for (const std::uint32_t u : touched_) {
+    if (within && reach_[u] == 3) {
+      comp_local_[u] = static_cast<std::uint32_t>(comp_.size());
+      comp_.push_back(u);
+    }
+    reach_[u] = 0;
+  }
+  return within;
+}
+
+std::uint64_t Orderer::score(std::uint32_t q) {
+  // The component with q replaced by the two parts in lo_ and hi_, which take q's relations where they still
+  // overlap (as inherit() would give them): the parts are added to the store for the test and taken out again.
+  const std::size_t m = comp_.size();
+  std::vector<std::vector<std::uint32_t>> adj(m + 2);
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::uint32_t u = comp_[i];
+    if (u == q) continue;
+    for_links(u, [&](std::uint32_t id) {
+      const Relation& r = rel_[id];
+      if (live(r) && !r.intersect && r.first == u && r.second != q && comp_local_[r.second] != kUncut) {
+        adj[i].push_back(comp_local_[r.second]);
+      }
+    });
+  }
+  const std::size_t pieces = s_.pieces.size();
+  const std::size_t verts = s_.verts.size();
+  const std::uint32_t lo = s_.add(s_.pieces[q], lo_.data(), lo_flags_.data(), lo_.size());
+  s_.add(s_.pieces[q], hi_.data(), hi_flags_.data(), hi_.size());
+  partners(q, partners_);
+  for (const auto& [other, q_first] : partners_) {
+    if (comp_local_[other] == kUncut) continue;
+    for (std::uint32_t c = 0; c < 2; ++c) {
+      overlap_region(s_, lo + c, other, tol_, w_, r1_, true);
+      if (r1_.empty()) continue;
+      if (q_first) {
+        adj[m + c].push_back(comp_local_[other]);
+      } else {
+        adj[comp_local_[other]].push_back(static_cast<std::uint32_t>(m + c));
+      }
+    }
+  }
+  s_.pieces.resize(pieces);
+  s_.verts.resize(verts);
+  s_.flags.resize(verts);
+  s_.edges.resize(verts);
+  // The simple cycles of up to kLength pieces, each counted once from its smallest place, by a depth-first
+  // search bounded in length and in steps.
+  constexpr std::size_t kLength = 6;
+  constexpr std::size_t kSteps = 1 << 16;
+  const std::size_t total = m + 2;
+  const std::uint32_t skip = comp_local_[q];
+  std::vector<std::uint8_t> on_path(total, 0);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> path;  // place, next successor to follow
+  std::size_t left = 0;
+  std::size_t steps = 0;
+  for (std::uint32_t first = 0; first < total && steps < kSteps; ++first) {
+    if (first == skip) continue;
+    path.assign(1, {first, 0});
+    on_path[first] = 1;
+    while (!path.empty() && steps < kSteps) {
+      auto& [u, k] = path.back();
+      if (k == adj[u].size() || path.size() > kLength) {
+        on_path[u] = 0;
+        path.pop_back();
+        continue;
+      }
+      const std::uint32_t v = adj[u][k++];
+      ++steps;
+      if (v == first) {
+        ++left;
+      } else if (v > first && on_path[v] == 0 && path.size() < kLength) {
+        on_path[v] = 1;
+        path.emplace_back(v, 0);
+      }
+    }
+    for (const auto& entry : path) on_path[entry.first] = 0;
+  }
+  // Before the count, the fewest pieces whose removal would leave no cycle: as a cut can do no more for the
+  // cycles than a removal, that many cuts at least are still to make. Searched while few, with bounded work
+  // (past the bound the count is taken as above the few).
+  constexpr std::size_t kFeedback = 4;
+  std::size_t work = std::size_t{1} << 18;
+  std::vector<std::uint8_t> removed(total, 0);
+  removed[skip] = 1;
+  std::size_t feedback = 0;
+  while (feedback <= kFeedback && !breakable(adj, removed, feedback, work)) feedback = work == 0 ? kFeedback + 1 : feedback + 1;
+  return (std::uint64_t{feedback} << 32) | std::min<std::uint64_t>(left, 0xffffffffu);
 }
 
 void Orderer::inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,

@@ -177,6 +177,15 @@ class Orderer {
   // Cuts one member so that the cycle falls apart; false when no cut works (or the cap is met).
   bool cut_cycle(const std::vector<std::uint32_t>& cycle, std::vector<std::uint8_t>& emitted,
                  std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // The parts of cutting u where g changes sign into lo_ and hi_; false when a part would be too small.
+  bool split(std::uint32_t u, const double* g, double snap);
+  // The pieces left that lie on cycles with `start` into comp_ (comp_local_: their places there); false when
+  // there are too many to look at.
+  bool cycle_component(std::uint32_t start, const std::vector<std::uint8_t>& emitted);
+  static constexpr std::size_t kWidest = 64;  // the largest component whose cuts are compared
+  // How far from ordered comp_ would be if q were cut into the parts in lo_ and hi_, smaller better: the fewest
+  // pieces whose removal would break every cycle left (in the high half), then the number of short cycles left.
+  std::uint64_t score(std::uint32_t q);
   // Hands the relations of q, just cut, to its parts.
   void inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
                std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
@@ -274,6 +283,9 @@ class Orderer {
   std::vector<Vec2> r1_, r2_;
   std::vector<std::pair<std::uint32_t, bool>> partners_;
   std::vector<std::uint32_t> splitters_;  // items whose planes have cut a cycle
+  // cycle_component(): the component, the place of each piece in it (kUncut: none), and its search's marks.
+  std::vector<std::uint32_t> comp_, comp_local_, touched_;
+  std::vector<std::uint8_t> reach_;
 };
 
 }  // namespace korvex::visibility::detail
