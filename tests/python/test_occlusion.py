@@ -20,9 +20,10 @@ import korvex_mpl  # noqa: E402
 from korvex_mpl import _native, _occlusion  # noqa: E402
 
 CASES = [(name, view) for name, (_, views) in zbuffer.SCENES.items() for view in views]
-# Fragments per input item. Three bars in a cycle are 18 faces: breaking the cycle by cutting one bar along a
-# plane cuts its four long faces, 22 fragments at the least (1.22x).
-FRAGMENT_BOUND = {"cyclic_bars": 1.5}
+# Fragments per input item. Three bars in a cycle are 18 faces. Where every long face of each bar overlaps the
+# other bars at both of its crossings, the cycles are broken only once the four long faces of one bar are cut:
+# 22 fragments at the least (1.22x). Cutting as cycles are found makes 23 at some views.
+FRAGMENT_BOUND = {"cyclic_bars": 1.3}
 
 
 @pytest.fixture(autouse=True)
