@@ -458,7 +458,9 @@ std::uint64_t Orderer::score(std::uint32_t q) {
   std::vector<std::uint8_t> removed(total, 0);
   removed[skip] = 1;
   std::size_t feedback = 0;
-  while (feedback <= kFeedback && !breakable(adj, removed, feedback, work)) feedback = work == 0 ? kFeedback + 1 : feedback + 1;
+  while (feedback <= kFeedback && !breakable(adj, removed, feedback, work)) {
+    feedback = work == 0 ? kFeedback + 1 : feedback + 1;
+  }
   return (std::uint64_t{feedback} << 32) | std::min<std::uint64_t>(left, 0xffffffffu);
 }
 
