@@ -26,16 +26,25 @@ class PathMaker {
   py::PyRef prefix_;     // `threshold > 0 and rcParams['path.simplify']` when falsy, else empty
 };
 
-// Runs `body` with the cyclic garbage collector paused (the objects made are acyclic; a collection every few
-// hundred of them would walk everything alive each time).
+// Pauses the cyclic garbage collector while it lives, when it was running (the objects made meanwhile are acyclic;
+// a collection every few hundred of them would walk everything alive each time).
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+// Runs `body` with the cyclic garbage collector paused.
 template <class Body>
 auto without_collection(Body&& body) {
-  struct Resume {
-    int was_enabled;
-    ~Resume() {
-      if (was_enabled) PyGC_Enable();
-    }
-  } resume{PyGC_Disable()};
+  const CollectorPause pause;
   return body();
 }
 

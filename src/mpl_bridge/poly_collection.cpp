@@ -31,6 +31,7 @@
 
 #include "common/assert.hpp"
 #include "mpl_bridge/functions.hpp"
+#include "mpl_bridge/paths.hpp"
 #include "poly3d/mpl_polys.hpp"
 #include "py_common/argparse.hpp"
 #include "py_common/cfunction.hpp"
@@ -602,13 +603,7 @@ PyRef new_closed_paths(PyObject* pad, double* buffer, const PathSettings& settin
   const auto keys = attribute_names();
   const Py_ssize_t row_shape[2] = {static_cast<Py_ssize_t>(settings.rows), 2};
   PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(faces)));
-  const int collecting = PyGC_Disable();
-  struct Resume {
-    int collecting;
-    ~Resume() {
-      if (collecting) PyGC_Enable();
-    }
-  } resume{collecting};
+  const CollectorPause pause;
   // Each path's instance dict is a copy of one template (a copy clones the template's table in one go), made up
   // front so that later draws can inspect it without making one.
   PyRef layout = py::check(PyDict_New());

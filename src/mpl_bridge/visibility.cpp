@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mpl_bridge/functions.hpp"
+#include "mpl_bridge/paths.hpp"
 #include "parallel/parallel_for.hpp"
 #include "py_common/argparse.hpp"
 #include "py_common/errors.hpp"
@@ -634,13 +635,7 @@ class RunBuilder {
     PyRef roles = np::new_uint8_array(static_cast<Py_ssize_t>(plan.size()), &role);
     // The paths are acyclic; pausing the cyclic collector spares it walking everything alive every few hundred
     // new objects.
-    const int collecting = PyGC_Disable();
-    struct Resume {
-      int collecting;
-      ~Resume() {
-        if (collecting) PyGC_Enable();
-      }
-    } resume{collecting};
+    const CollectorPause pause;
     for (std::size_t p = 0; p < plan.size(); ++p) {
       const Planned& pl = plan[p];
       item[p] = pl.item;
