@@ -220,15 +220,27 @@ double Poly3DCollection::do_3d_projection(const proj3d::MatrixView& m) {
   } else {
     const std::size_t tasks = (n + kPolygonsPerTask - 1) / kPolygonsPerTask;
     task_minima_.resize(tasks);
+    task_bounds_.resize(tasks);
     double* const minima = task_minima_.data();
+    KeyBounds* const bounds = task_bounds_.data();
+    // Orders of up to 2^32 polygons are sorted on keys that each task makes from its depths while it has them.
+    std::uint64_t* const keys =
+        n <= std::numeric_limits<std::uint32_t>::max() ? order_scratch_.keys_for(n) : nullptr;
     // The projection and the order as one job on the pool (see run_on_pool).
     parallel::run_on_pool([&] {
       parallel::parallel_for(tasks, 1, [&](std::size_t t) {
         const std::size_t first = t * kPolygonsPerTask;
-        minima[t] = project_polygons(polygons_, first, std::min(n, first + kPolygonsPerTask), block, mode,
-                                     offsets, values, depths);
+        const std::size_t last = std::min(n, first + kPolygonsPerTask);
+        minima[t] = project_polygons(polygons_, first, last, block, mode, offsets, values, depths);
+        if (keys != nullptr) bounds[t] = key_depths(depths, first, last, keys);
       });
-      order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
+      if (keys == nullptr) {
+        order_by_depth(depths, n, spare_sort_order_.data(), TieOrder::AscendingIndex, order_scratch_);
+        return;
+      }
+      KeyBounds all = bounds[0];
+      for (std::size_t t = 1; t < tasks; ++t) all = all.merge(bounds[t]);
+      order_keyed(n, all, spare_sort_order_.data(), order_scratch_);
     });
     for (std::size_t t = 0; t < tasks; ++t) {
       if (minima[t] < smallest) smallest = minima[t];

@@ -122,7 +122,8 @@ class Poly3DCollection {
   std::vector<double> spare_depths_;
   std::vector<std::size_t> spare_sort_order_;
   OrderScratch order_scratch_;
-  std::vector<double> task_minima_;  // smallest depth of each task of the per-polygon loop
+  std::vector<double> task_minima_;     // smallest depth of each task of the per-polygon loop
+  std::vector<KeyBounds> task_bounds_;  // and the bounds of its sort keys
   // Fixed at construction: the first polygon with vertices, and the first with vertices but no z column (size()
   // when there is none), which decide whether and how a projection fails before it starts.
   std::size_t first_with_vertices_ = 0;

@@ -1,23 +1,27 @@
-// The drawing order as a radix sort of 64-bit keys that encode it, each carried with its polygon index.
+// The drawing order as a radix sort of 64-bit keys that encode it.
 //
 // Every depth becomes a key whose ascending unsigned order is the drawing order (NaN lowest); the same pass finds
-// the range of the keys of numbers. Keys are taken relative to the lowest one, and of the bits that can differ the
-// top 22 are sorted by two stable scatters of 11 bits each (least significant digit first; NaN has a bucket of its
-// own ahead of the top digit's). Keys that agree in those 24 bits are next to each other afterwards, in feeding
-// order; a last pass sorts each such group on the full key (insertion for short groups, a bucket split for long
-// ones). Every step is stable, so the tie rule is only the order in which positions are fed in: index p, or index
-// n-1-p for descending ties.
+// the range of the keys of numbers. Keys are taken relative to the lowest one, and their top 22 bits that can
+// differ (with NaN's class ahead of all) make a class, carried with its index as one 8-byte item. Two stable
+// scatters of 11 bits each sort the items by class (least significant digit first); keys of one class are then
+// next to each other, in feeding order, and differ only in their low bits, and each class is sorted on them: a
+// short one by ranking its keys, a long one by sort_group. Every step is stable or sorts distinct values, so the
+// tie rule is only the order in which positions are fed in: index p, or index n-1-p for descending ties.
 //
 // Each pass is a parallel loop over blocks of positions; each block writes only its own row of counts and its own
-// (disjoint) places of the output, decided by a prefix sum on the calling thread. A key travels with its index as
-// one 16-byte entry, so a scatter writes one stream per bucket, not two.
+// (disjoint) places of the output, decided by a prefix sum on the calling thread.
 #include "poly3d/order.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "common/assert.hpp"
 #include "parallel/parallel_for.hpp"
@@ -60,9 +64,14 @@ constexpr std::size_t kShortGroup = 16;
 constexpr int kMinSplitBits = 5;
 constexpr int kMaxSplitBits = 11;
 // Bits of one radix digit: 2^11 buckets (more would make a scatter write to more places at once than the caches
-// hold; fewer would leave more to the group pass), two digits in all.
+// hold; fewer would leave more to the class pass), two digits in all; and the counters of one digit, whose top
+// digit may reach 2^11 itself (classes run from 0 to 2^22).
 constexpr int kDigitBits = 11;
 constexpr std::size_t kDigitBuckets = std::size_t{1} << kDigitBits;
+constexpr std::size_t kDigitCounters = kDigitBuckets + 1;
+constexpr int kClassBits = 2 * kDigitBits;
+// Classes up to this many keys are sorted by ranking.
+constexpr std::size_t kRankLimit = 64;
 // Positions per block of a parallel pass, at least; and at most this many blocks.
 constexpr std::size_t kMinBlock = 8192;
 constexpr std::size_t kMaxBlocks = 16;
@@ -189,114 +198,256 @@ struct KeyRange {
   std::uint64_t last;
 };
 
-// Sorts run[0, n) stably on the key and writes the indices, in order, to order[0, n); spare[0, n) is working room
-// and `counts` room for kDigitBuckets + 1 counters. Every key of the run lies in `range` (NaN's 0 aside). Returns
-// whether two neighbours in the sorted run have equal keys.
-//
-// The digits are taken of key - range.first, which has `width` bits: the top one (bucket 0 is NaN's, numbers from 1
-// on) and, when the width exceeds one digit, the next one (NaN's is 0: its top bucket alone decides its place).
-// Two stable scatters, least significant digit first, sort by the top bits down to bit `rest`; the keys that agree
-// in those bits are then next to each other, in feeding order, and each such group is sorted on the full key.
-bool sort_part(Entry* run, Entry* spare, std::size_t n, KeyRange range, std::size_t* order,
-               std::uint32_t* counts) noexcept {
-  if (range.last == 0) {  // only NaN: one tie group
-    for (std::size_t p = 0; p < n; ++p) order[p] = run[p].index;
-    return n > 1;
+namespace {
+
+// The class of a key: NaN's key is class 0; a number's key is 1 + the top kClassBits of its offset from the
+// smallest key of a number (all of it when it is shorter), so classes keep the order of the keys and keys of one
+// class differ only in their `rest` low bits. A class fits in 32 bits, so a class and an index (which is below
+// 2^32) make one 64-bit item: the radix passes move 8 bytes per key, and a sorted run of items is in class order
+// and, within a class, in the order the positions were fed in.
+struct Classes {
+  std::uint64_t first;
+  int rest;
+  std::uint64_t of(std::uint64_t key) const noexcept { return key == 0 ? 0 : ((key - first) >> rest) + 1; }
+  std::uint64_t item(std::uint64_t key, std::size_t index) const noexcept { return of(key) << 32 | index; }
+  static std::uint64_t class_of(std::uint64_t item) noexcept { return item >> 32; }
+  static std::uint32_t index_of(std::uint64_t item) noexcept { return static_cast<std::uint32_t>(item); }
+  std::uint64_t low_bits(std::uint64_t key) const noexcept {
+    return rest == 0 ? 0 : (key - first) & ((std::uint64_t{1} << rest) - 1);
   }
-  const std::uint64_t first_key = range.first;
-  const int width = std::bit_width(range.last - first_key);
-  const bool two_digits = width > kDigitBits;
-  const int top_shift = two_digits ? width - kDigitBits : 0;
-  const int rest = width > 2 * kDigitBits ? width - 2 * kDigitBits : 0;
-  auto top_digit = [=](std::uint64_t key) noexcept -> std::size_t {
-    return key == 0 ? 0 : 1 + static_cast<std::size_t>((key - first_key) >> top_shift);
-  };
-  auto next_digit = [=](std::uint64_t key) noexcept -> std::size_t {
-    return key == 0 ? 0 : static_cast<std::size_t>(((key - first_key) >> rest) & (kDigitBuckets - 1));
-  };
-  auto scatter = [&](auto&& digit, const Entry* from, Entry* to) {
-    std::fill(counts, counts + kDigitBuckets + 1, 0u);
-    for (std::size_t p = 0; p < n; ++p) ++counts[digit(from[p].key)];
-    std::uint32_t running = 0;
-    for (std::size_t b = 0; b <= kDigitBuckets; ++b) {
-      const std::uint32_t here = counts[b];
-      counts[b] = running;
-      running += here;
+};
+
+Classes classes_of(KeyRange range) noexcept {
+  const int width = std::bit_width(range.last - range.first);
+  return Classes{range.first, width > kClassBits ? width - kClassBits : 0};
+}
+
+// Ranks of the packed values t[0, m) (distinct, m <= kRankLimit) written as sorted[rank] = t[j]: each value's rank
+// is the count of values below it. On AVX2 four comparisons per instruction, no branch on the data; the values are
+// compared as signed numbers with the sign bit flipped, and the room up to a multiple of four holds the largest
+// value, which counts below none.
+void rank_sort_scalar(const std::uint64_t* t, std::size_t m, std::uint64_t* sorted) noexcept {
+  for (std::size_t j = 0; j < m; ++j) {
+    std::size_t rank = 0;
+    for (std::size_t i = 0; i < m; ++i) rank += t[i] < t[j] ? 1 : 0;
+    sorted[rank] = t[j];
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void rank_sort_avx2(const std::uint64_t* t, std::size_t m, std::uint64_t* sorted) noexcept {
+  alignas(32) std::int64_t flipped[kRankLimit];
+  const std::size_t vectors = (m + 3) / 4;
+  for (std::size_t j = 0; j < m; ++j) flipped[j] = static_cast<std::int64_t>(t[j] ^ (std::uint64_t{1} << 63));
+  for (std::size_t j = m; j < 4 * vectors; ++j) flipped[j] = std::numeric_limits<std::int64_t>::max();
+  for (std::size_t j = 0; j < m; ++j) {
+    const __m256i x = _mm256_set1_epi64x(flipped[j]);
+    int rank = 0;
+    for (std::size_t v = 0; v < vectors; ++v) {
+      const __m256i below = _mm256_cmpgt_epi64(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(flipped + 4 * v)));
+      rank += std::popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(below))));
     }
-    for (std::size_t p = 0; p < n; ++p) to[counts[digit(from[p].key)]++] = from[p];
-  };
-  Entry* sorted = run;
-  if (two_digits) {
-    scatter(next_digit, sorted, spare);
-    std::swap(sorted, spare);
+    sorted[rank] = t[j];
   }
-  scatter(top_digit, sorted, spare);
-  std::swap(sorted, spare);
-  if (rest != 0) {
-    auto group_of = [=](std::uint64_t key) noexcept { return key == 0 ? 0 : 1 + ((key - first_key) >> rest); };
-    std::size_t group = 0;
-    for (std::size_t p = 1; p <= n; ++p) {
-      if (p < n && group_of(sorted[p].key) == group_of(sorted[p - 1].key)) continue;
-      if (p - group > 1) sort_group(sorted + group, spare + group, p - group);
-      group = p;
-    }
-  }
-  // The ties are looked for as the indices are written out; the keys are read there anyway.
+}
+
+bool has_avx2() noexcept {
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return avx2;
+}
+#endif
+
+std::atomic<bool> portable_rank{false};
+
+void rank_sort(const std::uint64_t* t, std::size_t m, std::uint64_t* sorted) noexcept {
+  KORVEX_ASSERT(m <= kRankLimit, "rank sorts are short");
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2() && !portable_rank.load(std::memory_order_relaxed)) return rank_sort_avx2(t, m, sorted);
+#endif
+  rank_sort_scalar(t, m, sorted);
+}
+
+// Sorts one class of m >= 2 items (in feeding order) on the full keys and writes their indices to order[0, m);
+// returns whether two of them have equal keys. Up to kRankLimit items, each key's low bits and the item's place in
+// the class make one distinct packed value (the low bits are at most 64 - kClassBits wide, the place at most
+// bit_width(kRankLimit - 1)), and ranking those sorts the class stably. Longer classes are sorted as entries of key
+// and index by sort_group, with `room` and `spare` as working memory.
+bool sort_class(const std::uint64_t* items, std::size_t m, const std::uint64_t* keys, Classes classes,
+                std::size_t* order, Entry* room, Entry* spare) noexcept {
   bool tied = false;
-  if (n > 0) order[0] = sorted[0].index;
-  for (std::size_t p = 1; p < n; ++p) {
-    order[p] = sorted[p].index;
-    tied |= sorted[p].key == sorted[p - 1].key;
+  if (m <= kRankLimit) {
+    const int place_bits = std::bit_width(m - 1);
+    std::uint64_t packed[kRankLimit];
+    std::uint64_t sorted[kRankLimit];
+    for (std::size_t j = 0; j < m; ++j) {
+      packed[j] = classes.low_bits(keys[Classes::index_of(items[j])]) << place_bits | j;
+    }
+    rank_sort(packed, m, sorted);
+    const std::uint64_t place_mask = (std::uint64_t{1} << place_bits) - 1;
+    for (std::size_t r = 0; r < m; ++r) {
+      order[r] = Classes::index_of(items[sorted[r] & place_mask]);
+      if (r > 0) tied |= (sorted[r] >> place_bits) == (sorted[r - 1] >> place_bits);
+    }
+    return tied;
+  }
+  for (std::size_t j = 0; j < m; ++j) {
+    const std::uint32_t index = Classes::index_of(items[j]);
+    room[j] = Entry{keys[index], index};
+  }
+  sort_group(room, spare, m);
+  for (std::size_t r = 0; r < m; ++r) {
+    order[r] = room[r].index;
+    if (r > 0) tied |= room[r].key == room[r - 1].key;
   }
   return tied;
 }
 
+// Sorts the items of one part, whose classes lie in [lowest, highest), and writes the indices in drawing order to
+// order[0, n); returns whether two neighbours in the order have equal keys. item(q) gives the part's q-th item in
+// feeding order (it may read them from `items`). The classes are sorted by one or two stable scatters of kDigitBits (least significant digit
+// first, counted in one pass), then each class on the full keys. `items` and `spare` hold n items, `room` and
+// `room_spare` n entries, `counts` 2 * kDigitCounters counters.
+template <class ItemAt>
+bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t highest, const std::uint64_t* keys,
+               Classes classes, std::size_t* order, std::uint64_t* items, std::uint64_t* spare, Entry* room,
+               Entry* room_spare, std::uint32_t* counts) noexcept {
+  const int width = std::bit_width(highest - lowest);
+  const bool two_digits = width > kDigitBits;
+  KORVEX_ASSERT(width <= 2 * kDigitBits + 1, "two digits hold a part's classes");
+  auto low_digit = [=](std::uint64_t it) noexcept -> std::size_t {
+    return static_cast<std::size_t>((Classes::class_of(it) - lowest) & (kDigitBuckets - 1));
+  };
+  auto top_digit = [=](std::uint64_t it) noexcept -> std::size_t {
+    return static_cast<std::size_t>((Classes::class_of(it) - lowest) >> (two_digits ? kDigitBits : 0));
+  };
+  std::uint32_t* const low_counts = counts;
+  std::uint32_t* const top_counts = counts + kDigitCounters;
+  std::fill(counts, counts + 2 * kDigitCounters, 0u);
+  for (std::size_t q = 0; q < n; ++q) {
+    const std::uint64_t it = item(q);
+    KORVEX_ASSERT(Classes::class_of(it) >= lowest && Classes::class_of(it) <= highest, "a part holds its classes");
+    ++low_counts[low_digit(it)];
+    ++top_counts[top_digit(it)];
+  }
+  auto starts = [](std::uint32_t* c) {
+    std::uint32_t running = 0;
+    for (std::size_t b = 0; b < kDigitCounters; ++b) {
+      const std::uint32_t here = c[b];
+      c[b] = running;
+      running += here;
+    }
+  };
+  // The items may be read from `items` itself: the last scatter writes there only after the first read them all.
+  const std::uint64_t* sorted = nullptr;
+  if (two_digits) {
+    starts(low_counts);
+    for (std::size_t q = 0; q < n; ++q) {
+      const std::uint64_t it = item(q);
+      spare[low_counts[low_digit(it)]++] = it;
+    }
+    starts(top_counts);
+    for (std::size_t q = 0; q < n; ++q) items[top_counts[top_digit(spare[q])]++] = spare[q];
+    sorted = items;
+  } else {
+    starts(top_counts);
+    for (std::size_t q = 0; q < n; ++q) {
+      const std::uint64_t it = item(q);
+      spare[top_counts[top_digit(it)]++] = it;
+    }
+    sorted = spare;
+  }
+  // Classes in order; within one, the keys differ in their low bits only.
+  bool tied = false;
+  std::size_t begin = 0;
+  while (begin < n) {
+    const std::uint64_t c = Classes::class_of(sorted[begin]);
+    std::size_t end = begin + 1;
+    while (end < n && Classes::class_of(sorted[end]) == c) ++end;
+    if (end - begin == 1) {
+      order[begin] = Classes::index_of(sorted[begin]);
+    } else if (c == 0 || classes.rest == 0) {  // NaN's, or keys that are all class: one tie group
+      for (std::size_t q = begin; q < end; ++q) order[q] = Classes::index_of(sorted[q]);
+      tied = true;
+    } else {
+      tied |= sort_class(sorted + begin, end - begin, keys, classes, order + begin, room + begin,
+                         room_spare + begin);
+    }
+    begin = end;
+  }
+  return tied;
+}
+
+// Keys of depths[first, last) written by index, and their range.
+KeyBounds make_keys(const double* depths, std::size_t first, std::size_t last, std::uint64_t* keys) noexcept {
+  KeyBounds bounds;
+  for (std::size_t i = first; i < last; ++i) {
+    const std::uint64_t key = drawing_key(depths[i]);
+    keys[i] = key;
+    bounds.below_first = std::min(bounds.below_first, key - 1);
+    bounds.last = std::max(bounds.last, key);
+  }
+  return bounds;
+}
+
+std::size_t order_threads(std::size_t n) {
+  return n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
+}
+
+std::size_t block_count(std::size_t n, std::size_t threads) {
+  return threads > 1 ? std::clamp<std::size_t>(n / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1;
+}
+
+}  // namespace
+
 struct OrderWork {
   static bool radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch);
+  static bool sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, OrderScratch& scratch);
+  static std::uint64_t* keys(OrderScratch& scratch, std::size_t n) { return scratch.keys_.reserve(n); }
 };
 
-// On one thread the whole run is one part. On the pool, the keys are first cut into contiguous key ranges (parts)
-// of about equal counts, which blocks of positions scatter into place; then each part is sorted by one task. The
-// parts are large, so the blocks share hardly a cache line when scattering, and the sorts share none.
+// 1. The keys by index, and per block the range of the keys of numbers.
 bool OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
   const std::size_t n = pos.n;
-  const std::size_t threads = n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
-  const bool parallel = threads > 1;
-  const std::size_t blocks =
-      parallel ? std::clamp<std::size_t>(n / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1;
+  const std::size_t blocks = block_count(n, order_threads(n));
   auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
-
-  Entry* const entries = scratch.entries_.reserve(n);
-  Entry* const spare = scratch.sorted_.reserve(n);
-
-  // 1. Keys with their indices in feeding order, and per block the range of the keys of numbers: the smallest of
-  // key - 1 (NaN's key 0 wraps to the largest value, so it is never the smallest unless every key is NaN's) and the
-  // largest key.
-  struct Range {
-    std::uint64_t below_first, last;
-  };
-  Range ranges[kMaxBlocks];
-  for_blocks(blocks, parallel, [&](std::size_t k) {
-    std::uint64_t below_first = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t last = 0;
-    const std::size_t end = block_begin(k + 1);
-    for (std::size_t p = block_begin(k); p < end; ++p) {
-      const std::size_t i = pos.index(p);
-      const std::uint64_t key = drawing_key(depths[i]);
-      entries[p] = Entry{key, static_cast<std::uint32_t>(i)};
-      below_first = std::min(below_first, key - 1);
-      last = std::max(last, key);
-    }
-    ranges[k] = Range{below_first, last};
+  std::uint64_t* const keys = scratch.keys_.reserve(n);
+  KeyBounds ranges[kMaxBlocks];
+  for_blocks(blocks, blocks > 1, [&](std::size_t k) {
+    ranges[k] = make_keys(depths, block_begin(k), block_begin(k + 1), keys);
   });
-  KeyRange range{ranges[0].below_first, ranges[0].last};
-  for (std::size_t k = 1; k < blocks; ++k) {
-    range.first = std::min(range.first, ranges[k].below_first);
-    range.last = std::max(range.last, ranges[k].last);
-  }
-  range.first += 1;
+  KeyBounds bounds = ranges[0];
+  for (std::size_t k = 1; k < blocks; ++k) bounds = bounds.merge(ranges[k]);
+  return sort_keys(pos, bounds, order, scratch);
+}
+
+// On one thread the whole run is one part. On the pool, the keys are first cut into contiguous key ranges (parts)
+// of about equal counts, which blocks of positions scatter into place as items; then each part is sorted by one
+// task. The parts are large, so the blocks share hardly a cache line when scattering, and the sorts share none.
+bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, OrderScratch& scratch) {
+  const std::size_t n = pos.n;
+  const std::size_t threads = order_threads(n);
+  const bool parallel = threads > 1;
+  const std::size_t blocks = block_count(n, threads);
+  auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
+  const KeyRange range{bounds.below_first + 1, bounds.last};
+  const Classes classes = classes_of(range);
+  const std::uint64_t highest_class = range.last == 0 ? 0 : classes.of(range.last);
+
+  const std::uint64_t* const keys = scratch.keys_.reserve(n);
+  std::uint64_t* const items = scratch.items_.reserve(n);
+  std::uint64_t* const spare = scratch.spare_items_.reserve(n);
+  Entry* const room = scratch.entries_.reserve(n);
+  Entry* const room_spare = scratch.sorted_.reserve(n);
   if (!parallel || range.last == 0) {
-    return sort_part(entries, spare, n, range, order, scratch.counts_.reserve(kDigitBuckets + 1));
+    auto item = [&](std::size_t q) noexcept {
+      const std::size_t i = pos.index(q);
+      return classes.item(keys[i], i);
+    };
+    return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare,
+                     scratch.counts_.reserve(2 * kDigitCounters));
   }
 
   // 2. Coarse bins over the key range (bin 0 is NaN's), counted per block; parts are runs of whole bins holding
@@ -308,13 +459,13 @@ bool OrderWork::radix_order(const double* depths, Positions pos, std::size_t* or
     return key == 0 ? 0 : 1 + static_cast<std::size_t>((key - range.first) >> bin_shift);
   };
   constexpr std::size_t kBins = (std::size_t{1} << kBinBits) + 1;
-  std::uint32_t* const bin_counts = scratch.counts_.reserve(blocks * kBins + parts * (kDigitBuckets + 1));
+  std::uint32_t* const bin_counts = scratch.counts_.reserve(blocks * kBins + parts * 2 * kDigitCounters);
   std::uint32_t* const part_counts = bin_counts + blocks * kBins;  // each part's counters while it is sorted
   for_blocks(blocks, parallel, [&](std::size_t k) {
     std::uint32_t* count = bin_counts + k * kBins;
     std::fill(count, count + kBins, 0u);
     const std::size_t end = block_begin(k + 1);
-    for (std::size_t p = block_begin(k); p < end; ++p) ++count[bin_of(entries[p].key)];
+    for (std::size_t p = block_begin(k); p < end; ++p) ++count[bin_of(keys[pos.index(p)])];
   });
   // Part j is bins [first_bin[j], first_bin[j + 1]): a part is full once it holds n * (j + 1) / parts keys in all,
   // and the next bin opens the next part (the last part takes every bin that remains).
@@ -345,18 +496,16 @@ bool OrderWork::radix_order(const double* depths, Positions pos, std::size_t* or
     }
     KORVEX_ASSERT(total == n, "every position counted in exactly one bin");
   }
-  // Part j's keys of numbers lie between the first key of its first number bin and the last key of its last bin.
-  KeyRange part_range[kMaxParts];
+  // Bin b >= 1 holds the classes ((b - 1) << step) + 1 .. b << step (the bins are coarser than the classes), so
+  // part j's classes lie between those of its first and its last bin.
+  const int step = bin_shift - classes.rest;
+  std::uint64_t part_lowest[kMaxParts];
+  std::uint64_t part_highest[kMaxParts];
   for (std::size_t j = 0; j < parts; ++j) {
-    const std::size_t low = std::max<std::size_t>(first_bin[j], 1);
+    const std::size_t low = first_bin[j];
     const std::size_t high = first_bin[j + 1];  // one past the last bin
-    if (high <= low) {
-      part_range[j] = KeyRange{range.first, 0};  // no number in the part: NaN's keys only, or none
-    } else {
-      part_range[j].first = range.first + (static_cast<std::uint64_t>(low - 1) << bin_shift);
-      part_range[j].last =
-          high == kBins ? range.last : range.first + (static_cast<std::uint64_t>(high - 1) << bin_shift) - 1;
-    }
+    part_lowest[j] = low == 0 ? 0 : (static_cast<std::uint64_t>(low - 1) << step) + 1;
+    part_highest[j] = high <= 1 ? 0 : std::min(highest_class, static_cast<std::uint64_t>(high - 1) << step);
   }
   // Block k's keys of part j go after those of earlier blocks.
   std::uint32_t next[kMaxBlocks][kMaxParts] = {};
@@ -372,19 +521,26 @@ bool OrderWork::radix_order(const double* depths, Positions pos, std::size_t* or
     }
   }
 
-  // 3. Scatter into the parts, in feeding order within each block.
+  // 3. Scatter into the parts as items, in feeding order within each block.
   for_blocks(blocks, parallel, [&](std::size_t k) {
     std::uint32_t* to = next[k];
     const std::size_t end = block_begin(k + 1);
-    for (std::size_t p = block_begin(k); p < end; ++p) spare[to[part_of_bin[bin_of(entries[p].key)]]++] = entries[p];
+    for (std::size_t p = block_begin(k); p < end; ++p) {
+      const std::size_t i = pos.index(p);
+      items[to[part_of_bin[bin_of(keys[i])]]++] = classes.item(keys[i], i);
+    }
   });
 
-  // 4. Each part sorted by a task of its own. Equal keys share a bin, so a tie never straddles two parts.
+  // 4. Each part sorted by a task of its own. Equal keys share a class, so a tie never straddles two parts.
   bool part_tied[kMaxParts] = {};
   for_blocks(parts, parallel, [&](std::size_t j) {
     const std::size_t begin = part_begin[j];
-    part_tied[j] = sort_part(spare + begin, entries + begin, part_begin[j + 1] - begin, part_range[j],
-                             order + begin, part_counts + j * (kDigitBuckets + 1));
+    const std::size_t count = part_begin[j + 1] - begin;
+    if (count == 0) return;
+    const std::uint64_t* const from = items + begin;
+    part_tied[j] = sort_part([from](std::size_t q) noexcept { return from[q]; }, count, part_lowest[j],
+                             part_highest[j], keys, classes, order + begin, items + begin, spare + begin,
+                             room + begin, room_spare + begin, part_counts + j * 2 * kDigitCounters);
   });
   return std::any_of(part_tied, part_tied + parts, [](bool t) { return t; });
 }
@@ -405,6 +561,30 @@ bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
 bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties) {
   OrderScratch scratch;
   return order_by_depth(depths, n, order, ties, scratch);
+}
+
+void detail::set_portable_rank(bool on) noexcept { portable_rank.store(on, std::memory_order_relaxed); }
+
+std::uint64_t* OrderScratch::keys_for(std::size_t n) {
+  KORVEX_ASSERT(n > kInsertionLimit && n <= std::numeric_limits<std::uint32_t>::max(),
+                "keyed orders are radix orders");
+  return OrderWork::keys(*this, n);
+}
+
+KeyBounds key_depths(const double* depths, std::size_t first, std::size_t last, std::uint64_t* keys) noexcept {
+  return make_keys(depths, first, last, keys);
+}
+
+bool order_keyed(std::size_t n, KeyBounds bounds, std::size_t* order, OrderScratch& scratch) {
+  KORVEX_ASSERT(n > kInsertionLimit && n <= std::numeric_limits<std::uint32_t>::max(),
+                "keyed orders are radix orders");
+  const Positions pos{n, false};
+  if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
+    bool tied = false;
+    parallel::run_on_pool([&] { tied = OrderWork::sort_keys(pos, bounds, order, scratch); });
+    return tied;
+  }
+  return OrderWork::sort_keys(pos, bounds, order, scratch);
 }
 
 }  // namespace korvex::poly3d

@@ -25,17 +25,33 @@ inline constexpr std::size_t kParallelOrderThreshold = 16384;
 
 // Working memory of order_by_depth. Kept between calls (by a collection, say), so that repeated orders of similar
 // sizes allocate nothing. One scratch serves one call at a time; its contents between calls mean nothing.
+// The range of the sort keys of a run of depths, gathered where the keys are made: the least of key - 1 (NaN's
+// key 0 wraps to the largest value, so it never counts unless every key is NaN's) and the largest key. Bounds of
+// neighbouring runs merge into those of the whole.
+struct KeyBounds {
+  std::uint64_t below_first = ~std::uint64_t{0};
+  std::uint64_t last = 0;
+  KeyBounds merge(KeyBounds other) const noexcept {
+    return {below_first < other.below_first ? below_first : other.below_first,
+            last > other.last ? last : other.last};
+  }
+};
+
 class OrderScratch {
  public:
   OrderScratch() = default;
   OrderScratch(OrderScratch&&) noexcept = default;
   OrderScratch& operator=(OrderScratch&&) noexcept = default;
 
-  // A key of the order with the index of its depth, as the sort moves them.
+  // A key of the order with the index of its depth, as long runs of nearly equal keys are sorted.
   struct Entry {
     std::uint64_t key;
     std::uint32_t index;
   };
+
+  // Room for the keys of an order of n depths (more than 64 and fewer than 2^32), to be filled by key_depths and
+  // sorted by order_keyed; earlier contents are not kept.
+  std::uint64_t* keys_for(std::size_t n);
 
  private:
   friend struct OrderWork;
@@ -46,6 +62,9 @@ class OrderScratch {
     // At least n elements, uninitialised; earlier contents are not kept.
     T* reserve(std::size_t n);
   };
+  Buffer<std::uint64_t> keys_;
+  Buffer<std::uint64_t> items_;
+  Buffer<std::uint64_t> spare_items_;
   Buffer<Entry> entries_;
   Buffer<Entry> sorted_;
   Buffer<std::uint32_t> counts_;
@@ -60,5 +79,18 @@ bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
 
 // The same with working memory of its own.
 bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties);
+
+// The order of order_by_depth with ascending-index ties, in two steps, so that a caller that makes its depths in
+// parallel tasks can make the sort keys there too, while the depths are at hand: key_depths writes the keys of
+// depths[first, last) into keys[first, last) (tasks may fill disjoint ranges at once) and returns their bounds;
+// once every key of [0, n) is written, order_keyed, given the merged bounds, sorts them as order_by_depth would
+// and writes the same order. The keys live in scratch.keys_for(n).
+KeyBounds key_depths(const double* depths, std::size_t first, std::size_t last, std::uint64_t* keys) noexcept;
+bool order_keyed(std::size_t n, KeyBounds bounds, std::size_t* order, OrderScratch& scratch);
+
+namespace detail {
+// Ranks short runs of keys with the portable loop even where the AVX2 one is available (for tests).
+void set_portable_rank(bool on) noexcept;
+}  // namespace detail
 
 }  // namespace korvex::poly3d

@@ -34,6 +34,9 @@ using korvex::parallel::parallel_for;
 using korvex::parallel::ThreadPool;
 using korvex::poly3d::kParallelOrderThreshold;
 using korvex::poly3d::order_by_depth;
+using korvex::poly3d::KeyBounds;
+using korvex::poly3d::key_depths;
+using korvex::poly3d::order_keyed;
 using korvex::poly3d::OrderScratch;
 using korvex::poly3d::Poly3DCollection;
 using korvex::poly3d::PolygonSet;
@@ -259,8 +262,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Depths that exercise every part of the order: specials (NaN, signed zeros, infinities, subnormals), many exact
 // ties, and widely spread exponents; or a dense cluster with far outliers, whose buckets must be split again and
-// again; or a single value (every depth one tie group).
-enum class Spread { Mixed, Clustered, AllNaN, AllZero };
+// again; or a single value (every depth one tie group); or clumps of 1 to 80 depths a few ulps apart around values
+// spread over a few binades (as a surface's symmetric quads give), so that the keys agree in all but their last
+// bits by the dozen, a few dozen, and beyond 64, with exact ties among them.
+enum class Spread { Mixed, Clustered, AllNaN, AllZero, Clumps };
 
 std::vector<double> order_depths(std::size_t n, Spread spread, std::uint64_t seed) {
   static const double specials[] = {0.0, -0.0, kInf, -kInf, kNaN, 5e-324, -5e-324, 1e300};
@@ -286,7 +291,20 @@ std::vector<double> order_depths(std::size_t n, Spread spread, std::uint64_t see
       case Spread::AllZero:
         v = kind % 2 == 0 ? 0.0 : -0.0;
         break;
+      case Spread::Clumps:
+        break;
     }
+  }
+  if (spread == Spread::Clumps) {
+    for (std::size_t i = 0; i < n;) {
+      const double base = std::ldexp(std::uniform_real_distribution<double>(1, 2)(rng),
+                                     std::uniform_int_distribution<int>(0, 4)(rng));
+      const std::size_t size = std::uniform_int_distribution<std::size_t>(1, 80)(rng);
+      for (std::size_t k = 0; k < size && i < n; ++k, ++i) {
+        d[i] = base + std::uniform_int_distribution<int>(0, 6)(rng) * std::ldexp(0x1p-52, std::ilogb(base));
+      }
+    }
+    std::shuffle(d.begin(), d.end(), rng);
   }
   return d;
 }
@@ -330,7 +348,7 @@ struct OrderCase {
 };
 
 std::string spread_name(Spread spread) {
-  static const char* const names[] = {"mixed", "clustered", "all_nan", "all_zero"};
+  static const char* const names[] = {"mixed", "clustered", "all_nan", "all_zero", "clumps"};
   return names[static_cast<int>(spread)];
 }
 
@@ -347,6 +365,19 @@ TEST_P(Poly3dOrderOnPools, SamePermutationForEveryPoolSize) {
       parallel_for(pool, 1, 1, [&](std::size_t) { order_by_depth(d.data(), n, order.data(), ties); });
       ASSERT_EQ(expected, order) << threads << " threads, "
                                  << (ties == TieOrder::AscendingIndex ? "ascending" : "descending") << " ties";
+      if (ties == TieOrder::DescendingIndex || n <= 64) continue;
+      // The same order from keys made in uneven chunks, as parallel tasks make them.
+      OrderScratch scratch;
+      std::uint64_t* keys = scratch.keys_for(n);
+      KeyBounds bounds;
+      for (std::size_t first = 0; first < n; first += 1000 + first % 7) {
+        bounds = bounds.merge(key_depths(d.data(), first, std::min(n, first + 1000 + first % 7), keys));
+      }
+      std::vector<std::size_t> keyed(n, 12345);
+      bool tied = false;
+      parallel_for(pool, 1, 1, [&](std::size_t) { tied = order_keyed(n, bounds, keyed.data(), scratch); });
+      ASSERT_EQ(expected, keyed) << threads << " threads, keyed";
+      EXPECT_EQ(order_by_depth(d.data(), n, order.data(), ties), tied);
     }
   }
 }
@@ -396,6 +427,20 @@ TEST_P(Poly3dOrderTies, ReportedExactly) {
   EXPECT_EQ(n > 1, order_by_depth(all_nan.data(), n, order.data(), TieOrder::AscendingIndex));
 }
 
+// Short runs of nearly equal keys are ranked by a vector loop where the processor has one, else by a portable
+// loop: both give the one order.
+TEST(Poly3dOrder, PortableRankingGivesTheSameOrder) {
+  const std::vector<double> d = order_depths(40000, Spread::Clumps, 7);
+  std::vector<std::size_t> order(d.size());
+  for (const bool portable : {true, false}) {
+    korvex::poly3d::detail::set_portable_rank(portable);
+    for (const TieOrder ties : {TieOrder::AscendingIndex, TieOrder::DescendingIndex}) {
+      EXPECT_TRUE(order_by_depth(d.data(), d.size(), order.data(), ties));
+      EXPECT_EQ(reference_order(d, ties), order) << (portable ? "portable" : "vector");
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, Poly3dOrderTies,
                          ::testing::Values(2, 64, 65, 3000, kParallelOrderThreshold, 100003));
 
@@ -406,7 +451,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OrderCase{kParallelOrderThreshold, Spread::Mixed},
                       OrderCase{kParallelOrderThreshold, Spread::Clustered}, OrderCase{40000, Spread::AllNaN},
                       OrderCase{40000, Spread::AllZero}, OrderCase{100003, Spread::Mixed},
-                      OrderCase{100003, Spread::Clustered}),
+                      OrderCase{100003, Spread::Clustered}, OrderCase{3000, Spread::Clumps},
+                      OrderCase{40000, Spread::Clumps}),
     [](const auto& info) { return spread_name(info.param.spread) + "_" + std::to_string(info.param.n); });
 
 // ============================================================================================================
