@@ -222,11 +222,11 @@ Classes classes_of(KeyRange range) noexcept {
   return Classes{range.first, width > kClassBits ? width - kClassBits : 0};
 }
 
-// Ranks of the packed values t[0, m) (distinct, m <= kRankLimit) written as sorted[rank] = t[j]: each value's rank
-// is the count of values below it. On AVX2 four comparisons per instruction, no branch on the data; the values are
-// compared as signed numbers with the sign bit flipped, and the room up to a multiple of four holds the largest
-// value, which counts below none.
-void rank_sort_scalar(const std::uint64_t* t, std::size_t m, std::uint64_t* sorted) noexcept {
+// Sorts the distinct values t[0, m) (m <= kRankLimit) into sorted[0, m) by their ranks, the count of values below
+// each. The values come as signed numbers whose sign bit is flipped (so that a signed comparison orders them as
+// unsigned ones), and t holds room up to a multiple of four filled with the largest value, which counts below
+// none. On AVX2 four comparisons per instruction, with no branch on the data.
+void rank_sort_scalar(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   for (std::size_t j = 0; j < m; ++j) {
     std::size_t rank = 0;
     for (std::size_t i = 0; i < m; ++i) rank += t[i] < t[j] ? 1 : 0;
@@ -235,16 +235,13 @@ void rank_sort_scalar(const std::uint64_t* t, std::size_t m, std::uint64_t* sort
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] void rank_sort_avx2(const std::uint64_t* t, std::size_t m, std::uint64_t* sorted) noexcept {
-  alignas(32) std::int64_t flipped[kRankLimit];
+[[gnu::target("avx2")]] void rank_sort_avx2(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   const std::size_t vectors = (m + 3) / 4;
-  for (std::size_t j = 0; j < m; ++j) flipped[j] = static_cast<std::int64_t>(t[j] ^ (std::uint64_t{1} << 63));
-  for (std::size_t j = m; j < 4 * vectors; ++j) flipped[j] = std::numeric_limits<std::int64_t>::max();
   for (std::size_t j = 0; j < m; ++j) {
-    const __m256i x = _mm256_set1_epi64x(flipped[j]);
+    const __m256i x = _mm256_set1_epi64x(t[j]);
     int rank = 0;
     for (std::size_t v = 0; v < vectors; ++v) {
-      const __m256i below = _mm256_cmpgt_epi64(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(flipped + 4 * v)));
+      const __m256i below = _mm256_cmpgt_epi64(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(t + 4 * v)));
       rank += std::popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(below))));
     }
     sorted[rank] = t[j];
@@ -262,7 +259,7 @@ bool has_avx2() noexcept {
 
 std::atomic<bool> portable_rank{false};
 
-void rank_sort(const std::uint64_t* t, std::size_t m, std::uint64_t* sorted) noexcept {
+void rank_sort(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   KORVEX_ASSERT(m <= kRankLimit, "rank sorts are short");
 #if defined(__x86_64__) && defined(__GNUC__)
   if (has_avx2() && !portable_rank.load(std::memory_order_relaxed)) return rank_sort_avx2(t, m, sorted);
@@ -280,16 +277,20 @@ bool sort_class(const std::uint64_t* items, std::size_t m, const std::uint64_t* 
   bool tied = false;
   if (m <= kRankLimit) {
     const int place_bits = std::bit_width(m - 1);
-    std::uint64_t packed[kRankLimit];
-    std::uint64_t sorted[kRankLimit];
+    constexpr std::uint64_t kFlip = std::uint64_t{1} << 63;
+    alignas(32) std::int64_t packed[kRankLimit];
+    std::int64_t sorted[kRankLimit];
     for (std::size_t j = 0; j < m; ++j) {
-      packed[j] = classes.low_bits(keys[Classes::index_of(items[j])]) << place_bits | j;
+      packed[j] = static_cast<std::int64_t>(
+          (classes.low_bits(keys[Classes::index_of(items[j])]) << place_bits | j) ^ kFlip);
     }
+    for (std::size_t j = m; j % 4 != 0; ++j) packed[j] = std::numeric_limits<std::int64_t>::max();
     rank_sort(packed, m, sorted);
     const std::uint64_t place_mask = (std::uint64_t{1} << place_bits) - 1;
     for (std::size_t r = 0; r < m; ++r) {
-      order[r] = Classes::index_of(items[sorted[r] & place_mask]);
-      if (r > 0) tied |= (sorted[r] >> place_bits) == (sorted[r - 1] >> place_bits);
+      const auto value = static_cast<std::uint64_t>(sorted[r]);
+      order[r] = Classes::index_of(items[value & place_mask]);
+      if (r > 0) tied |= (value >> place_bits) == (static_cast<std::uint64_t>(sorted[r - 1]) >> place_bits);
     }
     return tied;
   }
@@ -442,12 +443,16 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
   Entry* const room = scratch.entries_.reserve(n);
   Entry* const room_spare = scratch.sorted_.reserve(n);
   if (!parallel || range.last == 0) {
-    auto item = [&](std::size_t q) noexcept {
-      const std::size_t i = pos.index(q);
-      return classes.item(keys[i], i);
-    };
-    return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare,
-                     scratch.counts_.reserve(2 * kDigitCounters));
+    std::uint32_t* const counts = scratch.counts_.reserve(2 * kDigitCounters);
+    if (pos.descending) {
+      auto item = [&](std::size_t q) noexcept {
+        const std::size_t i = n - 1 - q;
+        return classes.item(keys[i], i);
+      };
+      return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare, counts);
+    }
+    auto item = [&](std::size_t q) noexcept { return classes.item(keys[q], q); };
+    return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare, counts);
   }
 
   // 2. Coarse bins over the key range (bin 0 is NaN's), counted per block; parts are runs of whole bins holding
