@@ -23,8 +23,6 @@ enum class TieOrder : unsigned char { AscendingIndex, DescendingIndex };
 // From this many depths on, the order runs on the worker pool.
 inline constexpr std::size_t kParallelOrderThreshold = 16384;
 
-// Working memory of order_by_depth. Kept between calls (by a collection, say), so that repeated orders of similar
-// sizes allocate nothing. One scratch serves one call at a time; its contents between calls mean nothing.
 // The range of the sort keys of a run of depths, gathered where the keys are made: the least of key - 1 (NaN's
 // key 0 wraps to the largest value, so it never counts unless every key is NaN's) and the largest key. Bounds of
 // neighbouring runs merge into those of the whole.
@@ -37,6 +35,8 @@ struct KeyBounds {
   }
 };
 
+// Working memory of order_by_depth. Kept between calls (by a collection, say), so that repeated orders of similar
+// sizes allocate nothing. One scratch serves one call at a time; its contents between calls mean nothing.
 class OrderScratch {
  public:
   OrderScratch() = default;
