@@ -646,10 +646,23 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   // From here on a dead piece counts as emitted (cut() keeps that up), so one byte tells whether a successor
   // still waits.
   for (std::size_t u = 0; u < n; ++u) emitted[u] = dead_[u];
-  // The ready pieces: those that existed before any cut in a set by their places in the plain order, the parts
-  // of cut pieces in a heap. The next piece is the first of the two.
+  // The ready pieces. Those that existed before any cut and have no relation (most of them) are ready throughout
+  // and taken in the plain order: a place that walks the plain order over them. Those with relations are kept in
+  // a set by their places in the plain order, the parts of cut pieces in a heap. The next piece is the first of
+  // the three (a part or a related piece gains no relation with a free one while ordering: the relations added
+  // then are those of the parts of a cut, with the partners of the piece cut).
+  std::vector<std::uint8_t>& free = free_;
+  free.resize(base_);
   ReadySet& ready_set = ready_;
-  ready_set.assign(base_, [&](std::size_t k) { return dead_[plain[k]] == 0 && indeg[plain[k]] == 0; });
+  ready_set.clear(base_);
+  for (std::size_t k = 0; k < base_; ++k) {
+    const std::size_t u = plain[k];
+    const bool waits = dead_[u] != 0 || indeg[u] != 0;
+    free[k] = !waits && start[k] == start[k + 1] ? 1 : 0;
+    if (!waits && free[k] == 0) ready_set.insert(k);
+  }
+  std::size_t next_free = 0;  // the first free place not painted yet (base_: none)
+  while (next_free < base_ && free[next_free] == 0) ++next_free;
   std::vector<std::uint64_t>& heap = heap_;
   heap.clear();
   auto push = [&](std::uint32_t u) {
@@ -673,6 +686,18 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     std::uint32_t u;
     std::uint64_t p;
     const std::size_t k = ready_set.empty() ? base_ : ready_set.min();
+    const std::uint64_t free_p = next_free < base_ ? prio_by_rank_[next_free] : ~std::uint64_t{0};
+    if (next_free < base_ && (k >= base_ || free_p < prio_by_rank_[k]) && (heap.empty() || free_p < heap.front())) {
+      // A free piece: no successor to release.
+      u = static_cast<std::uint32_t>(plain[next_free]);
+      for (++next_free; next_free < base_ && free[next_free] == 0;) ++next_free;
+      if (free_p < latest) held_.push_back(u);
+      latest = std::max(latest, free_p);
+      place_[u] = static_cast<std::uint32_t>(out.size());
+      emitted[u] = 1;
+      out.push_back(u);
+      continue;
+    }
     if (k < base_ && (heap.empty() || prio_by_rank_[k] < heap.front())) {
       ready_set.erase(k);
       u = static_cast<std::uint32_t>(plain[k]);

@@ -20,6 +20,17 @@ class ReadySet {
   // Makes the set {i < bound : member(i)}.
   template <class F>
   void assign(std::size_t bound, F&& member) {
+    clear(bound);
+    std::vector<std::uint64_t>& leaves = levels_[0];
+    for (std::size_t i = 0; i < bound; ++i) leaves[i / 64] |= static_cast<std::uint64_t>(member(i) ? 1 : 0) << (i % 64);
+    for (std::size_t l = 1; l < levels_.size(); ++l) {
+      for (std::size_t w = 0; w < levels_[l - 1].size(); ++w) {
+        levels_[l][w / 64] |= static_cast<std::uint64_t>(levels_[l - 1][w] != 0 ? 1 : 0) << (w % 64);
+      }
+    }
+  }
+  // Makes the empty set of integers below `bound`.
+  void clear(std::size_t bound) {
     std::size_t levels = 0;
     for (std::size_t words = bound;;) {
       words = std::max<std::size_t>((words + 63) / 64, 1);
@@ -29,13 +40,6 @@ class ReadySet {
     }
     levels_.resize(levels);
     low_ = 0;
-    std::vector<std::uint64_t>& leaves = levels_[0];
-    for (std::size_t i = 0; i < bound; ++i) leaves[i / 64] |= static_cast<std::uint64_t>(member(i) ? 1 : 0) << (i % 64);
-    for (std::size_t l = 1; l < levels; ++l) {
-      for (std::size_t w = 0; w < levels_[l - 1].size(); ++w) {
-        levels_[l][w / 64] |= static_cast<std::uint64_t>(levels_[l - 1][w] != 0 ? 1 : 0) << (w % 64);
-      }
-    }
   }
   bool empty() const noexcept { return levels_.back()[0] == 0; }
   void insert(std::size_t i) noexcept {
@@ -87,6 +91,7 @@ struct OrderMemory {
   std::vector<std::uint8_t> has_extra;
   std::vector<std::uint32_t> indeg;
   std::vector<std::uint8_t> emitted;
+  std::vector<std::uint8_t> free;
   std::vector<std::uint32_t> rank_of;
   ReadySet ready;
   std::vector<std::uint64_t> heap;
@@ -209,6 +214,7 @@ class Orderer {
     has_extra_.swap(memory_.has_extra);
     indeg_.swap(memory_.indeg);
     emitted_.swap(memory_.emitted);
+    free_.swap(memory_.free);
     rank_of_.swap(memory_.rank_of);
     std::swap(ready_, memory_.ready);
     heap_.swap(memory_.heap);
@@ -261,8 +267,9 @@ class Orderer {
   std::vector<std::uint8_t> has_extra_;             // whether extra_[u] is not empty (a cheap test on the hot path)
   std::vector<std::uint32_t> indeg_;
   std::vector<std::uint8_t> emitted_;
+  std::vector<std::uint8_t> free_;  // order(): per place in the plain order, a piece without relations
   std::vector<std::uint32_t> rank_of_;  // order(): per piece that existed before any cut, its place in the plain order
-  ReadySet ready_;                       // order(): the ready pieces that existed before any cut, by their places
+  ReadySet ready_;                       // order(): the ready related pieces that existed before any cut, by place
   std::vector<std::uint64_t> heap_;
   std::vector<std::uint32_t> work_;
   std::vector<std::uint32_t> item_rank_;  // per item: the place of its first piece in the plain order
