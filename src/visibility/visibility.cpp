@@ -62,6 +62,7 @@ struct Workspace::Impl {
   std::vector<std::uint32_t> count, first_at, last_at;
   std::vector<std::uint8_t> joins;
   std::vector<std::size_t> task_fragments, task_vertices;
+  std::vector<std::vector<std::uint32_t>> parted;  // per task of the output: places of pieces that are not whole
 };
 
 Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
@@ -140,23 +141,32 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
   res.pieces = sequence.size();
 
   // An item whose pieces all follow one another is drawn whole: painting them in a row is painting the item.
-  // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.)
+  // (Unless the pieces do not add up to the item: the diagonals of a quad that folds over on screen.) A piece
+  // that is its item (never cut nor decomposed; most are) is drawn whole without looking further; the others are
+  // gathered per task and their items looked at together.
   const std::size_t m = sequence.size();
   const std::size_t tasks = (m + kFragmentsPerTask - 1) / kFragmentsPerTask;
-  // What each place of the sequence would draw as a piece, read from the pieces and the scene once.
+  // What each place of the sequence would draw as a piece, read from the pieces and the scene once; with the
+  // fragments and vertices of the whole pieces counted per task.
   const auto item_base = [&](Kind kind) -> std::uint32_t {
     return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
                                                               : static_cast<std::uint32_t>(polygons + segments);
   };
   w.drafts.resize(m);
+  w.task_fragments.assign(tasks + 1, 0);
+  w.task_vertices.assign(tasks + 1, 0);
+  if (w.parted.size() < tasks) w.parted.resize(tasks);
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+    std::vector<std::uint32_t>& parted = w.parted[t];
+    parted.clear();
+    std::size_t fragments = 0, vertices = 0;
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
       if (k + kAhead < m) prefetch(&s.pieces[sequence[k + kAhead]]);
       const Piece& p = s.pieces[sequence[k]];
       Draft& d = w.drafts[k];
       const std::uint32_t source = p.item - item_base(p.kind);
-      d.piece = Fragment{p.kind, false, source, 0, p.first, p.count};
+      d.piece = Fragment{p.kind, p.whole, source, 0, p.first, p.count};
       d.item = p.item;
       d.joins = p.joins;
       switch (p.kind) {
@@ -176,41 +186,52 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
           d.piece.count = d.whole_count = 1;
           break;
       }
+      if (p.whole) {
+        ++fragments;
+        vertices += d.whole_count;
+      } else {
+        parted.push_back(static_cast<std::uint32_t>(k));
+      }
     }
+    w.task_fragments[t + 1] = fragments;
+    w.task_vertices[t + 1] = vertices;
   });
+  // The items of the other pieces: how many pieces each has, the first and last places, whether all may merge
+  // back. Then each such piece's fragment counted in its task (none for the later pieces of an item drawn whole).
   w.count.assign(items, 0);
   w.first_at.resize(items);
   w.last_at.resize(items);
-  w.joins.assign(items, 1);
-  for (std::uint32_t k = 0; k < m; ++k) {
-    const std::uint32_t item = w.drafts[k].item;
-    if (w.count[item]++ == 0) w.first_at[item] = k;
-    w.last_at[item] = k;
-    w.joins[item] &= w.drafts[k].joins ? 1 : 0;
+  w.joins.resize(items);
+  for (std::size_t t = 0; t < tasks; ++t) {
+    for (const std::uint32_t k : w.parted[t]) {
+      const Draft& d = w.drafts[k];
+      if (w.count[d.item]++ == 0) {
+        w.first_at[d.item] = k;
+        w.joins[d.item] = 1;
+      }
+      w.last_at[d.item] = k;
+      w.joins[d.item] &= d.joins ? 1 : 0;
+    }
   }
-  // Drawn whole: every piece may merge back and they follow one another. Then the fragment at sequence place k
-  // (none for the later pieces of an item drawn whole) with its vertex count; `first` still the piece's.
+  // The fragment at sequence place k (false: none) with its vertex count; `first` still the piece's.
   auto fragment_at = [&](std::uint32_t k, Fragment& f) {
     const Draft& d = w.drafts[k];
-    const bool whole = w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item];
-    if (whole && w.first_at[d.item] != k) return false;
     f = d.piece;
-    f.whole = whole;
-    if (whole) f.count = d.whole_count;
+    if (!d.piece.whole) {
+      f.whole = w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item];
+      if (f.whole && w.first_at[d.item] != k) return false;
+    }
+    if (f.whole) f.count = d.whole_count;
     return true;
   };
-  // Fragments and vertices counted per task, placed by the sums before each task, then written on the pool.
-  w.task_fragments.assign(tasks + 1, 0);
-  w.task_vertices.assign(tasks + 1, 0);
-  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
-    const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
+  for (std::size_t t = 0; t < tasks; ++t) {
     Fragment f{};
-    for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
-      if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
+    for (const std::uint32_t k : w.parted[t]) {
+      if (!fragment_at(k, f)) continue;
       ++w.task_fragments[t + 1];
       w.task_vertices[t + 1] += f.count;
     }
-  });
+  }
   for (std::size_t t = 0; t < tasks; ++t) {
     w.task_fragments[t + 1] += w.task_fragments[t];
     w.task_vertices[t + 1] += w.task_vertices[t];
@@ -227,9 +248,17 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
     const double* const points[3] = {scene.polygon_xyz.data(), scene.segment_xyz.data(), scene.marker_xyz.data()};
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
       if (k + kAhead < m) {
+        // Every line that the place ahead reads: its item's points when its piece is whole (a quad's straddle
+        // two lines or three), else its piece's vertices.
         const Draft& ahead = w.drafts[k + kAhead];
-        prefetch(points[static_cast<int>(ahead.piece.kind)] + 3 * ahead.whole_at);
-        prefetch(s.verts.data() + ahead.piece.first);
+        const std::size_t bytes = std::min<std::size_t>(24 * std::size_t{ahead.whole_count}, 256);
+        if (ahead.piece.whole && bytes > 0) {
+          const auto* from = reinterpret_cast<const char*>(points[static_cast<int>(ahead.piece.kind)] + 3 * ahead.whole_at);
+          for (std::size_t b = 0; b < bytes; b += 64) prefetch(from + b);
+          prefetch(from + bytes - 1);
+        } else {
+          prefetch(s.verts.data() + ahead.piece.first);
+        }
       }
       Fragment& f = res.fragments[at];
       if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
