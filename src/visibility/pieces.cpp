@@ -380,7 +380,7 @@ std::uint32_t Store::add(Piece proto, const Vec2* v, const std::uint8_t* f, std:
 }
 
 std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
-                         Store& out, std::vector<Store>& parts) {
+                         Store& out, std::vector<Store>& parts, Grid& grid) {
   check_scene(scene);
   const std::size_t polygons = scene.polygon_ids.size();
   const std::size_t segments = scene.segment_ids.size();
@@ -458,6 +458,10 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   out.verts.resize(vert_at[tasks]);
   out.flags.resize(vert_at[tasks]);
   out.edges.resize(vert_at[tasks]);
+  size_grid(grid, piece_at[tasks]);
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  grid.task_boxes.assign(tasks, Box{kInf, -kInf, kInf, -kInf});
+  grid.task_counts.assign(tasks, 0);
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const Store& part = parts[t];
     const auto base = static_cast<std::uint32_t>(vert_at[t]);
@@ -470,7 +474,16 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
     std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
     for (const Piece* p = out.pieces.data() + piece_at[t]; p != to; ++p) out.edges_of(*p, out.edges.data() + p->first);
+    prepare_pieces(out, tol, grid, piece_at[t], piece_at[t + 1], grid.task_boxes[t], grid.task_counts[t]);
   });
+  grid.all = Box{kInf, -kInf, kInf, -kInf};
+  grid.placed = 0;
+  for (std::size_t t = 0; t < tasks; ++t) {
+    const Box& b = grid.task_boxes[t];
+    grid.all = {std::min(grid.all.xmin, b.xmin), std::max(grid.all.xmax, b.xmax), std::min(grid.all.ymin, b.ymin),
+                std::max(grid.all.ymax, b.ymax)};
+    grid.placed += grid.task_counts[t];
+  }
   std::size_t total = 0;
   for (const std::size_t u : unplaced) total += u;
   return total;

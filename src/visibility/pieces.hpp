@@ -70,10 +70,13 @@ struct Store {
   static bool substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept;
 };
 
+struct Grid;
+
 // The whole input as pieces into `out`, one item after another (an item's pieces are consecutive), built on
-// the pool; `parts` is working memory (one store per task). Returns Result::unplaced.
+// the pool, with what `grid` keeps of each piece (prepare_pieces()) while the piece is at hand; `parts` is
+// working memory (one store per task). Returns Result::unplaced.
 std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
-                         Store& out, std::vector<Store>& parts);
+                         Store& out, std::vector<Store>& parts, Grid& grid);
 
 enum class Outcome : std::uint8_t { None, AFirst, BFirst, Intersect };
 
@@ -194,6 +197,8 @@ struct Grid {
   std::vector<OutlineEdges> outline_edges;
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group
+  Box all{};                         // the box around the grown boxes of the pieces placed
+  std::size_t placed = 0;            // pieces with geometry (the others are left out)
   std::vector<double> extents;       // working memory
   std::vector<Box> task_boxes;
   std::vector<std::size_t> task_counts;
@@ -230,9 +235,18 @@ struct Grid {
   std::uint32_t row(double y) const noexcept { return cell((y - y0) * inv, ny); }
 };
 
+// Sizes the grid's arrays per piece for n pieces.
+void size_grid(Grid& g, std::size_t n);
+
+// What the grid keeps of pieces [begin, end) of `s` (its entries, probes and outlines), with the box around their
+// grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The arrays are sized.
+void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
+                    std::size_t& placed) noexcept;
+
 // Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
-// is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` and
-// `found` (one list per task) are working memory; the grid stays for Orderer::confirm().
+// is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` holds
+// what build_pieces() prepared of the same pieces; it is built here and stays for Orderer::confirm(). `found`
+// (one list per task) is working memory.
 //
 // Pairs settled() are not tested: if they overlap on screen, the farther is to be painted first, which the plain
 // order does unless something else holds the farther one back. Orderer::confirm() looks for those once the order

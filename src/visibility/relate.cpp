@@ -294,91 +294,78 @@ inline Thresholds thresholds(const Grid::Probe& p) noexcept {
 }
 #endif
 
-// Every piece's grown box and probe, the pair test's outline of the small polygons, and the box around them all.
-void prepare(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g, Box& all,
-             std::size_t& placed) {
-  const std::size_t n = s.pieces.size();
+}  // namespace
+
+void size_grid(Grid& g, std::size_t n) {
   g.entries.resize(n);
   g.probes.resize(n);
   g.small.resize(n);
   g.outline_points.resize(n);
   g.outline_edges.resize(n);
   g.extents.resize(n);
-  const std::size_t tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+}
+
+void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
+                    std::size_t& placed) noexcept {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  std::vector<Box>& alls = g.task_boxes;
-  std::vector<std::size_t>& counts = g.task_counts;
-  alls.assign(tasks, Box{kInf, -kInf, kInf, -kInf});
-  counts.assign(tasks, 0);
-  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
-    Box& box = alls[t];
-    const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
-    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
-      const Piece& p = s.pieces[i];
-      constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-      Grid::Entry& entry = g.entries[i];
-      entry.piece = static_cast<std::uint32_t>(i);
-      entry.small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
-      g.small[i] = entry.small;
-      DepthSpan& depth = entry.depth;
-      depth = {kNaN, kNaN, drawing_key(p.fallback)};
-      if (p.count == 0) {
-        g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
-        continue;
-      }
-      {
-        const Vec2* v = s.vertices(p);
-        depth.lo = depth.hi = p.plane.at(v[0]);
-        for (std::uint32_t k = 1; k < p.count; ++k) {
-          const double z = p.plane.at(v[k]);
-          depth.lo = std::min(depth.lo, z);
-          depth.hi = std::max(depth.hi, z);
-        }
-        depth.lo -= p.tol;
-        depth.hi += p.tol;
-        // A fallback depth outside the span (or NaN) says nothing about the plain order: all depths, so that
-        // the piece is never settled.
-        if (!(depth.lo <= p.fallback && p.fallback <= depth.hi)) depth = {-kInf, kInf, depth.key};
-      }
-      const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
-      const Box pb = box_of(s.vertices(p), p.count);
-      const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
-      entry.box = b;
-      g.probes[i] = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi, depth.hi + tol.z, -(depth.lo - tol.z)}};
-      box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
-             std::max(box.ymax, b.ymax)};
-      g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
-      ++counts[t];
-      if (!entry.small) continue;
-      OutlinePoints& o = g.outline_points[i];
-      OutlineEdges& oe = g.outline_edges[i];
-      const Vec2* v = s.vertices(p);
-      const HalfPlane* e = s.edges.data() + p.first;
-      for (std::uint32_t k = 0; k < 4; ++k) {
-        const std::uint32_t j = std::min(k, p.count - 1);  // a triangle repeats its last vertex and edge
-        o.x[k] = v[j].x;
-        o.y[k] = v[j].y;
-        oe.nx[k] = e[j].nx;
-        oe.ny[k] = e[j].ny;
-        oe.c[k] = e[j].c;
-      }
+  for (std::size_t i = begin; i < end; ++i) {
+    const Piece& p = s.pieces[i];
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    Grid::Entry& entry = g.entries[i];
+    entry.piece = static_cast<std::uint32_t>(i);
+    entry.small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
+    g.small[i] = entry.small;
+    DepthSpan& depth = entry.depth;
+    depth = {kNaN, kNaN, drawing_key(p.fallback)};
+    if (p.count == 0) {
+      g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
+      continue;
     }
-  });
-  all = Box{kInf, -kInf, kInf, -kInf};
-  placed = 0;
-  for (std::size_t t = 0; t < tasks; ++t) {
-    const Box& b = alls[t];
-    all = {std::min(all.xmin, b.xmin), std::max(all.xmax, b.xmax), std::min(all.ymin, b.ymin),
-           std::max(all.ymax, b.ymax)};
-    placed += counts[t];
+    {
+      const Vec2* v = s.vertices(p);
+      depth.lo = depth.hi = p.plane.at(v[0]);
+      for (std::uint32_t k = 1; k < p.count; ++k) {
+        const double z = p.plane.at(v[k]);
+        depth.lo = std::min(depth.lo, z);
+        depth.hi = std::max(depth.hi, z);
+      }
+      depth.lo -= p.tol;
+      depth.hi += p.tol;
+      // A fallback depth outside the span (or NaN) says nothing about the plain order: all depths, so that
+      // the piece is never settled.
+      if (!(depth.lo <= p.fallback && p.fallback <= depth.hi)) depth = {-kInf, kInf, depth.key};
+    }
+    const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
+    const Box pb = box_of(s.vertices(p), p.count);
+    const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
+    entry.box = b;
+    g.probes[i] = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi, depth.hi + tol.z, -(depth.lo - tol.z)}};
+    box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
+           std::max(box.ymax, b.ymax)};
+    g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
+    ++placed;
+    if (!entry.small) continue;
+    OutlinePoints& o = g.outline_points[i];
+    OutlineEdges& oe = g.outline_edges[i];
+    const Vec2* v = s.vertices(p);
+    const HalfPlane* e = s.edges.data() + p.first;
+    for (std::uint32_t k = 0; k < 4; ++k) {
+      const std::uint32_t j = std::min(k, p.count - 1);  // a triangle repeats its last vertex and edge
+      o.x[k] = v[j].x;
+      o.y[k] = v[j].y;
+      oe.nx[k] = e[j].nx;
+      oe.ny[k] = e[j].ny;
+      oe.c[k] = e[j].c;
+    }
   }
 }
 
+namespace {
+
 void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g) {
   const std::size_t n = s.pieces.size();
-  Box all;
-  std::size_t placed = 0;
-  prepare(s, tol, pool, g, all, placed);
+  const Box all = g.all;
+  const std::size_t placed = g.placed;
   std::vector<double>& extents = g.extents;
   g.nx = g.ny = 1;
   g.start.assign(5, 0);

@@ -101,7 +101,7 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
   Tolerances tol;
   res.capped = false;
   res.forced = res.cuts = res.pieces = 0;
-  res.unplaced = detail::build_pieces(scene, options, tol, pool, w.store, w.parts);
+  res.unplaced = detail::build_pieces(scene, options, tol, pool, w.store, w.parts, w.grid);
   Store& s = w.store;
   const std::size_t polygons = scene.polygon_ids.size();
   const std::size_t segments = scene.segment_ids.size();
