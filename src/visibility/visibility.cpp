@@ -216,12 +216,12 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
   // The fragment at sequence place k (false: none) with its vertex count; `first` still the piece's.
   auto fragment_at = [&](std::uint32_t k, Fragment& f) {
     const Draft& d = w.drafts[k];
+    const bool whole = d.piece.whole ||
+                       (w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item]);
+    if (!d.piece.whole && whole && w.first_at[d.item] != k) return false;
     f = d.piece;
-    if (!d.piece.whole) {
-      f.whole = w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item];
-      if (f.whole && w.first_at[d.item] != k) return false;
-    }
-    if (f.whole) f.count = d.whole_count;
+    f.whole = whole;
+    if (whole) f.count = d.whole_count;
     return true;
   };
   for (std::size_t t = 0; t < tasks; ++t) {
