@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/assert.hpp"
+#include "parallel/parallel_for.hpp"
 
 namespace korvex::visibility::detail {
 
@@ -554,11 +555,10 @@ void Orderer::alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) cons
   alive_parts(child_[u] + 1, out);
 }
 
-bool Orderer::add_tested(std::uint32_t far, std::uint32_t near) {
+bool Orderer::add_tested(std::uint32_t far, std::uint32_t near, Outcome outcome) {
   const std::uint32_t a = std::min(far, near);
   const std::uint32_t b = std::max(far, near);
-  const Verdict v = relate(s_, a, b, tol_, w_);
-  switch (v.outcome) {
+  switch (outcome) {
     case Outcome::None:
       return false;
     case Outcome::AFirst:
@@ -574,23 +574,44 @@ bool Orderer::add_tested(std::uint32_t far, std::uint32_t near) {
   return false;
 }
 
-bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all) {
+bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all,
+                      parallel::ThreadPool& pool) {
   if (capped_) return false;  // the order is partly plain already
   // A settled pair painted the wrong way has its farther piece held back (order() lists those): the farther one
-  // comes first in the plain order, and so do its parts.
-  bool added = false;
-  for (const std::uint32_t u : all ? sequence : held_) {
-    const std::uint32_t b = root_[u];
-    grid.for_partners(b, [&](std::uint32_t q) {
-      if (!settled(grid.entries[b].depth, b, grid.entries[q].depth, q, tol_.z)) return;
-      near_.clear();
-      alive_parts(q, near_);
-      for (const std::uint32_t n : near_) {
-        if ((all || place_[u] > place_[n]) && tested_.insert((std::uint64_t{u} << 32) | n).second) {
-          added |= add_tested(u, n);
+  // comes first in the plain order, and so do its parts. The pairs are found and tested on the pool, a run of
+  // the pieces looked at per task (nothing changes meanwhile, and no pair comes up twice in one call), then
+  // taken in order.
+  const std::vector<std::uint32_t>& look = all ? sequence : held_;
+  constexpr std::size_t kLookedPerTask = 32;
+  const std::size_t tasks = (look.size() + kLookedPerTask - 1) / kLookedPerTask;
+  if (pending_.size() < tasks) pending_.resize(tasks);
+  parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
+    std::vector<Pending>& pending = pending_[t];
+    pending.clear();
+    Scratch w;
+    std::vector<std::uint32_t> parts;
+    const std::size_t end = std::min(look.size(), (t + 1) * kLookedPerTask);
+    for (std::size_t k = t * kLookedPerTask; k < end; ++k) {
+      const std::uint32_t u = look[k];
+      const std::uint32_t b = root_[u];
+      grid.for_partners(b, [&](std::uint32_t q) {
+        if (!settled(grid.entries[b].depth, b, grid.entries[q].depth, q, tol_.z)) return;
+        parts.clear();
+        alive_parts(q, parts);
+        for (const std::uint32_t n : parts) {
+          if ((all || place_[u] > place_[n]) && !tested_.contains((std::uint64_t{u} << 32) | n)) {
+            pending.push_back({u, n, relate(s_, std::min(u, n), std::max(u, n), tol_, w).outcome});
+          }
         }
-      }
-    });
+      });
+    }
+  });
+  bool added = false;
+  for (std::size_t t = 0; t < tasks; ++t) {
+    for (const Pending& p : pending_[t]) {
+      tested_.insert((std::uint64_t{p.far} << 32) | p.near);
+      added |= add_tested(p.far, p.near, p.outcome);
+    }
   }
   return added;
 }

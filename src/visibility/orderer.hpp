@@ -1,5 +1,5 @@
 // The order of the pieces: relations linked to pieces, intersections cut, Kahn's order with cycles broken by
-// cuts. Internal header of visibility; runs on the calling thread only.
+// cuts. Internal header of visibility; runs on the calling thread only (but for confirm()'s tests, on the pool).
 #pragma once
 
 #include <bit>
@@ -10,6 +10,10 @@
 #include <vector>
 
 #include "visibility/pieces.hpp"
+
+namespace korvex::parallel {
+class ThreadPool;
+}
 
 namespace korvex::visibility::detail {
 
@@ -81,6 +85,14 @@ struct Successor {
   std::uint32_t relation;
 };
 
+// A pair that Orderer::confirm() has tested: the piece meant to be painted first, the other, and the outcome of
+// relate() on the two in index order.
+struct Pending {
+  std::uint32_t far;
+  std::uint32_t near;
+  Outcome outcome;
+};
+
 // The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
 struct OrderMemory {
   std::vector<Relation> rel;
@@ -101,7 +113,8 @@ struct OrderMemory {
   std::vector<std::uint32_t> succ_start;
   std::vector<Successor> succ;
   std::vector<std::uint64_t> prio_by_rank;
-  std::vector<std::uint32_t> child, root, place, held, near;
+  std::vector<std::uint32_t> child, root, place, held;
+  std::vector<std::vector<Pending>> pending;
   std::unordered_set<std::uint64_t> tested;
 };
 
@@ -132,7 +145,7 @@ class Orderer {
   // tested and the relation it has added. With `all`, every settled pair is tested instead (whatever the order).
   // A pair is tested once over all calls. Returns whether a relation was added (then the order must be made
   // again).
-  bool confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all);
+  bool confirm(const Grid& grid, const std::vector<std::uint32_t>& sequence, bool all, parallel::ThreadPool& pool);
 
   bool capped() const noexcept { return capped_; }
   std::size_t forced() const noexcept { return forced_; }
@@ -228,13 +241,14 @@ class Orderer {
     root_.swap(memory_.root);
     place_.swap(memory_.place);
     held_.swap(memory_.held);
-    near_.swap(memory_.near);
+    pending_.swap(memory_.pending);
     tested_.swap(memory_.tested);
   }
   // The pieces alive now that piece u was cut into (u itself when it is alive), appended to `out`.
   void alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const;
-  // Tests the pair (far was meant to be painted first) and adds its relation; false when they do not overlap.
-  bool add_tested(std::uint32_t far, std::uint32_t near);
+  // Adds the relation of a tested pair (far was meant to be painted first) by the outcome of relate() on it in
+  // index order; false when they do not overlap.
+  bool add_tested(std::uint32_t far, std::uint32_t near, Outcome outcome);
   void grow() {
     const std::size_t n = s_.pieces.size();
     child_.resize(n, kUncut);
@@ -259,7 +273,7 @@ class Orderer {
   std::vector<std::uint32_t> root_;   // per piece: the piece that existed before any cut it comes from
   // order(): per piece its place in the order, and the pieces painted after one the plain order puts later.
   std::vector<std::uint32_t> place_, held_;
-  std::vector<std::uint32_t> near_;                 // confirm()
+  std::vector<std::vector<Pending>> pending_;  // confirm(): the pairs tested, one list per task
   std::unordered_set<std::uint64_t> tested_;        // pairs confirm() has tested, (farther << 32) | nearer
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;

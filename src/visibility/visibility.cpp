@@ -130,7 +130,7 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
     // the order made again. After a few rounds every pair left is tested, so the order holds them all.
     constexpr int kRounds = 3;
     orderer.order(w.plain, w.sequence);
-    for (int round = 1; orderer.confirm(w.grid, w.sequence, round > kRounds); ++round) {
+    for (int round = 1; orderer.confirm(w.grid, w.sequence, round > kRounds, pool); ++round) {
       orderer.order(w.plain, w.sequence);
     }
     res.capped = orderer.capped();
