@@ -703,20 +703,23 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   held_.clear();
   std::uint64_t latest = 0;  // the greatest priority painted so far
   std::vector<std::uint32_t> ready;
+  // The free pieces are marked emitted only when the order is stuck (by then all are painted: they are always
+  // ready), for the search of a cycle; their places are written at the end.
+  bool free_marked = false;
   while (out.size() < alive_count) {
     std::uint32_t u;
     std::uint64_t p;
     const std::size_t k = ready_set.empty() ? base_ : ready_set.min();
-    const std::uint64_t free_p = next_free < base_ ? prio_by_rank_[next_free] : ~std::uint64_t{0};
-    if (next_free < base_ && (k >= base_ || free_p < prio_by_rank_[k]) && (heap.empty() || free_p < heap.front())) {
-      // A free piece: no successor to release.
-      u = static_cast<std::uint32_t>(plain[next_free]);
-      for (++next_free; next_free < base_ && free[next_free] == 0;) ++next_free;
-      if (free_p < latest) held_.push_back(u);
-      latest = std::max(latest, free_p);
-      place_[u] = static_cast<std::uint32_t>(out.size());
-      emitted[u] = 1;
-      out.push_back(u);
+    // The free pieces placed before the first other ready piece, in a row (none of them releases anything, and
+    // none is painted after a piece the plain order puts later).
+    std::uint64_t bound = k < base_ ? prio_by_rank_[k] : ~std::uint64_t{0};
+    if (!heap.empty()) bound = std::min(bound, heap.front());
+    if (next_free < base_ && prio_by_rank_[next_free] < bound) {
+      do {
+        latest = prio_by_rank_[next_free];
+        out.push_back(static_cast<std::uint32_t>(plain[next_free]));
+        for (++next_free; next_free < base_ && free[next_free] == 0;) ++next_free;
+      } while (next_free < base_ && prio_by_rank_[next_free] < bound);
       continue;
     }
     if (k < base_ && (heap.empty() || prio_by_rank_[k] < heap.front())) {
@@ -729,6 +732,12 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       u = static_cast<std::uint32_t>(p);
       heap.pop_back();
     } else {
+      if (!free_marked) {
+        for (std::size_t f = 0; f < base_; ++f) {
+          if (free[f] != 0) emitted[plain[f]] = 1;
+        }
+        free_marked = true;
+      }
       ready.clear();
       if (!capped_) break_cycle(emitted, indeg, ready);
       if (capped_) break;
@@ -741,7 +750,6 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     }
     if (p < latest) held_.push_back(u);  // painted after a piece the plain order puts later
     latest = std::max(latest, p);
-    place_[u] = static_cast<std::uint32_t>(out.size());
     emitted[u] = 1;
     out.push_back(u);
     if (u < listed_pieces_) {
@@ -760,6 +768,7 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       }
     }
   }
+  for (std::size_t i = 0; i < out.size(); ++i) place_[out[i]] = static_cast<std::uint32_t>(i);
   if (out.size() < alive_count) {
     // Past the cap: the rest in the plain order.
     std::vector<std::uint64_t> rest;

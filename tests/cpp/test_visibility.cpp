@@ -10,6 +10,7 @@
 #include <numbers>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -565,6 +566,41 @@ TEST(VisibilityOrder, DisjointItemsComeInThePlainOrder) {
   EXPECT_EQ(got, (std::vector<std::int64_t>{11, 30, 12, 10, 13, 20}));
   EXPECT_EQ(r.xy.size(), 2u * (4 * 3 + 2 + 1));
   EXPECT_EQ(r.pieces, 6u);
+}
+
+// Items without relations are painted by the plain rule around those with: B lies behind A but has the nearer
+// fallback depth, so A waits for B, and the unrelated squares between them in the plain order (F2) come first.
+// Released, A goes before the later unrelated squares (F3, F4); the same when the squares are markers.
+TEST(VisibilityOrder, UnrelatedItemsKeepThePlainPlacesAroundRelatedOnes) {
+  std::vector<double> xyz;
+  std::vector<std::int64_t> offsets{0};
+  auto square = [&](double x0, double z) {
+    xyz.insert(xyz.end(), {x0, 0, z, x0 + 10, 0, z, x0 + 10, 10, z, x0, 10, z});
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+  };
+  square(0, 0.2);  // A, in front
+  square(5, 0.8);  // B, behind A where they overlap
+  const std::vector<double> free_depths = {0.9, 0.7, 0.5, 0.3, 0.1};
+  std::vector<double> depths = {0.6, 0.4};
+  std::vector<double> marks;
+  for (std::size_t k = 0; k < free_depths.size(); ++k) {
+    square(100.0 + 20.0 * static_cast<double>(k), free_depths[k]);
+    depths.push_back(free_depths[k]);
+    marks.insert(marks.end(), {-50.0 - 10.0 * static_cast<double>(k), 0, free_depths[k]});
+  }
+  const std::vector<std::int64_t> ids{1, 2, 10, 11, 12, 13, 14};
+  const std::vector<std::int64_t> no_ids, mark_ids{20, 21, 22, 23, 24};
+  const std::span<const double> two(xyz.data(), 24);
+  for (const bool as_markers : {false, true}) {
+    const vis::Scene scene =
+        as_markers ? vis::Scene{two, std::span(offsets).first(3), std::span(ids).first(2), std::span(depths).first(2),
+                                {}, {}, marks, mark_ids}
+                   : vis::Scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
+    std::vector<std::int64_t> got;
+    for (const vis::Fragment& f : vis::order(scene).fragments) got.push_back(f.id);
+    const std::int64_t f0 = as_markers ? 20 : 10;
+    EXPECT_EQ(got, (std::vector<std::int64_t>{f0, f0 + 1, f0 + 2, 2, 1, f0 + 3, f0 + 4})) << as_markers;
+  }
 }
 
 // A pair whose depths lie apart is not tested up front (the plain order paints the farther first), yet here the
