@@ -80,7 +80,6 @@ void Orderer::link() {
   root_.resize(base_);
   for (std::uint32_t u = 0; u < base_; ++u) root_[u] = u;
   tested_.clear();
-  ranked_ = false;
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
   // current ends, which leaves every list ascending and link_start_[u] at its beginning.
@@ -616,6 +615,22 @@ bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequen
   return added;
 }
 
+void Orderer::rank(const std::vector<std::size_t>& plain) {
+  const std::size_t base = plain.size();
+  item_rank_.resize(base == 0 ? 0 : s_.pieces[base - 1].item + 1);
+  prio_.resize(base);
+  rank_of_.resize(base);
+  for (std::size_t k = 0; k < base; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
+  for (std::size_t u = 0; u < base; ++u) {  // an item's pieces are consecutive, its first one placed first
+    const std::uint32_t item = s_.pieces[u].item;
+    if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
+    prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
+  }
+  prio_by_rank_.resize(base);
+  for (std::size_t k = 0; k < base; ++k) prio_by_rank_[k] = prio_[plain[k]];
+  ranked_ = true;
+}
+
 void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out) {
   scan_ = 0;
   std::size_t n = s_.pieces.size();
@@ -629,20 +644,7 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
   // follow them).
   KORVEX_ASSERT(plain.size() == base_, "the plain order covers the pieces that existed before any cut");
-  if (!ranked_) {
-    item_rank_.resize(base_ == 0 ? 0 : s_.pieces[base_ - 1].item + 1);
-    prio_.resize(base_);
-    rank_of_.resize(base_);
-    for (std::size_t k = 0; k < base_; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
-    for (std::size_t u = 0; u < base_; ++u) {  // an item's pieces are consecutive, its first one placed first
-      const std::uint32_t item = s_.pieces[u].item;
-      if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
-      prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
-    }
-    prio_by_rank_.resize(base_);
-    for (std::size_t k = 0; k < base_; ++k) prio_by_rank_[k] = prio_[plain[k]];
-    ranked_ = true;
-  }
+  if (!ranked_) rank(plain);
   // The successors of each piece over the live relations, listed once here (no relation changes direction from
   // now on), so that the loop below reads small arrays instead of the relations themselves. Relations added
   // while ordering (those of the parts of a cut) are met through extra_.

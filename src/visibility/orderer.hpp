@@ -136,6 +136,9 @@ class Orderer {
   // Cuts every intersecting pair (in list order, so deterministically) until none is left or the cap is met;
   // what the cap leaves uncut is ordered by the larger part of the depth difference.
   void resolve_intersections();
+  // The plain order's ranks of the pieces as built, `plain` their plain order (order() makes them when not
+  // made): reads only the pieces, so it may run beside find_relations() filling relations().
+  void rank(const std::vector<std::size_t>& plain);
   // Kahn's order of the live pieces into `out`; `plain` is the plain order of the pieces that existed before
   // any cut. May run again after confirm() (it starts afresh from the relations, keeping the cuts made).
   void order(const std::vector<std::size_t>& plain, std::vector<std::uint32_t>& out);
@@ -292,7 +295,7 @@ class Orderer {
   // order(): the successors of piece u are succ_[succ_start_[slot(u)], succ_start_[slot(u) + 1]).
   std::vector<std::uint32_t> succ_start_;
   std::vector<Successor> succ_;
-  bool ranked_ = false;                    // prio_, rank_of_ and item_rank_ are set (once per link())
+  bool ranked_ = false;                    // prio_, rank_of_ and item_rank_ are set (once per orderer)
   std::size_t listed_pieces_ = 0;          // order(): pieces and relations listed in succ_
   std::uint32_t listed_ = 0;
   std::size_t scan_ = 0;        // no piece below this index is left to emit (cycle search)

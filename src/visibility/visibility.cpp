@@ -123,6 +123,7 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
       for (std::size_t u = 0; u < base; ++u) w.fallbacks[u] = s.pieces[u].fallback;
       w.plain.resize(base);
       poly3d::order_by_depth(w.fallbacks.data(), base, w.plain.data(), poly3d::TieOrder::AscendingIndex, w.scratch);
+      orderer.rank(w.plain);
     });
     orderer.link();
     orderer.resolve_intersections();
