@@ -42,6 +42,7 @@ T* OrderScratch::Buffer<T>::reserve(std::size_t n) {
 namespace {
 
 using Entry = OrderScratch::Entry;
+using detail::RankIsa;
 
 // Maps a depth to a key whose ascending unsigned order is the drawing order: NaN first (key 0, which no number
 // reaches: +inf gives 0x000F'FFFF'FFFF'FFFF), then +inf, ..., +0.0 == -0.0, ..., -inf. Adding +0.0 turns -0.0 into
@@ -72,6 +73,9 @@ constexpr std::size_t kDigitCounters = kDigitBuckets + 1;
 constexpr int kClassBits = 2 * kDigitBits;
 // Classes up to this many keys are sorted by ranking.
 constexpr std::size_t kRankLimit = 64;
+// The class pass reads the keys of its items by index, all over the keys; on the pool, where other cores wrote many
+// of them, it asks for those of the next items this far ahead (on one thread they are at hand, and asking costs).
+constexpr std::size_t kKeyLookahead = 32;
 // Positions per block of a parallel pass, at least; and at most this many blocks.
 constexpr std::size_t kMinBlock = 8192;
 constexpr std::size_t kMaxBlocks = 16;
@@ -225,7 +229,7 @@ Classes classes_of(KeyRange range) noexcept {
 // Sorts the distinct values t[0, m) (m <= kRankLimit) into sorted[0, m) by their ranks, the count of values below
 // each. The values come as signed numbers whose sign bit is flipped (so that a signed comparison orders them as
 // unsigned ones), and t holds room up to a multiple of four filled with the largest value, which counts below
-// none. On AVX2 four comparisons per instruction, with no branch on the data.
+// none. With AVX2 four comparisons per instruction, with AVX-512 eight, and no branch on the data.
 void rank_sort_scalar(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   for (std::size_t j = 0; j < m; ++j) {
     std::size_t rank = 0;
@@ -248,21 +252,50 @@ void rank_sort_scalar(const std::int64_t* t, std::size_t m, std::int64_t* sorted
   }
 }
 
-bool has_avx2() noexcept {
-  static const bool avx2 = [] {
+// The same eight lanes at a time; lanes past m are not read but set to the largest value.
+[[gnu::target("avx512f")]] void rank_sort_avx512(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
+  const std::size_t vectors = (m + 7) / 8;
+  __m512i values[kRankLimit / 8];
+  for (std::size_t v = 0; v < vectors; ++v) {
+    const std::size_t left = m - 8 * v;
+    const __mmask8 lanes = left >= 8 ? __mmask8{0xff} : static_cast<__mmask8>((1u << left) - 1);
+    values[v] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(std::numeric_limits<std::int64_t>::max()), lanes,
+                                        t + 8 * v);
+  }
+  for (std::size_t j = 0; j < m; ++j) {
+    const __m512i x = _mm512_set1_epi64(t[j]);
+    int rank = 0;
+    for (std::size_t v = 0; v < vectors; ++v) {
+      rank += std::popcount(static_cast<unsigned>(_mm512_cmpgt_epi64_mask(x, values[v])));
+    }
+    sorted[rank] = t[j];
+  }
+}
+
+RankIsa best_rank_isa() noexcept {
+  static const RankIsa best = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    if (__builtin_cpu_supports("avx512f")) return RankIsa::Avx512;
+    if (__builtin_cpu_supports("avx2")) return RankIsa::Avx2;
+    return RankIsa::Portable;
   }();
-  return avx2;
+  return best;
 }
 #endif
 
-std::atomic<bool> portable_rank{false};
+std::atomic<RankIsa> rank_isa_cap{RankIsa::Avx512};
 
 void rank_sort(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   KORVEX_ASSERT(m <= kRankLimit, "rank sorts are short");
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2() && !portable_rank.load(std::memory_order_relaxed)) return rank_sort_avx2(t, m, sorted);
+  switch (std::min(best_rank_isa(), rank_isa_cap.load(std::memory_order_relaxed))) {
+    case RankIsa::Avx512:
+      return rank_sort_avx512(t, m, sorted);
+    case RankIsa::Avx2:
+      return rank_sort_avx2(t, m, sorted);
+    default:
+      break;
+  }
 #endif
   rank_sort_scalar(t, m, sorted);
 }
@@ -308,13 +341,14 @@ bool sort_class(const std::uint64_t* items, std::size_t m, const std::uint64_t* 
 
 // Sorts the items of one part, whose classes lie in [lowest, highest), and writes the indices in drawing order to
 // order[0, n); returns whether two neighbours in the order have equal keys. item(q) gives the part's q-th item in
-// feeding order (it may read them from `items`). The classes are sorted by one or two stable scatters of kDigitBits (least significant digit
-// first, counted in one pass), then each class on the full keys. `items` and `spare` hold n items, `room` and
-// `room_spare` n entries, `counts` 2 * kDigitCounters counters.
+// feeding order (it may read them from `items`). The classes are sorted by one or two stable scatters of
+// kDigitBits (least significant digit first, counted in one pass), then each class on the full keys, whose reads
+// are asked for ahead when `fetch_ahead`. `items` and `spare` hold n items, `room` and `room_spare` n entries,
+// `counts` 2 * kDigitCounters counters.
 template <class ItemAt>
 bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t highest, const std::uint64_t* keys,
                Classes classes, std::size_t* order, std::uint64_t* items, std::uint64_t* spare, Entry* room,
-               Entry* room_spare, std::uint32_t* counts) noexcept {
+               Entry* room_spare, std::uint32_t* counts, bool fetch_ahead) noexcept {
   const int width = std::bit_width(highest - lowest);
   const bool two_digits = width > kDigitBits;
   KORVEX_ASSERT(width <= 2 * kDigitBits + 1, "two digits hold a part's classes");
@@ -363,10 +397,14 @@ bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t
   // Classes in order; within one, the keys differ in their low bits only.
   bool tied = false;
   std::size_t begin = 0;
+  std::size_t fetched = 0;  // the keys of the items before this one are asked for ahead of their class
   while (begin < n) {
     const std::uint64_t c = Classes::class_of(sorted[begin]);
     std::size_t end = begin + 1;
     while (end < n && Classes::class_of(sorted[end]) == c) ++end;
+    for (const std::size_t stop = fetch_ahead ? std::min(n, end + kKeyLookahead) : 0; fetched < stop; ++fetched) {
+      __builtin_prefetch(keys + Classes::index_of(sorted[fetched]));
+    }
     if (end - begin == 1) {
       order[begin] = Classes::index_of(sorted[begin]);
     } else if (c == 0 || classes.rest == 0) {  // NaN's, or keys that are all class: one tie group
@@ -449,10 +487,12 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
         const std::size_t i = n - 1 - q;
         return classes.item(keys[i], i);
       };
-      return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare, counts);
+      return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare, counts,
+                       false);
     }
     auto item = [&](std::size_t q) noexcept { return classes.item(keys[q], q); };
-    return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare, counts);
+    return sort_part(item, n, 0, highest_class, keys, classes, order, items, spare, room, room_spare, counts,
+                     false);
   }
 
   // 2. Coarse bins over the key range (bin 0 is NaN's), counted per block; parts are runs of whole bins holding
@@ -545,7 +585,7 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
     const std::uint64_t* const from = items + begin;
     part_tied[j] = sort_part([from](std::size_t q) noexcept { return from[q]; }, count, part_lowest[j],
                              part_highest[j], keys, classes, order + begin, items + begin, spare + begin,
-                             room + begin, room_spare + begin, part_counts + j * 2 * kDigitCounters);
+                             room + begin, room_spare + begin, part_counts + j * 2 * kDigitCounters, true);
   });
   return std::any_of(part_tied, part_tied + parts, [](bool t) { return t; });
 }
@@ -568,7 +608,7 @@ bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
   return order_by_depth(depths, n, order, ties, scratch);
 }
 
-void detail::set_portable_rank(bool on) noexcept { portable_rank.store(on, std::memory_order_relaxed); }
+void detail::cap_rank_isa(RankIsa cap) noexcept { rank_isa_cap.store(cap, std::memory_order_relaxed); }
 
 std::uint64_t* OrderScratch::keys_for(std::size_t n) {
   KORVEX_ASSERT(n > kInsertionLimit && n <= std::numeric_limits<std::uint32_t>::max(),

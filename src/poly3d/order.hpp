@@ -89,8 +89,10 @@ KeyBounds key_depths(const double* depths, std::size_t first, std::size_t last, 
 bool order_keyed(std::size_t n, KeyBounds bounds, std::size_t* order, OrderScratch& scratch);
 
 namespace detail {
-// Ranks short runs of keys with the portable loop even where the AVX2 one is available (for tests).
-void set_portable_rank(bool on) noexcept;
+// The loops that rank short runs of keys, of which the best one the processor runs is taken; tests cap the choice
+// to run each one.
+enum class RankIsa { Portable, Avx2, Avx512 };
+void cap_rank_isa(RankIsa cap) noexcept;
 }  // namespace detail
 
 }  // namespace korvex::poly3d

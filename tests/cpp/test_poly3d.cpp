@@ -427,16 +427,17 @@ TEST_P(Poly3dOrderTies, ReportedExactly) {
   EXPECT_EQ(n > 1, order_by_depth(all_nan.data(), n, order.data(), TieOrder::AscendingIndex));
 }
 
-// Short runs of nearly equal keys are ranked by a vector loop where the processor has one, else by a portable
-// loop: both give the one order.
-TEST(Poly3dOrder, PortableRankingGivesTheSameOrder) {
+// Short runs of nearly equal keys are ranked by the best vector loop the processor has, else by a portable loop:
+// each gives the one order.
+TEST(Poly3dOrder, EveryRankingLoopGivesTheSameOrder) {
+  using korvex::poly3d::detail::RankIsa;
   const std::vector<double> d = order_depths(40000, Spread::Clumps, 7);
   std::vector<std::size_t> order(d.size());
-  for (const bool portable : {true, false}) {
-    korvex::poly3d::detail::set_portable_rank(portable);
+  for (const RankIsa cap : {RankIsa::Portable, RankIsa::Avx2, RankIsa::Avx512}) {
+    korvex::poly3d::detail::cap_rank_isa(cap);
     for (const TieOrder ties : {TieOrder::AscendingIndex, TieOrder::DescendingIndex}) {
       EXPECT_TRUE(order_by_depth(d.data(), d.size(), order.data(), ties));
-      EXPECT_EQ(reference_order(d, ties), order) << (portable ? "portable" : "vector");
+      EXPECT_EQ(reference_order(d, ties), order) << "loop " << static_cast<int>(cap);
     }
   }
 }
