@@ -42,7 +42,7 @@ T* OrderScratch::Buffer<T>::reserve(std::size_t n) {
 namespace {
 
 using Entry = OrderScratch::Entry;
-using detail::RankIsa;
+using detail::OrderIsa;
 
 // Maps a depth to a key whose ascending unsigned order is the drawing order: NaN first (key 0, which no number
 // reaches: +inf gives 0x000F'FFFF'FFFF'FFFF), then +inf, ..., +0.0 == -0.0, ..., -inf. Adding +0.0 turns -0.0 into
@@ -272,26 +272,35 @@ void rank_sort_scalar(const std::int64_t* t, std::size_t m, std::int64_t* sorted
   }
 }
 
-RankIsa best_rank_isa() noexcept {
-  static const RankIsa best = [] {
+OrderIsa best_order_isa() noexcept {
+  static const OrderIsa best = [] {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return RankIsa::Avx512;
-    if (__builtin_cpu_supports("avx2")) return RankIsa::Avx2;
-    return RankIsa::Portable;
+    if (__builtin_cpu_supports("avx512f")) return OrderIsa::Avx512;
+    if (__builtin_cpu_supports("avx2")) return OrderIsa::Avx2;
+    return OrderIsa::Portable;
   }();
   return best;
 }
 #endif
 
-std::atomic<RankIsa> rank_isa_cap{RankIsa::Avx512};
+std::atomic<OrderIsa> order_isa_cap{OrderIsa::Avx512};
+
+// The vector loops to use: the best the processor runs, within the cap tests may set.
+OrderIsa order_isa() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  return std::min(best_order_isa(), order_isa_cap.load(std::memory_order_relaxed));
+#else
+  return OrderIsa::Portable;
+#endif
+}
 
 void rank_sort(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   KORVEX_ASSERT(m <= kRankLimit, "rank sorts are short");
 #if defined(__x86_64__) && defined(__GNUC__)
-  switch (std::min(best_rank_isa(), rank_isa_cap.load(std::memory_order_relaxed))) {
-    case RankIsa::Avx512:
+  switch (order_isa()) {
+    case OrderIsa::Avx512:
       return rank_sort_avx512(t, m, sorted);
-    case RankIsa::Avx2:
+    case OrderIsa::Avx2:
       return rank_sort_avx2(t, m, sorted);
     default:
       break;
@@ -419,8 +428,52 @@ bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t
   return tied;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// drawing_key and the bounds eight depths at a time, the rest as make_keys does: the same steps lane by lane (an
+// unordered depth gives key 0), with unsigned 64-bit minimum and maximum.
+[[gnu::target("avx512f")]] KeyBounds make_keys_avx512(const double* depths, std::size_t first, std::size_t last,
+                                                      std::uint64_t* keys) noexcept {
+  // Every lane, through the masked forms: the plain ones of this compiler's headers read an undefined source.
+  constexpr __mmask8 kAll = 0xff;
+  const __m512i sign = _mm512_set1_epi64(std::numeric_limits<std::int64_t>::min());
+  const __m512i ones = _mm512_set1_epi64(-1);
+  __m512i below_first = ones;
+  __m512i highest = _mm512_setzero_si512();
+  std::size_t i = first;
+  for (; i + 8 <= last; i += 8) {
+    const __m512d depth = _mm512_loadu_pd(depths + i);
+    const __m512i bits = _mm512_castpd_si512(_mm512_add_pd(depth, _mm512_setzero_pd()));
+    const __m512i flip = _mm512_or_si512(_mm512_maskz_srai_epi64(kAll, bits, 63), sign);
+    const __mmask8 number = _mm512_cmp_pd_mask(depth, depth, _CMP_ORD_Q);
+    const __m512i key = _mm512_maskz_mov_epi64(number, _mm512_xor_si512(_mm512_xor_si512(bits, flip), ones));
+    _mm512_storeu_si512(keys + i, key);
+    below_first = _mm512_maskz_min_epu64(kAll, below_first, _mm512_add_epi64(key, ones));
+    highest = _mm512_maskz_max_epu64(kAll, highest, key);
+  }
+  std::uint64_t lanes_below[8];
+  std::uint64_t lanes_last[8];
+  _mm512_storeu_si512(lanes_below, below_first);
+  _mm512_storeu_si512(lanes_last, highest);
+  KeyBounds bounds;
+  for (int lane = 0; lane < 8; ++lane) {
+    bounds.below_first = std::min(bounds.below_first, lanes_below[lane]);
+    bounds.last = std::max(bounds.last, lanes_last[lane]);
+  }
+  for (; i < last; ++i) {
+    const std::uint64_t key = drawing_key(depths[i]);
+    keys[i] = key;
+    bounds.below_first = std::min(bounds.below_first, key - 1);
+    bounds.last = std::max(bounds.last, key);
+  }
+  return bounds;
+}
+#endif
+
 // Keys of depths[first, last) written by index, and their range.
 KeyBounds make_keys(const double* depths, std::size_t first, std::size_t last, std::uint64_t* keys) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (order_isa() == OrderIsa::Avx512) return make_keys_avx512(depths, first, last, keys);
+#endif
   KeyBounds bounds;
   for (std::size_t i = first; i < last; ++i) {
     const std::uint64_t key = drawing_key(depths[i]);
@@ -608,7 +661,7 @@ bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
   return order_by_depth(depths, n, order, ties, scratch);
 }
 
-void detail::cap_rank_isa(RankIsa cap) noexcept { rank_isa_cap.store(cap, std::memory_order_relaxed); }
+void detail::cap_order_isa(OrderIsa cap) noexcept { order_isa_cap.store(cap, std::memory_order_relaxed); }
 
 std::uint64_t* OrderScratch::keys_for(std::size_t n) {
   KORVEX_ASSERT(n > kInsertionLimit && n <= std::numeric_limits<std::uint32_t>::max(),

@@ -89,10 +89,10 @@ KeyBounds key_depths(const double* depths, std::size_t first, std::size_t last, 
 bool order_keyed(std::size_t n, KeyBounds bounds, std::size_t* order, OrderScratch& scratch);
 
 namespace detail {
-// The loops that rank short runs of keys, of which the best one the processor runs is taken; tests cap the choice
-// to run each one.
-enum class RankIsa { Portable, Avx2, Avx512 };
-void cap_rank_isa(RankIsa cap) noexcept;
+// The loops that make the keys and rank short runs of them come in vector builds, of which the best one the
+// processor runs is taken; tests cap the choice to run each one.
+enum class OrderIsa { Portable, Avx2, Avx512 };
+void cap_order_isa(OrderIsa cap) noexcept;
 }  // namespace detail
 
 }  // namespace korvex::poly3d

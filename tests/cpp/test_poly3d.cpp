@@ -427,17 +427,25 @@ TEST_P(Poly3dOrderTies, ReportedExactly) {
   EXPECT_EQ(n > 1, order_by_depth(all_nan.data(), n, order.data(), TieOrder::AscendingIndex));
 }
 
-// Short runs of nearly equal keys are ranked by the best vector loop the processor has, else by a portable loop:
-// each gives the one order.
-TEST(Poly3dOrder, EveryRankingLoopGivesTheSameOrder) {
-  using korvex::poly3d::detail::RankIsa;
-  const std::vector<double> d = order_depths(40000, Spread::Clumps, 7);
-  std::vector<std::size_t> order(d.size());
-  for (const RankIsa cap : {RankIsa::Portable, RankIsa::Avx2, RankIsa::Avx512}) {
-    korvex::poly3d::detail::cap_rank_isa(cap);
-    for (const TieOrder ties : {TieOrder::AscendingIndex, TieOrder::DescendingIndex}) {
-      EXPECT_TRUE(order_by_depth(d.data(), d.size(), order.data(), ties));
-      EXPECT_EQ(reference_order(d, ties), order) << "loop " << static_cast<int>(cap);
+// The keys are made, and short runs of nearly equal keys ranked, by the best vector loops the processor has, else
+// by portable ones: each gives the one order, for specials too, on one thread and on the pool.
+TEST(Poly3dOrder, EveryVectorBuildGivesTheSameOrder) {
+  using korvex::poly3d::detail::OrderIsa;
+  for (const Spread spread : {Spread::Clumps, Spread::Mixed}) {
+    const std::vector<double> d = order_depths(40000, spread, 7);
+    std::vector<std::size_t> order(d.size());
+    for (const OrderIsa cap : {OrderIsa::Portable, OrderIsa::Avx2, OrderIsa::Avx512}) {
+      korvex::poly3d::detail::cap_order_isa(cap);
+      for (std::size_t threads : {1u, 2u}) {
+        ThreadPool pool(threads);
+        for (const TieOrder ties : {TieOrder::AscendingIndex, TieOrder::DescendingIndex}) {
+          bool tied = false;
+          parallel_for(pool, 1, 1, [&](std::size_t) { tied = order_by_depth(d.data(), d.size(), order.data(), ties); });
+          EXPECT_TRUE(tied);
+          EXPECT_EQ(reference_order(d, ties), order)
+              << spread_name(spread) << ", build " << static_cast<int>(cap) << ", " << threads << " threads";
+        }
+      }
     }
   }
 }
