@@ -252,21 +252,20 @@ void rank_sort_scalar(const std::int64_t* t, std::size_t m, std::int64_t* sorted
   }
 }
 
-// The same eight lanes at a time; lanes past m are not read but set to the largest value.
+// The same eight lanes at a time; lanes past m are not read but set to the largest value. The values are read
+// again for every j (from the first level of cache): a local array of vectors would need a stack realigned to 64
+// bytes, which the address sanitizer's instrumentation of this compiler gets wrong.
 [[gnu::target("avx512f")]] void rank_sort_avx512(const std::int64_t* t, std::size_t m, std::int64_t* sorted) noexcept {
   const std::size_t vectors = (m + 7) / 8;
-  __m512i values[kRankLimit / 8];
-  for (std::size_t v = 0; v < vectors; ++v) {
-    const std::size_t left = m - 8 * v;
-    const __mmask8 lanes = left >= 8 ? __mmask8{0xff} : static_cast<__mmask8>((1u << left) - 1);
-    values[v] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(std::numeric_limits<std::int64_t>::max()), lanes,
-                                        t + 8 * v);
-  }
+  const __m512i largest = _mm512_set1_epi64(std::numeric_limits<std::int64_t>::max());
   for (std::size_t j = 0; j < m; ++j) {
     const __m512i x = _mm512_set1_epi64(t[j]);
     int rank = 0;
     for (std::size_t v = 0; v < vectors; ++v) {
-      rank += std::popcount(static_cast<unsigned>(_mm512_cmpgt_epi64_mask(x, values[v])));
+      const std::size_t left = m - 8 * v;
+      const __mmask8 lanes = left >= 8 ? __mmask8{0xff} : static_cast<__mmask8>((1u << left) - 1);
+      const __m512i values = _mm512_mask_loadu_epi64(largest, lanes, t + 8 * v);
+      rank += std::popcount(static_cast<unsigned>(_mm512_cmpgt_epi64_mask(x, values)));
     }
     sorted[rank] = t[j];
   }
@@ -285,7 +284,7 @@ OrderIsa best_order_isa() noexcept {
 
 std::atomic<OrderIsa> order_isa_cap{OrderIsa::Avx512};
 
-// The vector loops to use: the best the processor runs, within the cap tests may set.
+// The vector loop to use: the best the processor runs, within the cap tests may set.
 OrderIsa order_isa() noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
   return std::min(best_order_isa(), order_isa_cap.load(std::memory_order_relaxed));
@@ -428,52 +427,8 @@ bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t
   return tied;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// drawing_key and the bounds eight depths at a time, the rest as make_keys does: the same steps lane by lane (an
-// unordered depth gives key 0), with unsigned 64-bit minimum and maximum.
-[[gnu::target("avx512f")]] KeyBounds make_keys_avx512(const double* depths, std::size_t first, std::size_t last,
-                                                      std::uint64_t* keys) noexcept {
-  // Every lane, through the masked forms: the plain ones of this compiler's headers read an undefined source.
-  constexpr __mmask8 kAll = 0xff;
-  const __m512i sign = _mm512_set1_epi64(std::numeric_limits<std::int64_t>::min());
-  const __m512i ones = _mm512_set1_epi64(-1);
-  __m512i below_first = ones;
-  __m512i highest = _mm512_setzero_si512();
-  std::size_t i = first;
-  for (; i + 8 <= last; i += 8) {
-    const __m512d depth = _mm512_loadu_pd(depths + i);
-    const __m512i bits = _mm512_castpd_si512(_mm512_add_pd(depth, _mm512_setzero_pd()));
-    const __m512i flip = _mm512_or_si512(_mm512_maskz_srai_epi64(kAll, bits, 63), sign);
-    const __mmask8 number = _mm512_cmp_pd_mask(depth, depth, _CMP_ORD_Q);
-    const __m512i key = _mm512_maskz_mov_epi64(number, _mm512_xor_si512(_mm512_xor_si512(bits, flip), ones));
-    _mm512_storeu_si512(keys + i, key);
-    below_first = _mm512_maskz_min_epu64(kAll, below_first, _mm512_add_epi64(key, ones));
-    highest = _mm512_maskz_max_epu64(kAll, highest, key);
-  }
-  std::uint64_t lanes_below[8];
-  std::uint64_t lanes_last[8];
-  _mm512_storeu_si512(lanes_below, below_first);
-  _mm512_storeu_si512(lanes_last, highest);
-  KeyBounds bounds;
-  for (int lane = 0; lane < 8; ++lane) {
-    bounds.below_first = std::min(bounds.below_first, lanes_below[lane]);
-    bounds.last = std::max(bounds.last, lanes_last[lane]);
-  }
-  for (; i < last; ++i) {
-    const std::uint64_t key = drawing_key(depths[i]);
-    keys[i] = key;
-    bounds.below_first = std::min(bounds.below_first, key - 1);
-    bounds.last = std::max(bounds.last, key);
-  }
-  return bounds;
-}
-#endif
-
 // Keys of depths[first, last) written by index, and their range.
 KeyBounds make_keys(const double* depths, std::size_t first, std::size_t last, std::uint64_t* keys) noexcept {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (order_isa() == OrderIsa::Avx512) return make_keys_avx512(depths, first, last, keys);
-#endif
   KeyBounds bounds;
   for (std::size_t i = first; i < last; ++i) {
     const std::uint64_t key = drawing_key(depths[i]);

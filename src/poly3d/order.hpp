@@ -89,8 +89,8 @@ KeyBounds key_depths(const double* depths, std::size_t first, std::size_t last, 
 bool order_keyed(std::size_t n, KeyBounds bounds, std::size_t* order, OrderScratch& scratch);
 
 namespace detail {
-// The loops that make the keys and rank short runs of them come in vector builds, of which the best one the
-// processor runs is taken; tests cap the choice to run each one.
+// The loops that rank short runs of keys come in vector builds, of which the best one the processor runs is
+// taken; tests cap the choice to run each one.
 enum class OrderIsa { Portable, Avx2, Avx512 };
 void cap_order_isa(OrderIsa cap) noexcept;
 }  // namespace detail

@@ -427,8 +427,8 @@ TEST_P(Poly3dOrderTies, ReportedExactly) {
   EXPECT_EQ(n > 1, order_by_depth(all_nan.data(), n, order.data(), TieOrder::AscendingIndex));
 }
 
-// The keys are made, and short runs of nearly equal keys ranked, by the best vector loops the processor has, else
-// by portable ones: each gives the one order, for specials too, on one thread and on the pool.
+// Short runs of nearly equal keys are ranked by the best vector loop the processor has, else by a portable one:
+// each gives the one order, for specials too, on one thread and on the pool.
 TEST(Poly3dOrder, EveryVectorBuildGivesTheSameOrder) {
   using korvex::poly3d::detail::OrderIsa;
   for (const Spread spread : {Spread::Clumps, Spread::Mixed}) {
