@@ -54,10 +54,10 @@ inline void load_block(const MatrixView& m, double out[16]) noexcept {
   tz = std::bit_cast<double>(std::bit_cast<std::uint64_t>(q2) & keep);
 }
 
-// Instruction sets the point loop has a build for. Every build performs exactly the operations of
-// project_point (correctly rounded IEEE operations, none fused), so all give identical bits; only the number of
-// points per instruction differs.
-enum class PointIsa : unsigned char { Scalar, Sse2, Avx };
+// Instruction sets the point loop has a build for. Every build gives the bits of project_point (correctly rounded
+// IEEE operations; the AVX-512 build reaches the same quotients through a reciprocal and fused multiply-adds); only
+// the number of points per instruction differs.
+enum class PointIsa : unsigned char { Scalar, Sse2, Avx, Avx512 };
 
 // Whether this machine (and this build) can run the loop built for `isa`.
 bool point_isa_available(PointIsa isa) noexcept;

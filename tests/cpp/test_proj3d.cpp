@@ -296,12 +296,46 @@ TEST_P(Proj3dPointLoop, RowsMatchTheColumnBuild) {
   }
 }
 
+// Builds that divide by a reciprocal must still give the quotient's own bits. With rows (1 0 0 0), (0 1 0 0),
+// (0 0 0 1) and (0 0 1 0) a point (x, y, z) gives the quotients x/z, y/z and 1/z, so the divisions can be chosen:
+// quotients next to a rounding midpoint, significands of all ones or none, and magnitudes at both ends of the
+// range where a reciprocal is exact, mixed with zeros, subnormals, infinities and NaNs that need the division.
+TEST_P(Proj3dPointLoop, HardQuotientsKeepTheirBits) {
+  if (!proj3d::point_isa_available(GetParam())) GTEST_SKIP() << "not available on this machine";
+  const Matrix4 m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0};
+  std::mt19937_64 rng(11);
+  auto random_double = [&](int low_exponent, int high_exponent) {
+    const std::uint64_t exponent = 1023 + low_exponent + rng() % (high_exponent - low_exponent + 1);
+    return std::bit_cast<double>(exponent << 52 | (rng() & 0xFFFFFFFFFFFFF)) * (rng() & 1 ? -1.0 : 1.0);
+  };
+  const double edges[] = {0x1p-400, std::nextafter(0x1p-400, 0.0), std::nextafter(0x1p400, 0.0), 0x1p400,
+                          0x1.fffffffffffffp0, 1.0, 0.0, -0.0, 4.9e-324, kInf, kNaN};
+  Points p;
+  for (std::size_t i = 0; i < 40000; ++i) {
+    const double z = i % 3 == 0 ? std::bit_cast<double>((1023ull + rng() % 8) << 52 | ((1ull << 52) - 1 - rng() % 4))
+                                : random_double(-300, 300);
+    const double q = random_double(-4, 4);
+    const double half_ulp = (std::nextafter(q, kInf) - q) / 2;
+    // z * (q + half an ulp), rounded once: its quotient by z lies within a rounding error of a midpoint.
+    const double near_midpoint = std::fma(z, q, z * half_ulp);
+    p.xs.push_back(i % 97 == 5 ? edges[rng() % std::size(edges)] : near_midpoint);
+    p.ys.push_back(i % 89 == 7 ? edges[rng() % std::size(edges)] : random_double(-390, 390));
+    p.zs.push_back(i % 83 == 3 ? edges[rng() % std::size(edges)] : z);
+  }
+  Out out(p.size());
+  proj3d::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
+                              out.y.data(), out.z.data(), p.size());
+  expect_reference(m, p, out);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllBuilds, Proj3dPointLoop,
-                         ::testing::Values(proj3d::PointIsa::Scalar, proj3d::PointIsa::Sse2, proj3d::PointIsa::Avx),
+                         ::testing::Values(proj3d::PointIsa::Scalar, proj3d::PointIsa::Sse2, proj3d::PointIsa::Avx,
+                                           proj3d::PointIsa::Avx512),
                          [](const auto& info) {
                            return std::string(info.param == proj3d::PointIsa::Scalar ? "Scalar"
                                               : info.param == proj3d::PointIsa::Sse2 ? "Sse2"
-                                                                                     : "Avx");
+                                              : info.param == proj3d::PointIsa::Avx  ? "Avx"
+                                                                                     : "Avx512");
                          });
 
 // ============================================================================================================
