@@ -6,6 +6,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "poly3d/depth.hpp"
@@ -37,7 +41,57 @@ double* PolygonSet::add(std::size_t rows, std::size_t cols) {
     values_.resize(offset);
     throw;
   }
+  uniform_ = shapes_.size() == 1 || (uniform_ && rows == shapes_.front().rows && cols == shapes_.front().cols);
   return values_.data() + offset;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+namespace {
+
+// Eight quads are 32 values in four vectors a, b, c, d. A first permute gathers two corners of four quads from a
+// and b (and from c and d), a second one joins those into each corner of all eight; then the sums of
+// average_depths<4>, from +0.0, corner by corner.
+[[gnu::target("avx512f")]] void average_quads_avx512(const double* tz, std::size_t count, double* depths) noexcept {
+  const __m512i corners01 = _mm512_set_epi64(13, 9, 5, 1, 12, 8, 4, 0);
+  const __m512i corners23 = _mm512_set_epi64(15, 11, 7, 3, 14, 10, 6, 2);
+  const __m512i first_halves = _mm512_set_epi64(11, 10, 9, 8, 3, 2, 1, 0);
+  const __m512i second_halves = _mm512_set_epi64(15, 14, 13, 12, 7, 6, 5, 4);
+  std::size_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const double* q = tz + 4 * k;
+    const __m512d a = _mm512_loadu_pd(q);
+    const __m512d b = _mm512_loadu_pd(q + 8);
+    const __m512d c = _mm512_loadu_pd(q + 16);
+    const __m512d d = _mm512_loadu_pd(q + 24);
+    const __m512d ab01 = _mm512_permutex2var_pd(a, corners01, b);
+    const __m512d cd01 = _mm512_permutex2var_pd(c, corners01, d);
+    const __m512d ab23 = _mm512_permutex2var_pd(a, corners23, b);
+    const __m512d cd23 = _mm512_permutex2var_pd(c, corners23, d);
+    __m512d total = _mm512_add_pd(_mm512_setzero_pd(), _mm512_permutex2var_pd(ab01, first_halves, cd01));
+    total = _mm512_add_pd(total, _mm512_permutex2var_pd(ab01, second_halves, cd01));
+    total = _mm512_add_pd(total, _mm512_permutex2var_pd(ab23, first_halves, cd23));
+    total = _mm512_add_pd(total, _mm512_permutex2var_pd(ab23, second_halves, cd23));
+    _mm512_storeu_pd(depths + k, _mm512_div_pd(total, _mm512_set1_pd(4.0)));
+  }
+  detail::average_depths<4>(tz + 4 * k, count - k, depths + k);
+}
+
+bool has_avx512() noexcept {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+  }();
+  return has;
+}
+
+}  // namespace
+#endif
+
+void detail::average_quads(const double* tz, std::size_t count, double* depths) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx512()) return average_quads_avx512(tz, count, depths);
+#endif
+  average_depths<4>(tz, count, depths);
 }
 
 namespace {
@@ -101,6 +155,18 @@ double smallest_depth(const double* depths, std::size_t n) noexcept {
   return smallest;
 }
 
+// Depths of `count` polygons of `rows` vertices each, whose projected z values are stored one after another in tz.
+// Runs of triangles or quads (what surfaces are made of) are averaged several polygons at a time.
+void reduce_run(const double* tz, std::size_t rows, std::size_t count, ZSortMode mode, double* depths) noexcept {
+  if (mode == ZSortMode::Average && rows == 4) {
+    detail::average_quads(tz, count, depths);
+  } else if (mode == ZSortMode::Average && rows == 3) {
+    detail::average_depths<3>(tz, count, depths);
+  } else {
+    for (std::size_t k = 0; k < count; ++k) depths[k] = detail::reduce_depth(tz + k * rows, rows, mode);
+  }
+}
+
 // Projects polygons [first, last) into their outlines and depths, and returns the smallest of those depths as a
 // scan from +inf that takes only strictly smaller values finds it (NaN never; of equal values the first).
 // Consecutive small polygons of one column count are stored back to back (and so are their outlines), so a run of
@@ -110,6 +176,18 @@ double smallest_depth(const double* depths, std::size_t n) noexcept {
 double project_polygons(const PolygonSet& polygons, std::size_t first, std::size_t last, const double* block,
                         ZSortMode mode, const std::size_t* offsets, double* xy, double* depths) {
   double tz[kRunVertices];
+  const std::size_t shape = polygons.uniform_rows();
+  if (shape != 0 && shape <= proj3d::kParallelPointThreshold) {
+    // Polygons of one shape (a surface's quads, say) are runs of a fixed count, found without reading each one.
+    const std::size_t per_run = kRunVertices / shape;
+    const std::size_t cols = polygons.uniform_cols();
+    for (std::size_t i = first; i < last; i += per_run) {
+      const std::size_t count = std::min(per_run, last - i);
+      proj3d::project_rows(polygons[i].data, cols, count * shape, block, xy + 2 * offsets[i], tz);
+      reduce_run(tz, shape, count, mode, depths + i);
+    }
+    return smallest_depth(depths + first, last - first);
+  }
   std::size_t i = first;
   while (i < last) {
     const PolygonRef head = polygons[i];
@@ -139,11 +217,8 @@ double project_polygons(const PolygonSet& polygons, std::size_t first, std::size
       if (p.rows != shape) shape = 0;
     }
     if (vertices != 0) proj3d::project_rows(rows, cols, vertices, block, xy + 2 * offsets[i], tz);
-    // Runs of triangles or quads (what surfaces are made of) are averaged several polygons at a time.
-    if (mode == ZSortMode::Average && shape == 4) {
-      detail::average_depths<4>(tz, end - i, depths + i);
-    } else if (mode == ZSortMode::Average && shape == 3) {
-      detail::average_depths<3>(tz, end - i, depths + i);
+    if (shape != 0) {
+      reduce_run(tz, shape, end - i, mode, depths + i);
     } else {
       for (std::size_t k = i; k < end; ++k) {
         depths[k] = detail::reduce_depth(tz + (offsets[k] - offsets[i]), offsets[k + 1] - offsets[k], mode);

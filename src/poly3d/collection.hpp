@@ -41,6 +41,9 @@ class PolygonSet {
   // Appends a zero-filled rows x cols polygon and returns its storage, valid until the next add().
   double* add(std::size_t rows, std::size_t cols);
   std::size_t size() const noexcept { return shapes_.size(); }
+  // The row and column counts every polygon shares ({0, 0} when they differ, or when there is none).
+  std::size_t uniform_rows() const noexcept { return uniform_ ? shapes_.front().rows : 0; }
+  std::size_t uniform_cols() const noexcept { return uniform_ ? shapes_.front().cols : 0; }
   PolygonRef operator[](std::size_t i) const noexcept {
     KORVEX_ASSERT(i < shapes_.size(), "polygon index out of range");
     const Shape& s = shapes_[i];
@@ -57,6 +60,7 @@ class PolygonSet {
   };
   std::vector<double> values_;
   std::vector<Shape> shapes_;
+  bool uniform_ = false;  // every polygon has the first one's rows and cols
 };
 
 // A projected 2D outline: `rows` (x, y) pairs, interleaved.

@@ -59,6 +59,9 @@ inline double max_depth(const double* tz, std::size_t n) noexcept {
   return best;
 }
 
+// average_depths<4>, with eight quads per step where the processor has AVX-512 (same sums, same bits).
+void average_quads(const double* tz, std::size_t count, double* depths) noexcept;
+
 inline double reduce_depth(const double* tz, std::size_t n, ZSortMode mode) noexcept {
   switch (mode) {
     case ZSortMode::Min:

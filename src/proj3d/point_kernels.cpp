@@ -192,7 +192,7 @@ void project_rows_sse2(const double* __restrict rows, std::size_t stride, std::s
 // The quotient of eight numerators by their weights with the zero-weight select (an unordered NaN weight counts
 // as "not equal" and keeps its NaN quotients).
 [[gnu::target("avx512f"), gnu::always_inline]] inline __m512d divided(__m512d a, __m512d w) {
-  return _mm512_maskz_div_pd(_mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_UQ), a, w);
+  return _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_UQ), _mm512_div_pd(a, w));
 }
 
 // Permute indices for rows of three values: eight points are 24 consecutive doubles in three vectors a, b, c;

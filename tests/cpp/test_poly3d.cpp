@@ -233,6 +233,28 @@ TEST(Poly3dDepth, ReductionsMatchReference) {
   }
 }
 
+// Quads averaged several at a time (eight per step where the processor has AVX-512) keep the sum of each quad's
+// own mean, for every count around the vector width: four zeros of either sign, infinities, NaN and values whose
+// sum depends on the order of its terms.
+TEST(Poly3dDepth, QuadMeansMatchOneByOne) {
+  std::mt19937_64 rng(9);
+  const double specials[] = {-0.0, 0.0, kInf, -kInf, kNaN, 1e16, 1.0, -1e16, 4.9e-324};
+  for (std::size_t count = 0; count <= 27; ++count) {
+    std::vector<double> tz(4 * count);
+    for (std::size_t k = 0; k < tz.size(); ++k) {
+      tz[k] = rng() % 3 == 0 ? specials[rng() % std::size(specials)]
+                             : std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng), int(rng() % 40) - 20);
+    }
+    if (count > 0) std::fill(tz.end() - 4, tz.end(), -0.0);  // a sum of -0.0 terms from +0.0 is +0.0
+    std::vector<double> depths(count + 1, 42.0);
+    detail::average_quads(tz.data(), count, depths.data());
+    for (std::size_t k = 0; k < count; ++k) {
+      ASSERT_TRUE(same_bits(detail::average_depth(tz.data() + 4 * k, 4), depths[k])) << count << ", quad " << k;
+    }
+    EXPECT_EQ(42.0, depths[count]) << "written past the last depth";
+  }
+}
+
 struct ExtremeCase {
   const char* name;
   std::vector<double> values;
