@@ -433,16 +433,15 @@ bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-// drawing_key eight depths at a time, with the bounds kept per lane and folded at the end (unsigned minimum and
-// maximum, which need AVX-512).
+// make_keys for a multiple of eight depths, eight at a time, with the bounds kept per lane and folded at the end
+// (unsigned minimum and maximum, which need AVX-512).
 [[gnu::target("avx512f")]] KeyBounds make_keys_avx512(const double* depths, std::size_t first, std::size_t last,
                                                       std::uint64_t* keys) noexcept {
   const __m512i top = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << 63));
   const __m512i one = _mm512_set1_epi64(1);
   __m512i below_first = _mm512_set1_epi64(-1);
   __m512i largest = _mm512_setzero_si512();
-  std::size_t i = first;
-  for (; i + 8 <= last; i += 8) {
+  for (std::size_t i = first; i < last; i += 8) {
     const __m512d depth = _mm512_add_pd(_mm512_loadu_pd(depths + i), _mm512_setzero_pd());
     const __m512i bits = _mm512_castpd_si512(depth);
     const __m512i flip = _mm512_or_si512(_mm512_srai_epi64(bits, 63), top);
@@ -454,25 +453,22 @@ bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t
     below_first = _mm512_min_epu64(below_first, _mm512_sub_epi64(key, one));
     largest = _mm512_max_epu64(largest, key);
   }
-  KeyBounds bounds{_mm512_reduce_min_epu64(below_first), _mm512_reduce_max_epu64(largest)};
-  for (; i < last; ++i) {
-    const std::uint64_t key = drawing_key(depths[i]);
-    keys[i] = key;
-    bounds.below_first = std::min(bounds.below_first, key - 1);
-    bounds.last = std::max(bounds.last, key);
-  }
-  return bounds;
+  return KeyBounds{_mm512_reduce_min_epu64(below_first), _mm512_reduce_max_epu64(largest)};
 }
 #pragma GCC diagnostic pop
 #endif
 
 // Keys of depths[first, last) written by index, and their range.
 KeyBounds make_keys(const double* depths, std::size_t first, std::size_t last, std::uint64_t* keys) noexcept {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (order_isa() == OrderIsa::Avx512) return make_keys_avx512(depths, first, last, keys);
-#endif
   KeyBounds bounds;
-  for (std::size_t i = first; i < last; ++i) {
+  std::size_t i = first;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (order_isa() == OrderIsa::Avx512 && last - first >= 8) {
+    i = first + (last - first) / 8 * 8;
+    bounds = make_keys_avx512(depths, first, i, keys);
+  }
+#endif
+  for (; i < last; ++i) {
     const std::uint64_t key = drawing_key(depths[i]);
     keys[i] = key;
     bounds.below_first = std::min(bounds.below_first, key - 1);
