@@ -183,6 +183,7 @@ double project_polygons(const PolygonSet& polygons, std::size_t first, std::size
     const std::size_t cols = polygons.uniform_cols();
     for (std::size_t i = first; i < last; i += per_run) {
       const std::size_t count = std::min(per_run, last - i);
+      KORVEX_ASSERT(count * shape <= kRunVertices, "a run fits the buffer of its z values");
       proj3d::project_rows(polygons[i].data, cols, count * shape, block, xy + 2 * offsets[i], tz);
       reduce_run(tz, shape, count, mode, depths + i);
     }

@@ -511,7 +511,7 @@ TEST_P(Poly3dProjection, MatchesReferenceOnBothPaths) {
 }
 
 // Runs of quads and of triangles (averaged several polygons at a time), one broken by an empty polygon and one by
-// a pentagon, on the calling thread and on the pool.
+// a pentagon, on the calling thread and on the pool; then collections of a single shape.
 TEST_P(Poly3dProjection, RunsOfQuadsAndTriangles) {
   for (std::size_t n : {40u, 1000u}) {
     std::vector<Rows> polys;
@@ -523,6 +523,21 @@ TEST_P(Poly3dProjection, RunsOfQuadsAndTriangles) {
     }
     polys[n / 4] = {};
     polys[3 * n / 4] = Rows(5, {0.25, -1.0, 2.0});
+    Poly3DCollection c = make_collection(polys);
+    c.set_zsort(GetParam());
+    c.do_3d_projection(view_of(view_matrix()));
+    expect_reference(polys, c, view_matrix(), GetParam());
+  }
+  // Collections of one shape are cut into runs without reading each polygon: quads of three columns, triangles of
+  // four (rows farther apart than their coordinates), and a pentagon alone.
+  for (const auto [n, rows, cols] : {std::array<std::size_t, 3>{1000, 4, 3}, {1000, 3, 4}, {301, 4, 5}, {1, 5, 3}}) {
+    std::mt19937_64 rng(700 + n + rows);
+    std::vector<Rows> polys(n, Rows(rows, std::vector<double>(cols)));
+    for (Rows& p : polys) {
+      for (auto& row : p) {
+        for (double& v : row) v = std::uniform_real_distribution<double>(-8.0, 8.0)(rng);
+      }
+    }
     Poly3DCollection c = make_collection(polys);
     c.set_zsort(GetParam());
     c.do_3d_projection(view_of(view_matrix()));
