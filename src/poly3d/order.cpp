@@ -481,8 +481,23 @@ std::size_t order_threads(std::size_t n) {
   return n >= kParallelOrderThreshold ? parallel::current_num_threads() : 1;
 }
 
-std::size_t block_count(std::size_t n, std::size_t threads) {
-  return threads > 1 ? std::clamp<std::size_t>(n / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1;
+// Positions [0, n) cut into `count` contiguous blocks of nearly equal size, for the passes on the pool.
+struct Blocks {
+  std::size_t n;
+  std::size_t count;
+  Blocks(std::size_t n_, std::size_t threads)
+      : n(n_), count(threads > 1 ? std::clamp<std::size_t>(n_ / kMinBlock, 1, std::min(kMaxBlocks, 2 * threads)) : 1) {}
+  std::size_t begin(std::size_t k) const noexcept { return n / count * k + std::min(k, n % count); }
+};
+
+// Runs a radix order of n keys: from a worker of the pool when it is sorted there (its passes are short, so the
+// order is handed over once, see run_on_pool), else on the calling thread.
+template <class Sort>
+bool run_order(std::size_t n, Sort&& sort) {
+  if (order_threads(n) == 1) return sort();
+  bool tied = false;
+  parallel::run_on_pool([&] { tied = sort(); });
+  return tied;
 }
 
 }  // namespace
@@ -496,15 +511,14 @@ struct OrderWork {
 // 1. The keys by index, and per block the range of the keys of numbers.
 bool OrderWork::radix_order(const double* depths, Positions pos, std::size_t* order, OrderScratch& scratch) {
   const std::size_t n = pos.n;
-  const std::size_t blocks = block_count(n, order_threads(n));
-  auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
+  const Blocks blocks(n, order_threads(n));
   std::uint64_t* const keys = scratch.keys_.reserve(n);
   KeyBounds ranges[kMaxBlocks];
-  for_blocks(blocks, blocks > 1, [&](std::size_t k) {
-    ranges[k] = make_keys(depths, block_begin(k), block_begin(k + 1), keys);
+  for_blocks(blocks.count, blocks.count > 1, [&](std::size_t k) {
+    ranges[k] = make_keys(depths, blocks.begin(k), blocks.begin(k + 1), keys);
   });
   KeyBounds bounds = ranges[0];
-  for (std::size_t k = 1; k < blocks; ++k) bounds = bounds.merge(ranges[k]);
+  for (std::size_t k = 1; k < blocks.count; ++k) bounds = bounds.merge(ranges[k]);
   return sort_keys(pos, bounds, order, scratch);
 }
 
@@ -515,8 +529,7 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
   const std::size_t n = pos.n;
   const std::size_t threads = order_threads(n);
   const bool parallel = threads > 1;
-  const std::size_t blocks = block_count(n, threads);
-  auto block_begin = [&](std::size_t k) { return n / blocks * k + std::min(k, n % blocks); };
+  const Blocks blocks(n, threads);
   const KeyRange range{bounds.below_first + 1, bounds.last};
   const Classes classes = classes_of(range);
   const std::uint64_t highest_class = range.last == 0 ? 0 : classes.of(range.last);
@@ -550,20 +563,20 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
     return key == 0 ? 0 : 1 + static_cast<std::size_t>((key - range.first) >> bin_shift);
   };
   constexpr std::size_t kBins = (std::size_t{1} << kBinBits) + 1;
-  std::uint32_t* const bin_counts = scratch.counts_.reserve(blocks * kBins + parts * 2 * kDigitCounters);
-  std::uint32_t* const part_counts = bin_counts + blocks * kBins;  // each part's counters while it is sorted
-  for_blocks(blocks, parallel, [&](std::size_t k) {
+  std::uint32_t* const bin_counts = scratch.counts_.reserve(blocks.count * kBins + parts * 2 * kDigitCounters);
+  std::uint32_t* const part_counts = bin_counts + blocks.count * kBins;  // each part's counters while it is sorted
+  for_blocks(blocks.count, parallel, [&](std::size_t k) {
     std::uint32_t* count = bin_counts + k * kBins;
     std::fill(count, count + kBins, 0u);
-    const std::size_t end = block_begin(k + 1);
-    for (std::size_t p = block_begin(k); p < end; ++p) ++count[bin_of(keys[pos.index(p)])];
+    const std::size_t end = blocks.begin(k + 1);
+    for (std::size_t p = blocks.begin(k); p < end; ++p) ++count[bin_of(keys[pos.index(p)])];
   });
   // Part j is bins [first_bin[j], first_bin[j + 1]): a part is full once it holds n * (j + 1) / parts keys in all,
   // and the next bin opens the next part (the last part takes every bin that remains).
   std::uint32_t bin_total[kBins];
   for (std::size_t bin = 0; bin < kBins; ++bin) {
     bin_total[bin] = 0;
-    for (std::size_t k = 0; k < blocks; ++k) bin_total[bin] += bin_counts[k * kBins + bin];
+    for (std::size_t k = 0; k < blocks.count; ++k) bin_total[bin] += bin_counts[k * kBins + bin];
   }
   std::size_t first_bin[kMaxParts + 1];
   std::size_t part_begin[kMaxParts + 1];  // positions
@@ -600,12 +613,12 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
   }
   // Block k's keys of part j go after those of earlier blocks.
   std::uint32_t next[kMaxBlocks][kMaxParts] = {};
-  for (std::size_t k = 0; k < blocks; ++k) {
+  for (std::size_t k = 0; k < blocks.count; ++k) {
     for (std::size_t bin = 0; bin < kBins; ++bin) next[k][part_of_bin[bin]] += bin_counts[k * kBins + bin];
   }
   std::uint32_t running = 0;
   for (std::size_t j = 0; j < parts; ++j) {
-    for (std::size_t k = 0; k < blocks; ++k) {
+    for (std::size_t k = 0; k < blocks.count; ++k) {
       const std::uint32_t here = next[k][j];
       next[k][j] = running;
       running += here;
@@ -613,10 +626,10 @@ bool OrderWork::sort_keys(Positions pos, KeyBounds bounds, std::size_t* order, O
   }
 
   // 3. Scatter into the parts as items, in feeding order within each block.
-  for_blocks(blocks, parallel, [&](std::size_t k) {
+  for_blocks(blocks.count, parallel, [&](std::size_t k) {
     std::uint32_t* to = next[k];
-    const std::size_t end = block_begin(k + 1);
-    for (std::size_t p = block_begin(k); p < end; ++p) {
+    const std::size_t end = blocks.begin(k + 1);
+    for (std::size_t p = blocks.begin(k); p < end; ++p) {
       const std::size_t i = pos.index(p);
       items[to[part_of_bin[bin_of(keys[i])]]++] = classes.item(keys[i], i);
     }
@@ -640,13 +653,7 @@ bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, Tie
   const Positions pos{n, ties == TieOrder::DescendingIndex};
   if (n <= kInsertionLimit) return insertion_order(depths, pos, order);
   if (n > std::numeric_limits<std::uint32_t>::max()) return huge_order(depths, pos, order);
-  if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
-    // Its passes are short: they run from a worker, handed over once (see run_on_pool).
-    bool tied = false;
-    parallel::run_on_pool([&] { tied = OrderWork::radix_order(depths, pos, order, scratch); });
-    return tied;
-  }
-  return OrderWork::radix_order(depths, pos, order, scratch);
+  return run_order(n, [&] { return OrderWork::radix_order(depths, pos, order, scratch); });
 }
 
 bool order_by_depth(const double* depths, std::size_t n, std::size_t* order, TieOrder ties) {
@@ -670,12 +677,7 @@ bool order_keyed(std::size_t n, KeyBounds bounds, std::size_t* order, OrderScrat
   KORVEX_ASSERT(n > kInsertionLimit && n <= std::numeric_limits<std::uint32_t>::max(),
                 "keyed orders are radix orders");
   const Positions pos{n, false};
-  if (n >= kParallelOrderThreshold && parallel::current_num_threads() > 1) {
-    bool tied = false;
-    parallel::run_on_pool([&] { tied = OrderWork::sort_keys(pos, bounds, order, scratch); });
-    return tied;
-  }
-  return OrderWork::sort_keys(pos, bounds, order, scratch);
+  return run_order(n, [&] { return OrderWork::sort_keys(pos, bounds, order, scratch); });
 }
 
 }  // namespace korvex::poly3d
