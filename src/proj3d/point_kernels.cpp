@@ -178,6 +178,10 @@ void project_rows_sse2(const double* __restrict rows, std::size_t stride, std::s
   return _mm512_mask_cmplt_epu64_mask(k, offset, _mm512_set1_epi64(0x3200000000000000));  // 2^400 - 2^-400
 }
 
+// The reciprocal's correction gives the division's bits under rounding to nearest only, the mode every program
+// runs in unless it changes it; in another mode the AVX build divides.
+inline bool rounds_to_nearest() noexcept { return (_mm_getcsr() & 0x6000u) == 0; }
+
 [[gnu::target("avx512f"), gnu::always_inline]] inline __m512d quotient_avx512(__m512d a, __m512d w, __m512d r) {
   const __m512d q = _mm512_mul_pd(a, r);
   return _mm512_fmadd_pd(_mm512_fnmadd_pd(w, q, a), r, q);
@@ -331,7 +335,8 @@ void project_points_with(PointIsa isa, const double* xs, const double* ys, const
     case PointIsa::Avx:
       return project_avx(xs, ys, zs, m, tx, ty, tz, n);
     case PointIsa::Avx512:
-      return project_avx512(xs, ys, zs, m, tx, ty, tz, n);
+      if (rounds_to_nearest()) return project_avx512(xs, ys, zs, m, tx, ty, tz, n);
+      return project_avx(xs, ys, zs, m, tx, ty, tz, n);
 #endif
     case PointIsa::Scalar:
     default:
@@ -353,7 +358,8 @@ void project_rows_with(PointIsa isa, const double* rows, std::size_t stride, std
     case PointIsa::Avx:
       return project_rows_avx(rows, stride, n, m, xy, tz);
     case PointIsa::Avx512:
-      return project_rows_avx512(rows, stride, n, m, xy, tz);
+      if (rounds_to_nearest()) return project_rows_avx512(rows, stride, n, m, xy, tz);
+      return project_rows_avx(rows, stride, n, m, xy, tz);
 #endif
     case PointIsa::Scalar:
     default:

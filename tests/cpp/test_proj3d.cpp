@@ -4,6 +4,7 @@
 
 #include <array>
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -322,10 +323,21 @@ TEST_P(Proj3dPointLoop, HardQuotientsKeepTheirBits) {
     p.ys.push_back(i % 89 == 7 ? edges[rng() % std::size(edges)] : random_double(-390, 390));
     p.zs.push_back(i % 83 == 3 ? edges[rng() % std::size(edges)] : z);
   }
-  Out out(p.size());
-  proj3d::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
-                              out.y.data(), out.z.data(), p.size());
-  expect_reference(m, p, out);
+  // In every rounding mode, the reference rounding in the same mode.
+  for (const int mode : {FE_TONEAREST, FE_TOWARDZERO, FE_UPWARD}) {
+    std::fesetround(mode);
+    Out out(p.size());
+    proj3d::project_points_with(GetParam(), p.xs.data(), p.ys.data(), p.zs.data(), m.data(), out.x.data(),
+                                out.y.data(), out.z.data(), p.size());
+    std::vector<Point3> expected;
+    for (std::size_t i = 0; i < p.size(); ++i) expected.push_back(reference_point(m, p.xs[i], p.ys[i], p.zs[i]));
+    std::fesetround(FE_TONEAREST);
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      ASSERT_TRUE(same_bits(expected[i].x, out.x[i]) && same_bits(expected[i].y, out.y[i]) &&
+                  same_bits(expected[i].z, out.z[i]))
+          << "point " << i << ", rounding mode " << mode;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBuilds, Proj3dPointLoop,
