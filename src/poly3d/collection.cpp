@@ -76,20 +76,13 @@ namespace {
   detail::average_depths<4>(tz + 4 * k, count - k, depths + k);
 }
 
-bool has_avx512() noexcept {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-  }();
-  return has;
-}
-
 }  // namespace
 #endif
 
 void detail::average_quads(const double* tz, std::size_t count, double* depths) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx512()) return average_quads_avx512(tz, count, depths);
+  // Beside the point loop's own AVX-512 build.
+  if (proj3d::best_point_isa() == proj3d::PointIsa::Avx512) return average_quads_avx512(tz, count, depths);
 #endif
   average_depths<4>(tz, count, depths);
 }
