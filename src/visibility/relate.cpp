@@ -258,6 +258,13 @@ Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerance
 namespace {
 
 constexpr std::size_t kPiecesPerTask = 1024;
+constexpr std::size_t kAppendRun = 8;  // partners copied at a time into a cell's list of pairs
+
+// A pair of pieces met in a cell: p's thresholds and edges are those the pair is tested with.
+struct CellPair {
+  std::uint32_t p;
+  std::uint32_t q;
+};
 
 // Whether the probe's lanes exceed the thresholds' anywhere: then the probed piece is apart from the one the
 // thresholds were made for (see Grid::Probe). The same comparisons as on the boxes and spans themselves (a
@@ -428,7 +435,9 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
     for (std::size_t i = 0; i < n; ++i) for_cells(spans[i], lo, hi, [&](std::size_t k) { ++g.start[k]; });
   });
   for (std::size_t k = 1; k <= 4 * cells; ++k) g.start[k] += g.start[k - 1];
-  g.items.resize(g.start[4 * cells]);
+  // Room past the last entry for the pair loop's runs of kAppendRun, which read ahead (what they read there is
+  // not used).
+  g.items.resize(g.start[4 * cells] + kAppendRun);
   parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
     std::uint32_t lo, hi;
     band_rows(t, lo, hi);
@@ -456,58 +465,24 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
-    // A pair whose boxes meet and whose depth spans overlap (within the tolerance: so neither is settled()).
-    auto test = [&](std::uint32_t p, std::uint32_t q) {
-      // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
-      const std::uint32_t a = std::min(p, q);
-      const std::uint32_t b = std::max(p, q);
-      Verdict v;
-      if ((g.small[p] & g.small[q]) != 0) {
-        // Two small polygons: the edges' test on their outlines (the same verdict as relate()'s, cheaper), q's
-        // points against p's edges first (p's outline stays at hand while its partners are tested).
-        if (outside_one(g.outline_points[q], g.outline_edges[p], tol.len) ||
-            outside_one(g.outline_points[p], g.outline_edges[q], tol.len)) {
-          return;
-        }
-        v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
-      } else {
-        v = relate(s, a, b, tol, w);
-      }
-      switch (v.outcome) {
-        case Outcome::None:
-          break;
-        case Outcome::AFirst:
-          out.push_back({a, b, false});
-          break;
-        case Outcome::BFirst:
-          out.push_back({b, a, false});
-          break;
-        case Outcome::Intersect:
-          out.push_back({a, b, true});
-          break;
-      }
-    };
-    // The partners of p in [q, q_end) whose boxes meet p's, tested in order. Most boxes do not meet, and which
-    // do is hard to predict: the comparisons of up to 64 partners go into a mask without a branch, and only the
-    // partners it holds are visited.
-    // The partners of p in [q, q_end) whose boxes meet p's and whose depth spans come within the tolerance of
-    // p's (the others are settled, or do not meet), tested in order. Which do is hard to predict: the
-    // comparisons of up to 64 partners go into a mask without a branch, and only the partners it holds are
-    // visited.
-    // The partners of p in [q, q_end) whose boxes meet p's and whose depth spans come within the tolerance of
-    // p's (the others are settled, or do not meet), tested in order. Which do is hard to predict: the probes of
-    // up to 64 partners are compared into a mask without a branch, and only the partners it holds are visited.
-    auto pair_with = [&](std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
-      const Thresholds limits = thresholds(g.probes[p]);
-      while (q != q_end) {
-        const auto count = static_cast<int>(std::min<std::ptrdiff_t>(q_end - q, 64));
-        std::uint64_t meet = 0;
-        for (int j = 0; j < count; ++j) {
-          meet |= static_cast<std::uint64_t>(apart(g.probes[q[j]], limits) ? 0 : 1) << j;
-        }
-        for (; meet != 0; meet &= meet - 1) test(p, q[std::countr_zero(meet)]);
-        q += count;
-      }
+    // A cell's pairs go through three loops over a flat list, each keeping the pairs it does not settle in
+    // place: the probes (boxes and depth spans), then, for two small polygons, the second's points against the
+    // first's edges (which settles mesh neighbours), then the rest of the test. Each loop runs once over the
+    // whole list without a branch that depends on the pair, where loops per piece over a few partners each
+    // would guess wrong at every end. The pair keeps its roles: the first's thresholds and edges, as in the
+    // cell's pair order (see Grid).
+    std::vector<CellPair> pairs;
+    // Appends (p, q) for every q in [q, q_end), eight at a time without a test: what is written past the end is
+    // overwritten by the next call (the list and the grid's items have room for it).
+    auto append = [&pairs](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
+      const auto len = static_cast<std::size_t>(q_end - q);
+      CellPair* to = pairs.data() + k;
+      std::size_t j = 0;
+      do {
+        for (std::size_t u = 0; u < kAppendRun; ++u) to[j + u] = {p, q[j + u]};
+        j += kAppendRun;
+      } while (j < len);
+      k += len;
     };
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
@@ -517,11 +492,67 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const std::uint32_t* row_only = e + g.start[4 * c + 2];
       const std::uint32_t* neither = e + g.start[4 * c + 3];
       const std::uint32_t* last = e + g.start[4 * c + 4];
+      const auto n_both = static_cast<std::size_t>(row_only - both);
+      const auto n_col = static_cast<std::size_t>(both - col_only);
+      if (n_both == 0 && (n_col == 0 || row_only == neither)) continue;  // no pair owned here
+      // At most every [both] with the whole cell and every [column only] with [row only], and a run's room.
+      const std::size_t most =
+          n_both * static_cast<std::size_t>(last - col_only) + n_col * static_cast<std::size_t>(neither - row_only);
+      if (pairs.size() < most + kAppendRun) pairs.resize(most + kAppendRun);
+      std::size_t k = 0;
       for (const std::uint32_t* p = both; p != row_only; ++p) {
-        pair_with(*p, col_only, both);
-        pair_with(*p, p + 1, last);  // the rest of [both], then [row only] and [neither]
+        if (col_only != both) append(k, *p, col_only, both);
+        if (p + 1 != last) append(k, *p, p + 1, last);  // the rest of [both], then [row only] and [neither]
       }
-      for (const std::uint32_t* p = col_only; p != both; ++p) pair_with(*p, row_only, neither);
+      if (row_only != neither) {
+        for (const std::uint32_t* p = col_only; p != both; ++p) append(k, *p, row_only, neither);
+      }
+      // The probes: boxes that meet and depth spans within the tolerance (the others are apart or settled).
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < k; ++i) {
+        const CellPair pq = pairs[i];
+        const bool meet = !apart(g.probes[pq.q], thresholds(g.probes[pq.p]));
+        pairs[kept] = pq;
+        kept += meet ? 1 : 0;
+      }
+      // Two small polygons: q's points against p's edges.
+      std::size_t left = 0;
+      for (std::size_t i = 0; i < kept; ++i) {
+        const CellPair pq = pairs[i];
+        const bool outside = (g.small[pq.p] & g.small[pq.q]) != 0 &&
+                             outside_one(g.outline_points[pq.q], g.outline_edges[pq.p], tol.len);
+        pairs[left] = pq;
+        left += outside ? 0 : 1;
+      }
+      for (std::size_t i = 0; i < left; ++i) {
+        const std::uint32_t p = pairs[i].p;
+        const std::uint32_t q = pairs[i].q;
+        // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
+        const std::uint32_t a = std::min(p, q);
+        const std::uint32_t b = std::max(p, q);
+        Verdict v;
+        if ((g.small[p] & g.small[q]) != 0) {
+          // Two small polygons: the rest of the edges' test on their outlines (the same verdict as relate()'s,
+          // cheaper).
+          if (outside_one(g.outline_points[p], g.outline_edges[q], tol.len)) continue;
+          v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
+        } else {
+          v = relate(s, a, b, tol, w);
+        }
+        switch (v.outcome) {
+          case Outcome::None:
+            break;
+          case Outcome::AFirst:
+            out.push_back({a, b, false});
+            break;
+          case Outcome::BFirst:
+            out.push_back({b, a, false});
+            break;
+          case Outcome::Intersect:
+            out.push_back({a, b, true});
+            break;
+        }
+      }
     }
   });
   relations.clear();
