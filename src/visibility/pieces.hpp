@@ -190,6 +190,7 @@ struct Grid {
   std::uint32_t ny = 1;
   std::vector<Entry> entries;        // per piece
   std::vector<Span> spans;           // per piece; no rows for a piece left out
+  std::vector<std::uint32_t> places;  // working memory: four per piece
   std::vector<Probe> probes;         // per piece
   std::vector<std::uint8_t> small;   // per piece: Entry::small
   // Per piece; set for polygons of at most four vertices.

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
 #include "visibility/pieces.hpp"
 
@@ -396,57 +397,73 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
-  // Each piece's cells, then the grid band by band of rows on the pool: every band counts and places the
-  // entries of its own cells, so the grid is the same whatever the pool size.
+  // Each piece's cells on the pool: its span, and the places in start[] of its first two columns in its first
+  // two rows (no_cell where it has no such column or row). Then the grid on the calling thread: counts per group
+  // of a cell, summed to each group's end; then pieces in descending order, each placed just below its groups'
+  // current ends, which leaves every group ascending and start[] at the groups' beginnings. The grid is the same
+  // whatever the pool size. (Flat loops over four places per piece: loops over each piece's columns and rows,
+  // one or two each, would mostly guess their ends wrong.)
   std::vector<Grid::Span>& spans = g.spans;
   spans.resize(n);
+  std::vector<std::uint32_t>& places = g.places;
+  places.resize(4 * n);
+  const std::size_t groups = 4 * cells;
+  if (groups + 1 >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many pieces");
+  const auto no_cell = static_cast<std::uint32_t>(groups + 1);  // counted in a slot past the groups, never placed
   const std::size_t piece_tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
       const Box& b = g.entries[i].box;
-      spans[i] = s.pieces[i].count == 0 ? Grid::Span{1, 0, 1, 0}  // no rows
-                                        : Grid::Span{g.col(b.xmin), g.col(b.xmax), g.row(b.ymin), g.row(b.ymax)};
+      std::uint32_t* at = places.data() + 4 * i;
+      if (s.pieces[i].count == 0) {
+        spans[i] = Grid::Span{1, 0, 1, 0};  // no rows
+        at[0] = at[1] = at[2] = at[3] = no_cell;
+        continue;
+      }
+      const Grid::Span r{g.col(b.xmin), g.col(b.xmax), g.row(b.ymin), g.row(b.ymax)};
+      spans[i] = r;
+      // Groups: [column only] 0, [both] 1, [row only] 2, [neither] 3 (see Grid).
+      const auto cell = [&](std::uint32_t x, std::uint32_t y) {
+        return static_cast<std::uint32_t>(4 * (static_cast<std::size_t>(y) * g.nx + x));
+      };
+      const bool wide = r.x1 > r.x0;
+      const bool tall = r.y1 > r.y0;
+      at[0] = cell(r.x0, r.y0) + 1;
+      at[1] = wide ? cell(r.x0 + 1, r.y0) + 2 : no_cell;
+      at[2] = tall ? cell(r.x0, r.y0 + 1) + 0 : no_cell;
+      at[3] = wide && tall ? cell(r.x0 + 1, r.y0 + 1) + 3 : no_cell;
     }
   });
-  // Calls f(index into start) for every cell of span r within rows [lo, hi), with the group the box takes there.
-  auto for_cells = [&g](const Grid::Span& r, std::uint32_t lo, std::uint32_t hi, auto&& f) {
-    for (std::uint32_t y = std::max(r.y0, lo), y_end = std::min(r.y1 + 1, hi); y < y_end; ++y) {
+  // The cells of span r beyond its first two columns and rows, with the group the box takes there.
+  auto for_far_cells = [&g](const Grid::Span& r, auto&& f) {
+    for (std::uint32_t y = r.y0; y <= r.y1; ++y) {
       const std::size_t row = static_cast<std::size_t>(y) * g.nx;
-      for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+      for (std::uint32_t x = y < r.y0 + 2 ? r.x0 + 2 : r.x0; x <= r.x1; ++x) {
         const std::size_t group = x == r.x0 ? (y == r.y0 ? 1 : 0) : (y == r.y0 ? 2 : 3);
         f(4 * (row + x) + group);
       }
     }
   };
-  // Counts per group of a cell, summed to each group's end; then pieces in descending order, each placed just
-  // below its groups' current ends, which leaves every group ascending and start[] at the groups' beginnings.
-  constexpr std::uint32_t kBands = 8;  // each band reads every piece's span: a few are enough to share the work
-  const std::uint32_t rows_per_band = (g.ny + kBands - 1) / kBands;
-  const std::size_t bands = (g.ny + rows_per_band - 1) / rows_per_band;
-  auto band_rows = [&](std::size_t t, std::uint32_t& lo, std::uint32_t& hi) {
-    lo = static_cast<std::uint32_t>(t) * rows_per_band;
-    hi = std::min(g.ny, lo + rows_per_band);
-  };
-  g.start.assign(4 * cells + 1, 0);
-  parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
-    std::uint32_t lo, hi;
-    band_rows(t, lo, hi);
-    for (std::size_t i = 0; i < n; ++i) for_cells(spans[i], lo, hi, [&](std::size_t k) { ++g.start[k]; });
-  });
-  for (std::size_t k = 1; k <= 4 * cells; ++k) g.start[k] += g.start[k - 1];
+  auto far = [](const Grid::Span& r) { return r.y0 <= r.y1 && (r.x1 > r.x0 + 1 || r.y1 > r.y0 + 1); };
+  g.start.assign(groups + 2, 0);  // the last slot counts no_cell
+  for (std::size_t k = 0; k < 4 * n; ++k) ++g.start[places[k]];
+  for (std::size_t i = 0; i < n; ++i) {
+    if (far(spans[i])) for_far_cells(spans[i], [&](std::size_t k) { ++g.start[k]; });
+  }
+  for (std::size_t k = 1; k <= groups; ++k) g.start[k] += g.start[k - 1];
+  g.start.resize(groups + 1);
   // Room past the last entry for the pair loop's runs of kAppendRun, which read ahead (what they read there is
   // not used).
-  g.items.resize(g.start[4 * cells] + kAppendRun);
-  parallel::parallel_for(pool, bands, 1, [&](std::size_t t) {
-    std::uint32_t lo, hi;
-    band_rows(t, lo, hi);
-    for (std::size_t i = n; i-- > 0;) {
-      const Grid::Span& r = spans[i];
-      if (r.y1 < lo || r.y0 >= hi) continue;
-      for_cells(r, lo, hi, [&](std::size_t k) { g.items[--g.start[k]] = static_cast<std::uint32_t>(i); });
+  g.items.resize(g.start[groups] + kAppendRun);
+  for (std::size_t i = n; i-- > 0;) {
+    const auto piece = static_cast<std::uint32_t>(i);
+    if (far(spans[i])) for_far_cells(spans[i], [&](std::size_t k) { g.items[--g.start[k]] = piece; });
+    for (std::size_t j = 4; j-- > 0;) {
+      const std::uint32_t k = places[4 * i + j];
+      if (k != no_cell) g.items[--g.start[k]] = piece;
     }
-  });
+  }
 }
 
 constexpr std::size_t kCellsPerTask = 64;
