@@ -594,7 +594,7 @@ bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequen
       const std::uint32_t u = look[k];
       const std::uint32_t b = root_[u];
       grid.for_partners(b, [&](std::uint32_t q) {
-        if (!settled(grid.entries[b].depth, b, grid.entries[q].depth, q, tol_.z)) return;
+        if (!settled(grid.probes[b].span(), b, grid.probes[q].span(), q, tol_.z)) return;
         parts.clear();
         alive_parts(q, parts);
         for (const std::uint32_t n : parts) {

@@ -169,30 +169,26 @@ struct Grid {
   struct Span {  // the columns and rows of a piece's cells
     std::uint32_t x0, x1, y0, y1;
   };
-  struct alignas(64) Entry {  // one cache line: what the pair loop reads of a piece before testing it (grown box)
-    Box box;
-    DepthSpan depth;
-    std::uint32_t piece;
-    std::uint8_t small;  // a polygon of at most four vertices (it has an outline)
-  };
-  // What the pair loop compares of a piece, laid out for comparing two lanes at a time: the grown box as
-  // {xmin, ymin, -xmax, -ymax} and the depth span as {lo, -hi, hi + tol, -(lo - tol)} (tol: Tolerances::z). Two
-  // pieces are apart when some lane of one's `box` exceeds the lane of the other's negated and turned by two, or
-  // one of the first two of one's `depth` the one of the last two of the other's.
+  // What the pair loop compares of a piece, one cache line laid out for comparing two lanes at a time: the grown
+  // box as {xmin, ymin, -xmax, -ymax}, the depth span as {lo, -hi}, and the span's key (DepthSpan). Two pieces
+  // are apart when some lane of one's `box` exceeds the lane of the other's negated and turned by two, or the
+  // lo of one exceeds the other's hi + tol, or the hi of one is below the other's lo - tol (tol: Tolerances::z).
   struct alignas(64) Probe {
     double box[4];
-    double depth[4];
+    double depth[2];
+    std::uint64_t key;
+    Box grown() const noexcept { return {box[0], -box[2], box[1], -box[3]}; }
+    DepthSpan span() const noexcept { return {depth[0], -depth[1], key}; }
   };
   double x0 = 0.0;
   double y0 = 0.0;
   double inv = 1.0;  // cells per unit of length
   std::uint32_t nx = 1;
   std::uint32_t ny = 1;
-  std::vector<Entry> entries;        // per piece
   std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<std::uint32_t> places;  // working memory: four per piece
   std::vector<Probe> probes;         // per piece
-  std::vector<std::uint8_t> small;   // per piece: Entry::small
+  std::vector<std::uint8_t> small;   // per piece: a polygon of at most four vertices (it has an outline)
   // Per piece; set for polygons of at most four vertices.
   std::vector<OutlinePoints> outline_points;
   std::vector<OutlineEdges> outline_edges;
@@ -208,7 +204,7 @@ struct Grid {
   template <class F>
   void for_partners(std::uint32_t p, F&& f) const {
     const Span& r = spans[p];
-    const Box& b = entries[p].box;
+    const Box b = probes[p].grown();
     for (std::uint32_t y = r.y0; y <= r.y1; ++y) {  // none for a piece left out (y0 > y1)
       for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
         // The groups whose pairs with p this cell owns: all four in p's own cell; further along p's first row
@@ -219,7 +215,7 @@ struct Grid {
         const std::size_t last = x == r.x0 ? (y == r.y0 ? 4 : 3) : 2;
         for (std::size_t k = start[c + first]; k < start[c + last]; ++k) {
           const std::uint32_t q = items[k];
-          const Box& bq = entries[q].box;
+          const Box bq = probes[q].grown();
           if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax) | (q == p)) continue;
           f(q);
         }
@@ -239,7 +235,7 @@ struct Grid {
 // Sizes the grid's arrays per piece for n pieces.
 void size_grid(Grid& g, std::size_t n);
 
-// What the grid keeps of pieces [begin, end) of `s` (its entries, probes and outlines), with the box around their
+// What the grid keeps of pieces [begin, end) of `s` (its probes and outlines), with the box around their
 // grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The arrays are sized.
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept;

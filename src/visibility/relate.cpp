@@ -272,7 +272,7 @@ struct CellPair {
 // negation is exact), two lanes at a time where the vector registers hold two doubles. NaN lanes exceed nothing.
 #if defined(__SSE2__)
 struct Thresholds {
-  __m128d lanes[4];
+  __m128d lanes[3];
 };
 inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
   const __m128d over = _mm_or_pd(_mm_or_pd(_mm_cmpgt_pd(_mm_load_pd(q.box), t.lanes[0]),
@@ -281,11 +281,11 @@ inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
   return _mm_movemask_pd(over) != 0;
 }
 // What p's partners are compared with: p's box turned by two lanes and negated, and its depth span widened by the
-// tolerance (lanes 2 and 3 of its depth; the partners' lanes 2 and 3 are not compared).
-inline Thresholds thresholds(const Grid::Probe& p) noexcept {
+// tolerance as {hi + tol, -(lo - tol)} (the negations are exact: the same values as from p's own lo and hi).
+inline Thresholds thresholds(const Grid::Probe& p, double tol_z) noexcept {
   const __m128d zero = _mm_setzero_pd();
-  return {{_mm_sub_pd(zero, _mm_load_pd(p.box + 2)), _mm_sub_pd(zero, _mm_load_pd(p.box)), _mm_load_pd(p.depth + 2),
-           zero}};
+  return {{_mm_sub_pd(zero, _mm_load_pd(p.box + 2)), _mm_sub_pd(zero, _mm_load_pd(p.box)),
+           _mm_set_pd(-(p.depth[0] - tol_z), -p.depth[1] + tol_z)}};
 }
 #else
 struct Thresholds {
@@ -297,15 +297,14 @@ inline bool apart(const Grid::Probe& q, const Thresholds& t) noexcept {
   for (int k = 0; k < 4; ++k) any |= q.box[k] > t.box[k];
   return any;
 }
-inline Thresholds thresholds(const Grid::Probe& p) noexcept {
-  return {{-p.box[2], -p.box[3], -p.box[0], -p.box[1]}, {p.depth[2], p.depth[3]}};
+inline Thresholds thresholds(const Grid::Probe& p, double tol_z) noexcept {
+  return {{-p.box[2], -p.box[3], -p.box[0], -p.box[1]}, {-p.depth[1] + tol_z, -(p.depth[0] - tol_z)}};
 }
 #endif
 
 }  // namespace
 
 void size_grid(Grid& g, std::size_t n) {
-  g.entries.resize(n);
   g.probes.resize(n);
   g.small.resize(n);
   g.outline_points.resize(n);
@@ -316,16 +315,17 @@ void size_grid(Grid& g, std::size_t n) {
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept {
   constexpr double kInf = std::numeric_limits<double>::infinity();
+  Box all = box;  // in registers, written back once
+  std::size_t count = 0;
   for (std::size_t i = begin; i < end; ++i) {
     const Piece& p = s.pieces[i];
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-    Grid::Entry& entry = g.entries[i];
-    entry.piece = static_cast<std::uint32_t>(i);
-    entry.small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
-    g.small[i] = entry.small;
-    DepthSpan& depth = entry.depth;
-    depth = {kNaN, kNaN, drawing_key(p.fallback)};
+    Grid::Probe& probe = g.probes[i];
+    const std::uint8_t small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
+    g.small[i] = small;
+    DepthSpan depth{kNaN, kNaN, drawing_key(p.fallback)};
     if (p.count == 0) {
+      probe = {{kNaN, kNaN, kNaN, kNaN}, {kNaN, kNaN}, depth.key};
       g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
       continue;
     }
@@ -346,13 +346,12 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
     const Box pb = box_of(s.vertices(p), p.count);
     const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
-    entry.box = b;
-    g.probes[i] = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi, depth.hi + tol.z, -(depth.lo - tol.z)}};
-    box = {std::min(box.xmin, b.xmin), std::max(box.xmax, b.xmax), std::min(box.ymin, b.ymin),
-           std::max(box.ymax, b.ymax)};
+    probe = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi}, depth.key};
+    all = {std::min(all.xmin, b.xmin), std::max(all.xmax, b.xmax), std::min(all.ymin, b.ymin),
+           std::max(all.ymax, b.ymax)};
     g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
-    ++placed;
-    if (!entry.small) continue;
+    ++count;
+    if (small == 0) continue;
     OutlinePoints& o = g.outline_points[i];
     OutlineEdges& oe = g.outline_edges[i];
     const Vec2* v = s.vertices(p);
@@ -366,6 +365,8 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
       oe.c[k] = e[j].c;
     }
   }
+  box = all;
+  placed += count;
 }
 
 namespace {
@@ -414,7 +415,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
-      const Box& b = g.entries[i].box;
+      const Box b = g.probes[i].grown();
       std::uint32_t* at = places.data() + 4 * i;
       if (s.pieces[i].count == 0) {
         spans[i] = Grid::Span{1, 0, 1, 0};  // no rows
@@ -528,7 +529,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       std::size_t kept = 0;
       for (std::size_t i = 0; i < k; ++i) {
         const CellPair pq = pairs[i];
-        const bool meet = !apart(g.probes[pq.q], thresholds(g.probes[pq.p]));
+        const bool meet = !apart(g.probes[pq.q], thresholds(g.probes[pq.p], tol.z));
         pairs[kept] = pq;
         kept += meet ? 1 : 0;
       }
