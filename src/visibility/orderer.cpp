@@ -80,6 +80,8 @@ void Orderer::link() {
   root_.resize(base_);
   for (std::uint32_t u = 0; u < base_; ++u) root_[u] = u;
   tested_.clear();
+  settled_span_.assign(base_, kUnknown);
+  settled_items_.clear();
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
   // current ends, which leaves every list ascending and link_start_[u] at its beginning.
@@ -580,29 +582,48 @@ bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequen
   // comes first in the plain order, and so do its parts. The pairs are found and tested on the pool, a run of
   // the pieces looked at per task (nothing changes meanwhile, and no pair comes up twice in one call), then
   // taken in order.
+  // The settled partners of each piece on the grid do not change: they are looked up once over all calls.
   const std::vector<std::uint32_t>& look = all ? sequence : held_;
   constexpr std::size_t kLookedPerTask = 32;
   const std::size_t tasks = (look.size() + kLookedPerTask - 1) / kLookedPerTask;
   if (pending_.size() < tasks) pending_.resize(tasks);
+  if (settled_found_.size() < tasks) settled_found_.resize(tasks);
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     std::vector<Pending>& pending = pending_[t];
+    std::vector<std::uint32_t>& found = settled_found_[t];
     pending.clear();
+    found.clear();
     Scratch w;
     std::vector<std::uint32_t> parts;
     const std::size_t end = std::min(look.size(), (t + 1) * kLookedPerTask);
     for (std::size_t k = t * kLookedPerTask; k < end; ++k) {
       const std::uint32_t u = look[k];
       const std::uint32_t b = root_[u];
-      grid.for_partners(b, [&](std::uint32_t q) {
-        if (!settled(grid.probes[b].span(), b, grid.probes[q].span(), q, tol_.z)) return;
+      const std::uint32_t* first;
+      const std::uint32_t* last;
+      if (settled_span_[b] != kUnknown) {
+        first = settled_items_.data() + (settled_span_[b] >> 32);
+        last = settled_items_.data() + (settled_span_[b] & 0xffffffffu);
+      } else {
+        const std::size_t at = found.size();
+        found.insert(found.end(), {b, 0});
+        const DepthSpan span = grid.probes[b].span();
+        grid.for_partners(b, [&](std::uint32_t q) {
+          if (settled(span, b, grid.probes[q].span(), q, tol_.z)) found.push_back(q);
+        });
+        found[at + 1] = static_cast<std::uint32_t>(found.size() - at - 2);
+        first = found.data() + at + 2;
+        last = found.data() + found.size();
+      }
+      for (const std::uint32_t* q = first; q != last; ++q) {
         parts.clear();
-        alive_parts(q, parts);
+        alive_parts(*q, parts);
         for (const std::uint32_t n : parts) {
           if ((all || place_[u] > place_[n]) && !tested_.contains((std::uint64_t{u} << 32) | n)) {
             pending.push_back({u, n, relate(s_, std::min(u, n), std::max(u, n), tol_, w).outcome});
           }
         }
-      });
+      }
     }
   });
   bool added = false;
@@ -610,6 +631,15 @@ bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequen
     for (const Pending& p : pending_[t]) {
       tested_.insert((std::uint64_t{p.far} << 32) | p.near);
       added |= add_tested(p.far, p.near, p.outcome);
+    }
+    const std::vector<std::uint32_t>& found = settled_found_[t];
+    for (std::size_t at = 0; at < found.size(); at += 2 + found[at + 1]) {
+      const std::uint32_t b = found[at];
+      if (settled_span_[b] != kUnknown) continue;  // looked up twice, for two parts of one piece
+      const std::uint64_t begin = settled_items_.size();
+      settled_items_.insert(settled_items_.end(), found.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                            found.begin() + static_cast<std::ptrdiff_t>(at + 2 + found[at + 1]));
+      settled_span_[b] = (begin << 32) | settled_items_.size();
     }
   }
   return added;

@@ -115,6 +115,9 @@ struct OrderMemory {
   std::vector<std::uint64_t> prio_by_rank;
   std::vector<std::uint32_t> child, root, place, held;
   std::vector<std::vector<Pending>> pending;
+  std::vector<std::uint64_t> settled_span;
+  std::vector<std::uint32_t> settled_items;
+  std::vector<std::vector<std::uint32_t>> settled_found;
   std::unordered_set<std::uint64_t> tested;
 };
 
@@ -245,6 +248,9 @@ class Orderer {
     place_.swap(memory_.place);
     held_.swap(memory_.held);
     pending_.swap(memory_.pending);
+    settled_span_.swap(memory_.settled_span);
+    settled_items_.swap(memory_.settled_items);
+    settled_found_.swap(memory_.settled_found);
     tested_.swap(memory_.tested);
   }
   // The pieces alive now that piece u was cut into (u itself when it is alive), appended to `out`.
@@ -277,6 +283,13 @@ class Orderer {
   // order(): per piece its place in the order, and the pieces painted after one the plain order puts later.
   std::vector<std::uint32_t> place_, held_;
   std::vector<std::vector<Pending>> pending_;  // confirm(): the pairs tested, one list per task
+  // confirm(): per piece that existed before any cut, its partners on the grid that are settled() with it, in
+  // the grid's order, as settled_items_[begin, end) with (begin << 32) | end (kUnknown: not looked up yet); what
+  // one call looks up, a list per task as records (piece, count, partners...), joined after the call.
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  std::vector<std::uint64_t> settled_span_;
+  std::vector<std::uint32_t> settled_items_;
+  std::vector<std::vector<std::uint32_t>> settled_found_;
   std::unordered_set<std::uint64_t> tested_;        // pairs confirm() has tested, (farther << 32) | nearer
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
