@@ -117,20 +117,6 @@ struct Relation {
   bool dropped = false;  // given up to break a cycle that no cut could break
 };
 
-// The pair test's copy of a polygon piece of at most four vertices (a triangle repeats its last vertex and
-// edge): coordinates and edge half-planes apart, each side by side, so that one edge is tested against all four
-// vertices at once. The points are one cache line: a test of one piece's points against the edges of the other,
-// whose edges are at hand, settles most pairs.
-struct alignas(64) OutlinePoints {
-  double x[4];
-  double y[4];
-};
-struct OutlineEdges {
-  double nx[4];
-  double ny[4];
-  double c[4];
-};
-
 // What decides a pair of pieces without testing it: the least and greatest depth of its plane over the piece,
 // widened by the piece's tolerance (all depths when its fallback depth lies outside: never decided so), and its
 // place in the plain order as a key (descending fallback depth, NaN first).
@@ -173,10 +159,14 @@ struct Grid {
   // box as {xmin, ymin, -xmax, -ymax}, the depth span as {lo, -hi}, and the span's key (DepthSpan). Two pieces
   // are apart when some lane of one's `box` exceeds the lane of the other's negated and turned by two, or the
   // lo of one exceeds the other's hi + tol, or the hi of one is below the other's lo - tol (tol: Tolerances::z).
+  // Then where the pair test finds the piece's vertices and edges in the store, and their count when it is a
+  // polygon of at most four vertices (its outline: tested against another such at once), else 0.
   struct alignas(64) Probe {
     double box[4];
     double depth[2];
     std::uint64_t key;
+    std::uint32_t first;
+    std::uint32_t outline;
     Box grown() const noexcept { return {box[0], -box[2], box[1], -box[3]}; }
     DepthSpan span() const noexcept { return {depth[0], -depth[1], key}; }
   };
@@ -188,10 +178,6 @@ struct Grid {
   std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<std::uint32_t> places;  // working memory: four per piece
   std::vector<Probe> probes;         // per piece
-  std::vector<std::uint8_t> small;   // per piece: a polygon of at most four vertices (it has an outline)
-  // Per piece; set for polygons of at most four vertices.
-  std::vector<OutlinePoints> outline_points;
-  std::vector<OutlineEdges> outline_edges;
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group
   Box all{};                         // the box around the grown boxes of the pieces placed
@@ -235,7 +221,7 @@ struct Grid {
 // Sizes the grid's arrays per piece for n pieces.
 void size_grid(Grid& g, std::size_t n);
 
-// What the grid keeps of pieces [begin, end) of `s` (its probes and outlines), with the box around their
+// What the grid keeps of pieces [begin, end) of `s` (their probes), with the box around their
 // grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The arrays are sized.
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept;

@@ -196,38 +196,41 @@ Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const To
   return overlapping_polygons(s, A, B, tol, w);
 }
 
-// outside_one() on two outlines: whether some edge of q has all vertices of p below `offset`, without a branch
-// (a repeated vertex or edge changes nothing). Two edges at a time in the vector registers where the compiler
-// has them: the same products, sums and comparisons as one at a time.
+// outside_one() on two outlines of three or four vertices, v's points against e's edges: whether some edge has all
+// the points below `offset`, without a branch. A triangle takes its last vertex and edge twice (which changes
+// nothing). Two edges at a time in the vector registers where the compiler has them: the same products, sums and
+// comparisons as one at a time.
 #if defined(__GNUC__)
 using Pair = double __attribute__((vector_size(16)));
 
-inline Pair load_pair(const double* p) noexcept {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline bool outside_one(const OutlinePoints& p, const OutlineEdges& q, double offset) noexcept {
-  const Pair nx01 = load_pair(q.nx), nx23 = load_pair(q.nx + 2), ny01 = load_pair(q.ny), ny23 = load_pair(q.ny + 2);
-  const Pair c01 = load_pair(q.c), c23 = load_pair(q.c + 2);
+inline bool outside_one(const Vec2* v, std::uint32_t nv, const HalfPlane* e, std::uint32_t ne,
+                        double offset) noexcept {
+  const HalfPlane& e3 = e[ne - 1];
+  const Pair nx01 = {e[0].nx, e[1].nx}, nx23 = {e[2].nx, e3.nx}, ny01 = {e[0].ny, e[1].ny}, ny23 = {e[2].ny, e3.ny};
+  const Pair c01 = {e[0].c, e[1].c}, c23 = {e[2].c, e3.c};
   const Pair off = {offset, offset};
-  auto below01 = (nx01 * p.x[0] + ny01 * p.y[0]) - c01 < off;  // per edge: every vertex so far below
-  auto below23 = (nx23 * p.x[0] + ny23 * p.y[0]) - c23 < off;
-  for (int i = 1; i < 4; ++i) {
-    below01 &= (nx01 * p.x[i] + ny01 * p.y[i]) - c01 < off;
-    below23 &= (nx23 * p.x[i] + ny23 * p.y[i]) - c23 < off;
+  auto below01 = (nx01 * v[0].x + ny01 * v[0].y) - c01 < off;  // per edge: every vertex so far below
+  auto below23 = (nx23 * v[0].x + ny23 * v[0].y) - c23 < off;
+  for (std::uint32_t i = 1; i < 4; ++i) {
+    const Vec2 p = v[std::min(i, nv - 1)];
+    below01 &= (nx01 * p.x + ny01 * p.y) - c01 < off;
+    below23 &= (nx23 * p.x + ny23 * p.y) - c23 < off;
   }
   const auto any = below01 | below23;
   return (any[0] | any[1]) != 0;
 }
 #else
-inline bool outside_one(const OutlinePoints& p, const OutlineEdges& q, double offset) noexcept {
+inline bool outside_one(const Vec2* v, std::uint32_t nv, const HalfPlane* e, std::uint32_t ne,
+                        double offset) noexcept {
   bool any = false;
-  for (int k = 0; k < 4; ++k) {
-    const double nx = q.nx[k], ny = q.ny[k], c = q.c[k];
-    any |= ((nx * p.x[0] + ny * p.y[0]) - c < offset) & ((nx * p.x[1] + ny * p.y[1]) - c < offset) &
-           ((nx * p.x[2] + ny * p.y[2]) - c < offset) & ((nx * p.x[3] + ny * p.y[3]) - c < offset);
+  for (std::uint32_t k = 0; k < 4; ++k) {
+    const HalfPlane& h = e[std::min(k, ne - 1)];
+    bool all = true;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+      const Vec2 p = v[std::min(i, nv - 1)];
+      all &= (h.nx * p.x + h.ny * p.y) - h.c < offset;
+    }
+    any |= all;
   }
   return any;
 }
@@ -306,9 +309,6 @@ inline Thresholds thresholds(const Grid::Probe& p, double tol_z) noexcept {
 
 void size_grid(Grid& g, std::size_t n) {
   g.probes.resize(n);
-  g.small.resize(n);
-  g.outline_points.resize(n);
-  g.outline_edges.resize(n);
   g.extents.resize(n);
 }
 
@@ -321,11 +321,10 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     const Piece& p = s.pieces[i];
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     Grid::Probe& probe = g.probes[i];
-    const std::uint8_t small = p.kind == Kind::Polygon && p.count <= 4 ? 1 : 0;
-    g.small[i] = small;
+    const std::uint32_t outline = p.kind == Kind::Polygon && p.count <= 4 ? p.count : 0;
     DepthSpan depth{kNaN, kNaN, drawing_key(p.fallback)};
     if (p.count == 0) {
-      probe = {{kNaN, kNaN, kNaN, kNaN}, {kNaN, kNaN}, depth.key};
+      probe = {{kNaN, kNaN, kNaN, kNaN}, {kNaN, kNaN}, depth.key, p.first, 0};
       g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
       continue;
     }
@@ -346,24 +345,11 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     const double grow = tol.len + (p.kind == Kind::Marker ? tol.radius : 0.0);
     const Box pb = box_of(s.vertices(p), p.count);
     const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
-    probe = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi}, depth.key};
+    probe = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi}, depth.key, p.first, outline};
     all = {std::min(all.xmin, b.xmin), std::max(all.xmax, b.xmax), std::min(all.ymin, b.ymin),
            std::max(all.ymax, b.ymax)};
     g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
     ++count;
-    if (small == 0) continue;
-    OutlinePoints& o = g.outline_points[i];
-    OutlineEdges& oe = g.outline_edges[i];
-    const Vec2* v = s.vertices(p);
-    const HalfPlane* e = s.edges.data() + p.first;
-    for (std::uint32_t k = 0; k < 4; ++k) {
-      const std::uint32_t j = std::min(k, p.count - 1);  // a triangle repeats its last vertex and edge
-      o.x[k] = v[j].x;
-      o.y[k] = v[j].y;
-      oe.nx[k] = e[j].nx;
-      oe.ny[k] = e[j].ny;
-      oe.c[k] = e[j].c;
-    }
   }
   box = all;
   placed += count;
@@ -490,6 +476,8 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // would guess wrong at every end. The pair keeps its roles: the first's thresholds and edges, as in the
     // cell's pair order (see Grid).
     std::vector<CellPair> pairs;
+    const Vec2* const verts = s.verts.data();
+    const HalfPlane* const edges = s.edges.data();
     // Appends (p, q) for every q in [q, q_end), eight at a time without a test: what is written past the end is
     // overwritten by the next call (the list and the grid's items have room for it).
     auto append = [&pairs](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
@@ -537,8 +525,10 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       std::size_t left = 0;
       for (std::size_t i = 0; i < kept; ++i) {
         const CellPair pq = pairs[i];
-        const bool outside = (g.small[pq.p] & g.small[pq.q]) != 0 &&
-                             outside_one(g.outline_points[pq.q], g.outline_edges[pq.p], tol.len);
+        const Grid::Probe& p = g.probes[pq.p];
+        const Grid::Probe& q = g.probes[pq.q];
+        const bool outside = (p.outline != 0) & (q.outline != 0) &&
+                             outside_one(verts + q.first, q.outline, edges + p.first, p.outline, tol.len);
         pairs[left] = pq;
         left += outside ? 0 : 1;
       }
@@ -549,10 +539,12 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         const std::uint32_t a = std::min(p, q);
         const std::uint32_t b = std::max(p, q);
         Verdict v;
-        if ((g.small[p] & g.small[q]) != 0) {
+        const Grid::Probe& pp = g.probes[p];
+        const Grid::Probe& pq = g.probes[q];
+        if ((pp.outline != 0) & (pq.outline != 0)) {
           // Two small polygons: the rest of the edges' test on their outlines (the same verdict as relate()'s,
           // cheaper).
-          if (outside_one(g.outline_points[p], g.outline_edges[q], tol.len)) continue;
+          if (outside_one(verts + pp.first, pp.outline, edges + pq.first, pq.outline, tol.len)) continue;
           v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
         } else {
           v = relate(s, a, b, tol, w);
