@@ -262,7 +262,7 @@ Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerance
 namespace {
 
 constexpr std::size_t kPiecesPerTask = 1024;
-constexpr std::size_t kAppendRun = 8;  // partners copied at a time into a cell's list of pairs
+constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are compared at a time
 
 // A pair of pieces met in a cell: p's thresholds and edges are those the pair is tested with.
 struct CellPair {
@@ -440,9 +440,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   }
   for (std::size_t k = 1; k <= groups; ++k) g.start[k] += g.start[k - 1];
   g.start.resize(groups + 1);
-  // Room past the last entry for the pair loop's runs of kAppendRun, which read ahead (what they read there is
-  // not used).
-  g.items.resize(g.start[groups] + kAppendRun);
+  g.items.resize(g.start[groups]);
   for (std::size_t i = n; i-- > 0;) {
     const auto piece = static_cast<std::uint32_t>(i);
     if (far(spans[i])) for_far_cells(spans[i], [&](std::size_t k) { g.items[--g.start[k]] = piece; });
@@ -469,26 +467,32 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     Scratch w;
     std::vector<Relation>& out = found[t];
     out.clear();
-    // A cell's pairs go through three loops over a flat list, each keeping the pairs it does not settle in
-    // place: the probes (boxes and depth spans), then, for two small polygons, the second's points against the
-    // first's edges (which settles mesh neighbours), then the rest of the test. Each loop runs once over the
-    // whole list without a branch that depends on the pair, where loops per piece over a few partners each
-    // would guess wrong at every end. The pair keeps its roles: the first's thresholds and edges, as in the
-    // cell's pair order (see Grid).
+    // A cell's pairs go through three passes, each keeping the pairs it does not settle in a flat list: the
+    // probes (boxes and depth spans), then, for two small polygons, the second's points against the first's
+    // edges (which settles mesh neighbours), then the rest of the test. No pass has a branch that depends on the
+    // pair: the probes of a piece's partners are compared eight at a time whatever their number (most pieces
+    // have a few partners in a cell, and loops over exactly those would guess wrong at every end), and the
+    // other passes run once over the whole list. The pair keeps its roles: the first's thresholds and edges, as
+    // in the cell's pair order (see Grid).
     std::vector<CellPair> pairs;
     const Vec2* const verts = s.verts.data();
     const HalfPlane* const edges = s.edges.data();
-    // Appends (p, q) for every q in [q, q_end), eight at a time without a test: what is written past the end is
-    // overwritten by the next call (the list and the grid's items have room for it).
-    auto append = [&pairs](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
+    // Appends (p, q) for every q in [q, q_end) whose probe is not apart from p's. Past q_end a run compares p
+    // with itself and keeps nothing; what it writes there is overwritten (the list has room for it).
+    auto probe_run = [&](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
+      const Thresholds limits = thresholds(g.probes[p], tol.z);
       const auto len = static_cast<std::size_t>(q_end - q);
-      CellPair* to = pairs.data() + k;
+      CellPair* to = pairs.data();
       std::size_t j = 0;
       do {
-        for (std::size_t u = 0; u < kAppendRun; ++u) to[j + u] = {p, q[j + u]};
-        j += kAppendRun;
+        for (std::size_t u = 0; u < kProbeRun; ++u) {
+          const bool in = j + u < len;
+          const std::uint32_t r = in ? q[j + u] : p;
+          to[k] = {p, r};
+          k += in && !apart(g.probes[r], limits) ? 1 : 0;
+        }
+        j += kProbeRun;
       } while (j < len);
-      k += len;
     };
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
@@ -501,25 +505,17 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const auto n_both = static_cast<std::size_t>(row_only - both);
       const auto n_col = static_cast<std::size_t>(both - col_only);
       if (n_both == 0 && (n_col == 0 || row_only == neither)) continue;  // no pair owned here
-      // At most every [both] with the whole cell and every [column only] with [row only], and a run's room.
+      // At most every [both] with the whole cell and every [column only] with [row only], and room for a run.
       const std::size_t most =
           n_both * static_cast<std::size_t>(last - col_only) + n_col * static_cast<std::size_t>(neither - row_only);
-      if (pairs.size() < most + kAppendRun) pairs.resize(most + kAppendRun);
-      std::size_t k = 0;
+      if (pairs.size() < most + kProbeRun) pairs.resize(most + kProbeRun);
+      std::size_t kept = 0;
       for (const std::uint32_t* p = both; p != row_only; ++p) {
-        if (col_only != both) append(k, *p, col_only, both);
-        if (p + 1 != last) append(k, *p, p + 1, last);  // the rest of [both], then [row only] and [neither]
+        if (col_only != both) probe_run(kept, *p, col_only, both);
+        if (p + 1 != last) probe_run(kept, *p, p + 1, last);  // the rest of [both], then [row only] and [neither]
       }
       if (row_only != neither) {
-        for (const std::uint32_t* p = col_only; p != both; ++p) append(k, *p, row_only, neither);
-      }
-      // The probes: boxes that meet and depth spans within the tolerance (the others are apart or settled).
-      std::size_t kept = 0;
-      for (std::size_t i = 0; i < k; ++i) {
-        const CellPair pq = pairs[i];
-        const bool meet = !apart(g.probes[pq.q], thresholds(g.probes[pq.p], tol.z));
-        pairs[kept] = pq;
-        kept += meet ? 1 : 0;
+        for (const std::uint32_t* p = col_only; p != both; ++p) probe_run(kept, *p, row_only, neither);
       }
       // Two small polygons: q's points against p's edges.
       std::size_t left = 0;
