@@ -1,8 +1,6 @@
 // The depth relation of two pieces, and the candidate pairs on a grid.
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -477,8 +475,9 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     std::vector<CellPair> pairs;
     const Vec2* const verts = s.verts.data();
     const HalfPlane* const edges = s.edges.data();
-    // Appends (p, q) for every q in [q, q_end) whose probe is not apart from p's. Past q_end a run compares p
-    // with itself and keeps nothing; what it writes there is overwritten (the list has room for it).
+    // Appends (p, q) for every q in [q, q_end) whose probe is not apart from p's. Every slot of a run writes its
+    // pair at the end of the list and keeps it by counting it; past q_end a slot compares p with itself and
+    // keeps nothing (the list has room for a run past its pairs).
     auto probe_run = [&](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
       const Thresholds limits = thresholds(g.probes[p], tol.z);
       const auto len = static_cast<std::size_t>(q_end - q);

@@ -770,6 +770,95 @@ TEST(VisibilityReadySet, SmallestMemberAsAnOrderedSet) {
   EXPECT_TRUE(set.empty());
 }
 
+// The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
+// with segments and markers: every piece meets exactly the pieces whose grown boxes meet its own, once each, and
+// the relations found are those of relate() on every pair whose boxes meet and whose depth spans come within the
+// tolerance, whatever the pool size.
+TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
+  namespace detail = vis::detail;
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> xyz, depths, seg, mark;
+  std::vector<std::int64_t> offsets{0}, ids, seg_ids, mark_ids;
+  for (int k = 0; k < 300; ++k) {
+    const int n = 3 + k % 3;
+    const double cx = unit(random), cy = unit(random), r = 0.002 * std::pow(200.0, unit(random)), turn0 = unit(random);
+    const double a = unit(random) - 0.5, b = unit(random) - 0.5, c = unit(random);
+    double sum = 0;
+    for (int j = 0; j < n; ++j) {
+      const double t = 2 * std::numbers::pi * (turn0 + double(j) / n), x = cx + r * std::cos(t), y = cy + r * std::sin(t);
+      xyz.insert(xyz.end(), {x, y, a * x + b * y + c});
+      sum += a * x + b * y + c;
+    }
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+    ids.push_back(k);
+    depths.push_back(sum / n);
+  }
+  for (int k = 0; k < 30; ++k) {
+    seg.insert(seg.end(), {unit(random), unit(random), unit(random), unit(random), unit(random), unit(random)});
+    seg_ids.push_back(k);
+    mark.insert(mark.end(), {unit(random), unit(random), unit(random)});
+    mark_ids.push_back(k);
+  }
+  const vis::Scene scene{xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids};
+  vis::Options options;
+  options.marker_radius = 0.01;
+  std::vector<std::vector<std::uint32_t>> partners;
+  std::vector<detail::Relation> first;
+  for (std::size_t threads : {1, 2}) {
+    ThreadPool pool(threads);
+    detail::Tolerances tol;
+    detail::Store store;
+    std::vector<detail::Store> parts;
+    detail::Grid grid;
+    std::vector<std::vector<detail::Relation>> found;
+    std::vector<detail::Relation> relations;
+    detail::build_pieces(scene, options, tol, pool, store, parts, grid);
+    detail::find_relations(store, tol, pool, grid, found, relations);
+    const std::size_t n = store.pieces.size();
+    ASSERT_GT(grid.nx * grid.ny, 100u);
+    std::vector<detail::Relation> direct;
+    detail::Scratch w;
+    std::size_t far_reaching = 0;
+    for (std::uint32_t p = 0; p < n; ++p) {
+      const detail::Grid::Span& span = grid.spans[p];
+      far_reaching += span.x1 > span.x0 + 1 || span.y1 > span.y0 + 1 ? 1 : 0;
+      std::vector<std::uint32_t> met, meets;
+      grid.for_partners(p, [&](std::uint32_t q) { met.push_back(q); });
+      std::sort(met.begin(), met.end());
+      EXPECT_TRUE(std::adjacent_find(met.begin(), met.end()) == met.end()) << "a partner met twice, piece " << p;
+      const detail::Box bp = grid.probes[p].grown();
+      const detail::DepthSpan dp = grid.probes[p].span();
+      for (std::uint32_t q = 0; q < n; ++q) {
+        const detail::Box bq = grid.probes[q].grown();
+        const bool meet = q != p && store.pieces[p].count > 0 && store.pieces[q].count > 0 && bp.xmin <= bq.xmax &&
+                          bq.xmin <= bp.xmax && bp.ymin <= bq.ymax && bq.ymin <= bp.ymax;
+        if (!meet) continue;
+        meets.push_back(q);
+        const detail::DepthSpan dq = grid.probes[q].span();
+        if (q < p || dq.lo > dp.hi + tol.z || dp.lo > dq.hi + tol.z) continue;
+        const detail::Verdict v = detail::relate(store, p, q, tol, w);
+        if (v.outcome != detail::Outcome::None) {
+          direct.push_back({v.outcome == detail::Outcome::BFirst ? q : p, v.outcome == detail::Outcome::BFirst ? p : q,
+                            v.outcome == detail::Outcome::Intersect});
+        }
+      }
+      EXPECT_EQ(met, meets) << "piece " << p;
+    }
+    EXPECT_GT(far_reaching, 10u);
+    auto key = [](const detail::Relation& r) {
+      return std::array<std::uint64_t, 3>{std::min(r.first, r.second), std::max(r.first, r.second),
+                                          (std::uint64_t{r.first} << 1) | r.intersect};
+    };
+    std::vector<std::array<std::uint64_t, 3>> got, want;
+    for (const auto& r : relations) got.push_back(key(r));
+    for (const auto& r : direct) want.push_back(key(r));
+    std::sort(want.begin(), want.end());
+    EXPECT_GT(want.size(), 50u);
+    EXPECT_EQ(got, want) << threads << " threads";
+  }
+}
+
 TEST(VisibilityOrder, InconsistentScenesAreRefused) {
   const std::vector<double> xyz(9, 0.0), one{0.0};
   const std::vector<std::int64_t> good{0, 3}, id{7}, two{1, 2};
