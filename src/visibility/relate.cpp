@@ -5,6 +5,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
@@ -262,6 +265,17 @@ namespace {
 constexpr std::size_t kPiecesPerTask = 1024;
 constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are compared at a time
 
+constexpr std::size_t kPairsAhead = 12;  // pairs whose outlines are asked for ahead of their test
+
+// Asks for the cache line at p ahead of its use.
+inline void prefetch(const void* p) noexcept {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 // A pair of pieces met in a cell: p's thresholds and edges are those the pair is tested with.
 struct CellPair {
   std::uint32_t p;
@@ -451,6 +465,69 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
 
 constexpr std::size_t kCellsPerTask = 64;
 
+// The pass over a cell's pairs that drops those where both are small polygons and some edge of p has all of q's
+// points outside (by outside_one()); returns how many are left, kept in order at the front. The outlines of the
+// pairs ahead are asked for early: the pieces of a cell lie all over the store. (A macro, so that the loop is
+// compiled for the instruction set of the function it is in.)
+#define KORVEX_KEEP_PAIRS(outside_one)                                                                       \
+  std::size_t left = 0;                                                                                      \
+  for (std::size_t i = 0; i < kept; ++i) {                                                                   \
+    if (i + kPairsAhead < kept) {                                                                            \
+      const CellPair ahead = pairs[i + kPairsAhead];                                                         \
+      prefetch(verts + probes[ahead.q].first);                                                               \
+      prefetch(edges + probes[ahead.p].first);                                                               \
+      prefetch(edges + probes[ahead.p].first + 3);                                                           \
+    }                                                                                                        \
+    const CellPair pq = pairs[i];                                                                            \
+    const Grid::Probe& p = probes[pq.p];                                                                     \
+    const Grid::Probe& q = probes[pq.q];                                                                     \
+    const bool outside = (p.outline != 0) & (q.outline != 0) &&                                              \
+                         outside_one(verts + q.first, q.outline, edges + p.first, p.outline, offset);        \
+    pairs[left] = pq;                                                                                        \
+    left += outside ? 0 : 1;                                                                                 \
+  }                                                                                                          \
+  return left
+
+#if defined(__x86_64__) && defined(__GNUC__)
+using Quad = double __attribute__((vector_size(32)));
+
+// outside_one() on two outlines with all four edges in one vector register: the same products, sums and
+// comparisons.
+[[gnu::target("avx2")]] inline bool outside_one_avx2(const Vec2* v, std::uint32_t nv, const HalfPlane* e,
+                                                    std::uint32_t ne, double offset) noexcept {
+  const HalfPlane& e3 = e[ne - 1];
+  const Quad nx = {e[0].nx, e[1].nx, e[2].nx, e3.nx}, ny = {e[0].ny, e[1].ny, e[2].ny, e3.ny};
+  const Quad c = {e[0].c, e[1].c, e[2].c, e3.c};
+  const Quad off = {offset, offset, offset, offset};
+  auto below = (nx * v[0].x + ny * v[0].y) - c < off;
+  for (std::uint32_t i = 1; i < 4; ++i) {
+    const Vec2 p = v[std::min(i, nv - 1)];
+    below &= (nx * p.x + ny * p.y) - c < off;
+  }
+  return _mm256_movemask_pd(reinterpret_cast<__m256d>(below)) != 0;
+}
+
+[[gnu::target("avx2")]] std::size_t keep_unseparated_avx2(CellPair* pairs, std::size_t kept,
+                                                          const Grid::Probe* probes, const Vec2* verts,
+                                                          const HalfPlane* edges, double offset) noexcept {
+  KORVEX_KEEP_PAIRS(outside_one_avx2);
+}
+#endif
+
+std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Probe* probes, const Vec2* verts,
+                             const HalfPlane* edges, double offset) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  if (avx2) return keep_unseparated_avx2(pairs, kept, probes, verts, edges, offset);
+#endif
+  KORVEX_KEEP_PAIRS(outside_one);
+}
+
+#undef KORVEX_KEEP_PAIRS
+
 }  // namespace
 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
@@ -517,16 +594,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         for (const std::uint32_t* p = col_only; p != both; ++p) probe_run(kept, *p, row_only, neither);
       }
       // Two small polygons: q's points against p's edges.
-      std::size_t left = 0;
-      for (std::size_t i = 0; i < kept; ++i) {
-        const CellPair pq = pairs[i];
-        const Grid::Probe& p = g.probes[pq.p];
-        const Grid::Probe& q = g.probes[pq.q];
-        const bool outside = (p.outline != 0) & (q.outline != 0) &&
-                             outside_one(verts + q.first, q.outline, edges + p.first, p.outline, tol.len);
-        pairs[left] = pq;
-        left += outside ? 0 : 1;
-      }
+      const std::size_t left = keep_unseparated(pairs.data(), kept, g.probes.data(), verts, edges, tol.len);
       for (std::size_t i = 0; i < left; ++i) {
         const std::uint32_t p = pairs[i].p;
         const std::uint32_t q = pairs[i].q;
