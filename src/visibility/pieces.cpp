@@ -4,6 +4,9 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
@@ -340,6 +343,46 @@ void check_scene(const Scene& s) {
   }
 }
 
+// The edges of pieces [begin, end) of `s` into `edges` (at each piece's first vertex), as Store::edges_of().
+void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfPlane* edges) noexcept {
+  for (const Piece* p = begin; p != end; ++p) s.edges_of(*p, edges + p->first);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same with the four edges of a quad in the lanes of one register (the others one by one): left_of()'s
+// differences, square root, quotients, products and sums, lane by lane, so the same values.
+[[gnu::target("avx2")]] void edges_of_pieces_avx2(const Store& s, const Piece* begin, const Piece* end,
+                                                  HalfPlane* edges) noexcept {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d minus_one = _mm256_set1_pd(-1.0);
+  const __m256d sign = _mm256_set1_pd(-0.0);  // flipped: the negation, exactly
+  for (const Piece* p = begin; p != end; ++p) {
+    if (p->count != 4) {
+      s.edges_of(*p, edges + p->first);
+      continue;
+    }
+    const Vec2* v = s.vertices(*p);
+    const __m256d ax = _mm256_setr_pd(v[0].x, v[1].x, v[2].x, v[3].x);
+    const __m256d ay = _mm256_setr_pd(v[0].y, v[1].y, v[2].y, v[3].y);
+    const __m256d bx = _mm256_permute4x64_pd(ax, 0x39);  // lanes 1 2 3 0: each edge's end
+    const __m256d by = _mm256_permute4x64_pd(ay, 0x39);
+    const __m256d dx = _mm256_sub_pd(bx, ax);
+    const __m256d dy = _mm256_sub_pd(by, ay);
+    const __m256d len = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)));
+    const __m256d usable = _mm256_cmp_pd(len, zero, _CMP_GT_OQ);  // a zero-length edge bounds nothing
+    const __m256d nx = _mm256_and_pd(usable, _mm256_div_pd(_mm256_xor_pd(dy, sign), len));
+    const __m256d ny = _mm256_and_pd(usable, _mm256_div_pd(dx, len));
+    const __m256d c = _mm256_blendv_pd(minus_one, _mm256_add_pd(_mm256_mul_pd(nx, ax), _mm256_mul_pd(ny, ay)), usable);
+    alignas(32) double x[4], y[4], z[4];
+    _mm256_store_pd(x, nx);
+    _mm256_store_pd(y, ny);
+    _mm256_store_pd(z, c);
+    HalfPlane* e = edges + p->first;
+    for (int k = 0; k < 4; ++k) e[k] = {x[k], y[k], z[k]};
+  }
+}
+#endif
+
 }  // namespace
 
 bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept {
@@ -462,6 +505,12 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   constexpr double kInf = std::numeric_limits<double>::infinity();
   grid.task_boxes.assign(tasks, Box{kInf, -kInf, kInf, -kInf});
   grid.task_counts.assign(tasks, 0);
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+#endif
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const Store& part = parts[t];
     const auto base = static_cast<std::uint32_t>(vert_at[t]);
@@ -473,7 +522,15 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     }
     std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
     std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
-    for (const Piece* p = out.pieces.data() + piece_at[t]; p != to; ++p) out.edges_of(*p, out.edges.data() + p->first);
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (avx2) {
+      edges_of_pieces_avx2(out, out.pieces.data() + piece_at[t], to, out.edges.data());
+    } else {
+      edges_of_pieces(out, out.pieces.data() + piece_at[t], to, out.edges.data());
+    }
+#else
+    edges_of_pieces(out, out.pieces.data() + piece_at[t], to, out.edges.data());
+#endif
     prepare_pieces(out, tol, grid, piece_at[t], piece_at[t + 1], grid.task_boxes[t], grid.task_counts[t]);
   });
   grid.all = Box{kInf, -kInf, kInf, -kInf};

@@ -859,6 +859,51 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
   }
 }
 
+// The edges the store keeps are left_of() of each piece's vertices, bit for bit (its sign of zero too), for quads
+// with level and upright edges, turned ones, triangles and pentagons, whatever the instruction set used.
+TEST(VisibilityPieces, EdgesAreThoseOfEachPieceBitForBit) {
+  namespace detail = vis::detail;
+  std::vector<double> xyz, depths;
+  std::vector<std::int64_t> offsets{0}, ids;
+  auto add = [&](std::vector<std::array<double, 2>> outline) {
+    for (const auto& v : outline) xyz.insert(xyz.end(), {v[0], v[1], 0.25 * v[0] - 0.5 * v[1] + 1.0});
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+    ids.push_back(static_cast<std::int64_t>(ids.size()));
+    depths.push_back(1.0);
+  };
+  for (int k = 0; k < 40; ++k) {
+    const double x = 0.1 * k, y = -0.3 * k, t = 0.37 * k;
+    add({{x, y}, {x + 1, y}, {x + 1, y + 1}, {x, y + 1}});  // level and upright edges: zero components
+    add({{x - 0.5, 0.0}, {x, -0.5}, {x + 0.5, 0.0}, {x, 0.5}});
+    add({{x + std::cos(t), y + std::sin(t)}, {x + std::cos(t + 2), y + std::sin(t + 2)},
+         {x + std::cos(t + 3.5), y + std::sin(t + 3.5)}, {x + std::cos(t + 5), y + std::sin(t + 5)}});
+    add({{x, y}, {x + 2, y}, {x + 1, y + 1}});
+    add({{x, y}, {x + 2, y}, {x + 3, y + 1}, {x + 1, y + 3}, {x - 1, y + 1}});
+  }
+  const vis::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
+  ThreadPool pool(2);
+  detail::Tolerances tol;
+  detail::Store store;
+  std::vector<detail::Store> parts;
+  detail::Grid grid;
+  detail::build_pieces(scene, vis::Options{}, tol, pool, store, parts, grid);
+  ASSERT_EQ(store.edges.size(), store.verts.size());
+  std::size_t quads = 0;
+  for (const detail::Piece& p : store.pieces) {
+    ASSERT_GE(p.count, 3u);
+    quads += p.count == 4 ? 1 : 0;
+    const detail::Vec2* v = store.vertices(p);
+    for (std::uint32_t k = 0; k < p.count; ++k) {
+      const detail::HalfPlane want = detail::left_of(v[k], v[k + 1 == p.count ? 0 : k + 1]);
+      const detail::HalfPlane& got = store.edges[p.first + k];
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.nx), std::bit_cast<std::uint64_t>(want.nx)) << p.first + k;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.ny), std::bit_cast<std::uint64_t>(want.ny)) << p.first + k;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.c), std::bit_cast<std::uint64_t>(want.c)) << p.first + k;
+    }
+  }
+  EXPECT_EQ(quads, 120u);
+}
+
 TEST(VisibilityOrder, InconsistentScenesAreRefused) {
   const std::vector<double> xyz(9, 0.0), one{0.0};
   const std::vector<std::int64_t> good{0, 3}, id{7}, two{1, 2};
