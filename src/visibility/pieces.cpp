@@ -373,10 +373,11 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
     const __m256d nx = _mm256_and_pd(usable, _mm256_div_pd(_mm256_xor_pd(dy, sign), len));
     const __m256d ny = _mm256_and_pd(usable, _mm256_div_pd(dx, len));
     const __m256d c = _mm256_blendv_pd(minus_one, _mm256_add_pd(_mm256_mul_pd(nx, ax), _mm256_mul_pd(ny, ay)), usable);
-    alignas(32) double x[4], y[4], z[4];
-    _mm256_store_pd(x, nx);
-    _mm256_store_pd(y, ny);
-    _mm256_store_pd(z, c);
+    // Unaligned stores: the address sanitizer's build may keep these arrays in a frame of its own.
+    double x[4], y[4], z[4];
+    _mm256_storeu_pd(x, nx);
+    _mm256_storeu_pd(y, ny);
+    _mm256_storeu_pd(z, c);
     HalfPlane* e = edges + p->first;
     for (int k = 0; k < 4; ++k) e[k] = {x[k], y[k], z[k]};
   }
