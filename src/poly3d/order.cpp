@@ -24,6 +24,7 @@
 #endif
 
 #include "common/assert.hpp"
+#include "common/prefetch.hpp"
 #include "parallel/parallel_for.hpp"
 
 namespace korvex::poly3d {
@@ -411,7 +412,7 @@ bool sort_part(ItemAt&& item, std::size_t n, std::uint64_t lowest, std::uint64_t
     std::size_t end = begin + 1;
     while (end < n && Classes::class_of(sorted[end]) == c) ++end;
     for (const std::size_t stop = fetch_ahead ? std::min(n, end + kKeyLookahead) : 0; fetched < stop; ++fetched) {
-      __builtin_prefetch(keys + Classes::index_of(sorted[fetched]));
+      prefetch(keys + Classes::index_of(sorted[fetched]));
     }
     if (end - begin == 1) {
       order[begin] = Classes::index_of(sorted[begin]);

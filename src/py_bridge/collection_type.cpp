@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/prefetch.hpp"
 #include "py_common/argparse.hpp"
 #include "poly3d/collection.hpp"
 #include "py_bridge/convert.hpp"
@@ -244,7 +245,7 @@ PyObject* get_sorted_segments_2d(PyObject* self, PyObject*) {
     constexpr std::size_t kAhead = 16;
     std::size_t offset = 0;
     for (std::size_t p = 0; p < n; ++p) {
-      if (p + kAhead < n && order[p + kAhead] < count) __builtin_prefetch(state.segment(order[p + kAhead]).xy);
+      if (p + kAhead < n && order[p + kAhead] < count) prefetch(state.segment(order[p + kAhead]).xy);
       const std::size_t k = order[p];
       if (k >= count) index_out_of_bounds(k, count);
       const poly3d::SegmentRef segment = state.segment(k);

@@ -10,6 +10,7 @@
 #endif
 
 #include "common/fault.hpp"
+#include "common/prefetch.hpp"
 #include "parallel/parallel_for.hpp"
 #include "visibility/pieces.hpp"
 
@@ -266,15 +267,6 @@ constexpr std::size_t kPiecesPerTask = 1024;
 constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are compared at a time
 
 constexpr std::size_t kPairsAhead = 12;  // pairs whose outlines are asked for ahead of their test
-
-// Asks for the cache line at p ahead of its use.
-inline void prefetch(const void* p) noexcept {
-#if defined(__GNUC__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
 
 // A pair of pieces met in a cell: p's thresholds and edges are those the pair is tested with.
 struct CellPair {

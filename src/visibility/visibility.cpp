@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/fault.hpp"
+#include "common/prefetch.hpp"
 #include "parallel/parallel_for.hpp"
 #include "parallel/thread_pool.hpp"
 #include "poly3d/collection.hpp"
@@ -34,17 +35,9 @@ struct Draft {
   bool joins;                 // the piece may merge back into its item
 };
 
-// Asks for the cache line at p ahead of its use (the loops below read the pieces and the scene in drawing order,
-// which is all over memory).
-inline void prefetch(const void* p) noexcept {
-#if defined(__GNUC__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
-
-constexpr std::size_t kAhead = 8;  // places of the sequence prefetched ahead
+// Places of the sequence prefetched ahead: the loops below read the pieces and the scene in drawing order, which
+// is all over memory.
+constexpr std::size_t kAhead = 8;
 
 }  // namespace
 
