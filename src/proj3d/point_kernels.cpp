@@ -210,9 +210,10 @@ alignas(64) constexpr long long kRowPermutes[8][8] = {
 };
 
 // Every constant the loop needs (the 16 matrix entries, the permute indices) would not fit in the 32 vector
-// registers beside the loop's own values; the compiler would spill some to a stack frame realigned to 64 bytes,
-// which this compiler's address sanitizer mishandles. So the loop reads them from memory, through a pointer that
-// it launders at each step so that the loads stay inside the loop (they hit the first level of cache).
+// registers beside the loop's own values; the compiler would keep them all in registers anyway and spill some at
+// every step, to a stack frame realigned to 64 bytes. So the loop reads them from memory, through a pointer that
+// it launders at each step so that the loads stay inside the loop (they hit the first level of cache, and the
+// multiplies take the matrix entries as broadcast memory operands).
 template <class T>
 [[gnu::always_inline]] inline const T* in_loop(const T* p) {
   asm("" : "+r"(p));
