@@ -386,6 +386,18 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
 
 }  // namespace
 
+bool has_avx2() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return avx2;
+#else
+  return false;
+#endif
+}
+
 bool Store::substantial(const Vec2* v, std::size_t n, const Tolerances& tol) noexcept {
   if (n == 1) return true;
   if (n == 2) {
@@ -506,12 +518,6 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   constexpr double kInf = std::numeric_limits<double>::infinity();
   grid.task_boxes.assign(tasks, Box{kInf, -kInf, kInf, -kInf});
   grid.task_counts.assign(tasks, 0);
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-#endif
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const Store& part = parts[t];
     const auto base = static_cast<std::uint32_t>(vert_at[t]);
@@ -524,7 +530,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
     std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (avx2) {
+    if (has_avx2()) {
       edges_of_pieces_avx2(out, out.pieces.data() + piece_at[t], to, out.edges.data());
     } else {
       edges_of_pieces(out, out.pieces.data() + piece_at[t], to, out.edges.data());

@@ -237,4 +237,7 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& grid,
                     std::vector<std::vector<Relation>>& found, std::vector<Relation>& out);
 
+// Whether the processor runs the AVX2 builds of the loops that have one (checked once).
+bool has_avx2() noexcept;
+
 }  // namespace korvex::visibility::detail

@@ -509,11 +509,7 @@ using Quad = double __attribute__((vector_size(32)));
 std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Probe* probes, const Vec2* verts,
                              const HalfPlane* edges, double offset) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  if (avx2) return keep_unseparated_avx2(pairs, kept, probes, verts, edges, offset);
+  if (has_avx2()) return keep_unseparated_avx2(pairs, kept, probes, verts, edges, offset);
 #endif
   KORVEX_KEEP_PAIRS(outside_one);
 }
