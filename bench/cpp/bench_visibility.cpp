@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -24,6 +25,29 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A digest of the whole result (every fragment's fields, vertices and flags, bit for bit), so that runs of two
+// builds or pool sizes can be compared at a glance: a change of speed must not change it.
+std::uint64_t digest(const korvex::visibility::Result& r) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a over 64-bit words
+  auto mix = [&h](std::uint64_t v) {
+    h ^= v;
+    h *= 1099511628211ull;
+  };
+  for (const auto& f : r.fragments) {
+    mix((std::uint64_t{static_cast<std::uint8_t>(f.kind)} << 8) | (f.whole ? 1 : 0));
+    mix(f.source);
+    mix(static_cast<std::uint64_t>(f.id));
+    mix((std::uint64_t{f.first} << 32) | f.count);
+  }
+  for (const double v : r.xy) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    mix(bits);
+  }
+  for (const std::uint8_t v : r.original) mix(v);
+  return h;
+}
 
 double ms_of(const std::function<void()>& f) {
   const auto t0 = Clock::now();
@@ -85,7 +109,8 @@ int main(int argc, char** argv) {
 
   std::printf("two intersecting %d x %d surfaces: %zu quads, pool of %zu threads\n", n, n, quads,
               korvex::parallel::current_num_threads());
-  std::printf("%-14s %10s %10s %10s %9s %10s\n", "view", "plain ms", "exact ms", "order ms", "ratio", "fragments");
+  std::printf("%-14s %10s %10s %10s %9s %10s %16s\n", "view", "plain ms", "exact ms", "order ms", "ratio", "fragments",
+              "digest");
   const std::array<std::array<double, 2>, 3> views = {{{-60, 30}, {30, 15}, {120, 60}}};
   for (const auto& v : views) {
     const auto m = view(v[0], v[1]);
@@ -121,8 +146,9 @@ int main(int argc, char** argv) {
                           },
                           [&] { korvex::visibility::order(scene, {}, pool, workspace, result); }});
     const double plain_ms = best[0], exact_ms = best[1], order_ms = best[2];
-    std::printf("(%4.0f, %3.0f)    %10.2f %10.2f %10.2f %8.2fx %10zu%s\n", v[0], v[1], plain_ms, exact_ms, order_ms,
-                exact_ms / plain_ms, result.fragments.size(), result.capped ? " (capped)" : "");
+    std::printf("(%4.0f, %3.0f)    %10.2f %10.2f %10.2f %8.2fx %10zu %016llx%s\n", v[0], v[1], plain_ms, exact_ms,
+                order_ms, exact_ms / plain_ms, result.fragments.size(),
+                static_cast<unsigned long long>(digest(result)), result.capped ? " (capped)" : "");
   }
   return 0;
 }
