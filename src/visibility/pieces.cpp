@@ -114,47 +114,254 @@ bool convex(const std::vector<Vec2>& xy) {
   return winding < 3.0 * std::numbers::pi;
 }
 
+// Newell's plane of fit_plane() for a fixed vertex count: the same operations in the same order, unrolled.
+template <std::size_t N>
+Plane fit_plane_of(const Vec2* v, const double* z, double& deviation) noexcept {
+  double cx = 0.0, cy = 0.0, cz = 0.0;
+  for (std::size_t i = 0; i < N; ++i) {
+    cx += v[i].x;
+    cy += v[i].y;
+    cz += z[i];
+  }
+  const double k = 1.0 / static_cast<double>(N);
+  cx *= k;
+  cy *= k;
+  cz *= k;
+  double nx = 0.0, ny = 0.0, nz = 0.0;
+  for (std::size_t i = 0; i < N; ++i) {
+    const std::size_t j = i + 1 == N ? 0 : i + 1;
+    const double xi = v[i].x - cx, yi = v[i].y - cy, zi = z[i] - cz;
+    const double xj = v[j].x - cx, yj = v[j].y - cy, zj = z[j] - cz;
+    nx += (yi - yj) * (zi + zj);
+    ny += (zi - zj) * (xi + xj);
+    nz += (xi - xj) * (yi + yj);
+  }
+  Plane p{-nx / nz, -ny / nz, cx, cy, cz};
+  deviation = 0.0;
+  for (std::size_t i = 0; i < N; ++i) deviation = std::max(deviation, std::abs(z[i] - p.at(v[i])));
+  return p;
+}
+
 // The usual mesh face: three or four vertices that need no repair, convex and planar. The steps of add_polygon()
 // below with the vertices in registers instead of the task's vectors, so the same piece bit for bit. Returns
-// false, having added nothing, where add_polygon() has to decide.
-bool add_simple(const double* xyz, std::size_t n, const Tolerances& tol, std::uint32_t item, double fallback,
-                Store& out) {
-  Vec2 v[4];
-  double z[4];
-  for (std::size_t k = 0; k < n; ++k) {
-    const double x = xyz[3 * k], y = xyz[3 * k + 1];
+// false, having added nothing, where add_polygon() has to decide. Every test is made (none depends on another
+// once the coordinates are finite), so that their square roots and quotients overlap.
+template <std::size_t N>
+bool add_simple(const double* xyz, const Tolerances& tol, std::uint32_t item, double fallback, Store& out) {
+  Vec2 v[N];
+  double z[N];
+  bool ok = true;
+  for (std::size_t k = 0; k < N; ++k) {
+    v[k] = {xyz[3 * k], xyz[3 * k + 1]};
     z[k] = xyz[3 * k + 2];
-    if (!finite(x) || !finite(y) || !finite(z[k])) return false;
-    if (k > 0 && std::abs(x - v[k - 1].x) <= tol.len && std::abs(y - v[k - 1].y) <= tol.len) return false;
-    v[k] = {x, y};
+    ok &= finite(v[k].x) & finite(v[k].y) & finite(z[k]);
   }
-  if (std::abs(v[0].x - v[n - 1].x) <= tol.len && std::abs(v[0].y - v[n - 1].y) <= tol.len) return false;
-  if (twice_area(v, n) < 0.0) {
-    std::reverse(v, v + n);
-    std::reverse(z, z + n);
+  if (!ok) return false;
+  for (std::size_t k = 0; k < N; ++k) {  // no vertex repeats its predecessor (cyclically)
+    const Vec2 prev = v[k == 0 ? N - 1 : k - 1];
+    ok &= !((std::abs(v[k].x - prev.x) <= tol.len) & (std::abs(v[k].y - prev.y) <= tol.len));
   }
-  for (std::size_t k = 0; k < n; ++k) {  // simplify() would drop none, and convex() holds
-    const Vec2 prev = v[k == 0 ? n - 1 : k - 1];
-    const Vec2 next = v[k + 1 == n ? 0 : k + 1];
-    const double t = turn(prev, v[k], next);
-    if (std::abs(t) <= tol.len * norm(next - prev) || !(t > 0.0)) return false;
+  if (twice_area(v, N) < 0.0) {
+    std::reverse(v, v + N);
+    std::reverse(z, z + N);
   }
-  if (!Store::substantial(v, n, tol)) return false;
+  // simplify() would drop none, and convex() holds. (Opposite vertices of a quad have one diagonal between them,
+  // its length the same either way.)
+  double diagonal[N];
+  for (std::size_t k = 0; k < N; ++k) {
+    if (N == 4 && k >= 2) {
+      diagonal[k] = diagonal[k - 2];
+    } else {
+      diagonal[k] = norm(v[k + 1 == N ? 0 : k + 1] - v[k == 0 ? N - 1 : k - 1]);
+    }
+  }
+  for (std::size_t k = 0; k < N; ++k) {
+    const double t = turn(v[k == 0 ? N - 1 : k - 1], v[k], v[k + 1 == N ? 0 : k + 1]);
+    ok &= !(std::abs(t) <= tol.len * diagonal[k]) & (t > 0.0);
+  }
+  const Box box = box_of(v, N);
+  ok &= Store::substantial(v, N, tol);
   double deviation = 0.0;
-  const Plane plane = fit_plane(v, z, n, deviation);
-  if (!(deviation <= tol.planar)) return false;
+  const Plane plane = fit_plane_of<N>(v, z, deviation);
+  if (!ok || !(deviation <= tol.planar)) return false;
   // Written field by field into its place (a whole piece copied from a just-written one would stall the loads
   // on the stores still in flight).
   static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
-  Piece& piece = out.append(v, kOnes, n);
+  Piece& piece = out.append(v, kOnes, N);
   piece.kind = Kind::Polygon;
   piece.whole = true;
   piece.item = item;
   piece.plane = plane;
-  piece.tol = deviation + rounding(plane, box_of(v, n));
+  piece.tol = deviation + rounding(plane, box);
   piece.fallback = fallback;
   return true;
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four consecutive quads through add_simple<4>()'s steps at once, one quad per lane: the same operations on the
+// same values in the same order, so the same bits. `xyz` holds their sixteen vertices one after another.
+struct QuadLanes {
+  double x[4][4];  // [vertex][quad], counter-clockwise
+  double y[4][4];
+  double a[4], b[4], cx[4], cy[4], cz[4];
+  double tol[4];
+  int simple;  // bit q: quad q is simple
+};
+
+#define KORVEX_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
+KORVEX_AVX2 __m256d abs4(__m256d v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
+// turn() lane by lane.
+KORVEX_AVX2 __m256d turn4(__m256d ox, __m256d oy, __m256d ax, __m256d ay, __m256d bx, __m256d by) {
+  return _mm256_sub_pd(_mm256_mul_pd(_mm256_sub_pd(ax, ox), _mm256_sub_pd(by, oy)),
+                       _mm256_mul_pd(_mm256_sub_pd(ay, oy), _mm256_sub_pd(bx, ox)));
+}
+// twice_area() of four vertices.
+KORVEX_AVX2 __m256d twice_area4(__m256d x0, __m256d y0, __m256d x1, __m256d y1, __m256d x2, __m256d y2,
+                                __m256d x3, __m256d y3) {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_setzero_pd(), turn4(x0, y0, x1, y1, x2, y2)),
+                       turn4(x0, y0, x2, y2, x3, y3));
+}
+// norm() of (dx, dy).
+KORVEX_AVX2 __m256d norm4(__m256d dx, __m256d dy) {
+  return _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)));
+}
+// Where b repeats a within the tolerance.
+KORVEX_AVX2 __m256d repeats4(__m256d ax, __m256d ay, __m256d bx, __m256d by, __m256d len) {
+  return _mm256_and_pd(_mm256_cmp_pd(abs4(_mm256_sub_pd(ax, bx)), len, _CMP_LE_OQ),
+                       _mm256_cmp_pd(abs4(_mm256_sub_pd(ay, by)), len, _CMP_LE_OQ));
+}
+// Where a vertex of turn t turns left by more than `room`.
+KORVEX_AVX2 __m256d turns_left4(__m256d t, __m256d room) {
+  return _mm256_andnot_pd(_mm256_cmp_pd(abs4(t), room, _CMP_LE_OQ), _mm256_cmp_pd(t, _mm256_setzero_pd(), _CMP_GT_OQ));
+}
+// The mean of fit_plane(): summed from 0 in order, times 1/4.
+KORVEX_AVX2 __m256d mean4(__m256d a, __m256d b, __m256d c, __m256d d) {
+  const __m256d sum = _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_setzero_pd(), a), b), c), d);
+  return _mm256_mul_pd(sum, _mm256_set1_pd(1.0 / 4.0));
+}
+// One term of Newell's sums.
+KORVEX_AVX2 void newell4(__m256d xi, __m256d yi, __m256d zi, __m256d xj, __m256d yj, __m256d zj, __m256d& nx,
+                         __m256d& ny, __m256d& nz) {
+  nx = _mm256_add_pd(nx, _mm256_mul_pd(_mm256_sub_pd(yi, yj), _mm256_add_pd(zi, zj)));
+  ny = _mm256_add_pd(ny, _mm256_mul_pd(_mm256_sub_pd(zi, zj), _mm256_add_pd(xi, xj)));
+  nz = _mm256_add_pd(nz, _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_add_pd(yi, yj)));
+}
+// |z - Plane::at(x, y)|.
+KORVEX_AVX2 __m256d off4(__m256d x, __m256d y, __m256d z, __m256d pa, __m256d pb, __m256d cx, __m256d cy,
+                         __m256d cz) {
+  const __m256d at =
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))), cz);
+  return abs4(_mm256_sub_pd(z, at));
+}
+// Four doubles 12 apart (a coordinate of four consecutive quads). (The masked form: the plain one reads an
+// uninitialised register as far as the compiler can tell.)
+KORVEX_AVX2 __m256d gather4(const double* p, __m128i index) {
+  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), p, index, all, 8);
+}
+#undef KORVEX_AVX2
+
+[[gnu::target("avx2")]] void simple_quads_avx2(const double* xyz, const Tolerances& tol, QuadLanes& out) noexcept {
+  const __m128i index = _mm_setr_epi32(0, 12, 24, 36);
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d len = _mm256_set1_pd(tol.len);
+  __m256d x0 = gather4(xyz, index), y0 = gather4(xyz + 1, index);
+  __m256d z0 = gather4(xyz + 2, index);
+  __m256d x1 = gather4(xyz + 3, index), y1 = gather4(xyz + 4, index);
+  __m256d z1 = gather4(xyz + 5, index);
+  __m256d x2 = gather4(xyz + 6, index), y2 = gather4(xyz + 7, index);
+  __m256d z2 = gather4(xyz + 8, index);
+  __m256d x3 = gather4(xyz + 9, index), y3 = gather4(xyz + 10, index);
+  __m256d z3 = gather4(xyz + 11, index);
+  // Finite (v - v is 0 exactly then, and the sum of those too), and no vertex repeats its predecessor.
+  __m256d d = _mm256_sub_pd(x0, x0);
+  d = _mm256_add_pd(d, _mm256_sub_pd(y0, y0));
+  d = _mm256_add_pd(d, _mm256_sub_pd(z0, z0));
+  d = _mm256_add_pd(d, _mm256_sub_pd(x1, x1));
+  d = _mm256_add_pd(d, _mm256_sub_pd(y1, y1));
+  d = _mm256_add_pd(d, _mm256_sub_pd(z1, z1));
+  d = _mm256_add_pd(d, _mm256_sub_pd(x2, x2));
+  d = _mm256_add_pd(d, _mm256_sub_pd(y2, y2));
+  d = _mm256_add_pd(d, _mm256_sub_pd(z2, z2));
+  d = _mm256_add_pd(d, _mm256_sub_pd(x3, x3));
+  d = _mm256_add_pd(d, _mm256_sub_pd(y3, y3));
+  d = _mm256_add_pd(d, _mm256_sub_pd(z3, z3));
+  __m256d ok = _mm256_cmp_pd(d, zero, _CMP_EQ_OQ);
+  ok = _mm256_andnot_pd(repeats4(x1, y1, x0, y0, len), ok);
+  ok = _mm256_andnot_pd(repeats4(x2, y2, x1, y1, len), ok);
+  ok = _mm256_andnot_pd(repeats4(x3, y3, x2, y2, len), ok);
+  ok = _mm256_andnot_pd(repeats4(x0, y0, x3, y3, len), ok);
+  // Counter-clockwise: reversed where twice the area is negative.
+  {
+    const __m256d back = _mm256_cmp_pd(twice_area4(x0, y0, x1, y1, x2, y2, x3, y3), zero, _CMP_LT_OQ);
+    const __m256d rx0 = _mm256_blendv_pd(x0, x3, back), ry0 = _mm256_blendv_pd(y0, y3, back);
+    const __m256d rz0 = _mm256_blendv_pd(z0, z3, back);
+    const __m256d rx1 = _mm256_blendv_pd(x1, x2, back), ry1 = _mm256_blendv_pd(y1, y2, back);
+    const __m256d rz1 = _mm256_blendv_pd(z1, z2, back);
+    x2 = _mm256_blendv_pd(x2, x1, back);
+    y2 = _mm256_blendv_pd(y2, y1, back);
+    z2 = _mm256_blendv_pd(z2, z1, back);
+    x3 = _mm256_blendv_pd(x3, x0, back);
+    y3 = _mm256_blendv_pd(y3, y0, back);
+    z3 = _mm256_blendv_pd(z3, z0, back);
+    x0 = rx0, y0 = ry0, z0 = rz0, x1 = rx1, y1 = ry1, z1 = rz1;
+  }
+  // Every vertex turns left by more than the tolerance times the diagonal of its neighbours.
+  const __m256d d13 = _mm256_mul_pd(len, norm4(_mm256_sub_pd(x1, x3), _mm256_sub_pd(y1, y3)));
+  const __m256d d20 = _mm256_mul_pd(len, norm4(_mm256_sub_pd(x2, x0), _mm256_sub_pd(y2, y0)));
+  ok = _mm256_and_pd(ok, turns_left4(turn4(x3, y3, x0, y0, x1, y1), d13));
+  ok = _mm256_and_pd(ok, turns_left4(turn4(x0, y0, x1, y1, x2, y2), d20));
+  ok = _mm256_and_pd(ok, turns_left4(turn4(x1, y1, x2, y2, x3, y3), d13));
+  ok = _mm256_and_pd(ok, turns_left4(turn4(x2, y2, x3, y3, x0, y0), d20));
+  // Substantial: the area against the tolerance times the box's diagonal.
+  const __m256d xmin = _mm256_min_pd(x3, _mm256_min_pd(x2, _mm256_min_pd(x1, x0)));
+  const __m256d xmax = _mm256_max_pd(x3, _mm256_max_pd(x2, _mm256_max_pd(x1, x0)));
+  const __m256d ymin = _mm256_min_pd(y3, _mm256_min_pd(y2, _mm256_min_pd(y1, y0)));
+  const __m256d ymax = _mm256_max_pd(y3, _mm256_max_pd(y2, _mm256_max_pd(y1, y0)));
+  const __m256d w = _mm256_sub_pd(xmax, xmin);
+  const __m256d h = _mm256_sub_pd(ymax, ymin);
+  ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs4(twice_area4(x0, y0, x1, y1, x2, y2, x3, y3)),
+                                       _mm256_mul_pd(_mm256_set1_pd(2.0 * tol.len), norm4(w, h)), _CMP_GT_OQ));
+  // Newell's plane about the vertex mean (fit_plane_of<4>()), and the vertices' distance in depth from it.
+  const __m256d cx = mean4(x0, x1, x2, x3), cy = mean4(y0, y1, y2, y3), cz = mean4(z0, z1, z2, z3);
+  const __m256d ax0 = _mm256_sub_pd(x0, cx), ay0 = _mm256_sub_pd(y0, cy), az0 = _mm256_sub_pd(z0, cz);
+  const __m256d ax1 = _mm256_sub_pd(x1, cx), ay1 = _mm256_sub_pd(y1, cy), az1 = _mm256_sub_pd(z1, cz);
+  const __m256d ax2 = _mm256_sub_pd(x2, cx), ay2 = _mm256_sub_pd(y2, cy), az2 = _mm256_sub_pd(z2, cz);
+  const __m256d ax3 = _mm256_sub_pd(x3, cx), ay3 = _mm256_sub_pd(y3, cy), az3 = _mm256_sub_pd(z3, cz);
+  __m256d nx = zero, ny = zero, nz = zero;
+  newell4(ax0, ay0, az0, ax1, ay1, az1, nx, ny, nz);
+  newell4(ax1, ay1, az1, ax2, ay2, az2, nx, ny, nz);
+  newell4(ax2, ay2, az2, ax3, ay3, az3, nx, ny, nz);
+  newell4(ax3, ay3, az3, ax0, ay0, az0, nx, ny, nz);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d pa = _mm256_div_pd(_mm256_xor_pd(nx, sign), nz);
+  const __m256d pb = _mm256_div_pd(_mm256_xor_pd(ny, sign), nz);
+  __m256d deviation = zero;
+  deviation = _mm256_max_pd(off4(x0, y0, z0, pa, pb, cx, cy, cz), deviation);
+  deviation = _mm256_max_pd(off4(x1, y1, z1, pa, pb, cx, cy, cz), deviation);
+  deviation = _mm256_max_pd(off4(x2, y2, z2, pa, pb, cx, cy, cz), deviation);
+  deviation = _mm256_max_pd(off4(x3, y3, z3, pa, pb, cx, cy, cz), deviation);
+  ok = _mm256_and_pd(ok, _mm256_cmp_pd(deviation, _mm256_set1_pd(tol.planar), _CMP_LE_OQ));
+  // The piece's tolerance: the deviation plus rounding().
+  const __m256d span = _mm256_add_pd(_mm256_mul_pd(abs4(pa), w), _mm256_mul_pd(abs4(pb), h));
+  const __m256d room = _mm256_mul_pd(_mm256_set1_pd(1e-12), _mm256_add_pd(span, abs4(cz)));
+  out.simple = _mm256_movemask_pd(ok);
+  _mm256_storeu_pd(out.x[0], x0);
+  _mm256_storeu_pd(out.x[1], x1);
+  _mm256_storeu_pd(out.x[2], x2);
+  _mm256_storeu_pd(out.x[3], x3);
+  _mm256_storeu_pd(out.y[0], y0);
+  _mm256_storeu_pd(out.y[1], y1);
+  _mm256_storeu_pd(out.y[2], y2);
+  _mm256_storeu_pd(out.y[3], y3);
+  _mm256_storeu_pd(out.a, pa);
+  _mm256_storeu_pd(out.b, pb);
+  _mm256_storeu_pd(out.cx, cx);
+  _mm256_storeu_pd(out.cy, cy);
+  _mm256_storeu_pd(out.cz, cz);
+  _mm256_storeu_pd(out.tol, _mm256_add_pd(deviation, room));
+}
+#endif
 
 void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store& out, Work& w) {
   Piece proto;
@@ -163,8 +370,8 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   proto.fallback = scene.polygon_depths[i];
   const std::size_t lo = static_cast<std::size_t>(scene.polygon_offsets[i]);
   const std::size_t hi = static_cast<std::size_t>(scene.polygon_offsets[i + 1]);
-  if ((hi - lo == 3 || hi - lo == 4) &&
-      add_simple(scene.polygon_xyz.data() + 3 * lo, hi - lo, tol, proto.item, proto.fallback, out)) {
+  if (hi - lo == 4 ? add_simple<4>(scene.polygon_xyz.data() + 3 * lo, tol, proto.item, proto.fallback, out)
+                    : hi - lo == 3 && add_simple<3>(scene.polygon_xyz.data() + 3 * lo, tol, proto.item, proto.fallback, out)) {
     return;
   }
   w.xy.clear();
@@ -316,6 +523,64 @@ struct Extent {
   }
 };
 
+// The extent of points [from, to) of xyz into e, point by point.
+void extent_run(const double* xyz, std::size_t from, std::size_t to, Extent& e) noexcept {
+  for (std::size_t k = from; k < to; ++k) e.add(xyz + 3 * k);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same four points at a time: their twelve coordinates in three registers, each lane with its own least and
+// greatest value, joined at the end. Min and max give the same value in any order except between -0.0 and +0.0,
+// so a run whose least or greatest value is a zero is made again point by point.
+[[gnu::target("avx2")]] void extent_run_avx2(const double* xyz, std::size_t from, std::size_t to,
+                                             Extent& e) noexcept {
+  const std::size_t groups = (to - from) / 4;
+  const double* p = xyz + 3 * from;
+  const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d lo0 = inf, lo1 = inf, lo2 = inf;
+  const __m256d minus_inf = _mm256_xor_pd(inf, _mm256_set1_pd(-0.0));
+  __m256d hi0 = minus_inf, hi1 = minus_inf, hi2 = minus_inf;
+  Extent rest;  // the groups with a point that is not finite, and the points after the last group
+  for (std::size_t g = 0; g < groups; ++g, p += 12) {
+    const __m256d a = _mm256_loadu_pd(p);      // x0 y0 z0 x1
+    const __m256d b = _mm256_loadu_pd(p + 4);  // y1 z1 x2 y2
+    const __m256d c = _mm256_loadu_pd(p + 8);  // z2 x3 y3 z3
+    // v - v is 0 exactly when v is finite.
+    const __m256d fa = _mm256_cmp_pd(_mm256_sub_pd(a, a), zero, _CMP_EQ_OQ);
+    const __m256d fb = _mm256_cmp_pd(_mm256_sub_pd(b, b), zero, _CMP_EQ_OQ);
+    const __m256d fc = _mm256_cmp_pd(_mm256_sub_pd(c, c), zero, _CMP_EQ_OQ);
+    if (_mm256_movemask_pd(_mm256_and_pd(_mm256_and_pd(fa, fb), fc)) != 0xF) {
+      for (int k = 0; k < 4; ++k) rest.add(p + 3 * k);
+      continue;
+    }
+    lo0 = _mm256_min_pd(a, lo0);
+    lo1 = _mm256_min_pd(b, lo1);
+    lo2 = _mm256_min_pd(c, lo2);
+    hi0 = _mm256_max_pd(a, hi0);
+    hi1 = _mm256_max_pd(b, hi1);
+    hi2 = _mm256_max_pd(c, hi2);
+  }
+  for (std::size_t k = from + 4 * groups; k < to; ++k) rest.add(xyz + 3 * k);
+  double l[12], h[12];
+  _mm256_storeu_pd(l, lo0);
+  _mm256_storeu_pd(l + 4, lo1);
+  _mm256_storeu_pd(l + 8, lo2);
+  _mm256_storeu_pd(h, hi0);
+  _mm256_storeu_pd(h + 4, hi1);
+  _mm256_storeu_pd(h + 8, hi2);
+  Extent run = rest;
+  for (int k = 0; k < 12; ++k) {  // lane k holds coordinate k % 3
+    run.lo[k % 3] = std::min(run.lo[k % 3], l[k]);
+    run.hi[k % 3] = std::max(run.hi[k % 3], h[k]);
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (run.lo[k] == 0.0 || run.hi[k] == 0.0) return extent_run(xyz, from, to, e);
+  }
+  e.add(run);
+}
+#endif
+
 [[noreturn]] void bad_scene(const std::string& what) { throw InternalFault("visibility scene: " + what); }
 
 void check_scene(const Scene& s) {
@@ -455,7 +720,10 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     const std::size_t end = std::min(points, begin + kPointsPerTask);
     Extent e;
     auto run = [&e](const double* xyz, std::size_t from, std::size_t to) {
-      for (std::size_t k = from; k < to; ++k) e.add(xyz + 3 * k);
+#if defined(__x86_64__) && defined(__GNUC__)
+      if (has_avx2()) return extent_run_avx2(xyz, from, to, e);
+#endif
+      extent_run(xyz, from, to, e);
     };
     const std::size_t segment_points = polygon_points + 2 * segments;
     run(scene.polygon_xyz.data(), begin, std::min(end, polygon_points));
@@ -493,7 +761,40 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     part.verts.clear();
     part.flags.clear();
     const std::size_t end = std::min(items, (t + 1) * kItemsPerTask);
-    for (std::size_t i = t * kItemsPerTask; i < end; ++i) {
+    std::size_t i = t * kItemsPerTask;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (has_avx2()) {
+      // Runs of four quads at once; a quad that is not simple takes add_polygon()'s way.
+      const std::int64_t* offsets = scene.polygon_offsets.data();
+      const std::size_t quads_end = std::min(end, polygons);
+      QuadLanes lanes;
+      while (i + 4 <= quads_end) {
+        if (offsets[i + 1] - offsets[i] != 4 || offsets[i + 2] - offsets[i + 1] != 4 ||
+            offsets[i + 3] - offsets[i + 2] != 4 || offsets[i + 4] - offsets[i + 3] != 4) {
+          add_polygon(scene, i++, tol, part, w);
+          continue;
+        }
+        simple_quads_avx2(scene.polygon_xyz.data() + 3 * offsets[i], tol, lanes);
+        for (std::size_t q = 0; q < 4; ++q, ++i) {
+          if ((lanes.simple >> q & 1) == 0) {
+            add_polygon(scene, i, tol, part, w);
+            continue;
+          }
+          static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
+          const Vec2 v[4] = {{lanes.x[0][q], lanes.y[0][q]}, {lanes.x[1][q], lanes.y[1][q]},
+                             {lanes.x[2][q], lanes.y[2][q]}, {lanes.x[3][q], lanes.y[3][q]}};
+          Piece& piece = part.append(v, kOnes, 4);
+          piece.kind = Kind::Polygon;
+          piece.whole = true;
+          piece.item = static_cast<std::uint32_t>(i);
+          piece.plane = Plane{lanes.a[q], lanes.b[q], lanes.cx[q], lanes.cy[q], lanes.cz[q]};
+          piece.tol = lanes.tol[q];
+          piece.fallback = scene.polygon_depths[i];
+        }
+      }
+    }
+#endif
+    for (; i < end; ++i) {
       const auto item = static_cast<std::uint32_t>(i);
       if (i < polygons) {
         add_polygon(scene, i, tol, part, w);
