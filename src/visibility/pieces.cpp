@@ -201,8 +201,7 @@ bool add_simple(const double* xyz, const Tolerances& tol, std::uint32_t item, do
 // Four consecutive quads through add_simple<4>()'s steps at once, one quad per lane: the same operations on the
 // same values in the same order, so the same bits. `xyz` holds their sixteen vertices one after another.
 struct QuadLanes {
-  double x[4][4];  // [vertex][quad], counter-clockwise
-  double y[4][4];
+  Vec2 v[16];  // quad by quad, counter-clockwise
   double a[4], b[4], cx[4], cy[4], cz[4];
   double tol[4];
   int simple;  // bit q: quad q is simple
@@ -258,6 +257,15 @@ KORVEX_AVX2 __m256d off4(__m256d x, __m256d y, __m256d z, __m256d pa, __m256d pb
 KORVEX_AVX2 __m256d gather4(const double* p, __m128i index) {
   const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
   return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), p, index, all, 8);
+}
+// Vertex k of four quads (x and y by quad) to v[k], v[k + 4], v[k + 8], v[k + 12].
+KORVEX_AVX2 void store_vertex4(Vec2* v, __m256d x, __m256d y) {
+  const __m256d even = _mm256_unpacklo_pd(x, y);  // quads 0 and 2
+  const __m256d odd = _mm256_unpackhi_pd(x, y);   // quads 1 and 3
+  _mm_storeu_pd(&v[0].x, _mm256_castpd256_pd128(even));
+  _mm_storeu_pd(&v[4].x, _mm256_castpd256_pd128(odd));
+  _mm_storeu_pd(&v[8].x, _mm256_extractf128_pd(even, 1));
+  _mm_storeu_pd(&v[12].x, _mm256_extractf128_pd(odd, 1));
 }
 #undef KORVEX_AVX2
 
@@ -346,14 +354,10 @@ KORVEX_AVX2 __m256d gather4(const double* p, __m128i index) {
   const __m256d span = _mm256_add_pd(_mm256_mul_pd(abs4(pa), w), _mm256_mul_pd(abs4(pb), h));
   const __m256d room = _mm256_mul_pd(_mm256_set1_pd(1e-12), _mm256_add_pd(span, abs4(cz)));
   out.simple = _mm256_movemask_pd(ok);
-  _mm256_storeu_pd(out.x[0], x0);
-  _mm256_storeu_pd(out.x[1], x1);
-  _mm256_storeu_pd(out.x[2], x2);
-  _mm256_storeu_pd(out.x[3], x3);
-  _mm256_storeu_pd(out.y[0], y0);
-  _mm256_storeu_pd(out.y[1], y1);
-  _mm256_storeu_pd(out.y[2], y2);
-  _mm256_storeu_pd(out.y[3], y3);
+  store_vertex4(out.v, x0, y0);
+  store_vertex4(out.v + 1, x1, y1);
+  store_vertex4(out.v + 2, x2, y2);
+  store_vertex4(out.v + 3, x3, y3);
   _mm256_storeu_pd(out.a, pa);
   _mm256_storeu_pd(out.b, pb);
   _mm256_storeu_pd(out.cx, cx);
@@ -649,6 +653,96 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
 }
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The edges (Store::edges_of()) and what the grid keeps (prepare_pieces()) of the four polygon pieces of four
+// vertices from piece i of `s` on, one piece per lane: the same operations in the same order, so the same bits.
+// Their grown boxes are added to `box` in piece order.
+[[gnu::target("avx2")]] void finish_quads_avx2(Store& s, const Tolerances& tol, Grid& g, std::size_t i,
+                                               Box& box) noexcept {
+  const Piece* p = s.pieces.data() + i;
+  const double* xy = &s.verts[p[0].first].x;  // consecutive pieces: their sixteen vertices one after another
+  const __m128i index = _mm_setr_epi32(0, 8, 16, 24);
+  const __m256d x0 = gather4(xy, index), y0 = gather4(xy + 1, index);
+  const __m256d x1 = gather4(xy + 2, index), y1 = gather4(xy + 3, index);
+  const __m256d x2 = gather4(xy + 4, index), y2 = gather4(xy + 5, index);
+  const __m256d x3 = gather4(xy + 6, index), y3 = gather4(xy + 7, index);
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  // Edges: left_of() of each vertex and the next.
+  HalfPlane* edges = s.edges.data() + p[0].first;
+  auto edge = [&](__m256d ax, __m256d ay, __m256d bx, __m256d by, std::size_t k) __attribute__((target("avx2"))) {
+    const __m256d dx = _mm256_sub_pd(bx, ax);
+    const __m256d dy = _mm256_sub_pd(by, ay);
+    const __m256d len = norm4(dx, dy);
+    const __m256d usable = _mm256_cmp_pd(len, zero, _CMP_GT_OQ);  // a zero-length edge bounds nothing
+    const __m256d nx = _mm256_and_pd(usable, _mm256_div_pd(_mm256_xor_pd(dy, sign), len));
+    const __m256d ny = _mm256_and_pd(usable, _mm256_div_pd(dx, len));
+    const __m256d c = _mm256_blendv_pd(_mm256_set1_pd(-1.0),
+                                       _mm256_add_pd(_mm256_mul_pd(nx, ax), _mm256_mul_pd(ny, ay)), usable);
+    double ex[4], ey[4], ec[4];
+    _mm256_storeu_pd(ex, nx);
+    _mm256_storeu_pd(ey, ny);
+    _mm256_storeu_pd(ec, c);
+    for (std::size_t q = 0; q < 4; ++q) edges[4 * q + k] = {ex[q], ey[q], ec[q]};
+  };
+  edge(x0, y0, x1, y1, 0);
+  edge(x1, y1, x2, y2, 1);
+  edge(x2, y2, x3, y3, 2);
+  edge(x3, y3, x0, y0, 3);
+  // The depth span over the vertices, widened by the tolerance; all depths where the fallback lies outside.
+  const __m256d pa = _mm256_setr_pd(p[0].plane.a, p[1].plane.a, p[2].plane.a, p[3].plane.a);
+  const __m256d pb = _mm256_setr_pd(p[0].plane.b, p[1].plane.b, p[2].plane.b, p[3].plane.b);
+  const __m256d cx = _mm256_setr_pd(p[0].plane.cx, p[1].plane.cx, p[2].plane.cx, p[3].plane.cx);
+  const __m256d cy = _mm256_setr_pd(p[0].plane.cy, p[1].plane.cy, p[2].plane.cy, p[3].plane.cy);
+  const __m256d cz = _mm256_setr_pd(p[0].plane.cz, p[1].plane.cz, p[2].plane.cz, p[3].plane.cz);
+  const __m256d room = _mm256_setr_pd(p[0].tol, p[1].tol, p[2].tol, p[3].tol);
+  const __m256d fallback = _mm256_setr_pd(p[0].fallback, p[1].fallback, p[2].fallback, p[3].fallback);
+  auto at = [&](__m256d x, __m256d y) __attribute__((target("avx2"))) {
+    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))),
+                         cz);
+  };
+  __m256d lo = at(x0, y0);
+  __m256d hi = lo;
+  const __m256d z1 = at(x1, y1), z2 = at(x2, y2), z3 = at(x3, y3);
+  lo = _mm256_min_pd(z1, lo);
+  hi = _mm256_max_pd(z1, hi);
+  lo = _mm256_min_pd(z2, lo);
+  hi = _mm256_max_pd(z2, hi);
+  lo = _mm256_min_pd(z3, lo);
+  hi = _mm256_max_pd(z3, hi);
+  lo = _mm256_sub_pd(lo, room);
+  hi = _mm256_add_pd(hi, room);
+  const __m256d inside =
+      _mm256_and_pd(_mm256_cmp_pd(lo, fallback, _CMP_LE_OQ), _mm256_cmp_pd(fallback, hi, _CMP_LE_OQ));
+  const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  lo = _mm256_blendv_pd(_mm256_xor_pd(inf, sign), lo, inside);
+  hi = _mm256_blendv_pd(inf, hi, inside);
+  // The grown box.
+  const __m256d grow = _mm256_set1_pd(tol.len);
+  const __m256d xmin = _mm256_sub_pd(_mm256_min_pd(x3, _mm256_min_pd(x2, _mm256_min_pd(x1, x0))), grow);
+  const __m256d xmax = _mm256_add_pd(_mm256_max_pd(x3, _mm256_max_pd(x2, _mm256_max_pd(x1, x0))), grow);
+  const __m256d ymin = _mm256_sub_pd(_mm256_min_pd(y3, _mm256_min_pd(y2, _mm256_min_pd(y1, y0))), grow);
+  const __m256d ymax = _mm256_add_pd(_mm256_max_pd(y3, _mm256_max_pd(y2, _mm256_max_pd(y1, y0))), grow);
+  const __m256d extent = _mm256_max_pd(_mm256_sub_pd(ymax, ymin), _mm256_sub_pd(xmax, xmin));
+  double bx0[4], bx1[4], by0[4], by1[4], l[4], h[4], e[4];
+  _mm256_storeu_pd(bx0, xmin);
+  _mm256_storeu_pd(bx1, xmax);
+  _mm256_storeu_pd(by0, ymin);
+  _mm256_storeu_pd(by1, ymax);
+  _mm256_storeu_pd(l, lo);
+  _mm256_storeu_pd(h, hi);
+  _mm256_storeu_pd(e, extent);
+  Box all = box;
+  for (std::size_t q = 0; q < 4; ++q) {
+    g.probes[i + q] = {{bx0[q], by0[q], -bx1[q], -by1[q]}, {l[q], -h[q]}, drawing_key(p[q].fallback), p[q].first, 4};
+    g.extents[i + q] = e[q];
+    all = {std::min(all.xmin, bx0[q]), std::max(all.xmax, bx1[q]), std::min(all.ymin, by0[q]),
+           std::max(all.ymax, by1[q])};
+  }
+  box = all;
+}
+#endif
+
 }  // namespace
 
 bool has_avx2() noexcept {
@@ -780,11 +874,12 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
             add_polygon(scene, i, tol, part, w);
             continue;
           }
-          static constexpr std::uint8_t kOnes[4] = {1, 1, 1, 1};
-          const Vec2 v[4] = {{lanes.x[0][q], lanes.y[0][q]}, {lanes.x[1][q], lanes.y[1][q]},
-                             {lanes.x[2][q], lanes.y[2][q]}, {lanes.x[3][q], lanes.y[3][q]}};
-          Piece& piece = part.append(v, kOnes, 4);
-          piece.kind = Kind::Polygon;
+          const auto first = static_cast<std::uint32_t>(part.verts.size());
+          part.verts.insert(part.verts.end(), lanes.v + 4 * q, lanes.v + 4 * q + 4);
+          part.flags.insert(part.flags.end(), 4, std::uint8_t{1});
+          Piece& piece = part.pieces.emplace_back();
+          piece.first = first;
+          piece.count = 4;
           piece.whole = true;
           piece.item = static_cast<std::uint32_t>(i);
           piece.plane = Plane{lanes.a[q], lanes.b[q], lanes.cx[q], lanes.cy[q], lanes.cz[q]};
@@ -830,16 +925,29 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     }
     std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
     std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
+    // Edges and what the grid keeps, four quads at a time where they come in fours.
+    const std::size_t end = piece_at[t + 1];
+    std::size_t i = piece_at[t];
 #if defined(__x86_64__) && defined(__GNUC__)
     if (has_avx2()) {
-      edges_of_pieces_avx2(out, out.pieces.data() + piece_at[t], to, out.edges.data());
-    } else {
-      edges_of_pieces(out, out.pieces.data() + piece_at[t], to, out.edges.data());
+      auto quad = [&out](std::size_t k) {
+        return out.pieces[k].count == 4 && out.pieces[k].kind == Kind::Polygon;
+      };
+      while (i < end) {
+        if (i + 4 <= end && quad(i) && quad(i + 1) && quad(i + 2) && quad(i + 3)) {
+          finish_quads_avx2(out, tol, grid, i, grid.task_boxes[t]);
+          grid.task_counts[t] += 4;
+          i += 4;
+          continue;
+        }
+        edges_of_pieces_avx2(out, out.pieces.data() + i, out.pieces.data() + i + 1, out.edges.data());
+        prepare_pieces(out, tol, grid, i, i + 1, grid.task_boxes[t], grid.task_counts[t]);
+        ++i;
+      }
     }
-#else
-    edges_of_pieces(out, out.pieces.data() + piece_at[t], to, out.edges.data());
 #endif
-    prepare_pieces(out, tol, grid, piece_at[t], piece_at[t + 1], grid.task_boxes[t], grid.task_counts[t]);
+    edges_of_pieces(out, out.pieces.data() + i, to, out.edges.data());
+    prepare_pieces(out, tol, grid, i, end, grid.task_boxes[t], grid.task_counts[t]);
   });
   grid.all = Box{kInf, -kInf, kInf, -kInf};
   grid.placed = 0;
