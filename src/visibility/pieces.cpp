@@ -654,13 +654,20 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
 #endif
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The edges (Store::edges_of()) and what the grid keeps (prepare_pieces()) of the four polygon pieces of four
-// vertices from piece i of `s` on, one piece per lane: the same operations in the same order, so the same bits.
-// Their grown boxes are added to `box` in piece order.
-[[gnu::target("avx2")]] void finish_quads_avx2(Store& s, const Tolerances& tol, Grid& g, std::size_t i,
-                                               Box& box) noexcept {
-  const Piece* p = s.pieces.data() + i;
-  const double* xy = &s.verts[p[0].first].x;  // consecutive pieces: their sixteen vertices one after another
+// Four polygon pieces of four vertices, from[0..3] of `part`, copied to pieces i.. of `s` with their vertices
+// (their first vertex moved by `base`), with their edges (Store::edges_of()) and what the grid keeps
+// (prepare_pieces()), one piece per lane: the same operations in the same order, so the same bits. Their grown
+// boxes are added to `box` in piece order.
+[[gnu::target("avx2")]] void finish_quads_avx2(const Store& part, const Piece* from, std::uint32_t base, Store& s,
+                                               const Tolerances& tol, Grid& g, std::size_t i, Box& box) noexcept {
+  Piece* p = s.pieces.data() + i;
+  for (std::size_t q = 0; q < 4; ++q) {
+    p[q] = from[q];
+    p[q].first += base;
+  }
+  const double* xy = &part.verts[from[0].first].x;  // consecutive pieces: their sixteen vertices one after another
+  double* to = &s.verts[p[0].first].x;
+  for (std::size_t k = 0; k < 32; k += 4) _mm256_storeu_pd(to + k, _mm256_loadu_pd(xy + k));
   const __m128i index = _mm_setr_epi32(0, 8, 16, 24);
   const __m256d x0 = gather4(xy, index), y0 = gather4(xy + 1, index);
   const __m256d x1 = gather4(xy + 2, index), y1 = gather4(xy + 3, index);
@@ -875,8 +882,10 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
             continue;
           }
           const auto first = static_cast<std::uint32_t>(part.verts.size());
-          part.verts.insert(part.verts.end(), lanes.v + 4 * q, lanes.v + 4 * q + 4);
-          part.flags.insert(part.flags.end(), 4, std::uint8_t{1});
+          for (std::size_t k = 0; k < 4; ++k) {
+            part.verts.push_back(lanes.v[4 * q + k]);
+            part.flags.push_back(1);
+          }
           Piece& piece = part.pieces.emplace_back();
           piece.first = first;
           piece.count = 4;
@@ -917,37 +926,38 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const Store& part = parts[t];
     const auto base = static_cast<std::uint32_t>(vert_at[t]);
-    Piece* to = out.pieces.data() + piece_at[t];
-    for (Piece piece : part.pieces) {
+    std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
+    // Each piece to its place with its vertices, edges and what the grid keeps; quads four at a time where they
+    // come in fours.
+    const Piece* from = part.pieces.data();
+    const std::size_t count = part.pieces.size();
+    std::size_t j = 0;
+    auto one = [&](auto edges_of) {
+      const std::size_t i = piece_at[t] + j;
+      Piece& piece = out.pieces[i];
+      piece = from[j];
       piece.first += base;
       unplaced[t] += piece.count == 0 ? 1 : 0;
-      *to++ = piece;
-    }
-    std::copy(part.verts.begin(), part.verts.end(), out.verts.begin() + static_cast<std::ptrdiff_t>(base));
-    std::copy(part.flags.begin(), part.flags.end(), out.flags.begin() + static_cast<std::ptrdiff_t>(base));
-    // Edges and what the grid keeps, four quads at a time where they come in fours.
-    const std::size_t end = piece_at[t + 1];
-    std::size_t i = piece_at[t];
+      std::copy_n(part.verts.begin() + from[j].first, piece.count, out.verts.begin() + piece.first);
+      edges_of(out, out.pieces.data() + i, out.pieces.data() + i + 1, out.edges.data());
+      prepare_pieces(out, tol, grid, i, i + 1, grid.task_boxes[t], grid.task_counts[t]);
+      ++j;
+    };
 #if defined(__x86_64__) && defined(__GNUC__)
     if (has_avx2()) {
-      auto quad = [&out](std::size_t k) {
-        return out.pieces[k].count == 4 && out.pieces[k].kind == Kind::Polygon;
-      };
-      while (i < end) {
-        if (i + 4 <= end && quad(i) && quad(i + 1) && quad(i + 2) && quad(i + 3)) {
-          finish_quads_avx2(out, tol, grid, i, grid.task_boxes[t]);
+      auto quad = [from](std::size_t k) { return from[k].count == 4 && from[k].kind == Kind::Polygon; };
+      while (j < count) {
+        if (j + 4 <= count && quad(j) && quad(j + 1) && quad(j + 2) && quad(j + 3)) {
+          finish_quads_avx2(part, from + j, base, out, tol, grid, piece_at[t] + j, grid.task_boxes[t]);
           grid.task_counts[t] += 4;
-          i += 4;
-          continue;
+          j += 4;
+        } else {
+          one(edges_of_pieces_avx2);
         }
-        edges_of_pieces_avx2(out, out.pieces.data() + i, out.pieces.data() + i + 1, out.edges.data());
-        prepare_pieces(out, tol, grid, i, i + 1, grid.task_boxes[t], grid.task_counts[t]);
-        ++i;
       }
     }
 #endif
-    edges_of_pieces(out, out.pieces.data() + i, to, out.edges.data());
-    prepare_pieces(out, tol, grid, i, end, grid.task_boxes[t], grid.task_counts[t]);
+    while (j < count) one(edges_of_pieces);
   });
   grid.all = Box{kInf, -kInf, kInf, -kInf};
   grid.placed = 0;
