@@ -876,6 +876,25 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
           continue;
         }
         simple_quads_avx2(scene.polygon_xyz.data() + 3 * offsets[i], tol, lanes);
+        if (lanes.simple == 0xF) {  // the usual case: all four at once
+          const std::size_t np = part.pieces.size();
+          const std::size_t nv = part.verts.size();
+          part.pieces.resize(np + 4);
+          part.verts.resize(nv + 16);
+          part.flags.resize(nv + 16, 1);
+          std::copy_n(lanes.v, 16, part.verts.data() + nv);
+          Piece* piece = part.pieces.data() + np;
+          for (std::size_t q = 0; q < 4; ++q, ++i) {
+            piece[q].first = static_cast<std::uint32_t>(nv + 4 * q);
+            piece[q].count = 4;
+            piece[q].whole = true;
+            piece[q].item = static_cast<std::uint32_t>(i);
+            piece[q].plane = Plane{lanes.a[q], lanes.b[q], lanes.cx[q], lanes.cy[q], lanes.cz[q]};
+            piece[q].tol = lanes.tol[q];
+            piece[q].fallback = scene.polygon_depths[i];
+          }
+          continue;
+        }
         for (std::size_t q = 0; q < 4; ++q, ++i) {
           if ((lanes.simple >> q & 1) == 0) {
             add_polygon(scene, i, tol, part, w);
