@@ -252,11 +252,17 @@ KORVEX_AVX2 __m256d off4(__m256d x, __m256d y, __m256d z, __m256d pa, __m256d pb
       _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))), cz);
   return abs4(_mm256_sub_pd(z, at));
 }
-// Four doubles 12 apart (a coordinate of four consecutive quads). (The masked form: the plain one reads an
-// uninitialised register as far as the compiler can tell.)
-KORVEX_AVX2 __m256d gather4(const double* p, __m128i index) {
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), p, index, all, 8);
+// The 4 x 4 transpose: lane j of r0..r3 to c_j.
+KORVEX_AVX2 void transpose4(__m256d r0, __m256d r1, __m256d r2, __m256d r3, __m256d& c0, __m256d& c1, __m256d& c2,
+                            __m256d& c3) {
+  const __m256d t0 = _mm256_unpacklo_pd(r0, r1);  // r0[0] r1[0] r0[2] r1[2]
+  const __m256d t1 = _mm256_unpackhi_pd(r0, r1);  // r0[1] r1[1] r0[3] r1[3]
+  const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+  const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+  c0 = _mm256_permute2f128_pd(t0, t2, 0x20);
+  c1 = _mm256_permute2f128_pd(t1, t3, 0x20);
+  c2 = _mm256_permute2f128_pd(t0, t2, 0x31);
+  c3 = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 // Vertex k of four quads (x and y by quad) to v[k], v[k + 4], v[k + 8], v[k + 12].
 KORVEX_AVX2 void store_vertex4(Vec2* v, __m256d x, __m256d y) {
@@ -270,17 +276,16 @@ KORVEX_AVX2 void store_vertex4(Vec2* v, __m256d x, __m256d y) {
 #undef KORVEX_AVX2
 
 [[gnu::target("avx2")]] void simple_quads_avx2(const double* xyz, const Tolerances& tol, QuadLanes& out) noexcept {
-  const __m128i index = _mm_setr_epi32(0, 12, 24, 36);
   const __m256d zero = _mm256_setzero_pd();
   const __m256d len = _mm256_set1_pd(tol.len);
-  __m256d x0 = gather4(xyz, index), y0 = gather4(xyz + 1, index);
-  __m256d z0 = gather4(xyz + 2, index);
-  __m256d x1 = gather4(xyz + 3, index), y1 = gather4(xyz + 4, index);
-  __m256d z1 = gather4(xyz + 5, index);
-  __m256d x2 = gather4(xyz + 6, index), y2 = gather4(xyz + 7, index);
-  __m256d z2 = gather4(xyz + 8, index);
-  __m256d x3 = gather4(xyz + 9, index), y3 = gather4(xyz + 10, index);
-  __m256d z3 = gather4(xyz + 11, index);
+  // Each quad's twelve coordinates (x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3) turned to one register per coordinate.
+  __m256d x0, y0, z0, x1, y1, z1, x2, y2, z2, x3, y3, z3;
+  transpose4(_mm256_loadu_pd(xyz), _mm256_loadu_pd(xyz + 12), _mm256_loadu_pd(xyz + 24), _mm256_loadu_pd(xyz + 36), x0,
+             y0, z0, x1);
+  transpose4(_mm256_loadu_pd(xyz + 4), _mm256_loadu_pd(xyz + 16), _mm256_loadu_pd(xyz + 28),
+             _mm256_loadu_pd(xyz + 40), y1, z1, x2, y2);
+  transpose4(_mm256_loadu_pd(xyz + 8), _mm256_loadu_pd(xyz + 20), _mm256_loadu_pd(xyz + 32),
+             _mm256_loadu_pd(xyz + 44), z2, x3, y3, z3);
   // Finite (v - v is 0 exactly then, and the sum of those too), and no vertex repeats its predecessor.
   __m256d d = _mm256_sub_pd(x0, x0);
   d = _mm256_add_pd(d, _mm256_sub_pd(y0, y0));
@@ -667,12 +672,21 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
   }
   const double* xy = &part.verts[from[0].first].x;  // consecutive pieces: their sixteen vertices one after another
   double* to = &s.verts[p[0].first].x;
-  for (std::size_t k = 0; k < 32; k += 4) _mm256_storeu_pd(to + k, _mm256_loadu_pd(xy + k));
-  const __m128i index = _mm_setr_epi32(0, 8, 16, 24);
-  const __m256d x0 = gather4(xy, index), y0 = gather4(xy + 1, index);
-  const __m256d x1 = gather4(xy + 2, index), y1 = gather4(xy + 3, index);
-  const __m256d x2 = gather4(xy + 4, index), y2 = gather4(xy + 5, index);
-  const __m256d x3 = gather4(xy + 6, index), y3 = gather4(xy + 7, index);
+  // Two vertices of a quad per register (x y x y), turned to one register per coordinate.
+  const __m256d v0 = _mm256_loadu_pd(xy), v1 = _mm256_loadu_pd(xy + 4), v2 = _mm256_loadu_pd(xy + 8);
+  const __m256d v3 = _mm256_loadu_pd(xy + 12), v4 = _mm256_loadu_pd(xy + 16), v5 = _mm256_loadu_pd(xy + 20);
+  const __m256d v6 = _mm256_loadu_pd(xy + 24), v7 = _mm256_loadu_pd(xy + 28);
+  _mm256_storeu_pd(to, v0);
+  _mm256_storeu_pd(to + 4, v1);
+  _mm256_storeu_pd(to + 8, v2);
+  _mm256_storeu_pd(to + 12, v3);
+  _mm256_storeu_pd(to + 16, v4);
+  _mm256_storeu_pd(to + 20, v5);
+  _mm256_storeu_pd(to + 24, v6);
+  _mm256_storeu_pd(to + 28, v7);
+  __m256d x0, y0, x1, y1, x2, y2, x3, y3;
+  transpose4(v0, v2, v4, v6, x0, y0, x1, y1);
+  transpose4(v1, v3, v5, v7, x2, y2, x3, y3);
   const __m256d zero = _mm256_setzero_pd();
   const __m256d sign = _mm256_set1_pd(-0.0);
   // Edges: left_of() of each vertex and the next.
