@@ -1,6 +1,7 @@
 // From the caller's items to convex pieces with depth planes.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <numbers>
 #include <string>
@@ -272,6 +273,30 @@ KORVEX_AVX2 void store_vertex4(Vec2* v, __m256d x, __m256d y) {
   _mm_storeu_pd(&v[4].x, _mm256_castpd256_pd128(odd));
   _mm_storeu_pd(&v[8].x, _mm256_extractf128_pd(even, 1));
   _mm_storeu_pd(&v[12].x, _mm256_extractf128_pd(odd, 1));
+}
+// left_of() lane by lane: a zero-length edge bounds nothing.
+KORVEX_AVX2 void left_of4(__m256d ax, __m256d ay, __m256d bx, __m256d by, __m256d& nx, __m256d& ny, __m256d& c) {
+  const __m256d dx = _mm256_sub_pd(bx, ax);
+  const __m256d dy = _mm256_sub_pd(by, ay);
+  const __m256d len = norm4(dx, dy);
+  const __m256d usable = _mm256_cmp_pd(len, _mm256_setzero_pd(), _CMP_GT_OQ);
+  nx = _mm256_and_pd(usable, _mm256_div_pd(_mm256_xor_pd(dy, _mm256_set1_pd(-0.0)), len));
+  ny = _mm256_and_pd(usable, _mm256_div_pd(dx, len));
+  c = _mm256_blendv_pd(_mm256_set1_pd(-1.0), _mm256_add_pd(_mm256_mul_pd(nx, ax), _mm256_mul_pd(ny, ay)), usable);
+}
+// Plane::at() lane by lane.
+KORVEX_AVX2 __m256d at4(__m256d x, __m256d y, __m256d pa, __m256d pb, __m256d cx, __m256d cy, __m256d cz) {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))),
+                       cz);
+}
+// Lane q of c0..c3 to to[q * stride .. q * stride + 3].
+KORVEX_AVX2 void store_transposed4(double* to, std::size_t stride, __m256d c0, __m256d c1, __m256d c2, __m256d c3) {
+  __m256d r0, r1, r2, r3;
+  transpose4(c0, c1, c2, c3, r0, r1, r2, r3);
+  _mm256_storeu_pd(to, r0);
+  _mm256_storeu_pd(to + stride, r1);
+  _mm256_storeu_pd(to + 2 * stride, r2);
+  _mm256_storeu_pd(to + 3 * stride, r3);
 }
 #undef KORVEX_AVX2
 
@@ -687,29 +712,18 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
   __m256d x0, y0, x1, y1, x2, y2, x3, y3;
   transpose4(v0, v2, v4, v6, x0, y0, x1, y1);
   transpose4(v1, v3, v5, v7, x2, y2, x3, y3);
-  const __m256d zero = _mm256_setzero_pd();
-  const __m256d sign = _mm256_set1_pd(-0.0);
-  // Edges: left_of() of each vertex and the next.
-  HalfPlane* edges = s.edges.data() + p[0].first;
-  auto edge = [&](__m256d ax, __m256d ay, __m256d bx, __m256d by, std::size_t k) __attribute__((target("avx2"))) {
-    const __m256d dx = _mm256_sub_pd(bx, ax);
-    const __m256d dy = _mm256_sub_pd(by, ay);
-    const __m256d len = norm4(dx, dy);
-    const __m256d usable = _mm256_cmp_pd(len, zero, _CMP_GT_OQ);  // a zero-length edge bounds nothing
-    const __m256d nx = _mm256_and_pd(usable, _mm256_div_pd(_mm256_xor_pd(dy, sign), len));
-    const __m256d ny = _mm256_and_pd(usable, _mm256_div_pd(dx, len));
-    const __m256d c = _mm256_blendv_pd(_mm256_set1_pd(-1.0),
-                                       _mm256_add_pd(_mm256_mul_pd(nx, ax), _mm256_mul_pd(ny, ay)), usable);
-    double ex[4], ey[4], ec[4];
-    _mm256_storeu_pd(ex, nx);
-    _mm256_storeu_pd(ey, ny);
-    _mm256_storeu_pd(ec, c);
-    for (std::size_t q = 0; q < 4; ++q) edges[4 * q + k] = {ex[q], ey[q], ec[q]};
-  };
-  edge(x0, y0, x1, y1, 0);
-  edge(x1, y1, x2, y2, 1);
-  edge(x2, y2, x3, y3, 2);
-  edge(x3, y3, x0, y0, 3);
+  // Edges: left_of() of each vertex and the next, turned back to the pieces' order (nx ny c, edge by edge).
+  double* edges = &s.edges[p[0].first].nx;
+  {
+    __m256d nx0, ny0, c0, nx1, ny1, c1, nx2, ny2, c2, nx3, ny3, c3;
+    left_of4(x0, y0, x1, y1, nx0, ny0, c0);
+    left_of4(x1, y1, x2, y2, nx1, ny1, c1);
+    left_of4(x2, y2, x3, y3, nx2, ny2, c2);
+    left_of4(x3, y3, x0, y0, nx3, ny3, c3);
+    store_transposed4(edges, 12, nx0, ny0, c0, nx1);
+    store_transposed4(edges + 4, 12, ny1, c1, nx2, ny2);
+    store_transposed4(edges + 8, 12, c2, nx3, ny3, c3);
+  }
   // The depth span over the vertices, widened by the tolerance; all depths where the fallback lies outside.
   const __m256d pa = _mm256_setr_pd(p[0].plane.a, p[1].plane.a, p[2].plane.a, p[3].plane.a);
   const __m256d pb = _mm256_setr_pd(p[0].plane.b, p[1].plane.b, p[2].plane.b, p[3].plane.b);
@@ -718,23 +732,22 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
   const __m256d cz = _mm256_setr_pd(p[0].plane.cz, p[1].plane.cz, p[2].plane.cz, p[3].plane.cz);
   const __m256d room = _mm256_setr_pd(p[0].tol, p[1].tol, p[2].tol, p[3].tol);
   const __m256d fallback = _mm256_setr_pd(p[0].fallback, p[1].fallback, p[2].fallback, p[3].fallback);
-  auto at = [&](__m256d x, __m256d y) __attribute__((target("avx2"))) {
-    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))),
-                         cz);
-  };
-  __m256d lo = at(x0, y0);
+  __m256d lo = at4(x0, y0, pa, pb, cx, cy, cz);
   __m256d hi = lo;
-  const __m256d z1 = at(x1, y1), z2 = at(x2, y2), z3 = at(x3, y3);
+  const __m256d z1 = at4(x1, y1, pa, pb, cx, cy, cz);
   lo = _mm256_min_pd(z1, lo);
   hi = _mm256_max_pd(z1, hi);
+  const __m256d z2 = at4(x2, y2, pa, pb, cx, cy, cz);
   lo = _mm256_min_pd(z2, lo);
   hi = _mm256_max_pd(z2, hi);
+  const __m256d z3 = at4(x3, y3, pa, pb, cx, cy, cz);
   lo = _mm256_min_pd(z3, lo);
   hi = _mm256_max_pd(z3, hi);
   lo = _mm256_sub_pd(lo, room);
   hi = _mm256_add_pd(hi, room);
   const __m256d inside =
       _mm256_and_pd(_mm256_cmp_pd(lo, fallback, _CMP_LE_OQ), _mm256_cmp_pd(fallback, hi, _CMP_LE_OQ));
+  const __m256d sign = _mm256_set1_pd(-0.0);
   const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
   lo = _mm256_blendv_pd(_mm256_xor_pd(inf, sign), lo, inside);
   hi = _mm256_blendv_pd(inf, hi, inside);
@@ -744,19 +757,28 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
   const __m256d xmax = _mm256_add_pd(_mm256_max_pd(x3, _mm256_max_pd(x2, _mm256_max_pd(x1, x0))), grow);
   const __m256d ymin = _mm256_sub_pd(_mm256_min_pd(y3, _mm256_min_pd(y2, _mm256_min_pd(y1, y0))), grow);
   const __m256d ymax = _mm256_add_pd(_mm256_max_pd(y3, _mm256_max_pd(y2, _mm256_max_pd(y1, y0))), grow);
-  const __m256d extent = _mm256_max_pd(_mm256_sub_pd(ymax, ymin), _mm256_sub_pd(xmax, xmin));
-  double bx0[4], bx1[4], by0[4], by1[4], l[4], h[4], e[4];
+  _mm256_storeu_pd(g.extents.data() + i, _mm256_max_pd(_mm256_sub_pd(ymax, ymin), _mm256_sub_pd(xmax, xmin)));
+  // The probes: {xmin, ymin, -xmax, -ymax}, then {lo, -hi}, the key and {first, outline} as one word.
+  static_assert(sizeof(Grid::Probe) == 64 && offsetof(Grid::Probe, depth) == 32 && offsetof(Grid::Probe, key) == 48 &&
+                offsetof(Grid::Probe, first) == 56 && offsetof(Grid::Probe, outline) == 60);
+  double* probe = g.probes[i].box;
+  store_transposed4(probe, 8, xmin, ymin, _mm256_xor_pd(xmax, sign), _mm256_xor_pd(ymax, sign));
+  auto word = [p](std::size_t q) {
+    return static_cast<long long>(std::uint64_t{p[q].first} | std::uint64_t{4} << 32);
+  };
+  const __m256i key = _mm256_setr_epi64x(
+      static_cast<long long>(drawing_key(p[0].fallback)), static_cast<long long>(drawing_key(p[1].fallback)),
+      static_cast<long long>(drawing_key(p[2].fallback)), static_cast<long long>(drawing_key(p[3].fallback)));
+  store_transposed4(probe + 4, 8, lo, _mm256_xor_pd(hi, sign), _mm256_castsi256_pd(key),
+                    _mm256_castsi256_pd(_mm256_setr_epi64x(word(0), word(1), word(2), word(3))));
+  // The grown boxes added in piece order.
+  double bx0[4], bx1[4], by0[4], by1[4];
   _mm256_storeu_pd(bx0, xmin);
   _mm256_storeu_pd(bx1, xmax);
   _mm256_storeu_pd(by0, ymin);
   _mm256_storeu_pd(by1, ymax);
-  _mm256_storeu_pd(l, lo);
-  _mm256_storeu_pd(h, hi);
-  _mm256_storeu_pd(e, extent);
   Box all = box;
   for (std::size_t q = 0; q < 4; ++q) {
-    g.probes[i + q] = {{bx0[q], by0[q], -bx1[q], -by1[q]}, {l[q], -h[q]}, drawing_key(p[q].fallback), p[q].first, 4};
-    g.extents[i + q] = e[q];
     all = {std::min(all.xmin, bx0[q]), std::max(all.xmax, bx1[q]), std::min(all.ymin, by0[q]),
            std::max(all.ymax, by1[q])};
   }
