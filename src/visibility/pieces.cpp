@@ -568,6 +568,7 @@ void extent_run(const double* xyz, std::size_t from, std::size_t to, Extent& e) 
 // so a run whose least or greatest value is a zero is made again point by point.
 [[gnu::target("avx2")]] void extent_run_avx2(const double* xyz, std::size_t from, std::size_t to,
                                              Extent& e) noexcept {
+  if (from >= to) return;
   const std::size_t groups = (to - from) / 4;
   const double* p = xyz + 3 * from;
   const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
@@ -848,7 +849,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   // Scene extents over every finite point (min and max are exact, so the split into tasks does not matter).
   const std::size_t polygon_points = polygons == 0 ? 0 : static_cast<std::size_t>(scene.polygon_offsets[polygons]);
   const std::size_t points = polygon_points + 2 * segments + markers;
-  constexpr std::size_t kPointsPerTask = 16384;
+  constexpr std::size_t kPointsPerTask = 4096;
   const std::size_t point_tasks = (points + kPointsPerTask - 1) / kPointsPerTask;
   std::vector<Extent> extents(point_tasks);
   parallel::parallel_for(pool, point_tasks, 1, [&](std::size_t t) {
