@@ -205,7 +205,7 @@ struct QuadLanes {
   Vec2 v[16];  // quad by quad, counter-clockwise
   double a[4], b[4], cx[4], cy[4], cz[4];
   double tol[4];
-  int simple;  // bit q: quad q is simple
+  unsigned simple;  // bit q: quad q is simple
 };
 
 #define KORVEX_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
@@ -906,50 +906,37 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
       const std::int64_t* offsets = scene.polygon_offsets.data();
       const std::size_t quads_end = std::min(end, polygons);
       QuadLanes lanes;
-      while (i + 4 <= quads_end) {
-        if (offsets[i + 1] - offsets[i] != 4 || offsets[i + 2] - offsets[i + 1] != 4 ||
-            offsets[i + 3] - offsets[i + 2] != 4 || offsets[i + 4] - offsets[i + 3] != 4) {
+      constexpr std::size_t width = 4;
+      while (i + width <= quads_end) {
+        bool quads = true;
+        for (std::size_t k = i; k < i + width; ++k) quads = quads && offsets[k + 1] - offsets[k] == 4;
+        if (!quads) {
           add_polygon(scene, i++, tol, part, w);
           continue;
         }
         simple_quads_avx2(scene.polygon_xyz.data() + 3 * offsets[i], tol, lanes);
-        if (lanes.simple == 0xF) {  // the usual case: all four at once
-          const std::size_t np = part.pieces.size();
-          const std::size_t nv = part.verts.size();
-          part.pieces.resize(np + 4);
-          part.verts.resize(nv + 16);
-          part.flags.resize(nv + 16, 1);
-          std::copy_n(lanes.v, 16, part.verts.data() + nv);
-          Piece* piece = part.pieces.data() + np;
-          for (std::size_t q = 0; q < 4; ++q, ++i) {
-            piece[q].first = static_cast<std::uint32_t>(nv + 4 * q);
-            piece[q].count = 4;
-            piece[q].whole = true;
-            piece[q].item = static_cast<std::uint32_t>(i);
-            piece[q].plane = Plane{lanes.a[q], lanes.b[q], lanes.cx[q], lanes.cy[q], lanes.cz[q]};
-            piece[q].tol = lanes.tol[q];
-            piece[q].fallback = scene.polygon_depths[i];
-          }
-          continue;
+        // Each simple quad as a piece (the vertices of all at once in the usual case that all are); the others
+        // the general way.
+        const bool all = lanes.simple == (1u << width) - 1;
+        if (all) {
+          part.verts.insert(part.verts.end(), lanes.v, lanes.v + 4 * width);
+          part.flags.insert(part.flags.end(), 4 * width, std::uint8_t{1});
         }
-        for (std::size_t q = 0; q < 4; ++q, ++i) {
+        for (std::size_t q = 0; q < width; ++q, ++i) {
           if ((lanes.simple >> q & 1) == 0) {
             add_polygon(scene, i, tol, part, w);
             continue;
           }
-          const auto first = static_cast<std::uint32_t>(part.verts.size());
-          for (std::size_t k = 0; k < 4; ++k) {
-            part.verts.push_back(lanes.v[4 * q + k]);
-            part.flags.push_back(1);
+          auto first = static_cast<std::uint32_t>(part.verts.size());
+          if (all) {
+            first -= static_cast<std::uint32_t>(4 * (width - q));
+          } else {
+            part.verts.insert(part.verts.end(), lanes.v + 4 * q, lanes.v + 4 * q + 4);
+            part.flags.insert(part.flags.end(), 4, std::uint8_t{1});
           }
-          Piece& piece = part.pieces.emplace_back();
-          piece.first = first;
-          piece.count = 4;
-          piece.whole = true;
-          piece.item = static_cast<std::uint32_t>(i);
-          piece.plane = Plane{lanes.a[q], lanes.b[q], lanes.cx[q], lanes.cy[q], lanes.cz[q]};
-          piece.tol = lanes.tol[q];
-          piece.fallback = scene.polygon_depths[i];
+          part.pieces.push_back(Piece{first, 4, Kind::Polygon, true, true, static_cast<std::uint32_t>(i),
+                                      Plane{lanes.a[q], lanes.b[q], lanes.cx[q], lanes.cy[q], lanes.cz[q]},
+                                      lanes.tol[q], scene.polygon_depths[i]});
         }
       }
     }
