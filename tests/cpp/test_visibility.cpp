@@ -12,6 +12,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "parallel/thread_pool.hpp"
@@ -902,6 +903,112 @@ TEST(VisibilityPieces, EdgesAreThoseOfEachPieceBitForBit) {
     }
   }
   EXPECT_EQ(quads, 120u);
+}
+
+// Quads in runs of four (which the build may take four at a time) against the same quads one by one between
+// triangles: the same pieces, vertices, flags, edges and probes bit for bit, for convex, reversed, non-planar,
+// folded, concave, degenerate and non-finite quads, in a scene whose segments and markers reach past the point
+// tasks of the polygons.
+TEST(VisibilityPieces, QuadsInRunsAreBuiltAsQuadsOneByOne) {
+  namespace detail = vis::detail;
+  std::mt19937 random(5);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::vector<std::vector<P3>> quads;
+  for (int k = 0; k < 96; ++k) {
+    const double cx = 4 * unit(random), cy = 4 * unit(random), r = 0.3 + 0.2 * unit(random), t = unit(random);
+    const double turn = k % 3 == 0 ? -1.0 : 1.0;  // clockwise ones are reversed
+    std::vector<P3> q;
+    for (int j = 0; j < 4; ++j) {
+      const double a = t + turn * j * std::numbers::pi / 2 + 0.3 * unit(random);
+      q.push_back({cx + r * std::cos(a), cy + r * std::sin(a), 0.2 * cx - 0.1 * cy});
+    }
+    switch (k % 16) {
+      case 1: q[2][2] += 0.5; break;                           // not planar
+      case 4: q[2] = {q[0][0], q[0][1], q[2][2]}; break;        // folded onto itself
+      case 5: q[1] = q[0]; break;                              // repeated vertex
+      case 7: q[1] = {0.5 * (q[0][0] + q[2][0]), 0.5 * (q[0][1] + q[2][1]), q[1][2]}; break;  // concave
+      case 8: std::swap(q[1], q[2]); break;                    // crossing itself
+      case 10: q[3][1] = kNaN; break;
+      case 11: for (P3& p : q) p = {cx + 1e-12 * p[0], cy + 1e-12 * p[1], p[2]}; break;  // no area
+      case 13: q[3] = {q[2][0] + 1e-13, q[2][1], q[2][2]}; break;  // within the tolerance of its neighbour
+      default: break;
+    }
+    quads.push_back(q);
+  }
+  std::vector<double> xyz, depths, seg, mark;
+  std::vector<std::int64_t> offsets{0}, ids, seg_ids, mark_ids;
+  auto add = [&](const std::vector<P3>& poly) {
+    for (const P3& p : poly) xyz.insert(xyz.end(), p.begin(), p.end());
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+    ids.push_back(static_cast<std::int64_t>(ids.size()));
+    depths.push_back(poly[0][2]);
+  };
+  for (const auto& q : quads) add(q);
+  for (const auto& q : quads) {
+    add({q[0], {q[0][0] + 1, q[0][1], 0.0}, {q[0][0], q[0][1] + 1, 0.0}});
+    add(q);
+  }
+  for (int k = 0; k < 1000; ++k) {
+    seg.insert(seg.end(), {4 * unit(random), 4 * unit(random), 0.0, 4 * unit(random), 4 * unit(random), 0.0});
+    seg_ids.push_back(k);
+  }
+  for (int k = 0; k < 3000; ++k) {
+    mark.insert(mark.end(), {5 * unit(random), 5 * unit(random), unit(random)});
+    mark_ids.push_back(k);
+  }
+  ThreadPool pool(2);
+  detail::Tolerances tol;
+  detail::Store s;
+  std::vector<detail::Store> parts;
+  detail::Grid grid;
+  detail::build_pieces({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids}, vis::Options{}, tol, pool, s,
+                       parts, grid);
+  // The extents over every finite point, four at a time or not: the tolerances of the plain definition.
+  double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+  for (const std::vector<double>* points : {&xyz, &seg, &mark}) {
+    for (std::size_t k = 0; k < points->size(); k += 3) {
+      const double* p = points->data() + k;
+      if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+      for (int c = 0; c < 3; ++c) lo[c] = std::min(lo[c], p[c]), hi[c] = std::max(hi[c], p[c]);
+    }
+  }
+  const double mag = std::max({std::abs(lo[0]), std::abs(hi[0]), std::abs(lo[1]), std::abs(hi[1])});
+  EXPECT_EQ(tol.len, 1e-9 * std::max(hi[0] - lo[0], hi[1] - lo[1]) + 1e-14 * mag);
+  EXPECT_EQ(tol.z, 1e-9 * (hi[2] - lo[2]) + 1e-14 * std::max(std::abs(lo[2]), std::abs(hi[2])));
+  std::vector<std::vector<std::uint32_t>> of(ids.size() + seg_ids.size() + mark_ids.size());
+  for (std::uint32_t p = 0; p < s.pieces.size(); ++p) of[s.pieces[p].item].push_back(p);
+  auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  std::size_t whole = 0;
+  for (std::size_t k = 0; k < quads.size(); ++k) {
+    const auto& run = of[k];
+    const auto& alone = of[quads.size() + 2 * k + 1];
+    ASSERT_EQ(run.size(), alone.size()) << k;
+    for (std::size_t j = 0; j < run.size(); ++j) {
+      const detail::Piece& a = s.pieces[run[j]];
+      const detail::Piece& b = s.pieces[alone[j]];
+      whole += a.whole && a.count == 4 ? 1 : 0;
+      ASSERT_EQ(a.count, b.count) << k;
+      EXPECT_EQ(std::make_tuple(a.kind, a.whole, a.joins, bits(a.tol), bits(a.fallback)),
+                std::make_tuple(b.kind, b.whole, b.joins, bits(b.tol), bits(b.fallback))) << k;
+      EXPECT_EQ(std::make_tuple(bits(a.plane.a), bits(a.plane.b), bits(a.plane.cx), bits(a.plane.cy), bits(a.plane.cz)),
+                std::make_tuple(bits(b.plane.a), bits(b.plane.b), bits(b.plane.cx), bits(b.plane.cy), bits(b.plane.cz)))
+          << k;
+      for (std::uint32_t v = 0; v < a.count; ++v) {
+        const std::uint32_t u = a.first + v, w = b.first + v;
+        EXPECT_EQ(std::make_tuple(bits(s.verts[u].x), bits(s.verts[u].y), s.flags[u]),
+                  std::make_tuple(bits(s.verts[w].x), bits(s.verts[w].y), s.flags[w])) << k;
+        EXPECT_EQ(std::make_tuple(bits(s.edges[u].nx), bits(s.edges[u].ny), bits(s.edges[u].c)),
+                  std::make_tuple(bits(s.edges[w].nx), bits(s.edges[w].ny), bits(s.edges[w].c))) << k;
+      }
+      const detail::Grid::Probe& pa = grid.probes[run[j]];
+      const detail::Grid::Probe& pb = grid.probes[alone[j]];
+      for (int c = 0; c < 4; ++c) EXPECT_EQ(bits(pa.box[c]), bits(pb.box[c])) << k;
+      EXPECT_EQ(std::make_tuple(bits(pa.depth[0]), bits(pa.depth[1]), pa.key, pa.outline, bits(grid.extents[run[j]])),
+                std::make_tuple(bits(pb.depth[0]), bits(pb.depth[1]), pb.key, pb.outline, bits(grid.extents[alone[j]])))
+          << k;
+    }
+  }
+  EXPECT_GT(whole, 40u);  // half of them simple quads, the others each a way to fail
 }
 
 TEST(VisibilityOrder, InconsistentScenesAreRefused) {
