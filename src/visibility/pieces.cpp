@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
 #include "visibility/pieces.hpp"
@@ -696,7 +697,10 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
     p[q] = from[q];
     p[q].first += base;
   }
-  const double* xy = &part.verts[from[0].first].x;  // consecutive pieces: their sixteen vertices one after another
+  KORVEX_ASSERT(from[1].first == from[0].first + 4 && from[2].first == from[0].first + 8 &&
+                    from[3].first == from[0].first + 12,
+                "consecutive pieces of a task have consecutive vertices");
+  const double* xy = &part.verts[from[0].first].x;  // their sixteen vertices one after another
   double* to = &s.verts[p[0].first].x;
   // Two vertices of a quad per register (x y x y), turned to one register per coordinate.
   const __m256d v0 = _mm256_loadu_pd(xy), v1 = _mm256_loadu_pd(xy + 4), v2 = _mm256_loadu_pd(xy + 8);
