@@ -247,12 +247,15 @@ KORVEX_AVX2 void newell4(__m256d xi, __m256d yi, __m256d zi, __m256d xj, __m256d
   ny = _mm256_add_pd(ny, _mm256_mul_pd(_mm256_sub_pd(zi, zj), _mm256_add_pd(xi, xj)));
   nz = _mm256_add_pd(nz, _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_add_pd(yi, yj)));
 }
+// Plane::at() lane by lane.
+KORVEX_AVX2 __m256d at4(__m256d x, __m256d y, __m256d pa, __m256d pb, __m256d cx, __m256d cy, __m256d cz) {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))),
+                       cz);
+}
 // |z - Plane::at(x, y)|.
 KORVEX_AVX2 __m256d off4(__m256d x, __m256d y, __m256d z, __m256d pa, __m256d pb, __m256d cx, __m256d cy,
                          __m256d cz) {
-  const __m256d at =
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))), cz);
-  return abs4(_mm256_sub_pd(z, at));
+  return abs4(_mm256_sub_pd(z, at4(x, y, pa, pb, cx, cy, cz)));
 }
 // The 4 x 4 transpose: lane j of r0..r3 to c_j.
 KORVEX_AVX2 void transpose4(__m256d r0, __m256d r1, __m256d r2, __m256d r3, __m256d& c0, __m256d& c1, __m256d& c2,
@@ -284,11 +287,6 @@ KORVEX_AVX2 void left_of4(__m256d ax, __m256d ay, __m256d bx, __m256d by, __m256
   nx = _mm256_and_pd(usable, _mm256_div_pd(_mm256_xor_pd(dy, _mm256_set1_pd(-0.0)), len));
   ny = _mm256_and_pd(usable, _mm256_div_pd(dx, len));
   c = _mm256_blendv_pd(_mm256_set1_pd(-1.0), _mm256_add_pd(_mm256_mul_pd(nx, ax), _mm256_mul_pd(ny, ay)), usable);
-}
-// Plane::at() lane by lane.
-KORVEX_AVX2 __m256d at4(__m256d x, __m256d y, __m256d pa, __m256d pb, __m256d cx, __m256d cy, __m256d cz) {
-  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(pa, _mm256_sub_pd(x, cx)), _mm256_mul_pd(pb, _mm256_sub_pd(y, cy))),
-                       cz);
 }
 // Lane q of c0..c3 to to[q * stride .. q * stride + 3].
 KORVEX_AVX2 void store_transposed4(double* to, std::size_t stride, __m256d c0, __m256d c1, __m256d c2, __m256d c3) {
@@ -405,8 +403,9 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   proto.fallback = scene.polygon_depths[i];
   const std::size_t lo = static_cast<std::size_t>(scene.polygon_offsets[i]);
   const std::size_t hi = static_cast<std::size_t>(scene.polygon_offsets[i + 1]);
-  if (hi - lo == 4 ? add_simple<4>(scene.polygon_xyz.data() + 3 * lo, tol, proto.item, proto.fallback, out)
-                    : hi - lo == 3 && add_simple<3>(scene.polygon_xyz.data() + 3 * lo, tol, proto.item, proto.fallback, out)) {
+  const double* xyz = scene.polygon_xyz.data() + 3 * lo;
+  if (hi - lo == 4 ? add_simple<4>(xyz, tol, proto.item, proto.fallback, out)
+                    : hi - lo == 3 && add_simple<3>(xyz, tol, proto.item, proto.fallback, out)) {
     return;
   }
   w.xy.clear();

@@ -956,59 +956,62 @@ TEST(VisibilityPieces, QuadsInRunsAreBuiltAsQuadsOneByOne) {
     mark.insert(mark.end(), {5 * unit(random), 5 * unit(random), unit(random)});
     mark_ids.push_back(k);
   }
-  ThreadPool pool(2);
-  detail::Tolerances tol;
-  detail::Store s;
-  std::vector<detail::Store> parts;
-  detail::Grid grid;
-  detail::build_pieces({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids}, vis::Options{}, tol, pool, s,
-                       parts, grid);
-  // The extents over every finite point, four at a time or not: the tolerances of the plain definition.
-  double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
-  for (const std::vector<double>* points : {&xyz, &seg, &mark}) {
-    for (std::size_t k = 0; k < points->size(); k += 3) {
-      const double* p = points->data() + k;
-      if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
-      for (int c = 0; c < 3; ++c) lo[c] = std::min(lo[c], p[c]), hi[c] = std::max(hi[c], p[c]);
-    }
-  }
-  const double mag = std::max({std::abs(lo[0]), std::abs(hi[0]), std::abs(lo[1]), std::abs(hi[1])});
-  EXPECT_EQ(tol.len, 1e-9 * std::max(hi[0] - lo[0], hi[1] - lo[1]) + 1e-14 * mag);
-  EXPECT_EQ(tol.z, 1e-9 * (hi[2] - lo[2]) + 1e-14 * std::max(std::abs(lo[2]), std::abs(hi[2])));
-  std::vector<std::vector<std::uint32_t>> of(ids.size() + seg_ids.size() + mark_ids.size());
-  for (std::uint32_t p = 0; p < s.pieces.size(); ++p) of[s.pieces[p].item].push_back(p);
-  auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-  std::size_t whole = 0;
-  for (std::size_t k = 0; k < quads.size(); ++k) {
-    const auto& run = of[k];
-    const auto& alone = of[quads.size() + 2 * k + 1];
-    ASSERT_EQ(run.size(), alone.size()) << k;
-    for (std::size_t j = 0; j < run.size(); ++j) {
-      const detail::Piece& a = s.pieces[run[j]];
-      const detail::Piece& b = s.pieces[alone[j]];
-      whole += a.whole && a.count == 4 ? 1 : 0;
-      ASSERT_EQ(a.count, b.count) << k;
-      EXPECT_EQ(std::make_tuple(a.kind, a.whole, a.joins, bits(a.tol), bits(a.fallback)),
-                std::make_tuple(b.kind, b.whole, b.joins, bits(b.tol), bits(b.fallback))) << k;
-      EXPECT_EQ(std::make_tuple(bits(a.plane.a), bits(a.plane.b), bits(a.plane.cx), bits(a.plane.cy), bits(a.plane.cz)),
-                std::make_tuple(bits(b.plane.a), bits(b.plane.b), bits(b.plane.cx), bits(b.plane.cy), bits(b.plane.cz)))
-          << k;
-      for (std::uint32_t v = 0; v < a.count; ++v) {
-        const std::uint32_t u = a.first + v, w = b.first + v;
-        EXPECT_EQ(std::make_tuple(bits(s.verts[u].x), bits(s.verts[u].y), s.flags[u]),
-                  std::make_tuple(bits(s.verts[w].x), bits(s.verts[w].y), s.flags[w])) << k;
-        EXPECT_EQ(std::make_tuple(bits(s.edges[u].nx), bits(s.edges[u].ny), bits(s.edges[u].c)),
-                  std::make_tuple(bits(s.edges[w].nx), bits(s.edges[w].ny), bits(s.edges[w].c))) << k;
+  for (std::size_t threads : {1, 3}) {
+    ThreadPool pool(threads);
+    detail::Tolerances tol;
+    detail::Store s;
+    std::vector<detail::Store> parts;
+    detail::Grid grid;
+    detail::build_pieces({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids}, vis::Options{}, tol, pool, s,
+                         parts, grid);
+    // The extents over every finite point, four at a time or not: the tolerances of the plain definition.
+    double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+    for (const std::vector<double>* points : {&xyz, &seg, &mark}) {
+      for (std::size_t k = 0; k < points->size(); k += 3) {
+        const double* p = points->data() + k;
+        if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+        for (int c = 0; c < 3; ++c) lo[c] = std::min(lo[c], p[c]), hi[c] = std::max(hi[c], p[c]);
       }
-      const detail::Grid::Probe& pa = grid.probes[run[j]];
-      const detail::Grid::Probe& pb = grid.probes[alone[j]];
-      for (int c = 0; c < 4; ++c) EXPECT_EQ(bits(pa.box[c]), bits(pb.box[c])) << k;
-      EXPECT_EQ(std::make_tuple(bits(pa.depth[0]), bits(pa.depth[1]), pa.key, pa.outline, bits(grid.extents[run[j]])),
-                std::make_tuple(bits(pb.depth[0]), bits(pb.depth[1]), pb.key, pb.outline, bits(grid.extents[alone[j]])))
-          << k;
     }
+    const double mag = std::max({std::abs(lo[0]), std::abs(hi[0]), std::abs(lo[1]), std::abs(hi[1])});
+    EXPECT_EQ(tol.len, 1e-9 * std::max(hi[0] - lo[0], hi[1] - lo[1]) + 1e-14 * mag);
+    EXPECT_EQ(tol.z, 1e-9 * (hi[2] - lo[2]) + 1e-14 * std::max(std::abs(lo[2]), std::abs(hi[2])));
+    std::vector<std::vector<std::uint32_t>> of(ids.size() + seg_ids.size() + mark_ids.size());
+    for (std::uint32_t p = 0; p < s.pieces.size(); ++p) of[s.pieces[p].item].push_back(p);
+    auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    std::size_t whole = 0;
+    for (std::size_t k = 0; k < quads.size(); ++k) {
+      const auto& run = of[k];
+      const auto& alone = of[quads.size() + 2 * k + 1];
+      ASSERT_EQ(run.size(), alone.size()) << k;
+      for (std::size_t j = 0; j < run.size(); ++j) {
+        const detail::Piece& a = s.pieces[run[j]];
+        const detail::Piece& b = s.pieces[alone[j]];
+        whole += a.whole && a.count == 4 ? 1 : 0;
+        ASSERT_EQ(a.count, b.count) << k;
+        EXPECT_EQ(std::make_tuple(a.kind, a.whole, a.joins, bits(a.tol), bits(a.fallback)),
+                  std::make_tuple(b.kind, b.whole, b.joins, bits(b.tol), bits(b.fallback))) << k;
+        auto plane = [&bits](const detail::Plane& p) {
+          return std::make_tuple(bits(p.a), bits(p.b), bits(p.cx), bits(p.cy), bits(p.cz));
+        };
+        EXPECT_EQ(plane(a.plane), plane(b.plane)) << k;
+        for (std::uint32_t v = 0; v < a.count; ++v) {
+          const std::uint32_t u = a.first + v, w = b.first + v;
+          EXPECT_EQ(std::make_tuple(bits(s.verts[u].x), bits(s.verts[u].y), s.flags[u]),
+                    std::make_tuple(bits(s.verts[w].x), bits(s.verts[w].y), s.flags[w])) << k;
+          EXPECT_EQ(std::make_tuple(bits(s.edges[u].nx), bits(s.edges[u].ny), bits(s.edges[u].c)),
+                    std::make_tuple(bits(s.edges[w].nx), bits(s.edges[w].ny), bits(s.edges[w].c))) << k;
+        }
+        const detail::Grid::Probe& pa = grid.probes[run[j]];
+        const detail::Grid::Probe& pb = grid.probes[alone[j]];
+        for (int c = 0; c < 4; ++c) EXPECT_EQ(bits(pa.box[c]), bits(pb.box[c])) << k;
+        const double ea = grid.extents[run[j]], eb = grid.extents[alone[j]];
+        EXPECT_EQ(std::make_tuple(bits(pa.depth[0]), bits(pa.depth[1]), pa.key, pa.outline, bits(ea)),
+                  std::make_tuple(bits(pb.depth[0]), bits(pb.depth[1]), pb.key, pb.outline, bits(eb))) << k;
+      }
+    }
+    EXPECT_GT(whole, 40u);  // half of them simple quads, the others each a way to fail
   }
-  EXPECT_GT(whole, 40u);  // half of them simple quads, the others each a way to fail
 }
 
 TEST(VisibilityOrder, InconsistentScenesAreRefused) {
