@@ -13,6 +13,16 @@ namespace korvex::visibility::detail {
 
 namespace {
 
+// Running sums in place: a[k] becomes a[0] + ... + a[k]. (The sum stays in a register: adding each entry to the
+// one just stored would wait for that store at every step.)
+void prefix_sums(std::uint32_t* a, std::size_t n) noexcept {
+  std::uint32_t sum = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    sum += a[k];
+    a[k] = sum;
+  }
+}
+
 // The shortest cycle among the places not removed, into `cycle` (empty when there is none): a breadth-first
 // search from each place back to itself. Each edge looked at takes one from `work`.
 void shortest_cycle(const std::vector<std::vector<std::uint32_t>>& adj, const std::vector<std::uint8_t>& removed,
@@ -90,7 +100,7 @@ void Orderer::link() {
     ++link_start_[r.first];
     ++link_start_[r.second];
   }
-  for (std::uint32_t u = 1; u <= base_; ++u) link_start_[u] += link_start_[u - 1];
+  prefix_sums(link_start_.data(), base_ + 1);
   link_ids_.resize(link_start_[base_]);
   for (auto id = static_cast<std::uint32_t>(rel_.size()); id-- > 0;) {
     link_ids_[--link_start_[rel_[id].first]] = id;
@@ -607,10 +617,7 @@ bool Orderer::confirm(const Grid& grid, const std::vector<std::uint32_t>& sequen
       } else {
         const std::size_t at = found.size();
         found.insert(found.end(), {b, 0});
-        const DepthSpan span = grid.probes[b].span();
-        grid.for_partners(b, [&](std::uint32_t q) {
-          if (settled(span, b, grid.probes[q].span(), q, tol_.z)) found.push_back(q);
-        });
+        grid.settled_partners(b, tol_.z, found);
         found[at + 1] = static_cast<std::uint32_t>(found.size() - at - 2);
         first = found.data() + at + 2;
         last = found.data() + found.size();
@@ -667,9 +674,10 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   std::vector<std::uint32_t>& indeg = indeg_;
   std::vector<std::uint8_t>& emitted = emitted_;
   indeg.assign(n, 0);
-  emitted.assign(n, 0);
-  std::size_t alive_count = 0;
-  for (std::size_t u = 0; u < n; ++u) alive_count += dead_[u] == 0 ? 1 : 0;
+  // From here on a dead piece counts as emitted (cut() keeps that up), so one byte tells whether a successor
+  // still waits.
+  emitted.assign(dead_.begin(), dead_.begin() + static_cast<std::ptrdiff_t>(n));
+  std::size_t alive_count = n - static_cast<std::size_t>(std::count(emitted.begin(), emitted.end(), 1));
   // The plain order's tie-break as one integer per piece: the place of its item's first piece in the plain order,
   // then the piece (the plain order keeps an item's pieces together, in index order, and parts of cut pieces
   // follow them).
@@ -690,15 +698,12 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       ++start[slot(r.first)];
     }
   }
-  for (std::size_t k = 1; k <= n; ++k) start[k] += start[k - 1];
+  prefix_sums(start.data(), n + 1);
   succ_.resize(start[n]);
   for (std::uint32_t id = listed; id-- > 0;) {
     const Relation& r = rel_[id];
     if (live(r)) succ_[--start[slot(r.first)]] = {r.second, id};
   }
-  // From here on a dead piece counts as emitted (cut() keeps that up), so one byte tells whether a successor
-  // still waits.
-  for (std::size_t u = 0; u < n; ++u) emitted[u] = dead_[u];
   // The ready pieces. Those that existed before any cut and have no relation (most of them) are ready throughout
   // and taken in the plain order: a place that walks the plain order over them. Those with relations are kept in
   // a set by their places in the plain order, the parts of cut pieces in a heap. The next piece is the first of

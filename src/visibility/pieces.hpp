@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/prefetch.hpp"
 #include "visibility/geometry.hpp"
 #include "visibility/visibility.hpp"
 
@@ -141,7 +142,8 @@ inline std::uint64_t drawing_key(double depth) noexcept {
 // difference over any overlap exceeds what relate() takes for equal) and first in the plain order (key, then
 // piece: the order of poly3d's stable sort). Such a pair needs no test for the plain order to paint it right.
 inline bool settled(const DepthSpan& a, std::uint32_t ia, const DepthSpan& b, std::uint32_t ib, double tol_z) noexcept {
-  return a.lo - b.hi > tol_z && (a.key != b.key ? a.key < b.key : ia < ib);
+  // One expression without branches: callers test it on many pairs at a time, in no pattern.
+  return (a.lo - b.hi > tol_z) & ((a.key < b.key) | ((a.key == b.key) & (ia < ib)));
 }
 
 // A uniform grid over the pieces' boxes (grown by the tolerance, and markers by their radius). Each piece is
@@ -205,6 +207,35 @@ struct Grid {
           if ((b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax) | (q == p)) continue;
           f(q);
         }
+      }
+    }
+  }
+
+  // Appends to `out`, in for_partners()'s order, every piece q it meets for p that settled(p's span, p, q's span,
+  // q, tol_z) holds for. Without a branch per piece met (most are apart from p or not settled with it, in no
+  // pattern): each is written and kept by counting it.
+  void settled_partners(std::uint32_t p, double tol_z, std::vector<std::uint32_t>& out) const {
+    const Span& r = spans[p];
+    const Box b = probes[p].grown();
+    const DepthSpan sp = probes[p].span();
+    for (std::uint32_t y = r.y0; y <= r.y1; ++y) {
+      for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        const std::size_t c = 4 * (std::size_t{y} * nx + x);  // the groups as in for_partners()
+        const std::uint32_t* k = items.data() + start[c + (y == r.y0 ? 0 : 1)];
+        const std::uint32_t* const end = items.data() + start[c + (x == r.x0 ? (y == r.y0 ? 4 : 3) : 2)];
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(end - k));
+        std::uint32_t* to = out.data() + at;
+        std::size_t kept = 0;
+        for (; k != end; ++k) {
+          if (end - k > 8) prefetch(&probes[k[8]]);
+          const std::uint32_t q = *k;
+          const Box bq = probes[q].grown();
+          const bool apart = (b.xmin > bq.xmax) | (bq.xmin > b.xmax) | (b.ymin > bq.ymax) | (bq.ymin > b.ymax);
+          to[kept] = q;
+          kept += static_cast<std::size_t>(!apart & (q != p) & settled(sp, p, probes[q].span(), q, tol_z));
+        }
+        out.resize(at + kept);
       }
     }
   }

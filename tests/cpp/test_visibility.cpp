@@ -820,12 +820,14 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
     ASSERT_GT(grid.nx * grid.ny, 100u);
     std::vector<detail::Relation> direct;
     detail::Scratch w;
-    std::size_t far_reaching = 0;
+    std::size_t far_reaching = 0, settled_pairs = 0;
     for (std::uint32_t p = 0; p < n; ++p) {
       const detail::Grid::Span& span = grid.spans[p];
       far_reaching += span.x1 > span.x0 + 1 || span.y1 > span.y0 + 1 ? 1 : 0;
-      std::vector<std::uint32_t> met, meets;
+      std::vector<std::uint32_t> met, meets, settled_met, settled_meets;
       grid.for_partners(p, [&](std::uint32_t q) { met.push_back(q); });
+      grid.settled_partners(p, tol.z, settled_met);
+      std::sort(settled_met.begin(), settled_met.end());
       std::sort(met.begin(), met.end());
       EXPECT_TRUE(std::adjacent_find(met.begin(), met.end()) == met.end()) << "a partner met twice, piece " << p;
       const detail::Box bp = grid.probes[p].grown();
@@ -837,6 +839,7 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
         if (!meet) continue;
         meets.push_back(q);
         const detail::DepthSpan dq = grid.probes[q].span();
+        if (dp.lo - dq.hi > tol.z && (dp.key != dq.key ? dp.key < dq.key : p < q)) settled_meets.push_back(q);
         if (q < p || dq.lo > dp.hi + tol.z || dp.lo > dq.hi + tol.z) continue;
         const detail::Verdict v = detail::relate(store, p, q, tol, w);
         if (v.outcome != detail::Outcome::None) {
@@ -845,8 +848,11 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
         }
       }
       EXPECT_EQ(met, meets) << "piece " << p;
+      EXPECT_EQ(settled_met, settled_meets) << "piece " << p;
+      settled_pairs += settled_met.size();
     }
     EXPECT_GT(far_reaching, 10u);
+    EXPECT_GT(settled_pairs, 10u);
     auto key = [](const detail::Relation& r) {
       return std::array<std::uint64_t, 3>{std::min(r.first, r.second), std::max(r.first, r.second),
                                           (std::uint64_t{r.first} << 1) | r.intersect};
