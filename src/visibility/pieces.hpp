@@ -257,6 +257,26 @@ void size_grid(Grid& g, std::size_t n);
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept;
 
+// A pair of pieces met in a cell: p's thresholds and edges are those the pair is tested with.
+struct CellPair {
+  std::uint32_t p;
+  std::uint32_t q;
+};
+
+// The builds of the probe pass: comparing a piece's probe with its partners' as they lie in the probes (two lanes
+// at a time), or eight partners at a time on a copy of the cell's entries, lane by lane (AVX-512).
+enum class ProbeIsa : std::uint8_t { Portable, Avx512 };
+
+// The build find_relations() uses on this processor (checked once).
+ProbeIsa best_probe_isa() noexcept;
+
+// The pairs that cell c of the built grid owns whose probes are not apart (see Grid::Probe), in the cell's pair
+// order ([both] each with [column only] and then with the entries after it, then [column only] each with [row
+// only], partners in the cell's order), into `pairs` (grown as needed, with room past the pairs); returns their
+// count. Every build gives the same pairs. `lanes` is working memory; `isa` must run on this processor.
+std::size_t cell_pairs(const Grid& g, std::size_t c, double tol_z, ProbeIsa isa, std::vector<double>& lanes,
+                       std::vector<CellPair>& pairs);
+
 // Every relation between pieces whose boxes meet into `out`, found on the grid and tested on the pool; the list
 // is in a fixed order (cell by cell, each cell's pairs in a fixed order) whatever the pool size. `grid` holds
 // what build_pieces() prepared of the same pieces; it is built here and stays for Orderer::confirm(). `found`

@@ -268,12 +268,6 @@ constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are co
 
 constexpr std::size_t kPairsAhead = 12;  // pairs whose outlines are asked for ahead of their test
 
-// A pair of pieces met in a cell: p's thresholds and edges are those the pair is tested with.
-struct CellPair {
-  std::uint32_t p;
-  std::uint32_t q;
-};
-
 // Whether the probe's lanes exceed the thresholds' anywhere: then the probed piece is apart from the one the
 // thresholds were made for (see Grid::Probe). The same comparisons as on the boxes and spans themselves (a
 // negation is exact), two lanes at a time where the vector registers hold two doubles. NaN lanes exceed nothing.
@@ -516,7 +510,146 @@ std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Prob
 
 #undef KORVEX_KEEP_PAIRS
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The pairs of entry i with entries [a, b) of a cell whose lanes (see cell_pairs_avx512) are not apart, appended
+// at to[k]; returns the new count. Eight partners at a time: a lane of theirs exceeding p's threshold sets them
+// apart, the same comparisons as apart() (not greater, or unordered: NaN exceeds nothing), and those left are
+// packed in order as {p, q} and stored whole (the list has room for eight past its pairs).
+[[gnu::target("avx512f,avx512vl")]] inline std::size_t run_avx512(const double* lanes, std::size_t stride,
+                                                          const std::uint32_t* e, std::size_t i, std::size_t a,
+                                                          std::size_t b, double tol_z, CellPair* to,
+                                                          std::size_t k) noexcept {
+  const double* xmin = lanes;
+  const double* ymin = lanes + stride;
+  const double* nxmax = lanes + 2 * stride;
+  const double* nymax = lanes + 3 * stride;
+  const double* lo = lanes + 4 * stride;
+  const double* nhi = lanes + 5 * stride;
+  const __m512d t0 = _mm512_set1_pd(0.0 - nxmax[i]);
+  const __m512d t1 = _mm512_set1_pd(0.0 - nymax[i]);
+  const __m512d t2 = _mm512_set1_pd(0.0 - xmin[i]);
+  const __m512d t3 = _mm512_set1_pd(0.0 - ymin[i]);
+  const __m512d t4 = _mm512_set1_pd(-nhi[i] + tol_z);
+  const __m512d t5 = _mm512_set1_pd(-(lo[i] - tol_z));
+  const __m512i p = _mm512_set1_epi64(static_cast<long long>(e[i]));
+  for (std::size_t j = a; j < b; j += 8) {
+    const std::size_t left = b - j;
+    const auto in = static_cast<__mmask8>(left >= 8 ? 0xFFu : (1u << left) - 1u);
+    __mmask8 keep = in;
+    keep = _mm512_mask_cmp_pd_mask(keep, _mm512_maskz_loadu_pd(in, xmin + j), t0, _CMP_NGT_UQ);
+    keep = _mm512_mask_cmp_pd_mask(keep, _mm512_maskz_loadu_pd(in, ymin + j), t1, _CMP_NGT_UQ);
+    keep = _mm512_mask_cmp_pd_mask(keep, _mm512_maskz_loadu_pd(in, nxmax + j), t2, _CMP_NGT_UQ);
+    keep = _mm512_mask_cmp_pd_mask(keep, _mm512_maskz_loadu_pd(in, nymax + j), t3, _CMP_NGT_UQ);
+    keep = _mm512_mask_cmp_pd_mask(keep, _mm512_maskz_loadu_pd(in, lo + j), t4, _CMP_NGT_UQ);
+    keep = _mm512_mask_cmp_pd_mask(keep, _mm512_maskz_loadu_pd(in, nhi + j), t5, _CMP_NGT_UQ);
+    const __m512i q = _mm512_maskz_cvtepu32_epi64(in, _mm256_maskz_loadu_epi32(in, e + j));
+    const __m512i pq = _mm512_or_si512(p, _mm512_maskz_slli_epi64(in, q, 32));
+    _mm512_storeu_si512(to + k, _mm512_maskz_compress_epi64(keep, pq));
+    k += static_cast<std::size_t>(__builtin_popcount(keep));
+  }
+  return k;
+}
+
+// cell_pairs() on a copy of the cell's entries' probes, lane by lane (six lanes of `stride` values: xmin, ymin,
+// -xmax, -ymax, lo, -hi), so that a piece's partners are compared eight at a time from consecutive memory, and
+// every probe of the cell is read once rather than once per pair.
+[[gnu::target("avx512f,avx512vl")]] std::size_t cell_pairs_avx512(const Grid::Probe* probes, const std::uint32_t* e,
+                                                         std::size_t n_col, std::size_t row_only,
+                                                         std::size_t neither, std::size_t m, double tol_z,
+                                                         double* lanes, std::size_t stride, CellPair* to) noexcept {
+  for (std::size_t k = 0; k < m; ++k) {
+    const Grid::Probe& r = probes[e[k]];
+    lanes[k] = r.box[0];
+    lanes[stride + k] = r.box[1];
+    lanes[2 * stride + k] = r.box[2];
+    lanes[3 * stride + k] = r.box[3];
+    lanes[4 * stride + k] = r.depth[0];
+    lanes[5 * stride + k] = r.depth[1];
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = n_col; i != row_only; ++i) {
+    if (n_col != 0) kept = run_avx512(lanes, stride, e, i, 0, n_col, tol_z, to, kept);
+    if (i + 1 != m) kept = run_avx512(lanes, stride, e, i, i + 1, m, tol_z, to, kept);
+  }
+  if (row_only != neither) {
+    for (std::size_t i = 0; i != n_col; ++i) kept = run_avx512(lanes, stride, e, i, row_only, neither, tol_z, to, kept);
+  }
+  return kept;
+}
+#endif
+
 }  // namespace
+
+ProbeIsa best_probe_isa() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const ProbeIsa isa = [] {
+    __builtin_cpu_init();
+    const bool avx512 = __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
+    return avx512 ? ProbeIsa::Avx512 : ProbeIsa::Portable;
+  }();
+  return isa;
+#else
+  return ProbeIsa::Portable;
+#endif
+}
+
+std::size_t cell_pairs(const Grid& g, std::size_t c, double tol_z, ProbeIsa isa, std::vector<double>& lanes,
+                       std::vector<CellPair>& pairs) {
+  const std::uint32_t* e = g.items.data() + g.start[4 * c];
+  const std::size_t n_col = g.start[4 * c + 1] - g.start[4 * c];
+  const std::size_t row_only = g.start[4 * c + 2] - g.start[4 * c];
+  const std::size_t neither = g.start[4 * c + 3] - g.start[4 * c];
+  const std::size_t m = g.start[4 * c + 4] - g.start[4 * c];
+  const std::size_t n_both = row_only - n_col;
+  if (n_both == 0 && (n_col == 0 || row_only == neither)) return 0;  // no pair owned here
+  // At most every [both] with the whole cell and every [column only] with [row only], and room for a run.
+  const std::size_t most = n_both * m + n_col * (neither - row_only);
+  if (pairs.size() < most + kProbeRun) pairs.resize(most + kProbeRun);
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (isa == ProbeIsa::Avx512) {
+    const std::size_t stride = (m + 7) & ~std::size_t{7};
+    if (lanes.size() < 6 * stride) lanes.resize(6 * stride);
+    return cell_pairs_avx512(g.probes.data(), e, n_col, row_only, neither, m, tol_z, lanes.data(), stride,
+                             pairs.data());
+  }
+#else
+  (void)isa;
+  (void)lanes;
+#endif
+  // Appends (p, q) for every q in [q, q_end) whose probe is not apart from p's. Every slot of a run writes its
+  // pair at the end of the list and keeps it by counting it; past q_end a slot compares p with itself and keeps
+  // nothing (the list has room for a run past its pairs). (Most pieces have a few partners in a cell, and loops
+  // over exactly those would guess wrong at every end.)
+  CellPair* to = pairs.data();
+  auto probe_run = [&](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
+    const Thresholds limits = thresholds(g.probes[p], tol_z);
+    const auto len = static_cast<std::size_t>(q_end - q);
+    std::size_t j = 0;
+    do {
+      for (std::size_t u = 0; u < kProbeRun; ++u) {
+        const bool in = j + u < len;
+        const std::uint32_t r = in ? q[j + u] : p;
+        to[k] = {p, r};
+        k += in && !apart(g.probes[r], limits) ? 1 : 0;
+      }
+      j += kProbeRun;
+    } while (j < len);
+  };
+  const std::uint32_t* col_only = e;
+  const std::uint32_t* both = e + n_col;
+  const std::uint32_t* row_begin = e + row_only;
+  const std::uint32_t* neither_begin = e + neither;
+  const std::uint32_t* last = e + m;
+  std::size_t kept = 0;
+  for (const std::uint32_t* p = both; p != row_begin; ++p) {
+    if (col_only != both) probe_run(kept, *p, col_only, both);
+    if (p + 1 != last) probe_run(kept, *p, p + 1, last);  // the rest of [both], then [row only] and [neither]
+  }
+  if (row_begin != neither_begin) {
+    for (const std::uint32_t* p = col_only; p != both; ++p) probe_run(kept, *p, row_begin, neither_begin);
+  }
+  return kept;
+}
 
 void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g,
                     std::vector<std::vector<Relation>>& found, std::vector<Relation>& relations) {
@@ -525,6 +658,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   // ownership is needed: [both] with itself and with the other three groups, [column only] with [row only].
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
   const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
+  const ProbeIsa isa = best_probe_isa();
   found.resize(std::max(found.size(), tasks));
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     Scratch w;
@@ -538,49 +672,13 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // other passes run once over the whole list. The pair keeps its roles: the first's thresholds and edges, as
     // in the cell's pair order (see Grid).
     std::vector<CellPair> pairs;
+    std::vector<double> lanes;
     const Vec2* const verts = s.verts.data();
     const HalfPlane* const edges = s.edges.data();
-    // Appends (p, q) for every q in [q, q_end) whose probe is not apart from p's. Every slot of a run writes its
-    // pair at the end of the list and keeps it by counting it; past q_end a slot compares p with itself and
-    // keeps nothing (the list has room for a run past its pairs).
-    auto probe_run = [&](std::size_t& k, std::uint32_t p, const std::uint32_t* q, const std::uint32_t* q_end) {
-      const Thresholds limits = thresholds(g.probes[p], tol.z);
-      const auto len = static_cast<std::size_t>(q_end - q);
-      CellPair* to = pairs.data();
-      std::size_t j = 0;
-      do {
-        for (std::size_t u = 0; u < kProbeRun; ++u) {
-          const bool in = j + u < len;
-          const std::uint32_t r = in ? q[j + u] : p;
-          to[k] = {p, r};
-          k += in && !apart(g.probes[r], limits) ? 1 : 0;
-        }
-        j += kProbeRun;
-      } while (j < len);
-    };
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
-      const std::uint32_t* e = g.items.data();
-      const std::uint32_t* col_only = e + g.start[4 * c];
-      const std::uint32_t* both = e + g.start[4 * c + 1];
-      const std::uint32_t* row_only = e + g.start[4 * c + 2];
-      const std::uint32_t* neither = e + g.start[4 * c + 3];
-      const std::uint32_t* last = e + g.start[4 * c + 4];
-      const auto n_both = static_cast<std::size_t>(row_only - both);
-      const auto n_col = static_cast<std::size_t>(both - col_only);
-      if (n_both == 0 && (n_col == 0 || row_only == neither)) continue;  // no pair owned here
-      // At most every [both] with the whole cell and every [column only] with [row only], and room for a run.
-      const std::size_t most =
-          n_both * static_cast<std::size_t>(last - col_only) + n_col * static_cast<std::size_t>(neither - row_only);
-      if (pairs.size() < most + kProbeRun) pairs.resize(most + kProbeRun);
-      std::size_t kept = 0;
-      for (const std::uint32_t* p = both; p != row_only; ++p) {
-        if (col_only != both) probe_run(kept, *p, col_only, both);
-        if (p + 1 != last) probe_run(kept, *p, p + 1, last);  // the rest of [both], then [row only] and [neither]
-      }
-      if (row_only != neither) {
-        for (const std::uint32_t* p = col_only; p != both; ++p) probe_run(kept, *p, row_only, neither);
-      }
+      const std::size_t kept = cell_pairs(g, c, tol.z, isa, lanes, pairs);
+      if (kept == 0) continue;
       // Two small polygons: q's points against p's edges.
       const std::size_t left = keep_unseparated(pairs.data(), kept, g.probes.data(), verts, edges, tol.len);
       for (std::size_t i = 0; i < left; ++i) {

@@ -866,6 +866,78 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
   }
 }
 
+// The probe pass of a cell on every build against the comparisons written out, on a grid made by hand: boxes and
+// depth spans on a coarse lattice (so that many touch exactly, or lie exactly the tolerance apart), NaN lanes
+// (which set nothing apart), groups longer and shorter than a run, and a cell whose only pairs are [column only]
+// with [row only].
+TEST(VisibilityGrid, ProbePassKeepsTheSamePairsOnEveryBuild) {
+  namespace detail = vis::detail;
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int> lattice(0, 8);
+  const double tol_z = 0.25;
+  detail::Grid g;
+  const std::size_t n = 60;
+  g.probes.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = 0.5 * lattice(random), y = 0.5 * lattice(random), z = 0.25 * lattice(random);
+    const double w = 0.5 * lattice(random), h = 0.5 * lattice(random), d = 0.25 * lattice(random);
+    g.probes[i] = {{x, y, -(x + w), -(y + h)}, {z, -(z + d)}, 0, 0, 0};
+    if (i % 7 == 3) g.probes[i].box[i % 4] = kNaN;
+    if (i % 11 == 5) g.probes[i].depth[i % 2] = kNaN;
+  }
+  // Cells: 11 [column only], 13 [both], 9 [row only], 6 [neither]; 3 [both]; 5 [column only], 10 [row only], 2
+  // [neither]; 4 [column only] and 3 [neither] (no pair).
+  const std::vector<std::array<std::size_t, 4>> sizes{{11, 13, 9, 6}, {0, 3, 0, 0}, {5, 0, 10, 2}, {4, 0, 0, 3}};
+  g.nx = static_cast<std::uint32_t>(sizes.size());
+  g.start.assign(1, 0);
+  for (const auto& cell : sizes) {
+    for (const std::size_t m : cell) {
+      std::vector<std::uint32_t> group(n);
+      for (std::size_t i = 0; i < n; ++i) group[i] = static_cast<std::uint32_t>(i);
+      std::shuffle(group.begin(), group.end(), random);
+      group.resize(m);
+      std::sort(group.begin(), group.end());
+      g.items.insert(g.items.end(), group.begin(), group.end());
+      g.start.push_back(static_cast<std::uint32_t>(g.items.size()));
+    }
+  }
+  std::vector<detail::ProbeIsa> builds{detail::ProbeIsa::Portable};
+  if (detail::best_probe_isa() != detail::ProbeIsa::Portable) builds.push_back(detail::best_probe_isa());
+  std::vector<double> lanes;
+  std::vector<detail::CellPair> pairs;
+  std::size_t kept_all = 0, apart_all = 0;
+  for (std::size_t c : {0, 1, 2, 3, 0}) {
+    const std::uint32_t* e = g.items.data();
+    const std::size_t at[5] = {g.start[4 * c], g.start[4 * c + 1], g.start[4 * c + 2], g.start[4 * c + 3],
+                               g.start[4 * c + 4]};
+    std::vector<std::array<std::uint32_t, 2>> want;
+    auto meet = [&](std::uint32_t p, std::uint32_t q) {
+      const detail::Box a = g.probes[p].grown(), b = g.probes[q].grown();
+      const detail::DepthSpan s = g.probes[p].span(), t = g.probes[q].span();
+      const bool apart = b.xmin > a.xmax || a.xmin > b.xmax || b.ymin > a.ymax || a.ymin > b.ymax ||
+                         t.lo > s.hi + tol_z || t.hi < s.lo - tol_z;
+      (apart ? apart_all : kept_all) += 1;
+      if (!apart) want.push_back({p, q});
+    };
+    for (std::size_t i = at[1]; i < at[2]; ++i) {
+      for (std::size_t j = at[0]; j < at[1]; ++j) meet(e[i], e[j]);
+      for (std::size_t j = i + 1; j < at[4]; ++j) meet(e[i], e[j]);
+    }
+    for (std::size_t i = at[0]; i < at[1]; ++i) {
+      for (std::size_t j = at[2]; j < at[3]; ++j) meet(e[i], e[j]);
+    }
+    for (const detail::ProbeIsa isa : builds) {
+      const std::size_t kept = detail::cell_pairs(g, c, tol_z, isa, lanes, pairs);
+      ASSERT_LE(kept, pairs.size());
+      std::vector<std::array<std::uint32_t, 2>> got;
+      for (std::size_t k = 0; k < kept; ++k) got.push_back({pairs[k].p, pairs[k].q});
+      EXPECT_EQ(got, want) << "cell " << c << ", build " << static_cast<int>(isa);
+    }
+  }
+  EXPECT_GT(kept_all, 60u);
+  EXPECT_GT(apart_all, 60u);
+}
+
 // The edges the store keeps are left_of() of each piece's vertices, bit for bit (its sign of zero too), for quads
 // with level and upright edges, turned ones, triangles and pentagons, whatever the instruction set used.
 TEST(VisibilityPieces, EdgesAreThoseOfEachPieceBitForBit) {
