@@ -162,7 +162,8 @@ struct Grid {
   // are apart when some lane of one's `box` exceeds the lane of the other's negated and turned by two, or the
   // lo of one exceeds the other's hi + tol, or the hi of one is below the other's lo - tol (tol: Tolerances::z).
   // Then where the pair test finds the piece's vertices and edges in the store, and their count when it is a
-  // polygon of at most four vertices (its outline: tested against another such at once), else 0.
+  // polygon of at most four vertices (its outline: tested against another such at once), else 0. A piece without
+  // geometry has NaN boxes and spans.
   struct alignas(64) Probe {
     double box[4];
     double depth[2];
@@ -172,6 +173,16 @@ struct Grid {
     Box grown() const noexcept { return {box[0], -box[2], box[1], -box[3]}; }
     DepthSpan span() const noexcept { return {depth[0], -depth[1], key}; }
   };
+  // A small polygon's outline (Probe::outline) lane by lane, for the pair loop's test of one piece's points
+  // against another's edges in vector registers: its points and its edges (Store::edges), a triangle's last ones
+  // twice; all NaN for any other piece (which then has no point below any edge, nor edges any point is below).
+  struct alignas(32) Outline {
+    double x[4];
+    double y[4];
+    double nx[4];
+    double ny[4];
+    double c[4];
+  };
   double x0 = 0.0;
   double y0 = 0.0;
   double inv = 1.0;  // cells per unit of length
@@ -180,6 +191,7 @@ struct Grid {
   std::vector<Span> spans;           // per piece; no rows for a piece left out
   std::vector<std::uint32_t> places;  // working memory: four per piece
   std::vector<Probe> probes;         // per piece
+  std::vector<Outline> outlines;     // per piece
   std::vector<std::uint32_t> start;  // 4 nx ny + 1 offsets into items: start[4 c + g] begins group g of cell c
   std::vector<std::uint32_t> items;  // pieces, cell by cell and group by group
   Box all{};                         // the box around the grown boxes of the pieces placed
@@ -252,7 +264,7 @@ struct Grid {
 // Sizes the grid's arrays per piece for n pieces.
 void size_grid(Grid& g, std::size_t n);
 
-// What the grid keeps of pieces [begin, end) of `s` (their probes), with the box around their
+// What the grid keeps of pieces [begin, end) of `s` (their probes and outlines; their edges must be made), with the box around their
 // grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The arrays are sized.
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept;

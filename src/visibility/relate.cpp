@@ -307,6 +307,7 @@ inline Thresholds thresholds(const Grid::Probe& p, double tol_z) noexcept {
 
 void size_grid(Grid& g, std::size_t n) {
   g.probes.resize(n);
+  g.outlines.resize(n);
   g.extents.resize(n);
 }
 
@@ -320,6 +321,19 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     Grid::Probe& probe = g.probes[i];
     const std::uint32_t outline = p.kind == Kind::Polygon && p.count <= 4 ? p.count : 0;
+    Grid::Outline& lanes = g.outlines[i];
+    for (std::uint32_t k = 0; k < 4; ++k) {
+      if (outline == 0) {
+        lanes.x[k] = lanes.y[k] = lanes.nx[k] = lanes.ny[k] = lanes.c[k] = kNaN;
+        continue;
+      }
+      const std::uint32_t at = p.first + std::min(k, outline - 1);
+      lanes.x[k] = s.verts[at].x;
+      lanes.y[k] = s.verts[at].y;
+      lanes.nx[k] = s.edges[at].nx;
+      lanes.ny[k] = s.edges[at].ny;
+      lanes.c[k] = s.edges[at].c;
+    }
     DepthSpan depth{kNaN, kNaN, drawing_key(p.fallback)};
     if (p.count == 0) {
       probe = {{kNaN, kNaN, kNaN, kNaN}, {kNaN, kNaN}, depth.key, p.first, 0};
@@ -401,7 +415,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
       const Box b = g.probes[i].grown();
       std::uint32_t* at = places.data() + 4 * i;
-      if (s.pieces[i].count == 0) {
+      if (!(b.xmin <= b.xmax)) {  // NaN: a piece left out (see prepare_pieces()), told without reading the store
         spans[i] = Grid::Span{1, 0, 1, 0};  // no rows
         at[0] = at[1] = at[2] = at[3] = no_cell;
         continue;
@@ -451,61 +465,66 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
 
 constexpr std::size_t kCellsPerTask = 64;
 
+// Whether some edge of a has all the points of b below `offset`: outside_one() on the outlines' lanes (the same
+// products, sums and comparisons), false when either is not a small polygon (NaN lanes).
+inline bool outside_lanes(const Grid::Outline& a, const Grid::Outline& b, double offset) noexcept {
+  bool any = false;
+  for (std::size_t k = 0; k < 4; ++k) {
+    bool all = true;
+    for (std::size_t i = 0; i < 4; ++i) all &= (a.nx[k] * b.x[i] + a.ny[k] * b.y[i]) - a.c[k] < offset;
+    any |= all;
+  }
+  return any;
+}
+
 // The pass over a cell's pairs that drops those where both are small polygons and some edge of p has all of q's
-// points outside (by outside_one()); returns how many are left, kept in order at the front. The outlines of the
-// pairs ahead are asked for early: the pieces of a cell lie all over the store. (A macro, so that the loop is
-// compiled for the instruction set of the function it is in.)
-#define KORVEX_KEEP_PAIRS(outside_one)                                                                       \
+// points outside; returns how many are left, kept in order at the front. The outlines of the pairs ahead are asked
+// for early: the pieces of a cell lie all over the store. (A macro, so that the loop is compiled for the
+// instruction set of the function it is in.)
+#define KORVEX_KEEP_PAIRS(outside)                                                                           \
   std::size_t left = 0;                                                                                      \
   for (std::size_t i = 0; i < kept; ++i) {                                                                   \
     if (i + kPairsAhead < kept) {                                                                            \
       const CellPair ahead = pairs[i + kPairsAhead];                                                         \
-      prefetch(verts + probes[ahead.q].first);                                                               \
-      prefetch(edges + probes[ahead.p].first);                                                               \
-      prefetch(edges + probes[ahead.p].first + 3);                                                           \
+      prefetch(outlines[ahead.q].x);                                                                         \
+      prefetch(outlines[ahead.q].y);                                                                         \
+      prefetch(outlines[ahead.p].nx);                                                                        \
+      prefetch(outlines[ahead.p].c);                                                                         \
     }                                                                                                        \
     const CellPair pq = pairs[i];                                                                            \
-    const Grid::Probe& p = probes[pq.p];                                                                     \
-    const Grid::Probe& q = probes[pq.q];                                                                     \
-    const bool outside = (p.outline != 0) & (q.outline != 0) &&                                              \
-                         outside_one(verts + q.first, q.outline, edges + p.first, p.outline, offset);        \
+    const bool apart = outside(outlines[pq.p], outlines[pq.q], offset);                                      \
     pairs[left] = pq;                                                                                        \
-    left += outside ? 0 : 1;                                                                                 \
+    left += apart ? 0 : 1;                                                                                   \
   }                                                                                                          \
   return left
 
 #if defined(__x86_64__) && defined(__GNUC__)
 using Quad = double __attribute__((vector_size(32)));
 
-// outside_one() on two outlines with all four edges in one vector register: the same products, sums and
-// comparisons.
-[[gnu::target("avx2")]] inline bool outside_one_avx2(const Vec2* v, std::uint32_t nv, const HalfPlane* e,
-                                                    std::uint32_t ne, double offset) noexcept {
-  const HalfPlane& e3 = e[ne - 1];
-  const Quad nx = {e[0].nx, e[1].nx, e[2].nx, e3.nx}, ny = {e[0].ny, e[1].ny, e[2].ny, e3.ny};
-  const Quad c = {e[0].c, e[1].c, e[2].c, e3.c};
+// outside_lanes() with a's four edges in one vector register: the same products, sums and comparisons.
+[[gnu::target("avx2")]] inline bool outside_lanes_avx2(const Grid::Outline& a, const Grid::Outline& b,
+                                                      double offset) noexcept {
+  const auto nx = reinterpret_cast<Quad>(_mm256_load_pd(a.nx));
+  const auto ny = reinterpret_cast<Quad>(_mm256_load_pd(a.ny));
+  const auto c = reinterpret_cast<Quad>(_mm256_load_pd(a.c));
   const Quad off = {offset, offset, offset, offset};
-  auto below = (nx * v[0].x + ny * v[0].y) - c < off;
-  for (std::uint32_t i = 1; i < 4; ++i) {
-    const Vec2 p = v[std::min(i, nv - 1)];
-    below &= (nx * p.x + ny * p.y) - c < off;
-  }
+  auto below = (nx * b.x[0] + ny * b.y[0]) - c < off;
+  for (std::size_t i = 1; i < 4; ++i) below &= (nx * b.x[i] + ny * b.y[i]) - c < off;
   return _mm256_movemask_pd(reinterpret_cast<__m256d>(below)) != 0;
 }
 
 [[gnu::target("avx2")]] std::size_t keep_unseparated_avx2(CellPair* pairs, std::size_t kept,
-                                                          const Grid::Probe* probes, const Vec2* verts,
-                                                          const HalfPlane* edges, double offset) noexcept {
-  KORVEX_KEEP_PAIRS(outside_one_avx2);
+                                                          const Grid::Outline* outlines, double offset) noexcept {
+  KORVEX_KEEP_PAIRS(outside_lanes_avx2);
 }
 #endif
 
-std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Probe* probes, const Vec2* verts,
-                             const HalfPlane* edges, double offset) noexcept {
+std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Outline* outlines,
+                             double offset) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) return keep_unseparated_avx2(pairs, kept, probes, verts, edges, offset);
+  if (has_avx2()) return keep_unseparated_avx2(pairs, kept, outlines, offset);
 #endif
-  KORVEX_KEEP_PAIRS(outside_one);
+  KORVEX_KEEP_PAIRS(outside_lanes);
 }
 
 #undef KORVEX_KEEP_PAIRS
@@ -673,14 +692,12 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // in the cell's pair order (see Grid).
     std::vector<CellPair> pairs;
     std::vector<double> lanes;
-    const Vec2* const verts = s.verts.data();
-    const HalfPlane* const edges = s.edges.data();
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
       const std::size_t kept = cell_pairs(g, c, tol.z, isa, lanes, pairs);
       if (kept == 0) continue;
       // Two small polygons: q's points against p's edges.
-      const std::size_t left = keep_unseparated(pairs.data(), kept, g.probes.data(), verts, edges, tol.len);
+      const std::size_t left = keep_unseparated(pairs.data(), kept, g.outlines.data(), tol.len);
       for (std::size_t i = 0; i < left; ++i) {
         const std::uint32_t p = pairs[i].p;
         const std::uint32_t q = pairs[i].q;
@@ -693,7 +710,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         if ((pp.outline != 0) & (pq.outline != 0)) {
           // Two small polygons: the rest of the edges' test on their outlines (the same verdict as relate()'s,
           // cheaper).
-          if (outside_one(verts + pp.first, pp.outline, edges + pq.first, pq.outline, tol.len)) continue;
+          if (outside_lanes(g.outlines[q], g.outlines[p], tol.len)) continue;
           v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
         } else {
           v = relate(s, a, b, tol, w);
