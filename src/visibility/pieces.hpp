@@ -264,8 +264,9 @@ struct Grid {
 // Sizes the grid's arrays per piece for n pieces.
 void size_grid(Grid& g, std::size_t n);
 
-// What the grid keeps of pieces [begin, end) of `s` (their probes and outlines; their edges must be made), with the box around their
-// grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The arrays are sized.
+// What the grid keeps of pieces [begin, end) of `s` (their probes and outlines; their edges must be made), with
+// the box around their grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The
+// arrays are sized.
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept;
 

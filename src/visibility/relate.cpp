@@ -264,6 +264,7 @@ Verdict relate(const Store& s, std::uint32_t a, std::uint32_t b, const Tolerance
 namespace {
 
 constexpr std::size_t kPiecesPerTask = 1024;
+constexpr std::size_t kSpares = 16;  // see build_grid()
 constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are compared at a time
 
 constexpr std::size_t kPairsAhead = 12;  // pairs whose outlines are asked for ahead of their test
@@ -397,7 +398,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
   // Each piece's cells on the pool: its span, and the places in start[] of its first two columns in its first
-  // two rows (no_cell where it has no such column or row). Then the grid on the calling thread: counts per group
+  // two rows (a spare slot where it has no such column or row). Then the grid on the calling thread: counts per group
   // of a cell, summed to each group's end; then pieces in descending order, each placed just below its groups'
   // current ends, which leaves every group ascending and start[] at the groups' beginnings. The grid is the same
   // whatever the pool size. (Flat loops over four places per piece: loops over each piece's columns and rows,
@@ -407,8 +408,15 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   std::vector<std::uint32_t>& places = g.places;
   places.resize(4 * n);
   const std::size_t groups = 4 * cells;
-  if (groups + 1 >= std::numeric_limits<std::uint32_t>::max()) throw InternalFault("visibility scene: too many pieces");
-  const auto no_cell = static_cast<std::uint32_t>(groups + 1);  // counted in a slot past the groups, never placed
+  if (groups + 1 + kSpares >= std::numeric_limits<std::uint32_t>::max()) {
+    throw InternalFault("visibility scene: too many pieces");
+  }
+  // A place a piece does not have goes to one of kSpares slots past the groups (and an empty one that ends them),
+  // counted and placed as the others, past the items kept, so that placing needs no branch that guesses wrong
+  // about the box's shape; which one by piece and place, so that consecutive pieces do not all wait on one count.
+  const auto spare = [groups](std::size_t i, std::size_t j) {
+    return static_cast<std::uint32_t>(groups + 1 + (4 * i + j) % kSpares);
+  };
   const std::size_t piece_tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
@@ -417,7 +425,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
       std::uint32_t* at = places.data() + 4 * i;
       if (!(b.xmin <= b.xmax)) {  // NaN: a piece left out (see prepare_pieces()), told without reading the store
         spans[i] = Grid::Span{1, 0, 1, 0};  // no rows
-        at[0] = at[1] = at[2] = at[3] = no_cell;
+        for (std::size_t j = 0; j < 4; ++j) at[j] = spare(i, j);
         continue;
       }
       const Grid::Span r{g.col(b.xmin), g.col(b.xmax), g.row(b.ymin), g.row(b.ymax)};
@@ -429,9 +437,9 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
       const bool wide = r.x1 > r.x0;
       const bool tall = r.y1 > r.y0;
       at[0] = cell(r.x0, r.y0) + 1;
-      at[1] = wide ? cell(r.x0 + 1, r.y0) + 2 : no_cell;
-      at[2] = tall ? cell(r.x0, r.y0 + 1) + 0 : no_cell;
-      at[3] = wide && tall ? cell(r.x0 + 1, r.y0 + 1) + 3 : no_cell;
+      at[1] = wide ? cell(r.x0 + 1, r.y0) + 2 : spare(i, 1);
+      at[2] = tall ? cell(r.x0, r.y0 + 1) + 0 : spare(i, 2);
+      at[3] = wide && tall ? cell(r.x0 + 1, r.y0 + 1) + 3 : spare(i, 3);
     }
   });
   // The cells of span r beyond its first two columns and rows, with the group the box takes there.
@@ -445,22 +453,21 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
     }
   };
   auto far = [](const Grid::Span& r) { return r.y0 <= r.y1 && (r.x1 > r.x0 + 1 || r.y1 > r.y0 + 1); };
-  g.start.assign(groups + 2, 0);  // the last slot counts no_cell
+  const std::size_t slots = groups + 1 + kSpares;
+  g.start.assign(slots, 0);
   for (std::size_t k = 0; k < 4 * n; ++k) ++g.start[places[k]];
   for (std::size_t i = 0; i < n; ++i) {
     if (far(spans[i])) for_far_cells(spans[i], [&](std::size_t k) { ++g.start[k]; });
   }
-  for (std::size_t k = 1; k <= groups; ++k) g.start[k] += g.start[k - 1];
-  g.start.resize(groups + 1);
-  g.items.resize(g.start[groups]);
+  for (std::size_t k = 1; k < slots; ++k) g.start[k] += g.start[k - 1];
+  g.items.resize(g.start[slots - 1]);
   for (std::size_t i = n; i-- > 0;) {
     const auto piece = static_cast<std::uint32_t>(i);
     if (far(spans[i])) for_far_cells(spans[i], [&](std::size_t k) { g.items[--g.start[k]] = piece; });
-    for (std::size_t j = 4; j-- > 0;) {
-      const std::uint32_t k = places[4 * i + j];
-      if (k != no_cell) g.items[--g.start[k]] = piece;
-    }
+    for (std::size_t j = 4; j-- > 0;) g.items[--g.start[places[4 * i + j]]] = piece;
   }
+  g.items.resize(g.start[groups]);  // the end of the last group: the spares' places go
+  g.start.resize(groups + 1);
 }
 
 constexpr std::size_t kCellsPerTask = 64;
