@@ -322,19 +322,6 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     Grid::Probe& probe = g.probes[i];
     const std::uint32_t outline = p.kind == Kind::Polygon && p.count <= 4 ? p.count : 0;
-    Grid::Outline& lanes = g.outlines[i];
-    for (std::uint32_t k = 0; k < 4; ++k) {
-      if (outline == 0) {
-        lanes.x[k] = lanes.y[k] = lanes.nx[k] = lanes.ny[k] = lanes.c[k] = kNaN;
-        continue;
-      }
-      const std::uint32_t at = p.first + std::min(k, outline - 1);
-      lanes.x[k] = s.verts[at].x;
-      lanes.y[k] = s.verts[at].y;
-      lanes.nx[k] = s.edges[at].nx;
-      lanes.ny[k] = s.edges[at].ny;
-      lanes.c[k] = s.edges[at].c;
-    }
     DepthSpan depth{kNaN, kNaN, drawing_key(p.fallback)};
     if (p.count == 0) {
       probe = {{kNaN, kNaN, kNaN, kNaN}, {kNaN, kNaN}, depth.key, p.first, 0};
@@ -369,6 +356,23 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
 }
 
 namespace {
+
+// A piece's Grid::Outline from its probe's outline and the store.
+inline void outline_of(const Store& s, const Grid::Probe& probe, Grid::Outline& lanes) noexcept {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (std::uint32_t k = 0; k < 4; ++k) {
+    if (probe.outline == 0) {
+      lanes.x[k] = lanes.y[k] = lanes.nx[k] = lanes.ny[k] = lanes.c[k] = kNaN;
+      continue;
+    }
+    const std::uint32_t at = probe.first + std::min(k, probe.outline - 1);
+    lanes.x[k] = s.verts[at].x;
+    lanes.y[k] = s.verts[at].y;
+    lanes.nx[k] = s.edges[at].nx;
+    lanes.ny[k] = s.edges[at].ny;
+    lanes.c[k] = s.edges[at].c;
+  }
+}
 
 void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g) {
   const std::size_t n = s.pieces.size();
@@ -421,6 +425,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+      outline_of(s, g.probes[i], g.outlines[i]);
       const Box b = g.probes[i].grown();
       std::uint32_t* at = places.data() + 4 * i;
       if (!(b.xmin <= b.xmax)) {  // NaN: a piece left out (see prepare_pieces()), told without reading the store
