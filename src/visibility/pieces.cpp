@@ -5,6 +5,7 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <type_traits>
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
@@ -33,8 +34,10 @@ double rounding(const Plane& p, const Box& b) noexcept {
 }
 
 // Newell's plane of a counter-clockwise polygon of positive area, about its vertex mean; `deviation` receives the
-// largest distance in depth of a vertex from it.
-Plane fit_plane(const Vec2* v, const double* z, std::size_t n, double& deviation) noexcept {
+// largest distance in depth of a vertex from it. The count is a std::size_t, or a std::integral_constant for a
+// fixed count (the loops then unrolled: the same operations in the same order).
+template <class Count>
+Plane newell_plane(const Vec2* v, const double* z, Count n, double& deviation) noexcept {
   double cx = 0.0, cy = 0.0, cz = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     cx += v[i].x;
@@ -58,6 +61,10 @@ Plane fit_plane(const Vec2* v, const double* z, std::size_t n, double& deviation
   deviation = 0.0;
   for (std::size_t i = 0; i < n; ++i) deviation = std::max(deviation, std::abs(z[i] - p.at(v[i])));
   return p;
+}
+
+Plane fit_plane(const Vec2* v, const double* z, std::size_t n, double& deviation) noexcept {
+  return newell_plane(v, z, n, deviation);
 }
 
 // Working memory of one task.
@@ -116,34 +123,6 @@ bool convex(const std::vector<Vec2>& xy) {
   return winding < 3.0 * std::numbers::pi;
 }
 
-// Newell's plane of fit_plane() for a fixed vertex count: the same operations in the same order, unrolled.
-template <std::size_t N>
-Plane fit_plane_of(const Vec2* v, const double* z, double& deviation) noexcept {
-  double cx = 0.0, cy = 0.0, cz = 0.0;
-  for (std::size_t i = 0; i < N; ++i) {
-    cx += v[i].x;
-    cy += v[i].y;
-    cz += z[i];
-  }
-  const double k = 1.0 / static_cast<double>(N);
-  cx *= k;
-  cy *= k;
-  cz *= k;
-  double nx = 0.0, ny = 0.0, nz = 0.0;
-  for (std::size_t i = 0; i < N; ++i) {
-    const std::size_t j = i + 1 == N ? 0 : i + 1;
-    const double xi = v[i].x - cx, yi = v[i].y - cy, zi = z[i] - cz;
-    const double xj = v[j].x - cx, yj = v[j].y - cy, zj = z[j] - cz;
-    nx += (yi - yj) * (zi + zj);
-    ny += (zi - zj) * (xi + xj);
-    nz += (xi - xj) * (yi + yj);
-  }
-  Plane p{-nx / nz, -ny / nz, cx, cy, cz};
-  deviation = 0.0;
-  for (std::size_t i = 0; i < N; ++i) deviation = std::max(deviation, std::abs(z[i] - p.at(v[i])));
-  return p;
-}
-
 // The usual mesh face: three or four vertices that need no repair, convex and planar. The steps of add_polygon()
 // below with the vertices in registers instead of the task's vectors, so the same piece bit for bit. Returns
 // false, having added nothing, where add_polygon() has to decide. Every test is made (none depends on another
@@ -184,7 +163,7 @@ bool add_simple(const double* xyz, const Tolerances& tol, std::uint32_t item, do
   const Box box = box_of(v, N);
   ok &= Store::substantial(v, N, tol);
   double deviation = 0.0;
-  const Plane plane = fit_plane_of<N>(v, z, deviation);
+  const Plane plane = newell_plane(v, z, std::integral_constant<std::size_t, N>{}, deviation);
   if (!ok || !(deviation <= tol.planar)) return false;
   // Written field by field into its place (a whole piece copied from a just-written one would stall the loads
   // on the stores still in flight).
@@ -359,7 +338,8 @@ KORVEX_AVX2 void store_transposed4(double* to, std::size_t stride, __m256d c0, _
   const __m256d h = _mm256_sub_pd(ymax, ymin);
   ok = _mm256_and_pd(ok, _mm256_cmp_pd(abs4(twice_area4(x0, y0, x1, y1, x2, y2, x3, y3)),
                                        _mm256_mul_pd(_mm256_set1_pd(2.0 * tol.len), norm4(w, h)), _CMP_GT_OQ));
-  // Newell's plane about the vertex mean (fit_plane_of<4>()), and the vertices' distance in depth from it.
+  // Newell's plane about the vertex mean (newell_plane() of four vertices), and the vertices' distance in depth
+  // from it.
   const __m256d cx = mean4(x0, x1, x2, x3), cy = mean4(y0, y1, y2, y3), cz = mean4(z0, z1, z2, z3);
   const __m256d ax0 = _mm256_sub_pd(x0, cx), ay0 = _mm256_sub_pd(y0, cy), az0 = _mm256_sub_pd(z0, cz);
   const __m256d ax1 = _mm256_sub_pd(x1, cx), ay1 = _mm256_sub_pd(y1, cy), az1 = _mm256_sub_pd(z1, cz);
