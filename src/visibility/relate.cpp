@@ -167,6 +167,17 @@ void depth_range(const Piece& A, const Piece& B, const Vec2* v, std::size_t n, d
 
 namespace {
 
+// Two polygons whose depth difference changes sign over the vertices of each: the difference over their overlap.
+Verdict crossing_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, double t,
+                          Scratch& w) {
+  Verdict v;
+  clip_convex(s.vertices(A), A.count, s.edges.data() + B.first, B.count, tol.len, w.region, w.spare);
+  if (w.region.empty()) return v;
+  depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
+  v.outcome = classify(A, B, v.lo, v.hi, t);
+  return v;
+}
+
 // Two polygons. The depth difference is affine, so where it keeps one sign (or stays within the tolerance) over
 // all vertices of either polygon it does so over their overlap: then only whether they overlap matters, which a
 // separating edge decides cheaply. Only pairs that cross each other's planes need the overlap region itself.
@@ -182,11 +193,7 @@ Verdict overlapping_polygons(const Store& s, const Piece& A, const Piece& B, con
       return v;
     }
   }
-  clip_convex(s.vertices(A), A.count, s.edges.data() + B.first, B.count, tol.len, w.region, w.spare);
-  if (w.region.empty()) return v;
-  depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
-  v.outcome = classify(A, B, v.lo, v.hi, t);
-  return v;
+  return crossing_polygons(s, A, B, tol, t, w);
 }
 
 Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, Scratch& w) {
@@ -268,6 +275,7 @@ constexpr std::size_t kSpares = 16;  // see build_grid()
 constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are compared at a time
 
 constexpr std::size_t kPairsAhead = 12;  // pairs whose outlines are asked for ahead of their test
+constexpr std::size_t kPiecesAhead = 4;  // pairs whose pieces are asked for ahead of their full test
 
 // Whether the probe's lanes exceed the thresholds' anywhere: then the probed piece is apart from the one the
 // thresholds were made for (see Grid::Probe). The same comparisons as on the boxes and spans themselves (a
@@ -539,6 +547,34 @@ std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Outl
   KORVEX_KEEP_PAIRS(outside_lanes);
 }
 
+// The same with the roles swapped: p's points against q's edges, on pairs whose outlines were just read.
+#define KORVEX_KEEP_PAIRS_BACK(outside)                                                                      \
+  std::size_t left = 0;                                                                                      \
+  for (std::size_t i = 0; i < kept; ++i) {                                                                   \
+    const CellPair pq = pairs[i];                                                                            \
+    const bool apart = outside(outlines[pq.q], outlines[pq.p], offset);                                      \
+    pairs[left] = pq;                                                                                        \
+    left += apart ? 0 : 1;                                                                                   \
+  }                                                                                                          \
+  return left
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] std::size_t keep_unseparated_back_avx2(CellPair* pairs, std::size_t kept,
+                                                               const Grid::Outline* outlines,
+                                                               double offset) noexcept {
+  KORVEX_KEEP_PAIRS_BACK(outside_lanes_avx2);
+}
+#endif
+
+std::size_t keep_unseparated_back(CellPair* pairs, std::size_t kept, const Grid::Outline* outlines,
+                                  double offset) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) return keep_unseparated_back_avx2(pairs, kept, outlines, offset);
+#endif
+  KORVEX_KEEP_PAIRS_BACK(outside_lanes);
+}
+
+#undef KORVEX_KEEP_PAIRS_BACK
 #undef KORVEX_KEEP_PAIRS
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -606,6 +642,122 @@ std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Outl
     for (std::size_t i = 0; i != n_col; ++i) kept = run_avx512(lanes, stride, e, i, row_only, neither, tol_z, to, kept);
   }
   return kept;
+}
+#endif
+
+// The least and greatest depth of a minus depth of b at the vertices of a's outline ({lo, hi}) and of b's.
+struct OutlineDepths {
+  double lo_a, hi_a, lo_b, hi_b;
+};
+
+// The outcome of overlapping_polygons() for two small polygons a and b that overlap by their edges' test, where
+// the depth difference at the vertices of either settles it (the outlines' vertices, a triangle's last twice,
+// which changes no least or greatest); Outcome::Intersect when neither does, for the overlap to settle.
+inline Outcome by_vertices(const OutlineDepths& d, double t) noexcept {
+  for (const auto [lo, hi] : {std::pair{d.lo_a, d.hi_a}, std::pair{d.lo_b, d.hi_b}}) {
+    if (lo >= -t && hi <= t) return Outcome::None;  // equal depths of two of a kind
+    if (lo >= -t) return Outcome::AFirst;
+    if (hi <= t) return Outcome::BFirst;
+  }
+  return Outcome::Intersect;
+}
+
+// depth_range() over each outline. A vertex's depth difference is Plane::at()'s products and sums for a minus
+// those for b; the least and greatest as std::min and std::max take them (a NaN difference is passed over), so
+// the comparisons made with them have the same outcomes.
+inline OutlineDepths outline_depths(const Plane& pa, const Plane& pb, const Grid::Outline& a,
+                                    const Grid::Outline& b) noexcept {
+  const auto range = [&](const Grid::Outline& o) {
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const Vec2 v{o.x[k], o.y[k]};
+      const double z = pa.at(v) - pb.at(v);
+      lo = std::min(lo, z);
+      hi = std::max(hi, z);
+    }
+    return std::pair{lo, hi};
+  };
+  const auto [lo_a, hi_a] = range(a);
+  const auto [lo_b, hi_b] = range(b);
+  return {lo_a, hi_a, lo_b, hi_b};
+}
+
+// crossing_polygons() on two small polygons of na and nb vertices from their outlines, in fixed storage: the
+// same clipping of a's outline by b's edges as clip_convex() (each edge keeps at most half as many points again as
+// it is given, so four vertices clipped four times leave at most 19), and the outcome of the same comparisons.
+Outcome crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline& a, std::uint32_t na,
+                          const Grid::Outline& b, std::uint32_t nb, double offset, double t) noexcept {
+  constexpr std::size_t kMost = 20;
+  Vec2 first[kMost];
+  Vec2 second[kMost];
+  Vec2* out = first;
+  Vec2* spare = second;
+  std::size_t count = na;
+  for (std::size_t k = 0; k < na; ++k) out[k] = {a.x[k], a.y[k]};
+  for (std::size_t e = 0; e < nb && count != 0; ++e) {
+    const HalfPlane h{b.nx[e], b.ny[e], b.c[e]};
+    Vec2 prev = out[count - 1];
+    double dp = h.distance(prev) - offset;
+    std::size_t m = 0;
+    bool clipped = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Vec2 cur = out[i];
+      const double dc = h.distance(cur) - offset;
+      if (dc >= 0.0) {
+        if (dp < 0.0) spare[m++] = lerp(prev, cur, dp / (dp - dc));
+        spare[m++] = cur;
+      } else {
+        clipped = true;
+        if (dp >= 0.0) spare[m++] = lerp(prev, cur, dp / (dp - dc));
+      }
+      prev = cur;
+      dp = dc;
+    }
+    if (!clipped) continue;
+    std::swap(out, spare);
+    count = m < 3 ? 0 : m;  // what is left of a polygon has no area
+  }
+  if (count == 0) return Outcome::None;
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -lo;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double z = pa.at(out[i]) - pb.at(out[i]);
+    lo = std::min(lo, z);
+    hi = std::max(hi, z);
+  }
+  return by_vertices({lo, hi, lo, hi}, t);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Plane::at() of pa minus that of pb at four points: the same products, sums and difference, lane by lane.
+[[gnu::target("avx2")]] inline __m256d plane_lanes(const Plane& p, __m256d x, __m256d y) noexcept {
+  const __m256d dx = _mm256_mul_pd(_mm256_set1_pd(p.a), _mm256_sub_pd(x, _mm256_set1_pd(p.cx)));
+  const __m256d dy = _mm256_mul_pd(_mm256_set1_pd(p.b), _mm256_sub_pd(y, _mm256_set1_pd(p.cy)));
+  return _mm256_add_pd(_mm256_add_pd(dx, dy), _mm256_set1_pd(p.cz));
+}
+
+[[gnu::target("avx2")]] inline __m256d depth_lanes(const Plane& pa, const Plane& pb, __m256d x, __m256d y) noexcept {
+  return _mm256_sub_pd(plane_lanes(pa, x, y), plane_lanes(pb, x, y));
+}
+
+// The least and greatest of four lanes, NaN lanes passed over as std::min and std::max from +-infinity pass them
+// (min(z, +inf) is z, or +inf for NaN; the reduction then meets no NaN).
+[[gnu::target("avx2")]] inline std::pair<double, double> range_of(__m256d z) noexcept {
+  __m256d lo = _mm256_min_pd(z, _mm256_set1_pd(std::numeric_limits<double>::infinity()));
+  __m256d hi = _mm256_max_pd(z, _mm256_set1_pd(-std::numeric_limits<double>::infinity()));
+  lo = _mm256_min_pd(lo, _mm256_permute4x64_pd(lo, 0x4E));
+  hi = _mm256_max_pd(hi, _mm256_permute4x64_pd(hi, 0x4E));
+  lo = _mm256_min_pd(lo, _mm256_permute_pd(lo, 0x5));
+  hi = _mm256_max_pd(hi, _mm256_permute_pd(hi, 0x5));
+  return {_mm256_cvtsd_f64(lo), _mm256_cvtsd_f64(hi)};
+}
+
+[[gnu::target("avx2")]] OutlineDepths outline_depths_avx2(const Plane& pa, const Plane& pb, const Grid::Outline& a,
+                                                         const Grid::Outline& b) noexcept {
+  const auto [lo_a, hi_a] = range_of(depth_lanes(pa, pb, _mm256_load_pd(a.x), _mm256_load_pd(a.y)));
+  const auto [lo_b, hi_b] = range_of(depth_lanes(pa, pb, _mm256_load_pd(b.x), _mm256_load_pd(b.y)));
+  return {lo_a, hi_a, lo_b, hi_b};
 }
 #endif
 
@@ -704,13 +856,25 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // in the cell's pair order (see Grid).
     std::vector<CellPair> pairs;
     std::vector<double> lanes;
+#if defined(__x86_64__) && defined(__GNUC__)
+    const bool avx2 = has_avx2();
+#endif
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
       const std::size_t kept = cell_pairs(g, c, tol.z, isa, lanes, pairs);
       if (kept == 0) continue;
       // Two small polygons: q's points against p's edges.
-      const std::size_t left = keep_unseparated(pairs.data(), kept, g.outlines.data(), tol.len);
+      std::size_t left = keep_unseparated(pairs.data(), kept, g.outlines.data(), tol.len);
+      // Then p's points against q's edges, on the pairs left (their outlines now at hand).
+      left = keep_unseparated_back(pairs.data(), left, g.outlines.data(), tol.len);
       for (std::size_t i = 0; i < left; ++i) {
+        if (i + kPiecesAhead < left) {  // the pieces' planes and tolerances (two cache lines each)
+          const CellPair ahead = pairs[i + kPiecesAhead];
+          for (const std::uint32_t r : {ahead.p, ahead.q}) {
+            prefetch(&s.pieces[r].plane);
+            prefetch(&s.pieces[r].tol);
+          }
+        }
         const std::uint32_t p = pairs[i].p;
         const std::uint32_t q = pairs[i].q;
         // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.
@@ -720,10 +884,22 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         const Grid::Probe& pp = g.probes[p];
         const Grid::Probe& pq = g.probes[q];
         if ((pp.outline != 0) & (pq.outline != 0)) {
-          // Two small polygons: the rest of the edges' test on their outlines (the same verdict as relate()'s,
-          // cheaper).
-          if (outside_lanes(g.outlines[q], g.outlines[p], tol.len)) continue;
-          v = overlapping_polygons(s, s.pieces[a], s.pieces[b], tol, w);
+          // Two small polygons, which overlap by the edges' test above: overlapping_polygons()'s outcome (as
+          // relate()'s), the depths at the vertices from the outlines.
+          const Piece& A = s.pieces[a];
+          const Piece& B = s.pieces[b];
+          const double t = tol.z + A.tol + B.tol;
+#if defined(__x86_64__) && defined(__GNUC__)
+          const OutlineDepths d = avx2 ? outline_depths_avx2(A.plane, B.plane, g.outlines[a], g.outlines[b])
+                                       : outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
+#else
+          const OutlineDepths d = outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
+#endif
+          v.outcome = by_vertices(d, t);
+          if (v.outcome == Outcome::Intersect) {
+            v.outcome = crossing_outlines(A.plane, B.plane, g.outlines[a], g.probes[a].outline, g.outlines[b],
+                                          g.probes[b].outline, tol.len, t);
+          }
         } else {
           v = relate(s, a, b, tol, w);
         }
