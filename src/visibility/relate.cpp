@@ -167,17 +167,6 @@ void depth_range(const Piece& A, const Piece& B, const Vec2* v, std::size_t n, d
 
 namespace {
 
-// Two polygons whose depth difference changes sign over the vertices of each: the difference over their overlap.
-Verdict crossing_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, double t,
-                          Scratch& w) {
-  Verdict v;
-  clip_convex(s.vertices(A), A.count, s.edges.data() + B.first, B.count, tol.len, w.region, w.spare);
-  if (w.region.empty()) return v;
-  depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
-  v.outcome = classify(A, B, v.lo, v.hi, t);
-  return v;
-}
-
 // Two polygons. The depth difference is affine, so where it keeps one sign (or stays within the tolerance) over
 // all vertices of either polygon it does so over their overlap: then only whether they overlap matters, which a
 // separating edge decides cheaply. Only pairs that cross each other's planes need the overlap region itself.
@@ -193,7 +182,11 @@ Verdict overlapping_polygons(const Store& s, const Piece& A, const Piece& B, con
       return v;
     }
   }
-  return crossing_polygons(s, A, B, tol, t, w);
+  clip_convex(s.vertices(A), A.count, s.edges.data() + B.first, B.count, tol.len, w.region, w.spare);
+  if (w.region.empty()) return v;
+  depth_range(A, B, w.region.data(), w.region.size(), v.lo, v.hi);
+  v.outcome = classify(A, B, v.lo, v.hi, t);
+  return v;
 }
 
 Verdict relate_polygons(const Store& s, const Piece& A, const Piece& B, const Tolerances& tol, Scratch& w) {
@@ -650,18 +643,6 @@ struct OutlineDepths {
   double lo_a, hi_a, lo_b, hi_b;
 };
 
-// The outcome of overlapping_polygons() for two small polygons a and b that overlap by their edges' test, where
-// the depth difference at the vertices of either settles it (the outlines' vertices, a triangle's last twice,
-// which changes no least or greatest); Outcome::Intersect when neither does, for the overlap to settle.
-inline Outcome by_vertices(const OutlineDepths& d, double t) noexcept {
-  for (const auto [lo, hi] : {std::pair{d.lo_a, d.hi_a}, std::pair{d.lo_b, d.hi_b}}) {
-    if (lo >= -t && hi <= t) return Outcome::None;  // equal depths of two of a kind
-    if (lo >= -t) return Outcome::AFirst;
-    if (hi <= t) return Outcome::BFirst;
-  }
-  return Outcome::Intersect;
-}
-
 // depth_range() over each outline. A vertex's depth difference is Plane::at()'s products and sums for a minus
 // those for b; the least and greatest as std::min and std::max take them (a NaN difference is passed over), so
 // the comparisons made with them have the same outcomes.
@@ -683,11 +664,13 @@ inline OutlineDepths outline_depths(const Plane& pa, const Plane& pb, const Grid
   return {lo_a, hi_a, lo_b, hi_b};
 }
 
-// crossing_polygons() on two small polygons of na and nb vertices from their outlines, in fixed storage: the
-// same clipping of a's outline by b's edges as clip_convex() (each edge keeps at most half as many points again as
+// The rest of overlapping_polygons() on two small polygons of na and nb vertices, from their outlines in fixed
+// storage: the same clipping of a's outline by b's edges as clip_convex() (each edge keeps at most half as many points again as
 // it is given, so four vertices clipped four times leave at most 19), and the outcome of the same comparisons.
-Outcome crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline& a, std::uint32_t na,
-                          const Grid::Outline& b, std::uint32_t nb, double offset, double t) noexcept {
+// Returns false for no overlap, else sets the least and greatest depth difference over it (the same comparisons
+// as depth_range()'s).
+bool crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline& a, std::uint32_t na,
+                       const Grid::Outline& b, std::uint32_t nb, double offset, double& lo, double& hi) noexcept {
   constexpr std::size_t kMost = 20;
   Vec2 first[kMost];
   Vec2 second[kMost];
@@ -718,15 +701,15 @@ Outcome crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline&
     std::swap(out, spare);
     count = m < 3 ? 0 : m;  // what is left of a polygon has no area
   }
-  if (count == 0) return Outcome::None;
-  double lo = std::numeric_limits<double>::infinity();
-  double hi = -lo;
+  if (count == 0) return false;
+  lo = std::numeric_limits<double>::infinity();
+  hi = -lo;
   for (std::size_t i = 0; i < count; ++i) {
     const double z = pa.at(out[i]) - pb.at(out[i]);
     lo = std::min(lo, z);
     hi = std::max(hi, z);
   }
-  return by_vertices({lo, hi, lo, hi}, t);
+  return true;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -762,6 +745,31 @@ Outcome crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline&
 #endif
 
 }  // namespace
+
+Outcome small_polygons(const Store& s, const Grid& g, std::uint32_t a, std::uint32_t b, const Tolerances& tol,
+                       bool avx2) noexcept {
+  const Piece& A = s.pieces[a];
+  const Piece& B = s.pieces[b];
+  const double t = tol.z + A.tol + B.tol;
+#if defined(__x86_64__) && defined(__GNUC__)
+  const OutlineDepths d = avx2 ? outline_depths_avx2(A.plane, B.plane, g.outlines[a], g.outlines[b])
+                               : outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
+#else
+  (void)avx2;
+  const OutlineDepths d = outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
+#endif
+  // As overlapping_polygons(): the vertices of a, then those of b (a triangle's last twice, which changes no
+  // least or greatest), then the overlap.
+  if (d.lo_a >= -t || d.hi_a <= t) return classify(A, B, d.lo_a, d.hi_a, t);
+  if (d.lo_b >= -t || d.hi_b <= t) return classify(A, B, d.lo_b, d.hi_b, t);
+  double lo = 0.0;
+  double hi = 0.0;
+  if (!crossing_outlines(A.plane, B.plane, g.outlines[a], g.probes[a].outline, g.outlines[b], g.probes[b].outline,
+                         tol.len, lo, hi)) {
+    return Outcome::None;
+  }
+  return classify(A, B, lo, hi, t);
+}
 
 ProbeIsa best_probe_isa() noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -856,9 +864,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // in the cell's pair order (see Grid).
     std::vector<CellPair> pairs;
     std::vector<double> lanes;
-#if defined(__x86_64__) && defined(__GNUC__)
     const bool avx2 = has_avx2();
-#endif
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
       const std::size_t kept = cell_pairs(g, c, tol.z, isa, lanes, pairs);
@@ -886,20 +892,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         if ((pp.outline != 0) & (pq.outline != 0)) {
           // Two small polygons, which overlap by the edges' test above: overlapping_polygons()'s outcome (as
           // relate()'s), the depths at the vertices from the outlines.
-          const Piece& A = s.pieces[a];
-          const Piece& B = s.pieces[b];
-          const double t = tol.z + A.tol + B.tol;
-#if defined(__x86_64__) && defined(__GNUC__)
-          const OutlineDepths d = avx2 ? outline_depths_avx2(A.plane, B.plane, g.outlines[a], g.outlines[b])
-                                       : outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
-#else
-          const OutlineDepths d = outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
-#endif
-          v.outcome = by_vertices(d, t);
-          if (v.outcome == Outcome::Intersect) {
-            v.outcome = crossing_outlines(A.plane, B.plane, g.outlines[a], g.probes[a].outline, g.outlines[b],
-                                          g.probes[b].outline, tol.len, t);
-          }
+          v.outcome = small_polygons(s, g, a, b, tol, avx2);
         } else {
           v = relate(s, a, b, tol, w);
         }

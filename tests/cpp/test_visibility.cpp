@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <numbers>
 #include <random>
 #include <set>
@@ -864,6 +865,86 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
     EXPECT_GT(want.size(), 50u);
     EXPECT_EQ(got, want) << threads << " threads";
   }
+}
+
+// The pair loop's test of two small polygons from their outlines, on every build, against relate() on every pair
+// the edges' test leaves: layers of quads and triangles on a lattice (so that many share edges and corners) in
+// planes that cross one another inside cells, along lattice lines (zero depth differences at vertices), and within
+// and just beyond the depth tolerance.
+TEST(VisibilityGrid, SmallPolygonTestMatchesRelateOnEveryBuild) {
+  namespace detail = vis::detail;
+  std::vector<double> xyz, depths;
+  std::vector<std::int64_t> offsets{0}, ids;
+  auto add = [&](std::initializer_list<std::array<double, 2>> corners, auto&& z) {
+    double sum = 0;
+    for (const auto& [x, y] : corners) {
+      xyz.insert(xyz.end(), {x, y, z(x, y)});
+      sum += z(x, y);
+    }
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+    ids.push_back(static_cast<std::int64_t>(ids.size()));
+    depths.push_back(sum / static_cast<double>(corners.size()));
+  };
+  const std::array<std::function<double(double, double)>, 6> planes{
+      [](double, double) { return 0.0; },
+      [](double x, double) { return x - 0.375; },            // crosses the first inside cells
+      [](double, double y) { return 0.5 - y; },              // crosses it along a lattice line
+      [](double x, double y) { return 1e-13 * (x - y); },    // equal to it within the tolerance
+      [](double x, double) { return 3e-9 * (x - 0.5); },     // about the tolerance apart at the far ends
+      [](double x, double y) { return 0.25 * (y - x); }};
+  for (std::size_t k = 0; k < planes.size(); ++k) {
+    const double shift = k % 2 == 0 ? 0.0 : 0.125;
+    for (int i = 0; i < 4; ++i) {
+      for (int j = 0; j < 4; ++j) {
+        const double x0 = 0.25 * i + shift, y0 = 0.25 * j, x1 = x0 + 0.25, y1 = y0 + 0.25;
+        if ((i + j + static_cast<int>(k)) % 2 == 0) {
+          add({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}, planes[k]);
+        } else {
+          add({{x0, y0}, {x1, y0}, {x1, y1}}, planes[k]);
+          add({{x0, y0}, {x1, y1}, {x0, y1}}, planes[k]);
+        }
+      }
+    }
+  }
+  const vis::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
+  ThreadPool pool(1);
+  detail::Tolerances tol;
+  detail::Store store;
+  std::vector<detail::Store> parts;
+  detail::Grid grid;
+  std::vector<std::vector<detail::Relation>> found;
+  std::vector<detail::Relation> relations;
+  detail::build_pieces(scene, vis::Options{}, tol, pool, store, parts, grid);
+  detail::find_relations(store, tol, pool, grid, found, relations);
+  detail::Scratch w;
+  // Whether some edge of p has all of q's points outside, as the pair loop's edges' test.
+  auto outside = [&](const detail::Piece& p, const detail::Piece& q) {
+    for (std::uint32_t k = 0; k < p.count; ++k) {
+      bool all = true;
+      for (std::uint32_t i = 0; i < q.count; ++i) all &= store.edges[p.first + k].distance(store.verts[q.first + i]) < tol.len;
+      if (all) return true;
+    }
+    return false;
+  };
+  std::array<std::size_t, 4> outcomes{};
+  std::size_t tested = 0;
+  const auto n = static_cast<std::uint32_t>(store.pieces.size());
+  for (std::uint32_t a = 0; a < n; ++a) {
+    for (std::uint32_t b = a + 1; b < n; ++b) {
+      const detail::Piece& A = store.pieces[a];
+      const detail::Piece& B = store.pieces[b];
+      if (grid.probes[a].outline == 0 || grid.probes[b].outline == 0 || outside(A, B) || outside(B, A)) continue;
+      const detail::Outcome want = detail::relate(store, a, b, tol, w).outcome;
+      ++outcomes[static_cast<std::size_t>(want)];
+      ++tested;
+      for (const bool avx2 : {false, true}) {
+        if (avx2 && !detail::has_avx2()) continue;
+        EXPECT_EQ(detail::small_polygons(store, grid, a, b, tol, avx2), want) << a << " " << b << " avx2 " << avx2;
+      }
+    }
+  }
+  EXPECT_GT(tested, 200u);
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_GT(outcomes[k], 5u) << "outcome " << k;
 }
 
 // The probe pass of a cell on every build against the comparisons written out, on a grid made by hand: boxes and
