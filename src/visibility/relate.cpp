@@ -478,6 +478,12 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
 
 constexpr std::size_t kCellsPerTask = 64;
 
+struct PairMemory {
+  Scratch scratch;
+  std::vector<CellPair> pairs;
+  std::vector<double> lanes;
+};
+
 // Whether some edge of a has all the points of b below `offset`: outside_one() on the outlines' lanes (the same
 // products, sums and comparisons), false when either is not a small polygon (NaN lanes).
 inline bool outside_lanes(const Grid::Outline& a, const Grid::Outline& b, double offset) noexcept {
@@ -852,7 +858,9 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   const ProbeIsa isa = best_probe_isa();
   found.resize(std::max(found.size(), tasks));
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
-    Scratch w;
+    // The working memory of the thread's earlier tasks (and calls), so that tasks do not each allocate theirs.
+    thread_local PairMemory memory;
+    Scratch& w = memory.scratch;
     std::vector<Relation>& out = found[t];
     out.clear();
     // A cell's pairs go through three passes, each keeping the pairs it does not settle in a flat list: the
@@ -862,8 +870,8 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     // have a few partners in a cell, and loops over exactly those would guess wrong at every end), and the
     // other passes run once over the whole list. The pair keeps its roles: the first's thresholds and edges, as
     // in the cell's pair order (see Grid).
-    std::vector<CellPair> pairs;
-    std::vector<double> lanes;
+    std::vector<CellPair>& pairs = memory.pairs;
+    std::vector<double>& lanes = memory.lanes;
     const bool avx2 = has_avx2();
     const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
     for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
