@@ -268,7 +268,6 @@ constexpr std::size_t kSpares = 16;  // see build_grid()
 constexpr std::size_t kProbeRun = 8;  // partners of a piece whose probes are compared at a time
 
 constexpr std::size_t kPairsAhead = 12;  // pairs whose outlines are asked for ahead of their test
-constexpr std::size_t kPiecesAhead = 4;  // pairs whose pieces are asked for ahead of their full test
 
 // Whether the probe's lanes exceed the thresholds' anywhere: then the probed piece is apart from the one the
 // thresholds were made for (see Grid::Probe). The same comparisons as on the boxes and spans themselves (a
@@ -478,6 +477,7 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
 
 constexpr std::size_t kCellsPerTask = 64;
 
+// A thread's working memory in the pair loop.
 struct PairMemory {
   Scratch scratch;
   std::vector<CellPair> pairs;
@@ -671,10 +671,10 @@ inline OutlineDepths outline_depths(const Plane& pa, const Plane& pb, const Grid
 }
 
 // The rest of overlapping_polygons() on two small polygons of na and nb vertices, from their outlines in fixed
-// storage: the same clipping of a's outline by b's edges as clip_convex() (each edge keeps at most half as many points again as
-// it is given, so four vertices clipped four times leave at most 19), and the outcome of the same comparisons.
-// Returns false for no overlap, else sets the least and greatest depth difference over it (the same comparisons
-// as depth_range()'s).
+// storage: the same clipping of a's outline by b's edges as clip_convex() (an edge leaves at most half as many
+// points again as it is given: kept ones and two crossings per run of clipped ones; so four vertices clipped four
+// times leave at most 19). Returns false for no overlap, else sets the least and greatest depth difference over
+// it (the same comparisons as depth_range()'s).
 bool crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline& a, std::uint32_t na,
                        const Grid::Outline& b, std::uint32_t nb, double offset, double& lo, double& hi) noexcept {
   constexpr std::size_t kMost = 20;
@@ -863,13 +863,13 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     Scratch& w = memory.scratch;
     std::vector<Relation>& out = found[t];
     out.clear();
-    // A cell's pairs go through three passes, each keeping the pairs it does not settle in a flat list: the
+    // A cell's pairs go through four passes, each keeping the pairs it does not settle in a flat list: the
     // probes (boxes and depth spans), then, for two small polygons, the second's points against the first's
-    // edges (which settles mesh neighbours), then the rest of the test. No pass has a branch that depends on the
-    // pair: the probes of a piece's partners are compared eight at a time whatever their number (most pieces
-    // have a few partners in a cell, and loops over exactly those would guess wrong at every end), and the
-    // other passes run once over the whole list. The pair keeps its roles: the first's thresholds and edges, as
-    // in the cell's pair order (see Grid).
+    // edges (which settles mesh neighbours) and the first's against the second's, then the rest of the test. No
+    // pass but the last has a branch that depends on the pair: the probes of a piece's partners are compared
+    // eight at a time whatever their number (most pieces have a few partners in a cell, and loops over exactly
+    // those would guess wrong at every end), and the edge passes run once over the whole list. The pair keeps
+    // its roles: the first's thresholds and edges, as in the cell's pair order (see Grid).
     std::vector<CellPair>& pairs = memory.pairs;
     std::vector<double>& lanes = memory.lanes;
     const bool avx2 = has_avx2();
@@ -882,13 +882,6 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       // Then p's points against q's edges, on the pairs left (their outlines now at hand).
       left = keep_unseparated_back(pairs.data(), left, g.outlines.data(), tol.len);
       for (std::size_t i = 0; i < left; ++i) {
-        if (i + kPiecesAhead < left) {  // the pieces' planes and tolerances (two cache lines each)
-          const CellPair ahead = pairs[i + kPiecesAhead];
-          for (const std::uint32_t r : {ahead.p, ahead.q}) {
-            prefetch(&s.pieces[r].plane);
-            prefetch(&s.pieces[r].tol);
-          }
-        }
         const std::uint32_t p = pairs[i].p;
         const std::uint32_t q = pairs[i].q;
         // The lower index first, whatever the order met: the verdict of a pair does not depend on the grid.

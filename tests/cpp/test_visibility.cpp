@@ -921,7 +921,9 @@ TEST(VisibilityGrid, SmallPolygonTestMatchesRelateOnEveryBuild) {
   auto outside = [&](const detail::Piece& p, const detail::Piece& q) {
     for (std::uint32_t k = 0; k < p.count; ++k) {
       bool all = true;
-      for (std::uint32_t i = 0; i < q.count; ++i) all &= store.edges[p.first + k].distance(store.verts[q.first + i]) < tol.len;
+      for (std::uint32_t i = 0; i < q.count; ++i) {
+        all &= store.edges[p.first + k].distance(store.verts[q.first + i]) < tol.len;
+      }
       if (all) return true;
     }
     return false;
