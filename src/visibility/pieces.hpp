@@ -305,9 +305,10 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
 bool has_avx2() noexcept;
 
 // relate()'s outcome for pieces a < b of the built grid, two polygons with outlines (Grid::Probe::outline) where
-// no edge of either has all the other's points outside (by more than Tolerances::len), from their outlines and
-// planes alone: the depths at the vertices, four at a time when `avx2` (which must run on this processor).
+// no edge of either has all the other's points outside (by more than Tolerances::len): with `avx2` (which must run
+// on this processor), the depths at their vertices four at a time from the outlines, and overlapping_polygons()
+// for what those leave open; else overlapping_polygons() alone.
 Outcome small_polygons(const Store& s, const Grid& g, std::uint32_t a, std::uint32_t b, const Tolerances& tol,
-                       bool avx2) noexcept;
+                       Scratch& w, bool avx2);
 
 }  // namespace korvex::visibility::detail

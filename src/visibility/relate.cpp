@@ -644,81 +644,12 @@ std::size_t keep_unseparated_back(CellPair* pairs, std::size_t kept, const Grid:
 }
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
 // The least and greatest depth of a minus depth of b at the vertices of a's outline ({lo, hi}) and of b's.
 struct OutlineDepths {
   double lo_a, hi_a, lo_b, hi_b;
 };
 
-// depth_range() over each outline. A vertex's depth difference is Plane::at()'s products and sums for a minus
-// those for b; the least and greatest as std::min and std::max take them (a NaN difference is passed over), so
-// the comparisons made with them have the same outcomes.
-inline OutlineDepths outline_depths(const Plane& pa, const Plane& pb, const Grid::Outline& a,
-                                    const Grid::Outline& b) noexcept {
-  const auto range = [&](const Grid::Outline& o) {
-    double lo = std::numeric_limits<double>::infinity();
-    double hi = -lo;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const Vec2 v{o.x[k], o.y[k]};
-      const double z = pa.at(v) - pb.at(v);
-      lo = std::min(lo, z);
-      hi = std::max(hi, z);
-    }
-    return std::pair{lo, hi};
-  };
-  const auto [lo_a, hi_a] = range(a);
-  const auto [lo_b, hi_b] = range(b);
-  return {lo_a, hi_a, lo_b, hi_b};
-}
-
-// The rest of overlapping_polygons() on two small polygons of na and nb vertices, from their outlines in fixed
-// storage: the same clipping of a's outline by b's edges as clip_convex() (an edge leaves at most half as many
-// points again as it is given: kept ones and two crossings per run of clipped ones; so four vertices clipped four
-// times leave at most 19). Returns false for no overlap, else sets the least and greatest depth difference over
-// it (the same comparisons as depth_range()'s).
-bool crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline& a, std::uint32_t na,
-                       const Grid::Outline& b, std::uint32_t nb, double offset, double& lo, double& hi) noexcept {
-  constexpr std::size_t kMost = 20;
-  Vec2 first[kMost];
-  Vec2 second[kMost];
-  Vec2* out = first;
-  Vec2* spare = second;
-  std::size_t count = na;
-  for (std::size_t k = 0; k < na; ++k) out[k] = {a.x[k], a.y[k]};
-  for (std::size_t e = 0; e < nb && count != 0; ++e) {
-    const HalfPlane h{b.nx[e], b.ny[e], b.c[e]};
-    Vec2 prev = out[count - 1];
-    double dp = h.distance(prev) - offset;
-    std::size_t m = 0;
-    bool clipped = false;
-    for (std::size_t i = 0; i < count; ++i) {
-      const Vec2 cur = out[i];
-      const double dc = h.distance(cur) - offset;
-      if (dc >= 0.0) {
-        if (dp < 0.0) spare[m++] = lerp(prev, cur, dp / (dp - dc));
-        spare[m++] = cur;
-      } else {
-        clipped = true;
-        if (dp >= 0.0) spare[m++] = lerp(prev, cur, dp / (dp - dc));
-      }
-      prev = cur;
-      dp = dc;
-    }
-    if (!clipped) continue;
-    std::swap(out, spare);
-    count = m < 3 ? 0 : m;  // what is left of a polygon has no area
-  }
-  if (count == 0) return false;
-  lo = std::numeric_limits<double>::infinity();
-  hi = -lo;
-  for (std::size_t i = 0; i < count; ++i) {
-    const double z = pa.at(out[i]) - pb.at(out[i]);
-    lo = std::min(lo, z);
-    hi = std::max(hi, z);
-  }
-  return true;
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
 // Plane::at() of pa minus that of pb at four points: the same products, sums and difference, lane by lane.
 [[gnu::target("avx2")]] inline __m256d plane_lanes(const Plane& p, __m256d x, __m256d y) noexcept {
   const __m256d dx = _mm256_mul_pd(_mm256_set1_pd(p.a), _mm256_sub_pd(x, _mm256_set1_pd(p.cx)));
@@ -753,28 +684,23 @@ bool crossing_outlines(const Plane& pa, const Plane& pb, const Grid::Outline& a,
 }  // namespace
 
 Outcome small_polygons(const Store& s, const Grid& g, std::uint32_t a, std::uint32_t b, const Tolerances& tol,
-                       bool avx2) noexcept {
+                       Scratch& w, bool avx2) {
   const Piece& A = s.pieces[a];
   const Piece& B = s.pieces[b];
-  const double t = tol.z + A.tol + B.tol;
 #if defined(__x86_64__) && defined(__GNUC__)
-  const OutlineDepths d = avx2 ? outline_depths_avx2(A.plane, B.plane, g.outlines[a], g.outlines[b])
-                               : outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
-#else
-  (void)avx2;
-  const OutlineDepths d = outline_depths(A.plane, B.plane, g.outlines[a], g.outlines[b]);
-#endif
-  // As overlapping_polygons(): the vertices of a, then those of b (a triangle's last twice, which changes no
-  // least or greatest), then the overlap.
-  if (d.lo_a >= -t || d.hi_a <= t) return classify(A, B, d.lo_a, d.hi_a, t);
-  if (d.lo_b >= -t || d.hi_b <= t) return classify(A, B, d.lo_b, d.hi_b, t);
-  double lo = 0.0;
-  double hi = 0.0;
-  if (!crossing_outlines(A.plane, B.plane, g.outlines[a], g.probes[a].outline, g.outlines[b], g.probes[b].outline,
-                         tol.len, lo, hi)) {
-    return Outcome::None;
+  if (avx2) {
+    // As overlapping_polygons(): the vertices of a, then those of b (a triangle's last twice, which changes no
+    // least or greatest); what they leave open goes on there.
+    const double t = tol.z + A.tol + B.tol;
+    const OutlineDepths d = outline_depths_avx2(A.plane, B.plane, g.outlines[a], g.outlines[b]);
+    if (d.lo_a >= -t || d.hi_a <= t) return classify(A, B, d.lo_a, d.hi_a, t);
+    if (d.lo_b >= -t || d.hi_b <= t) return classify(A, B, d.lo_b, d.hi_b, t);
   }
-  return classify(A, B, lo, hi, t);
+#else
+  (void)g;
+  (void)avx2;
+#endif
+  return overlapping_polygons(s, A, B, tol, w).outcome;
 }
 
 ProbeIsa best_probe_isa() noexcept {
@@ -893,7 +819,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         if ((pp.outline != 0) & (pq.outline != 0)) {
           // Two small polygons, which overlap by the edges' test above: overlapping_polygons()'s outcome (as
           // relate()'s), the depths at the vertices from the outlines.
-          v.outcome = small_polygons(s, g, a, b, tol, avx2);
+          v.outcome = small_polygons(s, g, a, b, tol, w, avx2);
         } else {
           v = relate(s, a, b, tol, w);
         }

@@ -941,7 +941,7 @@ TEST(VisibilityGrid, SmallPolygonTestMatchesRelateOnEveryBuild) {
       ++tested;
       for (const bool avx2 : {false, true}) {
         if (avx2 && !detail::has_avx2()) continue;
-        EXPECT_EQ(detail::small_polygons(store, grid, a, b, tol, avx2), want) << a << " " << b << " avx2 " << avx2;
+        EXPECT_EQ(detail::small_polygons(store, grid, a, b, tol, w, avx2), want) << a << " " << b << " avx2 " << avx2;
       }
     }
   }
