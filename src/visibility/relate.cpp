@@ -477,11 +477,19 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
 
 constexpr std::size_t kCellsPerTask = 64;
 
-// A thread's working memory in the pair loop.
+// A thread's working memory in the pair loop, kept from task to task and call to call.
 struct PairMemory {
   Scratch scratch;
   std::vector<CellPair> pairs;
   std::vector<double> lanes;
+
+  // A cell's lists are as long as its pieces' pairs: after a cell of very many (pieces piled on one spot) the
+  // thread does not keep that much for good.
+  void trim() {
+    constexpr std::size_t kKept = std::size_t{1} << 16;
+    if (pairs.capacity() > kKept) std::vector<CellPair>().swap(pairs);
+    if (lanes.capacity() > kKept) std::vector<double>().swap(lanes);
+  }
 };
 
 // Whether some edge of a has all the points of b below `offset`: outside_one() on the outlines' lanes (the same
@@ -838,6 +846,7 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
         }
       }
     }
+    memory.trim();
   });
   relations.clear();
   for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
