@@ -505,13 +505,14 @@ inline bool outside_lanes(const Grid::Outline& a, const Grid::Outline& b, double
 }
 
 // The pass over a cell's pairs that drops those where both are small polygons and some edge of p has all of q's
-// points outside; returns how many are left, kept in order at the front. The outlines of the pairs ahead are asked
-// for early: the pieces of a cell lie all over the store. (A macro, so that the loop is compiled for the
-// instruction set of the function it is in.)
+// points outside (or, with Back, some edge of q all of p's); returns how many are left, kept in order at the
+// front. The first pass asks for the outlines of the pairs ahead early: the pieces of a cell lie all over the store
+// (the second reads what the first just did). (A macro, so that the loop is compiled for the instruction set of
+// the function it is in.)
 #define KORVEX_KEEP_PAIRS(outside)                                                                           \
   std::size_t left = 0;                                                                                      \
   for (std::size_t i = 0; i < kept; ++i) {                                                                   \
-    if (i + kPairsAhead < kept) {                                                                            \
+    if (!Back && i + kPairsAhead < kept) {                                                                   \
       const CellPair ahead = pairs[i + kPairsAhead];                                                         \
       prefetch(outlines[ahead.q].x);                                                                         \
       prefetch(outlines[ahead.q].y);                                                                         \
@@ -519,7 +520,8 @@ inline bool outside_lanes(const Grid::Outline& a, const Grid::Outline& b, double
       prefetch(outlines[ahead.p].c);                                                                         \
     }                                                                                                        \
     const CellPair pq = pairs[i];                                                                            \
-    const bool apart = outside(outlines[pq.p], outlines[pq.q], offset);                                      \
+    const bool apart = Back ? outside(outlines[pq.q], outlines[pq.p], offset)                                \
+                            : outside(outlines[pq.p], outlines[pq.q], offset);                               \
     pairs[left] = pq;                                                                                        \
     left += apart ? 0 : 1;                                                                                   \
   }                                                                                                          \
@@ -540,48 +542,22 @@ using Quad = double __attribute__((vector_size(32)));
   return _mm256_movemask_pd(reinterpret_cast<__m256d>(below)) != 0;
 }
 
+template <bool Back>
 [[gnu::target("avx2")]] std::size_t keep_unseparated_avx2(CellPair* pairs, std::size_t kept,
                                                           const Grid::Outline* outlines, double offset) noexcept {
   KORVEX_KEEP_PAIRS(outside_lanes_avx2);
 }
 #endif
 
+template <bool Back>
 std::size_t keep_unseparated(CellPair* pairs, std::size_t kept, const Grid::Outline* outlines,
                              double offset) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) return keep_unseparated_avx2(pairs, kept, outlines, offset);
+  if (has_avx2()) return keep_unseparated_avx2<Back>(pairs, kept, outlines, offset);
 #endif
   KORVEX_KEEP_PAIRS(outside_lanes);
 }
 
-// The same with the roles swapped: p's points against q's edges, on pairs whose outlines were just read.
-#define KORVEX_KEEP_PAIRS_BACK(outside)                                                                      \
-  std::size_t left = 0;                                                                                      \
-  for (std::size_t i = 0; i < kept; ++i) {                                                                   \
-    const CellPair pq = pairs[i];                                                                            \
-    const bool apart = outside(outlines[pq.q], outlines[pq.p], offset);                                      \
-    pairs[left] = pq;                                                                                        \
-    left += apart ? 0 : 1;                                                                                   \
-  }                                                                                                          \
-  return left
-
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] std::size_t keep_unseparated_back_avx2(CellPair* pairs, std::size_t kept,
-                                                               const Grid::Outline* outlines,
-                                                               double offset) noexcept {
-  KORVEX_KEEP_PAIRS_BACK(outside_lanes_avx2);
-}
-#endif
-
-std::size_t keep_unseparated_back(CellPair* pairs, std::size_t kept, const Grid::Outline* outlines,
-                                  double offset) noexcept {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) return keep_unseparated_back_avx2(pairs, kept, outlines, offset);
-#endif
-  KORVEX_KEEP_PAIRS_BACK(outside_lanes);
-}
-
-#undef KORVEX_KEEP_PAIRS_BACK
 #undef KORVEX_KEEP_PAIRS
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -812,9 +788,9 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
       const std::size_t kept = cell_pairs(g, c, tol.z, isa, lanes, pairs);
       if (kept == 0) continue;
       // Two small polygons: q's points against p's edges.
-      std::size_t left = keep_unseparated(pairs.data(), kept, g.outlines.data(), tol.len);
+      std::size_t left = keep_unseparated<false>(pairs.data(), kept, g.outlines.data(), tol.len);
       // Then p's points against q's edges, on the pairs left (their outlines now at hand).
-      left = keep_unseparated_back(pairs.data(), left, g.outlines.data(), tol.len);
+      left = keep_unseparated<true>(pairs.data(), left, g.outlines.data(), tol.len);
       for (std::size_t i = 0; i < left; ++i) {
         const std::uint32_t p = pairs[i].p;
         const std::uint32_t q = pairs[i].q;
