@@ -4,8 +4,7 @@
 //   make bench-visibility          (bench_visibility [rounds], 30 by default)
 //
 // Plain: the collection's projection (every vertex through the view, average depth, descending order), which is
-// what a plain draw costs. Exact: what an exact draw asks of the core: the projection that the draw makes anyway,
-// keeping every vertex's depth, its vertices laid out as the scene's rows, the average depths as fallback depths,
+// what a plain draw costs. Exact: the same projection of the vertices, the average depths as fallback depths,
 // then the visibility order (cutting and all).
 #include <algorithm>
 #include <array>
@@ -20,7 +19,6 @@
 #include "parallel/parallel_for.hpp"
 #include "parallel/thread_pool.hpp"
 #include "poly3d/collection.hpp"
-#include "poly3d/mpl_polys.hpp"
 #include "proj3d/projection.hpp"
 #include "visibility/visibility.hpp"
 
@@ -82,7 +80,7 @@ korvex::proj3d::Matrix4 view(double azim, double elev) {
 int main(int argc, char** argv) {
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;  // rounds per view
   constexpr int n = 100;  // points per side; (n - 1)^2 quads per surface
-  std::vector<double> corners;  // (quads, 4, 3), quad by quad
+  std::vector<double> xs, ys, zs;
   korvex::poly3d::PolygonSet set;
   set.reserve(2 * (n - 1) * (n - 1), 2 * (n - 1) * (n - 1) * 12);
   auto grid = [](int i) { return -3.0 + 6.0 * i / (n - 1); };
@@ -99,7 +97,9 @@ int main(int argc, char** argv) {
           out[3 * k] = x;
           out[3 * k + 1] = y;
           out[3 * k + 2] = z;
-          corners.insert(corners.end(), {x, y, z});
+          xs.push_back(x);
+          ys.push_back(y);
+          zs.push_back(z);
         }
       }
     }
@@ -116,15 +116,7 @@ int main(int argc, char** argv) {
     const auto m = view(v[0], v[1]);
     const auto mv = korvex::proj3d::view_of(m);
 
-    // The projection as the exact mode's draw makes it: the collection's own projection, every vertex's depth
-    // kept, then laid out as the scene's (x, y, z) rows.
-    korvex::poly3d::mpl::FaceProjectionInput input;
-    input.faces = {reinterpret_cast<const char*>(corners.data()), quads, 4, 12 * sizeof(double), 3 * sizeof(double),
-                   sizeof(double)};
-    input.matrix = m;
-    input.keep_z = true;
-    korvex::poly3d::mpl::FaceProjection faces;
-    std::vector<double> xyz(3 * 4 * quads);
+    std::vector<double> tx(xs.size()), ty(xs.size()), tz(xs.size()), xyz(3 * xs.size()), depths(quads);
     std::vector<std::int64_t> offsets(quads + 1), ids(quads);
     for (std::size_t q = 0; q <= quads; ++q) offsets[q] = static_cast<std::int64_t>(4 * q);
     for (std::size_t q = 0; q < quads; ++q) ids[q] = static_cast<std::int64_t>(q);
@@ -132,17 +124,19 @@ int main(int argc, char** argv) {
     korvex::visibility::Result result;
     auto& pool = korvex::parallel::current_pool();
     auto project = [&] {
-      faces.run(input);
-      const double* xy = faces.xy().data();
-      const double* z = faces.z().data();
-      for (std::size_t k = 0; k < 4 * quads; ++k) {
-        xyz[3 * k] = xy[2 * k];
-        xyz[3 * k + 1] = xy[2 * k + 1];
-        xyz[3 * k + 2] = z[k];
-      }
+      korvex::proj3d::Projection::proj_transform_vec({xs.data(), xs.size(), ys.data(), ys.size(), zs.data(), zs.size()},
+                                                     mv, {tx.data(), ty.data(), tz.data()});
+      korvex::parallel::parallel_for(quads, 1024, [&](std::size_t q) {
+        double sum = 0.0;
+        for (std::size_t k = 4 * q; k < 4 * q + 4; ++k) {
+          xyz[3 * k] = tx[k];
+          xyz[3 * k + 1] = ty[k];
+          xyz[3 * k + 2] = tz[k];
+          sum += tz[k];
+        }
+        depths[q] = sum / 4.0;
+      });
     };
-    project();
-    const std::vector<double>& depths = faces.depths();
     const korvex::visibility::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
     const std::vector<double> best =
         best_ms(repeats, {[&] { plain.do_3d_projection(mv); },
