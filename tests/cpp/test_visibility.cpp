@@ -772,6 +772,21 @@ TEST(VisibilityReadySet, SmallestMemberAsAnOrderedSet) {
   EXPECT_TRUE(set.empty());
 }
 
+// A scene's pieces (and, with `relate`, their relations) as order() makes them, on `pool`.
+struct BuiltScene {
+  vis::detail::Tolerances tol;
+  vis::detail::Store store;
+  std::vector<vis::detail::Store> parts;
+  vis::detail::Grid grid;
+  std::vector<std::vector<vis::detail::Relation>> found;
+  std::vector<vis::detail::Relation> relations;
+
+  BuiltScene(const vis::Scene& scene, const vis::Options& options, ThreadPool& pool, bool relate) {
+    vis::detail::build_pieces(scene, options, tol, pool, store, parts, grid);
+    if (relate) vis::detail::find_relations(store, tol, pool, grid, found, relations);
+  }
+};
+
 // The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
 // with segments and markers: every piece meets exactly the pieces whose grown boxes meet its own, once each, and
 // the relations found are those of relate() on every pair whose boxes meet and whose depth spans come within the
@@ -809,14 +824,8 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
   std::vector<detail::Relation> first;
   for (std::size_t threads : {1, 2}) {
     ThreadPool pool(threads);
-    detail::Tolerances tol;
-    detail::Store store;
-    std::vector<detail::Store> parts;
-    detail::Grid grid;
-    std::vector<std::vector<detail::Relation>> found;
-    std::vector<detail::Relation> relations;
-    detail::build_pieces(scene, options, tol, pool, store, parts, grid);
-    detail::find_relations(store, tol, pool, grid, found, relations);
+    const BuiltScene built(scene, options, pool, true);
+    const auto& [tol, store, parts, grid, found, relations] = built;
     const std::size_t n = store.pieces.size();
     ASSERT_GT(grid.nx * grid.ny, 100u);
     std::vector<detail::Relation> direct;
@@ -908,14 +917,8 @@ TEST(VisibilityGrid, SmallPolygonTestMatchesRelateOnEveryBuild) {
   }
   const vis::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
   ThreadPool pool(1);
-  detail::Tolerances tol;
-  detail::Store store;
-  std::vector<detail::Store> parts;
-  detail::Grid grid;
-  std::vector<std::vector<detail::Relation>> found;
-  std::vector<detail::Relation> relations;
-  detail::build_pieces(scene, vis::Options{}, tol, pool, store, parts, grid);
-  detail::find_relations(store, tol, pool, grid, found, relations);
+  const BuiltScene built(scene, vis::Options{}, pool, true);
+  const auto& [tol, store, parts, grid, found, relations] = built;
   detail::Scratch w;
   // Whether some edge of p has all of q's points outside, as the pair loop's edges' test.
   auto outside = [&](const detail::Piece& p, const detail::Piece& q) {
@@ -1044,11 +1047,8 @@ TEST(VisibilityPieces, EdgesAreThoseOfEachPieceBitForBit) {
   }
   const vis::Scene scene{xyz, offsets, ids, depths, {}, {}, {}, {}};
   ThreadPool pool(2);
-  detail::Tolerances tol;
-  detail::Store store;
-  std::vector<detail::Store> parts;
-  detail::Grid grid;
-  detail::build_pieces(scene, vis::Options{}, tol, pool, store, parts, grid);
+  const BuiltScene built(scene, vis::Options{}, pool, false);
+  const auto& [tol, store, parts, grid, found, relations] = built;
   ASSERT_EQ(store.edges.size(), store.verts.size());
   std::size_t quads = 0;
   for (const detail::Piece& p : store.pieces) {
@@ -1119,12 +1119,8 @@ TEST(VisibilityPieces, QuadsInRunsAreBuiltAsQuadsOneByOne) {
   }
   for (std::size_t threads : {1, 3}) {
     ThreadPool pool(threads);
-    detail::Tolerances tol;
-    detail::Store s;
-    std::vector<detail::Store> parts;
-    detail::Grid grid;
-    detail::build_pieces({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids}, vis::Options{}, tol, pool, s,
-                         parts, grid);
+    const BuiltScene built({xyz, offsets, ids, depths, seg, seg_ids, mark, mark_ids}, vis::Options{}, pool, false);
+    const auto& [tol, s, parts, grid, found, relations] = built;
     // The extents over every finite point, four at a time or not: the tolerances of the plain definition.
     double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
     for (const std::vector<double>* points : {&xyz, &seg, &mark}) {
