@@ -696,7 +696,9 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
   __m256d x0, y0, x1, y1, x2, y2, x3, y3;
   transpose4(v0, v2, v4, v6, x0, y0, x1, y1);
   transpose4(v1, v3, v5, v7, x2, y2, x3, y3);
-  // Edges: left_of() of each vertex and the next, turned back to the pieces' order (nx ny c, edge by edge).
+  // Edges: left_of() of each vertex and the next, turned back to the pieces' order (nx ny c, edge by edge). Then
+  // the outlines (Grid::Outline) from the same registers, each coordinate turned to one row per quad: written
+  // here, while at hand, rather than gathered back from the store for the grid.
   double* edges = &s.edges[p[0].first].nx;
   {
     __m256d nx0, ny0, c0, nx1, ny1, c1, nx2, ny2, c2, nx3, ny3, c3;
@@ -707,6 +709,15 @@ void edges_of_pieces(const Store& s, const Piece* begin, const Piece* end, HalfP
     store_transposed4(edges, 12, nx0, ny0, c0, nx1);
     store_transposed4(edges + 4, 12, ny1, c1, nx2, ny2);
     store_transposed4(edges + 8, 12, c2, nx3, ny3, c3);
+    static_assert(sizeof(Grid::Outline) == 20 * sizeof(double) && offsetof(Grid::Outline, y) == 32 &&
+                  offsetof(Grid::Outline, nx) == 64 && offsetof(Grid::Outline, ny) == 96 &&
+                  offsetof(Grid::Outline, c) == 128);
+    double* outline = g.outlines[i].x;
+    store_transposed4(outline, 20, x0, x1, x2, x3);
+    store_transposed4(outline + 4, 20, y0, y1, y2, y3);
+    store_transposed4(outline + 8, 20, nx0, nx1, nx2, nx3);
+    store_transposed4(outline + 12, 20, ny0, ny1, ny2, ny3);
+    store_transposed4(outline + 16, 20, c0, c1, c2, c3);
   }
   // The depth span over the vertices, widened by the tolerance; all depths where the fallback lies outside.
   const __m256d pa = _mm256_setr_pd(p[0].plane.a, p[1].plane.a, p[2].plane.a, p[3].plane.a);

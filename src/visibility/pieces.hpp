@@ -176,7 +176,7 @@ struct Grid {
   // A small polygon's outline (Probe::outline) lane by lane, for the pair loop's test of one piece's points
   // against another's edges in vector registers: its points and its edges (Store::edges), a triangle's last ones
   // twice; all NaN for any other piece (which then has no point below any edge, nor edges any point is below).
-  // Made with the grid (find_relations()), from the probes and the store.
+  // Made with the probes, as each piece is written to the store (build_pieces()).
   struct alignas(32) Outline {
     double x[4];
     double y[4];
@@ -265,7 +265,7 @@ struct Grid {
 // Sizes the grid's arrays per piece for n pieces.
 void size_grid(Grid& g, std::size_t n);
 
-// What the grid keeps of pieces [begin, end) of `s` (their probes), with the box around their
+// What the grid keeps of pieces [begin, end) of `s` (their probes and outlines), with the box around their
 // grown boxes added to `box` and the pieces placed (with geometry) counted in `placed`. The arrays are sized.
 void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t begin, std::size_t end, Box& box,
                     std::size_t& placed) noexcept;

@@ -304,6 +304,23 @@ inline Thresholds thresholds(const Grid::Probe& p, double tol_z) noexcept {
 }
 #endif
 
+// A piece's Grid::Outline from its probe's outline and the store (its vertices and edges just written there).
+inline void outline_of(const Store& s, const Grid::Probe& probe, Grid::Outline& lanes) noexcept {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (std::uint32_t k = 0; k < 4; ++k) {
+    if (probe.outline == 0) {
+      lanes.x[k] = lanes.y[k] = lanes.nx[k] = lanes.ny[k] = lanes.c[k] = kNaN;
+      continue;
+    }
+    const std::uint32_t at = probe.first + std::min(k, probe.outline - 1);
+    lanes.x[k] = s.verts[at].x;
+    lanes.y[k] = s.verts[at].y;
+    lanes.nx[k] = s.edges[at].nx;
+    lanes.ny[k] = s.edges[at].ny;
+    lanes.c[k] = s.edges[at].c;
+  }
+}
+
 }  // namespace
 
 void size_grid(Grid& g, std::size_t n) {
@@ -325,6 +342,7 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     DepthSpan depth{kNaN, kNaN, drawing_key(p.fallback)};
     if (p.count == 0) {
       probe = {{kNaN, kNaN, kNaN, kNaN}, {kNaN, kNaN}, depth.key, p.first, 0};
+      outline_of(s, probe, g.outlines[i]);
       g.extents[i] = -1.0;  // below every extent: sorts before the placed pieces
       continue;
     }
@@ -346,6 +364,7 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
     const Box pb = box_of(s.vertices(p), p.count);
     const Box b{pb.xmin - grow, pb.xmax + grow, pb.ymin - grow, pb.ymax + grow};
     probe = {{b.xmin, b.ymin, -b.xmax, -b.ymax}, {depth.lo, -depth.hi}, depth.key, p.first, outline};
+    outline_of(s, probe, g.outlines[i]);
     all = {std::min(all.xmin, b.xmin), std::max(all.xmax, b.xmax), std::min(all.ymin, b.ymin),
            std::max(all.ymax, b.ymax)};
     g.extents[i] = std::max(b.xmax - b.xmin, b.ymax - b.ymin);
@@ -356,23 +375,6 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
 }
 
 namespace {
-
-// A piece's Grid::Outline from its probe's outline and the store.
-inline void outline_of(const Store& s, const Grid::Probe& probe, Grid::Outline& lanes) noexcept {
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  for (std::uint32_t k = 0; k < 4; ++k) {
-    if (probe.outline == 0) {
-      lanes.x[k] = lanes.y[k] = lanes.nx[k] = lanes.ny[k] = lanes.c[k] = kNaN;
-      continue;
-    }
-    const std::uint32_t at = probe.first + std::min(k, probe.outline - 1);
-    lanes.x[k] = s.verts[at].x;
-    lanes.y[k] = s.verts[at].y;
-    lanes.nx[k] = s.edges[at].nx;
-    lanes.ny[k] = s.edges[at].ny;
-    lanes.c[k] = s.edges[at].c;
-  }
-}
 
 void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g) {
   const std::size_t n = s.pieces.size();
@@ -425,7 +427,6 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
     for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
-      outline_of(s, g.probes[i], g.outlines[i]);
       const Box b = g.probes[i].grown();
       std::uint32_t* at = places.data() + 4 * i;
       if (!(b.xmin <= b.xmax)) {  // NaN: a piece left out (see prepare_pieces()), told without reading the store
