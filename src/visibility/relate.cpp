@@ -376,6 +376,99 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
 
 namespace {
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The 4 x 4 transpose of doubles: lane j of r0..r3 to c_j.
+[[gnu::target("avx2"), gnu::always_inline]] inline void transpose4_lanes(__m256d r0, __m256d r1, __m256d r2,
+                                                                         __m256d r3, __m256d& c0, __m256d& c1,
+                                                                         __m256d& c2, __m256d& c3) {
+  const __m256d t0 = _mm256_unpacklo_pd(r0, r1);  // r0[0] r1[0] r0[2] r1[2]
+  const __m256d t1 = _mm256_unpackhi_pd(r0, r1);  // r0[1] r1[1] r0[3] r1[3]
+  const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+  const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+  c0 = _mm256_permute2f128_pd(t0, t2, 0x20);
+  c1 = _mm256_permute2f128_pd(t1, t3, 0x20);
+  c2 = _mm256_permute2f128_pd(t0, t2, 0x31);
+  c3 = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+// The same of 32-bit integers, in place.
+[[gnu::target("avx2"), gnu::always_inline]] inline void transpose4_epi32(__m128i& a, __m128i& b, __m128i& c,
+                                                                         __m128i& d) {
+  const __m128i t0 = _mm_unpacklo_epi32(a, b);  // a0 b0 a1 b1
+  const __m128i t1 = _mm_unpacklo_epi32(c, d);  // c0 d0 c1 d1
+  const __m128i t2 = _mm_unpackhi_epi32(a, b);  // a2 b2 a3 b3
+  const __m128i t3 = _mm_unpackhi_epi32(c, d);  // c2 d2 c3 d3
+  a = _mm_unpacklo_epi64(t0, t1);
+  b = _mm_unpackhi_epi64(t0, t1);
+  c = _mm_unpacklo_epi64(t2, t3);
+  d = _mm_unpackhi_epi64(t2, t3);
+}
+
+// Grid::col() or Grid::row() lane by lane (Grid::cell(): below 0 to 0, from count - 1 up to count - 1, else
+// truncated), for finite coordinates.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i cells4(__m256d v, __m256d origin, __m256d scale,
+                                                                  __m256d last) {
+  const __m256d t = _mm256_mul_pd(_mm256_sub_pd(v, origin), scale);
+  return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(t, _mm256_setzero_pd()), last));
+}
+
+// build_grid()'s spans and places of pieces [begin, end) four at a time, one piece per lane (begin a multiple of
+// four): the same differences, products and comparisons, so the same cells; returns where it stopped. A piece's
+// spare places are those of build_grid() (4 i + j is 4 q + j modulo kSpares for the piece in lane q).
+[[gnu::target("avx2")]] std::size_t locate_avx2(Grid& g, std::size_t begin, std::size_t end,
+                                                std::uint32_t groups) noexcept {
+  static_assert(kSpares == 16 && sizeof(Grid::Span) == 16);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d x0 = _mm256_set1_pd(g.x0), y0 = _mm256_set1_pd(g.y0), inv = _mm256_set1_pd(g.inv);
+  const __m256d last_x = _mm256_set1_pd(static_cast<double>(g.nx - 1));
+  const __m256d last_y = _mm256_set1_pd(static_cast<double>(g.ny - 1));
+  const __m128i nx = _mm_set1_epi32(static_cast<int>(g.nx));
+  const __m128i spare = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(groups + 1)), _mm_setr_epi32(0, 4, 8, 12));
+  const __m128i one = _mm_set1_epi32(1), two = _mm_set1_epi32(2), three = _mm_set1_epi32(3), four = _mm_set1_epi32(4);
+  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  std::size_t i = begin;
+  for (; i + 4 <= end; i += 4) {
+    const Grid::Probe* p = g.probes.data() + i;
+    __m256d xmin, ymin, xmax, ymax;
+    transpose4_lanes(_mm256_loadu_pd(p[0].box), _mm256_loadu_pd(p[1].box), _mm256_loadu_pd(p[2].box),
+                     _mm256_loadu_pd(p[3].box), xmin, ymin, xmax, ymax);
+    xmax = _mm256_xor_pd(xmax, sign);
+    ymax = _mm256_xor_pd(ymax, sign);
+    // Pieces left out (NaN) get no rows and spare places only.
+    const __m256d placed = _mm256_cmp_pd(xmin, xmax, _CMP_LE_OQ);
+    const __m128i kept =
+        _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(placed), low_halves));
+    const __m128i c0 = cells4(xmin, x0, inv, last_x), c1 = cells4(xmax, x0, inv, last_x);
+    const __m128i r0 = cells4(ymin, y0, inv, last_y), r1 = cells4(ymax, y0, inv, last_y);
+    const __m128i wide = _mm_cmpgt_epi32(c1, c0);
+    const __m128i tall = _mm_cmpgt_epi32(r1, r0);
+    const __m128i base = _mm_slli_epi32(_mm_add_epi32(_mm_mullo_epi32(r0, nx), c0), 2);  // the first cell's groups
+    const __m128i up = _mm_add_epi32(base, _mm_slli_epi32(nx, 2));                      // the cell above it
+    __m128i at0 = _mm_blendv_epi8(spare, _mm_add_epi32(base, one), kept);
+    __m128i at1 = _mm_blendv_epi8(_mm_add_epi32(spare, one), _mm_add_epi32(base, _mm_add_epi32(four, two)),
+                                  _mm_and_si128(kept, wide));
+    __m128i at2 = _mm_blendv_epi8(_mm_add_epi32(spare, two), up, _mm_and_si128(kept, tall));
+    __m128i at3 = _mm_blendv_epi8(_mm_add_epi32(spare, three), _mm_add_epi32(up, _mm_add_epi32(four, three)),
+                                  _mm_and_si128(kept, _mm_and_si128(wide, tall)));
+    // Spans {x0, x1, y0, y1} and places piece by piece: both turned from lanes to rows.
+    __m128i s0 = _mm_blendv_epi8(one, c0, kept), s1 = _mm_blendv_epi8(_mm_setzero_si128(), c1, kept);
+    __m128i s2 = _mm_blendv_epi8(one, r0, kept), s3 = _mm_blendv_epi8(_mm_setzero_si128(), r1, kept);
+    transpose4_epi32(s0, s1, s2, s3);
+    transpose4_epi32(at0, at1, at2, at3);
+    auto* span = reinterpret_cast<__m128i*>(g.spans.data() + i);
+    _mm_storeu_si128(span, s0);
+    _mm_storeu_si128(span + 1, s1);
+    _mm_storeu_si128(span + 2, s2);
+    _mm_storeu_si128(span + 3, s3);
+    auto* at = reinterpret_cast<__m128i*>(g.places.data() + 4 * i);
+    _mm_storeu_si128(at, at0);
+    _mm_storeu_si128(at + 1, at1);
+    _mm_storeu_si128(at + 2, at2);
+    _mm_storeu_si128(at + 3, at3);
+  }
+  return i;
+}
+#endif
+
 void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& pool, Grid& g) {
   const std::size_t n = s.pieces.size();
   const Box all = g.all;
@@ -403,8 +496,9 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.nx = static_cast<std::uint32_t>(std::floor(w / cell)) + 1;
   g.ny = static_cast<std::uint32_t>(std::floor(h / cell)) + 1;
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
-  // Each piece's cells on the pool: its span, and the places in start[] of its first two columns in its first
-  // two rows (a spare slot where it has no such column or row). Then the grid on the calling thread: counts per group
+  // Each piece's cells on the pool (four pieces at a time in vector registers where the processor has them): its
+  // span, and the places in start[] of its first two columns in its first two rows (a spare slot where it has no
+  // such column or row). Then the grid on the calling thread: counts per group
   // of a cell, summed to each group's end; then pieces in descending order, each placed just below its groups'
   // current ends, which leaves every group ascending and start[] at the groups' beginnings. The grid is the same
   // whatever the pool size. (Flat loops over four places per piece: loops over each piece's columns and rows,
@@ -424,9 +518,17 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
     return static_cast<std::uint32_t>(groups + 1 + (4 * i + j) % kSpares);
   };
   const std::size_t piece_tasks = (n + kPiecesPerTask - 1) / kPiecesPerTask;
+  const bool avx2 = has_avx2();
   parallel::parallel_for(pool, piece_tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(n, (t + 1) * kPiecesPerTask);
-    for (std::size_t i = t * kPiecesPerTask; i < end; ++i) {
+    std::size_t i = t * kPiecesPerTask;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static_assert(kPiecesPerTask % 4 == 0);
+    if (avx2) i = locate_avx2(g, i, end, static_cast<std::uint32_t>(groups));
+#else
+    (void)avx2;
+#endif
+    for (; i < end; ++i) {
       const Box b = g.probes[i].grown();
       std::uint32_t* at = places.data() + 4 * i;
       if (!(b.xmin <= b.xmax)) {  // NaN: a piece left out (see prepare_pieces()), told without reading the store

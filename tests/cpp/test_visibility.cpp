@@ -789,7 +789,7 @@ struct BuiltScene {
 };
 
 // The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
-// with segments and markers: every piece meets exactly the pieces whose grown boxes meet its own, once each, and
+// with segments, markers and polygons left out (not finite): every piece meets exactly the pieces whose grown boxes meet its own, once each, and
 // the relations found are those of relate() on every pair whose boxes meet and whose depth spans come within the
 // tolerance, whatever the pool size.
 TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
@@ -808,6 +808,7 @@ TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
       xyz.insert(xyz.end(), {x, y, a * x + b * y + c});
       sum += a * x + b * y + c;
     }
+    if (k % 37 == 5) xyz[xyz.size() - 3] = kNaN;  // left out of the grid
     offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
     ids.push_back(k);
     depths.push_back(sum / n);
