@@ -789,9 +789,9 @@ struct BuiltScene {
 };
 
 // The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
-// with segments, markers and polygons left out (not finite): every piece meets exactly the pieces whose grown boxes meet its own, once each, and
-// the relations found are those of relate() on every pair whose boxes meet and whose depth spans come within the
-// tolerance, whatever the pool size.
+// with segments, markers and polygons left out (not finite): every piece meets exactly the pieces whose grown
+// boxes meet its own, once each, and the relations found are those of relate() on every pair whose boxes meet and
+// whose depth spans come within the tolerance, whatever the pool size.
 TEST(VisibilityGrid, PairsAndRelationsMatchEveryPairTestedDirectly) {
   namespace detail = vis::detail;
   std::mt19937 random(11);
@@ -1069,9 +1069,9 @@ TEST(VisibilityPieces, EdgesAreThoseOfEachPieceBitForBit) {
 }
 
 // Quads in runs of four (which the build may take four at a time) against the same quads one by one between
-// triangles: the same pieces, vertices, flags, edges, probes and outlines bit for bit, for convex, reversed, non-planar,
-// folded, concave, degenerate and non-finite quads, in a scene whose segments and markers reach past the point
-// tasks of the polygons.
+// triangles: the same pieces, vertices, flags, edges, probes and outlines bit for bit, for convex, reversed,
+// non-planar, folded, concave, degenerate and non-finite quads, in a scene whose segments and markers reach past
+// the point tasks of the polygons.
 TEST(VisibilityPieces, QuadsInRunsAreBuiltAsQuadsOneByOne) {
   namespace detail = vis::detail;
   std::mt19937 random(5);
