@@ -956,6 +956,8 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   out.verts.resize(vert_at[tasks]);
   out.flags.resize(vert_at[tasks]);
   out.edges.resize(vert_at[tasks]);
+  out.wholes.resize(piece_at[tasks]);
+  out.drawn.resize(piece_at[tasks]);
   size_grid(grid, piece_at[tasks]);
   constexpr double kInf = std::numeric_limits<double>::infinity();
   grid.task_boxes.assign(tasks, Box{kInf, -kInf, kInf, -kInf});
@@ -995,6 +997,12 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
     }
 #endif
     while (j < count) one(edges_of_pieces);
+    // What drawing each piece's item whole takes, from the scene's arrays in item order.
+    for (j = 0; j < count; ++j) {
+      const std::size_t i = piece_at[t] + j;
+      out.wholes[i] = whole_item(scene, from[j]);
+      out.drawn[i] = from[j].whole ? out.wholes[i].count : kNotWhole;
+    }
   });
   grid.all = Box{kInf, -kInf, kInf, -kInf};
   grid.placed = 0;

@@ -39,12 +39,32 @@ struct Piece {
   double fallback = 0.0;    // depth of the plain order
 };
 
+// What drawing an item whole takes: its id, its first point in the scene's array of its kind, its point count
+// (clamped to kNotWhole, a count the output's vertex count cannot hold anyway) and its place among the items of
+// its kind. One cache line holds two.
+struct alignas(32) WholeItem {
+  std::int64_t id;
+  std::uint64_t at;
+  std::uint32_t count;
+  std::uint32_t source;
+  Kind kind;
+};
+
+// Store::drawn of a piece that is not its whole item.
+inline constexpr std::uint32_t kNotWhole = 0xffffffffu;
+
 // All pieces and their vertices. For polygon pieces, edges[k] is the half-plane left of the edge from verts[k].
 struct Store {
   std::vector<Piece> pieces;
   std::vector<Vec2> verts;
   std::vector<std::uint8_t> flags;
   std::vector<HalfPlane> edges;
+  // Per piece that build_pieces() made (the parts of later cuts, never whole, have none): its item's WholeItem,
+  // and the points drawing the piece takes when it is its whole item (WholeItem::count), else kNotWhole. The
+  // output visits the pieces in drawing order, all over memory: it reads these small records instead of the
+  // pieces and the scene's arrays.
+  std::vector<WholeItem> wholes;
+  std::vector<std::uint32_t> drawn;
 
   const Vec2* vertices(const Piece& p) const noexcept { return verts.data() + p.first; }
   // Area of a polygon piece, length of a segment, 0 for a point or nothing.
@@ -73,8 +93,40 @@ struct Store {
 
 struct Grid;
 
+// What drawing piece p's item whole takes.
+inline WholeItem whole_item(const Scene& scene, const Piece& p) noexcept {
+  const std::size_t polygons = scene.polygon_ids.size();
+  const std::size_t segments = scene.segment_ids.size();
+  WholeItem r{};
+  r.kind = p.kind;
+  switch (p.kind) {
+    case Kind::Polygon: {
+      r.source = p.item;
+      r.id = scene.polygon_ids[r.source];
+      r.at = static_cast<std::uint64_t>(scene.polygon_offsets[r.source]);
+      const auto points = static_cast<std::uint64_t>(scene.polygon_offsets[r.source + 1]) - r.at;
+      r.count = static_cast<std::uint32_t>(std::min<std::uint64_t>(points, kNotWhole));
+      break;
+    }
+    case Kind::Segment:
+      r.source = p.item - static_cast<std::uint32_t>(polygons);
+      r.id = scene.segment_ids[r.source];
+      r.at = 2 * std::uint64_t{r.source};
+      r.count = 2;
+      break;
+    case Kind::Marker:
+      r.source = p.item - static_cast<std::uint32_t>(polygons + segments);
+      r.id = scene.marker_ids[r.source];
+      r.at = r.source;
+      r.count = 1;
+      break;
+  }
+  return r;
+}
+
 // The whole input as pieces into `out`, one item after another (an item's pieces are consecutive), built on
-// the pool, with what `grid` keeps of each piece (prepare_pieces()) while the piece is at hand; `parts` is
+// the pool, with their Store::wholes and Store::drawn, and what `grid` keeps of each piece (prepare_pieces())
+// while the piece is at hand; `parts` is
 // working memory (one store per task). Returns Result::unplaced.
 std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances& tol, parallel::ThreadPool& pool,
                          Store& out, std::vector<Store>& parts, Grid& grid);

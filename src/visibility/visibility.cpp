@@ -23,13 +23,14 @@ using detail::Store;
 using detail::Tolerances;
 using detail::Vec2;
 
-constexpr std::size_t kFragmentsPerTask = 1024;  // fragments whose vertices one task writes
+constexpr std::size_t kFragmentsPerTask = 1024;  // places of the sequence one task writes
 
-// A place of the sequence as drawn by itself: its piece as a fragment (vertices at the piece's), and what drawing
-// its item whole would take.
+// A place of the sequence whose piece is not its whole item, as drawn by itself: its piece as a fragment
+// (vertices at the piece's), and what drawing its item whole would take.
 struct Draft {
   Fragment piece;
-  std::size_t whole_at;       // the whole item's first point in the scene's array of its kind
+  std::uint64_t whole_at;     // the whole item's first point in the scene's array of its kind
+  std::uint32_t place;
   std::uint32_t item;
   std::uint32_t whole_count;  // vertices of the whole item
   bool joins;                 // the piece may merge back into its item
@@ -51,11 +52,10 @@ struct Workspace::Impl {
   std::vector<std::size_t> plain;
   poly3d::OrderScratch scratch;
   std::vector<std::uint32_t> sequence;
-  std::vector<Draft> drafts;
   std::vector<std::uint32_t> count, first_at, last_at;
   std::vector<std::uint8_t> joins;
   std::vector<std::size_t> task_fragments, task_vertices;
-  std::vector<std::vector<std::uint32_t>> parted;  // per task of the output: places of pieces that are not whole
+  std::vector<std::vector<Draft>> parted;  // per task of the output: the places of pieces that are not whole
 };
 
 Workspace::Workspace() : impl_(std::make_unique<Impl>()) {}
@@ -140,52 +140,29 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
   // gathered per task and their items looked at together.
   const std::size_t m = sequence.size();
   const std::size_t tasks = (m + kFragmentsPerTask - 1) / kFragmentsPerTask;
-  // What each place of the sequence would draw as a piece, read from the pieces and the scene once; with the
-  // fragments and vertices of the whole pieces counted per task.
-  const auto item_base = [&](Kind kind) -> std::uint32_t {
-    return kind == Kind::Polygon ? 0 : kind == Kind::Segment ? static_cast<std::uint32_t>(polygons)
-                                                              : static_cast<std::uint32_t>(polygons + segments);
-  };
-  w.drafts.resize(m);
+  // The fragments and vertices of the whole pieces counted per task, from one small count per piece
+  // (Store::drawn); the other places drafted from their pieces.
   w.task_fragments.assign(tasks + 1, 0);
   w.task_vertices.assign(tasks + 1, 0);
   if (w.parted.size() < tasks) w.parted.resize(tasks);
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
     const std::size_t end = std::min(m, (t + 1) * kFragmentsPerTask);
-    std::vector<std::uint32_t>& parted = w.parted[t];
+    std::vector<Draft>& parted = w.parted[t];
     parted.clear();
     std::size_t fragments = 0, vertices = 0;
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
-      if (k + kAhead < m) prefetch(&s.pieces[sequence[k + kAhead]]);
-      const Piece& p = s.pieces[sequence[k]];
-      Draft& d = w.drafts[k];
-      const std::uint32_t source = p.item - item_base(p.kind);
-      d.piece = Fragment{p.kind, p.whole, source, 0, p.first, p.count};
-      d.item = p.item;
-      d.joins = p.joins;
-      switch (p.kind) {
-        case Kind::Polygon:
-          d.piece.id = scene.polygon_ids[source];
-          d.whole_at = static_cast<std::size_t>(scene.polygon_offsets[source]);
-          d.whole_count = static_cast<std::uint32_t>(scene.polygon_offsets[source + 1] - scene.polygon_offsets[source]);
-          break;
-        case Kind::Segment:
-          d.piece.id = scene.segment_ids[source];
-          d.whole_at = 2 * std::size_t{source};
-          d.whole_count = 2;
-          break;
-        case Kind::Marker:
-          d.piece.id = scene.marker_ids[source];
-          d.whole_at = source;
-          d.piece.count = d.whole_count = 1;
-          break;
-      }
-      if (p.whole) {
+      const std::uint32_t u = sequence[k];
+      const std::uint32_t drawn = u < base ? s.drawn[u] : detail::kNotWhole;
+      if (drawn != detail::kNotWhole) {
         ++fragments;
-        vertices += d.whole_count;
-      } else {
-        parted.push_back(static_cast<std::uint32_t>(k));
+        vertices += drawn;
+        continue;
       }
+      const Piece& p = s.pieces[u];
+      const detail::WholeItem whole = detail::whole_item(scene, p);
+      const std::uint32_t count = p.kind == Kind::Marker ? 1 : p.count;
+      parted.push_back(Draft{Fragment{p.kind, p.whole, whole.source, whole.id, p.first, count}, whole.at,
+                             static_cast<std::uint32_t>(k), p.item, whole.count, p.joins});
     }
     w.task_fragments[t + 1] = fragments;
     w.task_vertices[t + 1] = vertices;
@@ -197,22 +174,20 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
   w.last_at.resize(items);
   w.joins.resize(items);
   for (std::size_t t = 0; t < tasks; ++t) {
-    for (const std::uint32_t k : w.parted[t]) {
-      const Draft& d = w.drafts[k];
+    for (const Draft& d : w.parted[t]) {
       if (w.count[d.item]++ == 0) {
-        w.first_at[d.item] = k;
+        w.first_at[d.item] = d.place;
         w.joins[d.item] = 1;
       }
-      w.last_at[d.item] = k;
+      w.last_at[d.item] = d.place;
       w.joins[d.item] &= d.joins ? 1 : 0;
     }
   }
-  // The fragment at sequence place k (false: none) with its vertex count; `first` still the piece's.
-  auto fragment_at = [&](std::uint32_t k, Fragment& f) {
-    const Draft& d = w.drafts[k];
+  // The fragment of draft d (false: none) with its vertex count; `first` still the piece's.
+  auto fragment_of = [&](const Draft& d, Fragment& f) {
     const bool whole = d.piece.whole ||
                        (w.joins[d.item] != 0 && w.last_at[d.item] - w.first_at[d.item] + 1 == w.count[d.item]);
-    if (!d.piece.whole && whole && w.first_at[d.item] != k) return false;
+    if (!d.piece.whole && whole && w.first_at[d.item] != d.place) return false;
     f = d.piece;
     f.whole = whole;
     if (whole) f.count = d.whole_count;
@@ -220,8 +195,8 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
   };
   for (std::size_t t = 0; t < tasks; ++t) {
     Fragment f{};
-    for (const std::uint32_t k : w.parted[t]) {
-      if (!fragment_at(k, f)) continue;
+    for (const Draft& d : w.parted[t]) {
+      if (!fragment_of(d, f)) continue;
       ++w.task_fragments[t + 1];
       w.task_vertices[t + 1] += f.count;
     }
@@ -240,39 +215,56 @@ void order_here(const Scene& scene, const Options& options, parallel::ThreadPool
     std::size_t at = w.task_fragments[t];
     auto first = static_cast<std::uint32_t>(w.task_vertices[t]);
     const double* const points[3] = {scene.polygon_xyz.data(), scene.segment_xyz.data(), scene.marker_xyz.data()};
+    const Draft* draft = w.parted[t].data();
+    const Draft* const drafts_end = draft + w.parted[t].size();
     for (std::size_t k = t * kFragmentsPerTask; k < end; ++k) {
-      if (k + kAhead < m) {
-        // Every line that the place ahead reads: its item's points when its piece is whole (a quad's straddle
-        // two lines or three), else its piece's vertices.
-        const Draft& ahead = w.drafts[k + kAhead];
-        const std::size_t bytes = std::min<std::size_t>(24 * std::size_t{ahead.whole_count}, 256);
-        if (ahead.piece.whole && bytes > 0) {
-          const auto* from = reinterpret_cast<const char*>(points[static_cast<int>(ahead.piece.kind)] + 3 * ahead.whole_at);
-          for (std::size_t b = 0; b < bytes; b += 64) prefetch(from + b);
+      // Two steps ahead: the record of a piece, then the points it names (a quad's straddle two lines or three;
+      // addresses at most a line apart reach every line).
+      if (k + 2 * kAhead < m && sequence[k + 2 * kAhead] < base) prefetch(&s.wholes[sequence[k + 2 * kAhead]]);
+      if (k + kAhead < m && sequence[k + kAhead] < base) {
+        const detail::WholeItem& ahead = s.wholes[sequence[k + kAhead]];
+        const std::size_t bytes = std::min<std::size_t>(24 * std::size_t{ahead.count}, 256);
+        if (bytes > 0) {
+          const auto* from = reinterpret_cast<const char*>(points[static_cast<int>(ahead.kind)] + 3 * ahead.at);
+          prefetch(from);
+          for (std::size_t b = 64; b < bytes; b += 64) prefetch(from + b);
           prefetch(from + bytes - 1);
-        } else {
-          prefetch(s.verts.data() + ahead.piece.first);
         }
       }
-      Fragment& f = res.fragments[at];
-      if (!fragment_at(static_cast<std::uint32_t>(k), f)) continue;
-      ++at;
-      const std::uint32_t piece_first = f.first;
-      f.first = first;
-      first += f.count;
-      double* xy = res.xy.data() + 2 * std::size_t{f.first};
-      std::uint8_t* flags = res.original.data() + f.first;
-      if (!f.whole) {
-        const Vec2* v = s.verts.data() + piece_first;
-        for (std::uint32_t j = 0; j < f.count; ++j) {
-          xy[2 * j] = v[j].x;
-          xy[2 * j + 1] = v[j].y;
-          flags[j] = s.flags[piece_first + j];
+      double* xy;
+      std::uint8_t* flags;
+      const double* from;
+      std::uint32_t count;
+      if (draft != drafts_end && draft->place == k) {
+        const Draft& d = *draft++;
+        Fragment& f = res.fragments[at];
+        if (!fragment_of(d, f)) continue;
+        ++at;
+        f.first = first;
+        first += f.count;
+        xy = res.xy.data() + 2 * std::size_t{f.first};
+        flags = res.original.data() + f.first;
+        if (!f.whole) {
+          const Vec2* v = s.verts.data() + d.piece.first;
+          for (std::uint32_t j = 0; j < f.count; ++j) {
+            xy[2 * j] = v[j].x;
+            xy[2 * j + 1] = v[j].y;
+            flags[j] = s.flags[d.piece.first + j];
+          }
+          continue;
         }
-        continue;
+        from = points[static_cast<int>(f.kind)] + 3 * d.whole_at;
+        count = f.count;
+      } else {
+        const detail::WholeItem& r = s.wholes[sequence[k]];
+        res.fragments[at++] = Fragment{r.kind, true, r.source, r.id, first, r.count};
+        xy = res.xy.data() + 2 * std::size_t{first};
+        flags = res.original.data() + first;
+        first += r.count;
+        from = points[static_cast<int>(r.kind)] + 3 * r.at;
+        count = r.count;
       }
-      const double* from = points[static_cast<int>(f.kind)] + 3 * w.drafts[k].whole_at;  // x, y, z per point
-      for (std::uint32_t j = 0; j < f.count; ++j) {
+      for (std::uint32_t j = 0; j < count; ++j) {  // x, y, z per point
         xy[2 * j] = from[3 * j];
         xy[2 * j + 1] = from[3 * j + 1];
         flags[j] = 1;
