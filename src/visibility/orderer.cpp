@@ -691,33 +691,37 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   listed_ = listed;
   std::vector<std::uint32_t>& start = succ_start_;
   start.assign(n + 1, 0);
-  for (const Relation& r : rel_) {
-    if (live(r)) {
-      KORVEX_ASSERT(!r.intersect, "every intersection is cut or settled before ordering");
-      ++indeg[r.second];
-      ++start[slot(r.first)];
-    }
-  }
-  prefix_sums(start.data(), n + 1);
-  succ_.resize(start[n]);
-  for (std::uint32_t id = listed; id-- > 0;) {
-    const Relation& r = rel_[id];
-    if (live(r)) succ_[--start[slot(r.first)]] = {r.second, id};
-  }
   // The ready pieces. Those that existed before any cut and have no relation (most of them) are ready throughout
   // and taken in the plain order: a place that walks the plain order over them. Those with relations are kept in
   // a set by their places in the plain order, the parts of cut pieces in a heap. The next piece is the first of
   // the three (a part or a related piece gains no relation with a free one while ordering: the relations added
   // then are those of the parts of a cut, with the partners of the piece cut).
+  // The places that are not free are marked from the live relations and the dead pieces, a few thousand, rather
+  // than by reading the state of every piece at random along the plain order; so are the related pieces that
+  // are ready (each is the first of a live relation).
   std::vector<std::uint8_t>& free = free_;
-  free.resize(base_);
+  free.assign(base_, 1);
+  for (std::uint32_t u = 0; u < base_; ++u) {
+    if (dead_[u] != 0) free[rank_of_[u]] = 0;
+  }
+  for (const Relation& r : rel_) {
+    if (live(r)) {
+      KORVEX_ASSERT(!r.intersect, "every intersection is cut or settled before ordering");
+      ++indeg[r.second];
+      ++start[slot(r.first)];
+      if (r.first < base_) free[rank_of_[r.first]] = 0;
+      if (r.second < base_) free[rank_of_[r.second]] = 0;
+    }
+  }
+  prefix_sums(start.data(), n + 1);
+  succ_.resize(start[n]);
   ReadySet& ready_set = ready_;
   ready_set.clear(base_);
-  for (std::size_t k = 0; k < base_; ++k) {
-    const std::size_t u = plain[k];
-    const bool waits = dead_[u] != 0 || indeg[u] != 0;
-    free[k] = !waits && start[k] == start[k + 1] ? 1 : 0;
-    if (!waits && free[k] == 0) ready_set.insert(k);
+  for (std::uint32_t id = listed; id-- > 0;) {
+    const Relation& r = rel_[id];
+    if (!live(r)) continue;
+    succ_[--start[slot(r.first)]] = {r.second, id};
+    if (r.first < base_ && indeg[r.first] == 0) ready_set.insert(rank_of_[r.first]);
   }
   std::size_t next_free = 0;  // the first free place not painted yet (base_: none)
   while (next_free < base_ && free[next_free] == 0) ++next_free;
