@@ -665,6 +665,9 @@ void Orderer::rank(const std::vector<std::size_t>& plain) {
   }
   prio_by_rank_.resize(base);
   for (std::size_t k = 0; k < base; ++k) prio_by_rank_[k] = prio_[plain[k]];
+  // order() takes runs of free pieces by it.
+  KORVEX_ASSERT(std::is_sorted(prio_by_rank_.begin(), prio_by_rank_.end(), std::less_equal<>()),
+                "priorities grow strictly along the plain order");
   ranked_ = true;
 }
 
@@ -738,8 +741,9 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   for (std::size_t u = base_; u < n; ++u) {
     if (dead_[u] == 0 && indeg[u] == 0) push(static_cast<std::uint32_t>(u));
   }
-  out.clear();
-  out.reserve(alive_count);
+  // The order is written at `m` into `out`, kept a place longer than the pieces to paint (see below).
+  std::size_t m = 0;
+  out.resize(alive_count + 1);
   place_.resize(n);
   held_.clear();
   std::uint64_t latest = 0;  // the greatest priority painted so far
@@ -747,7 +751,7 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   // The free pieces are marked emitted only when the order is stuck (by then all are painted: they are always
   // ready), for the search of a cycle; their places are written at the end.
   bool free_marked = false;
-  while (out.size() < alive_count) {
+  while (m < alive_count) {
     std::uint32_t u;
     std::uint64_t p;
     const std::size_t k = ready_set.empty() ? base_ : ready_set.min();
@@ -755,12 +759,20 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     // none is painted after a piece the plain order puts later).
     std::uint64_t bound = k < base_ ? prio_by_rank_[k] : ~std::uint64_t{0};
     if (!heap.empty()) bound = std::min(bound, heap.front());
+    // Priorities grow along the plain order, so they are the free ones among the places from next_free up to
+    // the first whose priority reaches the bound. Most places are free, in no pattern: each place is written and
+    // kept by counting it, without a branch (a place not kept is written over, at most at the spare place).
     if (next_free < base_ && prio_by_rank_[next_free] < bound) {
+      std::uint32_t* const to = out.data();
+      std::size_t f = next_free;
+      std::size_t last = f;  // the last free place of the run
       do {
-        latest = prio_by_rank_[next_free];
-        out.push_back(static_cast<std::uint32_t>(plain[next_free]));
-        for (++next_free; next_free < base_ && free[next_free] == 0;) ++next_free;
-      } while (next_free < base_ && prio_by_rank_[next_free] < bound);
+        to[m] = static_cast<std::uint32_t>(plain[f]);
+        last = free[f] != 0 ? f : last;
+        m += free[f];
+      } while (++f < base_ && prio_by_rank_[f] < bound);
+      latest = prio_by_rank_[last];
+      for (next_free = f; next_free < base_ && free[next_free] == 0;) ++next_free;
       continue;
     }
     if (k < base_ && (heap.empty() || prio_by_rank_[k] < heap.front())) {
@@ -786,13 +798,14 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       place_.resize(n);
       alive_count = 0;
       for (std::size_t v = 0; v < n; ++v) alive_count += dead_[v] == 0 ? 1 : 0;
+      out.resize(alive_count + 1);
       for (const std::uint32_t r : ready) push(r);
       continue;
     }
     if (p < latest) held_.push_back(u);  // painted after a piece the plain order puts later
     latest = std::max(latest, p);
     emitted[u] = 1;
-    out.push_back(u);
+    out[m++] = u;
     if (u < listed_pieces_) {
       const std::uint32_t at = slot(u);
       for (std::uint32_t e = start[at]; e < start[at + 1]; ++e) {
@@ -809,7 +822,8 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
       }
     }
   }
-  for (std::size_t i = 0; i < out.size(); ++i) place_[out[i]] = static_cast<std::uint32_t>(i);
+  out.resize(m);
+  for (std::size_t i = 0; i < m; ++i) place_[out[i]] = static_cast<std::uint32_t>(i);
   if (out.size() < alive_count) {
     // Past the cap: the rest in the plain order.
     std::vector<std::uint64_t> rest;
