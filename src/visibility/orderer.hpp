@@ -2,10 +2,10 @@
 // cuts. Internal header of visibility; runs on the calling thread only (but for confirm()'s tests, on the pool).
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -79,6 +79,59 @@ class ReadySet {
   std::size_t low_ = 0;                             // no member is below it
 };
 
+// A set of 64-bit keys other than ~0: open addressing over a table of a power of two slots, at most half full,
+// probed linearly from a slot the key's Fibonacci hash picks. Pairs of pieces are kept as (a << 32) | b (no
+// piece is ~0): looked up by many tasks at once and added in bursts between, without a node per key.
+class PairSet {
+ public:
+  // Empties the set (a table that was grown far beyond what it holds is given back).
+  void clear() {
+    if (slots_.size() > 4096 && count_ < slots_.size() / 8) {
+      slots_.clear();
+      shift_ = 64;
+    }
+    std::fill(slots_.begin(), slots_.end(), kEmpty);
+    count_ = 0;
+  }
+  bool contains(std::uint64_t key) const noexcept {
+    if (slots_.empty()) return false;
+    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == key) return true;
+      if (slots_[i] == kEmpty) return false;
+    }
+  }
+  void insert(std::uint64_t key) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == key) return;
+      if (slots_[i] == kEmpty) {
+        slots_[i] = key;
+        ++count_;
+        return;
+      }
+    }
+  }
+  std::size_t size() const noexcept { return count_; }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  std::size_t home(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> shift_);
+  }
+  void grow() {
+    std::vector<std::uint64_t> old(std::max<std::size_t>(64, 2 * slots_.size()), kEmpty);
+    old.swap(slots_);
+    shift_ = 64 - std::countr_zero(slots_.size());
+    count_ = 0;
+    for (const std::uint64_t key : old) {
+      if (key != kEmpty) insert(key);
+    }
+  }
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 64;  // 64 - log2 of the slots
+};
+
 // A successor of a piece in the order: the piece that must follow it and the relation that says so.
 struct Successor {
   std::uint32_t piece;
@@ -118,7 +171,7 @@ struct OrderMemory {
   std::vector<std::uint64_t> settled_span;
   std::vector<std::uint32_t> settled_items;
   std::vector<std::vector<std::uint32_t>> settled_found;
-  std::unordered_set<std::uint64_t> tested;
+  PairSet tested;
 };
 
 // One ordering: borrows the store (to which its cuts add pieces) and the memory for its lifetime.
@@ -251,7 +304,7 @@ class Orderer {
     settled_span_.swap(memory_.settled_span);
     settled_items_.swap(memory_.settled_items);
     settled_found_.swap(memory_.settled_found);
-    tested_.swap(memory_.tested);
+    std::swap(tested_, memory_.tested);
   }
   // The pieces alive now that piece u was cut into (u itself when it is alive), appended to `out`.
   void alive_parts(std::uint32_t u, std::vector<std::uint32_t>& out) const;
@@ -290,7 +343,7 @@ class Orderer {
   std::vector<std::uint64_t> settled_span_;
   std::vector<std::uint32_t> settled_items_;
   std::vector<std::vector<std::uint32_t>> settled_found_;
-  std::unordered_set<std::uint64_t> tested_;        // pairs confirm() has tested, (farther << 32) | nearer
+  PairSet tested_;                                  // pairs confirm() has tested, (farther << 32) | nearer
   std::vector<std::uint32_t> link_start_;
   std::vector<std::uint32_t> link_ids_;
   std::vector<std::vector<std::uint32_t>> extra_;  // links added after link(), per piece

@@ -773,6 +773,31 @@ TEST(VisibilityReadySet, SmallestMemberAsAnOrderedSet) {
   EXPECT_TRUE(set.empty());
 }
 
+// The orderer's set of tested pairs against std::set: keys that collide in the table's low and high bits, the
+// table grown several times, emptied (and given back once grown far beyond what it holds) and filled again.
+TEST(VisibilityPairSet, MembersAsASetThroughGrowthAndClearing) {
+  std::mt19937_64 random(5);
+  korvex::visibility::detail::PairSet set;
+  for (const std::size_t count : {3000u, 40u, 700u}) {
+    std::set<std::uint64_t> ref;
+    set.clear();
+    EXPECT_EQ(set.size(), 0u);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint64_t a = random() % 50, b = random() % 0xffffffffu;
+      const std::uint64_t key = k % 3 == 0 ? (a << 32) | (k % 7) : (b << 32) | a;
+      set.insert(key);
+      ref.insert(key);
+      if (k % 2 == 0) set.insert(key);  // again: no second member
+      ASSERT_EQ(set.size(), ref.size()) << count << " " << k;
+    }
+    for (const std::uint64_t key : ref) ASSERT_TRUE(set.contains(key)) << count;
+    for (std::size_t k = 0; k < 2000; ++k) {
+      const std::uint64_t key = random() >> 1;
+      ASSERT_EQ(set.contains(key), ref.count(key) == 1) << count;
+    }
+  }
+}
+
 // A scene's pieces (and, with `relate`, their relations) as order() makes them, on `pool`.
 struct BuiltScene {
   vis::detail::Tolerances tol;
