@@ -250,6 +250,7 @@ struct Grid {
   Box all{};                         // the box around the grown boxes of the pieces placed
   std::size_t placed = 0;            // pieces with geometry (the others are left out)
   std::vector<double> extents;       // working memory
+  std::vector<std::uint32_t> firsts;  // working memory: per piece, where the relations it is the lower of begin
   std::vector<Box> task_boxes;
   std::vector<std::size_t> task_counts;
 

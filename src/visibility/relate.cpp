@@ -578,7 +578,10 @@ void build_grid(const Store& s, const Tolerances& tol, parallel::ThreadPool& poo
   g.start.resize(groups + 1);
 }
 
-constexpr std::size_t kCellsPerTask = 64;
+// The pair loop's tasks hold about this many of the grid's entries (whole cells): a cell's work grows with its
+// entries (their probes copied, their pairs compared), and the cells of many lie where the surfaces meet and fold,
+// so tasks of as many cells would leave one thread with a long last task.
+constexpr std::size_t kEntriesPerTask = 256;
 
 // A thread's working memory in the pair loop, kept from task to task and call to call.
 struct PairMemory {
@@ -867,7 +870,25 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   // Cell by cell, each pair in the one cell that owns it (see Grid), so every pair is met once and no test of
   // ownership is needed: [both] with itself and with the other three groups, [column only] with [row only].
   const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny;
-  const std::size_t tasks = (cells + kCellsPerTask - 1) / kCellsPerTask;
+  const std::size_t entries = g.start[4 * cells];
+  const std::size_t tasks = std::max<std::size_t>(1, (entries + kEntriesPerTask - 1) / kEntriesPerTask);
+  // Task t takes the cells whose entries begin in [t, t + 1) kEntriesPerTask (the last also those past the end):
+  // the first cell whose entries begin at or past t kEntriesPerTask, by halving.
+  const auto first_cell = [&g, cells, tasks](std::size_t t) {
+    if (t == tasks) return cells;
+    const std::size_t entry = t * kEntriesPerTask;
+    std::size_t lo = 0;
+    std::size_t hi = cells;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (g.start[4 * mid] < entry) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  };
   const ProbeIsa isa = best_probe_isa();
   found.resize(std::max(found.size(), tasks));
   parallel::parallel_for(pool, tasks, 1, [&](std::size_t t) {
@@ -886,8 +907,8 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     std::vector<CellPair>& pairs = memory.pairs;
     std::vector<double>& lanes = memory.lanes;
     const bool avx2 = has_avx2();
-    const std::size_t end = std::min(cells, (t + 1) * kCellsPerTask);
-    for (std::size_t c = t * kCellsPerTask; c < end; ++c) {
+    const std::size_t end = first_cell(t + 1);
+    for (std::size_t c = first_cell(t); c < end; ++c) {
       const std::size_t kept = cell_pairs(g, c, tol.z, isa, lanes, pairs);
       if (kept == 0) continue;
       // Two small polygons: q's points against p's edges.
@@ -927,16 +948,43 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
     }
     memory.trim();
   });
-  relations.clear();
-  for (std::size_t t = 0; t < tasks; ++t) relations.insert(relations.end(), found[t].begin(), found[t].end());
-  // By pair of pieces (each pair is met once), so that the list, and with it which pieces the cutting of
-  // intersections and cycles meets first, does not depend on how the grid is laid out.
-  std::sort(relations.begin(), relations.end(), [](const Relation& l, const Relation& r) {
-    const auto key = [](const Relation& x) {
-      return (std::uint64_t{std::min(x.first, x.second)} << 32) | std::max(x.first, x.second);
-    };
-    return key(l) < key(r);
-  });
+  // Joined by pair of pieces, lower piece then higher (each pair is met once), so that the list, and with it
+  // which pieces the cutting of intersections and cycles meets first, does not depend on how the grid is laid
+  // out nor on the tasks. By counting: the relations per lower piece, summed to where each piece's begin, each
+  // placed there, then each piece's few put in order of the higher piece. (A comparison sort of the whole list
+  // guesses wrong at about every other comparison, and it runs while the other workers wait.)
+  const std::size_t n = s.pieces.size();
+  std::vector<std::uint32_t>& at = g.firsts;
+  at.assign(n + 1, 0);
+  for (std::size_t t = 0; t < tasks; ++t) {
+    for (const Relation& r : found[t]) ++at[std::min(r.first, r.second) + 1];
+  }
+  for (std::size_t i = 1; i <= n; ++i) at[i] += at[i - 1];
+  relations.resize(at[n]);
+  for (std::size_t t = 0; t < tasks; ++t) {
+    for (const Relation& r : found[t]) relations[at[std::min(r.first, r.second)]++] = r;
+  }
+  // at[i] now ends piece i's relations.
+  const auto higher = [](const Relation& l, const Relation& r) {
+    return std::max(l.first, l.second) < std::max(r.first, r.second);
+  };
+  constexpr std::size_t kFew = 16;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t end = at[i];
+    if (end - begin > kFew) {
+      std::sort(relations.begin() + static_cast<std::ptrdiff_t>(begin),
+                relations.begin() + static_cast<std::ptrdiff_t>(end), higher);
+    } else {
+      for (std::size_t k = begin + 1; k < end; ++k) {
+        const Relation r = relations[k];
+        std::size_t j = k;
+        for (; j > begin && higher(r, relations[j - 1]); --j) relations[j] = relations[j - 1];
+        relations[j] = r;
+      }
+    }
+    begin = end;
+  }
 }
 
 }  // namespace korvex::visibility::detail
