@@ -964,14 +964,13 @@ void find_relations(const Store& s, const Tolerances& tol, parallel::ThreadPool&
   for (std::size_t t = 0; t < tasks; ++t) {
     for (const Relation& r : found[t]) relations[at[std::min(r.first, r.second)]++] = r;
   }
-  // at[i] now ends piece i's relations.
+  // at[i] now ends piece i's relations: from run to run of the list (not piece by piece: most have none).
   const auto higher = [](const Relation& l, const Relation& r) {
     return std::max(l.first, l.second) < std::max(r.first, r.second);
   };
   constexpr std::size_t kFew = 16;
-  std::size_t begin = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t end = at[i];
+  for (std::size_t begin = 0; begin < relations.size();) {
+    const std::size_t end = at[std::min(relations[begin].first, relations[begin].second)];
     if (end - begin > kFew) {
       std::sort(relations.begin() + static_cast<std::ptrdiff_t>(begin),
                 relations.begin() + static_cast<std::ptrdiff_t>(end), higher);
