@@ -13,6 +13,7 @@
 #include "common/assert.hpp"
 #include "common/fault.hpp"
 #include "parallel/parallel_for.hpp"
+#include "visibility/lanes.hpp"
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
@@ -235,18 +236,6 @@ KORVEX_AVX2 __m256d at4(__m256d x, __m256d y, __m256d pa, __m256d pb, __m256d cx
 KORVEX_AVX2 __m256d off4(__m256d x, __m256d y, __m256d z, __m256d pa, __m256d pb, __m256d cx, __m256d cy,
                          __m256d cz) {
   return abs4(_mm256_sub_pd(z, at4(x, y, pa, pb, cx, cy, cz)));
-}
-// The 4 x 4 transpose: lane j of r0..r3 to c_j.
-KORVEX_AVX2 void transpose4(__m256d r0, __m256d r1, __m256d r2, __m256d r3, __m256d& c0, __m256d& c1, __m256d& c2,
-                            __m256d& c3) {
-  const __m256d t0 = _mm256_unpacklo_pd(r0, r1);  // r0[0] r1[0] r0[2] r1[2]
-  const __m256d t1 = _mm256_unpackhi_pd(r0, r1);  // r0[1] r1[1] r0[3] r1[3]
-  const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
-  const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
-  c0 = _mm256_permute2f128_pd(t0, t2, 0x20);
-  c1 = _mm256_permute2f128_pd(t1, t3, 0x20);
-  c2 = _mm256_permute2f128_pd(t0, t2, 0x31);
-  c3 = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 // Vertex k of four quads (x and y by quad) to v[k], v[k + 4], v[k + 8], v[k + 12].
 KORVEX_AVX2 void store_vertex4(Vec2* v, __m256d x, __m256d y) {

@@ -12,6 +12,7 @@
 #include "common/fault.hpp"
 #include "common/prefetch.hpp"
 #include "parallel/parallel_for.hpp"
+#include "visibility/lanes.hpp"
 #include "visibility/pieces.hpp"
 
 namespace korvex::visibility::detail {
@@ -377,20 +378,7 @@ void prepare_pieces(const Store& s, const Tolerances& tol, Grid& g, std::size_t 
 namespace {
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The 4 x 4 transpose of doubles: lane j of r0..r3 to c_j.
-[[gnu::target("avx2"), gnu::always_inline]] inline void transpose4_lanes(__m256d r0, __m256d r1, __m256d r2,
-                                                                         __m256d r3, __m256d& c0, __m256d& c1,
-                                                                         __m256d& c2, __m256d& c3) {
-  const __m256d t0 = _mm256_unpacklo_pd(r0, r1);  // r0[0] r1[0] r0[2] r1[2]
-  const __m256d t1 = _mm256_unpackhi_pd(r0, r1);  // r0[1] r1[1] r0[3] r1[3]
-  const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
-  const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
-  c0 = _mm256_permute2f128_pd(t0, t2, 0x20);
-  c1 = _mm256_permute2f128_pd(t1, t3, 0x20);
-  c2 = _mm256_permute2f128_pd(t0, t2, 0x31);
-  c3 = _mm256_permute2f128_pd(t1, t3, 0x31);
-}
-// The same of 32-bit integers, in place.
+// The 4 x 4 transpose of 32-bit integers, in place.
 [[gnu::target("avx2"), gnu::always_inline]] inline void transpose4_epi32(__m128i& a, __m128i& b, __m128i& c,
                                                                          __m128i& d) {
   const __m128i t0 = _mm_unpacklo_epi32(a, b);  // a0 b0 a1 b1
@@ -429,7 +417,7 @@ namespace {
   for (; i + 4 <= end; i += 4) {
     const Grid::Probe* p = g.probes.data() + i;
     __m256d xmin, ymin, xmax, ymax;
-    transpose4_lanes(_mm256_loadu_pd(p[0].box), _mm256_loadu_pd(p[1].box), _mm256_loadu_pd(p[2].box),
+    transpose4(_mm256_loadu_pd(p[0].box), _mm256_loadu_pd(p[1].box), _mm256_loadu_pd(p[2].box),
                      _mm256_loadu_pd(p[3].box), xmin, ymin, xmax, ymax);
     xmax = _mm256_xor_pd(xmax, sign);
     ymax = _mm256_xor_pd(ymax, sign);
