@@ -320,7 +320,7 @@ def _rings(codes: Optional[np.ndarray], n: int) -> Optional[list]:
     from matplotlib.path import Path
 
     if codes is None:
-        return [np.arange(n)]
+        return [np.arange(n)] if n >= 3 else []  # a level with no region has an empty path
     codes = np.asarray(codes)
     if np.any((codes != Path.MOVETO) & (codes != Path.LINETO) & (codes != Path.CLOSEPOLY)):
         return None

@@ -225,6 +225,22 @@ def test_every_kind_of_3d_artist_takes_part():
     assert (stats["polygons"], stats["items"]) == (70, 79)
 
 
+@pytest.mark.parametrize("method", ["contourf", "contour"])
+def test_contour_levels_without_regions_add_nothing(method):
+    # Levels the data never reaches have empty paths (as the gallery's box3d example makes).
+    x, y = np.meshgrid(np.linspace(-1, 1, 6), np.linspace(-1, 1, 6))
+    items = []
+    for levels in ([-1, 0.5, 2], [-1, 0.5, 2, 3, 4]):
+        korvex_mpl.install(occlusion="exact")
+        fig = plt.figure(figsize=(3, 3), dpi=80)
+        ax = fig.add_subplot(projection="3d")
+        getattr(ax, method)(x, y, x * 0 + np.array([[0, 1]]).repeat(3, 1), levels=levels, offset=0)
+        fig.canvas.draw()
+        items.append(_occlusion.last_stats(ax)["items"])
+        plt.close(fig)
+    assert items[0] == items[1] > 0
+
+
 def test_occlusion_switches():
     fig = plt.figure()
     first, second = fig.add_subplot(121, projection="3d"), fig.add_subplot(122, projection="3d")
