@@ -812,9 +812,11 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
     hatched = np.array([g.kind == _COLLECTION and bool(g.artist.get_hatch()) for g in scene.groups], dtype=np.uint8)
     pad_width = PAD_PIXELS * 72.0 / ax.get_figure(root=True).dpi
+    # Strokes shorter than this across x or y may be level or upright to Agg's snapping (1e-4 pixels), with room.
+    level = 1e-3 / max(float(scale.min()), 1e-300)
     for group, items, roles, extra in _native.fragment_runs(
             fragments, groups, kinds, chains, scene.paths, path_index, margins,
-            (values["face"], values["edge"], values["lw"], values["aa"], hatched, pad_width)):
+            (values["face"], values["edge"], values["lw"], values["aa"], hatched, pad_width, level)):
         g = scene.groups[group]
         g.draw(renderer, scene, g, values, items, roles, extra)
 

@@ -319,6 +319,9 @@ struct Style {
   Table<double> antialiased;
   Table<unsigned char> hatched;
   double pad_width = 0.0;
+  // A segment no longer than this across x or across y (projected units) may be level or upright on screen,
+  // which the renderer's snapping looks for.
+  double level = 0.0;
 };
 
 // A vector kept per thread from one call to the next, so that its memory stays mapped and warm from one draw to
@@ -578,6 +581,7 @@ class RunBuilder {
     std::vector<double>& rows = *rows_lease;
     plan.reserve(fragments.size());
     subpaths_.clear();
+    batch_of_ = std::numeric_limits<std::size_t>::max();
     auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
     std::size_t previous = f_.count;  // the run's fragment before f
     for (const std::size_t f : fragments) {
@@ -590,18 +594,7 @@ class RunBuilder {
         throw py::PyError{PyExc_ValueError, "a collection group holds polygons and segments only"};
       }
       if (kind == visibility::Kind::Segment) {
-        // Joined to the previous path when that is a stroke of the same chain ending where this starts.
-        const bool joins = !plan.empty() && plan.back().role == Role::Stroke && before < f_.count &&
-                           f_.kind[before] == f_.kind[f] && chain_of(before) == chain_of(f) &&
-                           same(f_.starts[before + 1] - 1, first);
-        if (joins) {
-          put(vertex(last - 1));
-          ++plan.back().rows;
-        } else {
-          plan.push_back({rows.size() / 2, 2, 0, 0, 0, Role::Stroke, item});
-          put(vertex(first));
-          put(vertex(last - 1));
-        }
+        stroke(plan, rows, f, before);
         continue;
       }
       if (n < 3) continue;  // nothing to fill
@@ -654,6 +647,89 @@ class RunBuilder {
     }
     PyRef drawn = colors(plan, hatched, paths.get());
     return py::check(PyTuple_Pack(4, group, items.get(), roles.get(), drawn.get()));
+  }
+
+  // A segment fragment f of a collection run (`before`: the run's fragment before it) into the plan. It extends
+  // the previous path when that ends with a stroke of the same chain ending where f starts (a polyline, as its
+  // artist draws it). Else it may go into the previous path as a subpath of its own (one renderer path for many
+  // strokes costs far less than a path each): where the previous path is a stroke of the same style, every
+  // subpath of which is apart from f (boxes grown by the margins: no pixel painted by both), and neither f nor
+  // any subpath is one the renderer's snapping would take alone (a path is snapped only when all its segments
+  // are level or upright, so a batch with one that is not would move the pixels of one that is). Then the pixels
+  // are those of separate paths. Else f starts a path.
+  void stroke(std::vector<Planned>& plan, std::vector<double>& rows, std::size_t f, std::size_t before) {
+    const std::int64_t first = f_.starts[f], last = f_.starts[f + 1];
+    const auto item = static_cast<Py_ssize_t>(f_.item[f]);
+    const double* a = vertex(first);
+    const double* b = vertex(last - 1);
+    auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
+    const bool batch = !plan.empty() && batch_of_ == plan.size() - 1;  // subs_ holds plan.back()'s subpaths
+    const bool joins = !plan.empty() && plan.back().role == Role::Stroke && before < f_.count &&
+                       f_.kind[before] == f_.kind[f] && chain_of(before) == chain_of(f) &&
+                       same(f_.starts[before + 1] - 1, first);
+    if (joins && batch && subs_.size() > 1) {
+      // The last subpath grows: it leaves the batch unless it stays apart from the others.
+      const Box grown = join(subs_.back().box, box(f));
+      bool apart = true;
+      for (std::size_t k = 0; apart && k + 1 < subs_.size(); ++k) apart = !overlap(grown, subs_[k].box);
+      if (!apart) {
+        const Sub leaving = subs_.back();
+        Planned& batch_path = plan.back();
+        const std::size_t leaving_rows = batch_path.row + batch_path.rows - leaving.row;
+        batch_path.rows -= leaving_rows;
+        subpaths_.pop_back();
+        if (--batch_path.start_count == 1) {  // one subpath left: a plain polyline
+          subpaths_.pop_back();
+          batch_path.start_count = 0;
+        }
+        plan.push_back({leaving.row, leaving_rows, 0, 0, 0, Role::Stroke, leaving.item});
+        batch_of_ = plan.size() - 1;
+        subs_.assign(1, leaving);
+      }
+    }
+    if (joins) {
+      put(b);
+      ++plan.back().rows;
+      if (batch_of_ == plan.size() - 1) subs_.back().box = join(subs_.back().box, box(f));
+      return;
+    }
+    const bool unsnapped = std::abs(b[0] - a[0]) >= style_.level && std::abs(b[1] - a[1]) >= style_.level;
+    if (batch && batchable_ && unsnapped && subs_.size() < kSubpaths && same_stroke(plan.back().item, item)) {
+      bool apart = true;
+      for (std::size_t k = 0; apart && k < subs_.size(); ++k) apart = !overlap(box(f), subs_[k].box);
+      if (apart) {
+        Planned& batch_path = plan.back();
+        if (batch_path.start_count == 0) {
+          batch_path.starts_at = static_cast<std::uint32_t>(subpaths_.size());
+          batch_path.start_count = 1;
+          subpaths_.push_back(0);
+        }
+        subpaths_.push_back(rows.size() / 2 - batch_path.row);
+        ++batch_path.start_count;
+        subs_.push_back({rows.size() / 2, item, box(f)});
+        batch_path.rows += 2;
+        put(a);
+        put(b);
+        return;
+      }
+    }
+    plan.push_back({rows.size() / 2, 2, 0, 0, 0, Role::Stroke, item});
+    batch_of_ = plan.size() - 1;
+    batchable_ = unsnapped;
+    subs_.assign(1, {rows.size() / 2, item, box(f)});
+    put(a);
+    put(b);
+  }
+
+  static Box join(const Box& a, const Box& b) noexcept {
+    return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::min(a.y0, b.y0), std::max(a.y1, b.y1)};
+  }
+  // Whether strokes of items a and b are drawn alike: edge colour, width and antialiasing.
+  bool same_stroke(Py_ssize_t a, Py_ssize_t b) const {
+    const double* ea = style_.edge.data + 4 * a;
+    const double* eb = style_.edge.data + 4 * b;
+    return std::equal(ea, ea + 4, eb) && style_.widths.data[a] == style_.widths.data[b] &&
+           style_.antialiased.data[a] == style_.antialiased.data[b];
   }
 
   // Whether a fragment of `item` strokes its original edges: its edge is visible and has a width.
@@ -733,6 +809,17 @@ class RunBuilder {
   const Style& style_;
   std::vector<Box> boxes_;  // made on the first test of two fragments' boxes
   std::vector<std::size_t> subpaths_;  // the subpath starts of a run's open paths
+  // The strokes in one path (stroke()): the plan's entry they are in, where each begins in the rows, its item and
+  // its box; and whether the entry may take more (no subpath is one snapping would take alone).
+  struct Sub {
+    std::size_t row;
+    Py_ssize_t item;
+    Box box;
+  };
+  static constexpr std::size_t kSubpaths = 64;  // at most, so that the boxes compared with stay few
+  std::size_t batch_of_ = std::numeric_limits<std::size_t>::max();
+  bool batchable_ = false;
+  std::vector<Sub> subs_;
   PathMaker paths_;
 };
 
@@ -753,8 +840,9 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!PyList_Check(a[4])) throw py::PyError{PyExc_TypeError, "paths must be a list"};
   const Table<std::int64_t> path_index = ints(a[5], "path_index");
   const Table<double> margins = floats(a[6], "margins", 0);
-  if (!PyTuple_Check(a[7]) || PyTuple_GET_SIZE(a[7]) != 6) {
-    throw py::PyError{PyExc_TypeError, "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width)"};
+  if (!PyTuple_Check(a[7]) || PyTuple_GET_SIZE(a[7]) != 7) {
+    throw py::PyError{PyExc_TypeError,
+                      "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width, level)"};
   }
   Style style;
   style.face = floats(PyTuple_GET_ITEM(a[7], 0), "face", 4);
@@ -763,6 +851,7 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   style.antialiased = floats(PyTuple_GET_ITEM(a[7], 3), "antialiased", 0);
   style.hatched = table<unsigned char>(PyTuple_GET_ITEM(a[7], 4), "hatched", np::Type::uint8, "uint8", 0);
   style.pad_width = number(PyTuple_GET_ITEM(a[7], 5), "pad_width");
+  style.level = number(PyTuple_GET_ITEM(a[7], 6), "level");
   const std::size_t items = groups.rows;
   if (margins.rows != items) throw py::PyError{PyExc_ValueError, "margins must hold one margin per item"};
   if (style.face.rows != items || style.edge.rows != items || style.widths.rows != items ||

@@ -370,11 +370,11 @@ def test_scene_projection_is_the_draws_own():
 
 
 @pytest.mark.parametrize("change, exc, message", [
-    (lambda a: a.__setitem__(7, a[7][:5]), TypeError,
-     "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width)"),
+    (lambda a: a.__setitem__(7, a[7][:6]), TypeError,
+     "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width, level)"),
     (lambda a: a.__setitem__(7, (a[7][0][:0],) + a[7][1:]), ValueError,
      "face, edge, widths and antialiased must hold one row per item"),
-    (lambda a: a.__setitem__(7, a[7][:4] + (np.zeros(2, dtype=np.uint8), 1.0)), ValueError,
+    (lambda a: a.__setitem__(7, a[7][:4] + (np.zeros(2, dtype=np.uint8), 1.0, 0.0)), ValueError,
      "hatched must hold one flag per group"),
     (lambda a: a.__setitem__(6, np.zeros(2)), ValueError, "margins must hold one margin per item"),
 ])
@@ -384,11 +384,49 @@ def test_fragment_runs_checks_its_arrays(change, exc, message):
                                          8.0)
     one = np.zeros(1)
     args = [fragments, np.zeros(1, dtype=np.int64), np.zeros(1, dtype=np.uint8), np.full(1, -1), [],
-            np.full(1, -1), one, (np.ones((1, 4)), np.zeros((1, 4)), one, one, np.zeros(1, dtype=np.uint8), 1.0)]
+            np.full(1, -1), one, (np.ones((1, 4)), np.zeros((1, 4)), one, one, np.zeros(1, dtype=np.uint8), 1.0, 0.0)]
     assert len(_native.fragment_runs(*args)[0][3][0]) == 1  # the triangle's path
     change(args)
     with raises(exc, message):
         _native.fragment_runs(*args)
+
+
+@pytest.mark.parametrize("dashes", [(0.0, None), (0.0, (5.0, 3.0))])
+def test_strokes_share_paths_only_where_the_pixels_stay_the_same(dashes):
+    # Strokes in pixel units: short ones at random (some level or upright, which Agg snaps when alone), chains of
+    # touching ones, two colours and widths. Batched into shared paths or not (level = inf), Agg paints the same.
+    from matplotlib import transforms
+    from matplotlib.backends.backend_agg import RendererAgg
+
+    rng = np.random.default_rng(3)
+    a = rng.uniform(10, 590, (400, 2))
+    b = a + rng.normal(0, 6, (400, 2))
+    b[::7, 0] = a[::7, 0]                                  # upright
+    b[3::7, 1] = a[3::7, 1]                                # level
+    b[1::5] = a[2::5][:len(b[1::5])]                       # chains: 1 -> 2 touch
+    xyz = np.column_stack([a, rng.uniform(0, 1, 400), b, rng.uniform(0, 1, 400)])
+    fragments = _native.visibility_order(np.zeros((0, 3)), np.zeros(0, dtype=np.int64), np.zeros(0), xyz,
+                                         np.zeros((0, 3)), 0.0, 8.0)
+    chains = np.arange(400) // 5
+    lw = np.where(np.arange(400) % 3 == 0, 2.0, 1.0)
+    edge = np.where((np.arange(400) % 4 == 0)[:, None], [[1.0, 0, 0, 1]], [[0, 0, 1.0, 0.6]])
+    drawn = []
+    for level in (np.inf, 1e-3):
+        runs = _native.fragment_runs(fragments, np.zeros(400, dtype=np.int64), np.zeros(1, dtype=np.uint8), chains,
+                                     [], np.full(400, -1), lw + 1.0,
+                                     (np.zeros((400, 4)), edge, lw, np.ones(400), np.zeros(1, dtype=np.uint8), 1.0,
+                                      level))
+        renderer = RendererAgg(600, 600, 72)
+        gc = renderer.new_gc()
+        count = 0
+        for _, items, roles, (paths, face, edges, widths, aa) in runs:
+            count += len(paths)
+            renderer.draw_path_collection(gc, transforms.IdentityTransform(), paths, np.zeros((0, 3, 3)),
+                                          np.zeros((1, 2)), transforms.IdentityTransform(), face, edges, widths,
+                                          [dashes], aa, [None], "screen")
+        drawn.append((count, np.asarray(renderer.buffer_rgba()).copy()))
+    assert drawn[1][0] < 0.9 * drawn[0][0]
+    assert (drawn[0][1] == drawn[1][1]).all()
 
 
 def test_the_picture_does_not_depend_on_the_pool_size():
