@@ -652,9 +652,51 @@ def _draw_line_run(renderer: Any, scene: _Scene, group: _Group, values: dict, it
     from matplotlib.markers import MarkerStyle
 
     line = group.artist
+    if _plain_line(line):
+        _as_artist(line, functools.partial(_paint_line_run, line=line, xy=xy)).draw(renderer)
+        return
     line.set_data(xy[:, 0], xy[:, 1])
     with cbook._setattr_cm(line, _marker=MarkerStyle("")):
         Line2D.draw(line, renderer)
+
+
+def _plain_line(line: Any) -> bool:
+    """Whether Line2D.draw of the line's stroke is only the path drawn with its gc (_paint_line_run): no path
+    effects, sketch, gap colour or hidden stroke. A scene draws a line in many runs; setting its data and going
+    through Line2D.draw for each costs several times the drawing."""
+    return (line.get_visible() and not line.get_path_effects() and line.get_sketch_params() is None
+            and not (line.is_dashed() and line.get_gapcolor() is not None)
+            and line._lineStyles[line._linestyle] != "_draw_nothing")
+
+
+def _paint_line_run(renderer: Any, line: Any, xy: np.ndarray) -> None:
+    """What Line2D.draw paints of a plain line (_plain_line) without markers, with the run's pieces as its data."""
+    from matplotlib import colors as mcolors
+    from matplotlib.path import Path
+    from matplotlib.transforms import TransformedPath
+
+    steps = line._path._interpolation_steps if line._path is not None else 1
+    path = Path(np.asarray(xy, dtype=float), _interpolation_steps=steps)
+    renderer.open_group("line2d", line.get_gid())
+    tpath, affine = TransformedPath(path, line.get_transform()).get_transformed_path_and_affine()
+    if len(tpath.vertices):
+        gc = renderer.new_gc()
+        line._set_gc_clip(gc)
+        gc.set_url(line.get_url())
+        gc.set_antialiased(line._antialiased)
+        gc.set_linewidth(line._linewidth)
+        dashed = line.is_dashed()
+        gc.set_joinstyle(line._dashjoinstyle if dashed else line._solidjoinstyle)
+        gc.set_capstyle(line._dashcapstyle if dashed else line._solidcapstyle)
+        gc.set_snap(line.get_snap())
+        gc.set_foreground(mcolors.to_rgba(line._color, line._alpha), isRGBA=True)
+        if line._linewidth > 0:
+            gc.set_dashes(*line._dash_pattern)
+        else:
+            gc.set_dashes(0, None)
+        renderer.draw_path(gc, tpath, affine.frozen())
+        gc.restore()
+    renderer.close_group("line2d")
 
 
 def _draw_line_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,

@@ -208,6 +208,26 @@ def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
     assert (pixels(fig) == expected).all()
 
 
+@pytest.mark.parametrize("style", [dict(), dict(linestyle="--", linewidth=2, alpha=0.6, dash_capstyle="round"),
+                                   dict(linestyle=":", solid_joinstyle="bevel", antialiased=False)])
+def test_a_line_in_many_runs_paints_as_line2d_draws_it(style, monkeypatch):
+    # A line threading a surface is drawn in many runs; each as Line2D.draw would paint it with the run's data.
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 9), np.linspace(-1, 1, 9))
+    ax.plot_surface(x, y, x * y, color="tab:orange")
+    t = np.linspace(0, 6 * np.pi, 120)
+    line, = ax.plot(np.cos(t), np.sin(t), np.sin(3 * t) * 0.8, color="k", **style)
+    korvex_mpl.install(occlusion="exact")
+    runs = []
+    original = _native.fragment_runs
+    monkeypatch.setattr(_native, "fragment_runs", lambda *a: runs.append(original(*a)) or runs[-1])
+    fast = pixels(fig)
+    assert sum(group == 1 for group, *_ in runs[-1]) > 5  # the line's runs
+    monkeypatch.setattr(_occlusion, "_plain_line", lambda line: False)
+    assert (pixels(fig) == fast).all()
+
+
 def test_every_kind_of_3d_artist_takes_part():
     korvex_mpl.install(occlusion="exact")
     fig = plt.figure(figsize=(3, 3), dpi=80)
