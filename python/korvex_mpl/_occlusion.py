@@ -117,6 +117,8 @@ class _Group:
 
     def __init__(self, kind: int, artist: Any, draw: Callable) -> None:
         self.kind, self.artist, self.draw = kind, artist, draw
+        # The artist's transform as its runs are drawn with it, frozen once per draw (nothing moves meanwhile).
+        self.frozen: Any = None
 
 
 class _Scene:
@@ -625,7 +627,9 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
         gc.set_joinstyle(c._joinstyle)
     if c._capstyle:
         gc.set_capstyle(c._capstyle)
-    transform = c.get_transform().frozen()
+    if group.frozen is None:
+        group.frozen = c.get_transform().frozen()
+    transform = group.frozen
     offsets, offset_trf = np.zeros((1, 2)), transforms.IdentityTransform()
     # A hatch fills whatever path it is given: the strokes of outlines and segments go without it.
     blocks = [(0, len(paths))]
@@ -653,7 +657,7 @@ def _draw_line_run(renderer: Any, scene: _Scene, group: _Group, values: dict, it
 
     line = group.artist
     if _plain_line(line):
-        _as_artist(line, functools.partial(_paint_line_run, line=line, xy=xy)).draw(renderer)
+        _as_artist(line, functools.partial(_paint_line_run, group=group, xy=xy)).draw(renderer)
         return
     line.set_data(xy[:, 0], xy[:, 1])
     with cbook._setattr_cm(line, _marker=MarkerStyle("")):
@@ -669,16 +673,24 @@ def _plain_line(line: Any) -> bool:
             and line._lineStyles[line._linestyle] != "_draw_nothing")
 
 
-def _paint_line_run(renderer: Any, line: Any, xy: np.ndarray) -> None:
+def _paint_line_run(renderer: Any, group: _Group, xy: np.ndarray) -> None:
     """What Line2D.draw paints of a plain line (_plain_line) without markers, with the run's pieces as its data."""
     from matplotlib import colors as mcolors
     from matplotlib.path import Path
     from matplotlib.transforms import TransformedPath
 
+    line = group.artist
     steps = line._path._interpolation_steps if line._path is not None else 1
     path = Path(np.asarray(xy, dtype=float), _interpolation_steps=steps)
     renderer.open_group("line2d", line.get_gid())
-    tpath, affine = TransformedPath(path, line.get_transform()).get_transformed_path_and_affine()
+    transform = line.get_transform()
+    if transform.is_affine:  # what TransformedPath gives: the path as it is, and the transform's affine part
+        if group.frozen is None:
+            group.frozen = transform.get_affine().frozen()
+        tpath, frozen = path, group.frozen
+    else:
+        tpath, affine = TransformedPath(path, transform).get_transformed_path_and_affine()
+        frozen = affine.frozen()
     if len(tpath.vertices):
         gc = renderer.new_gc()
         line._set_gc_clip(gc)
@@ -694,7 +706,7 @@ def _paint_line_run(renderer: Any, line: Any, xy: np.ndarray) -> None:
             gc.set_dashes(*line._dash_pattern)
         else:
             gc.set_dashes(0, None)
-        renderer.draw_path(gc, tpath, affine.frozen())
+        renderer.draw_path(gc, tpath, frozen)
         gc.restore()
     renderer.close_group("line2d")
 
