@@ -2,7 +2,9 @@
 #include "visibility/geometry.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <numbers>
 #include <utility>
 
 namespace korvex::visibility::detail {
@@ -179,6 +181,95 @@ void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& trian
     at = next[ear];
   }
   triangles.insert(triangles.end(), {prev[at], at, next[at]});
+}
+
+bool winds_once(const Vec2* v, std::size_t n) noexcept {
+  if (n <= 4) return true;  // four left turns of less than a half turn each make less than two turns
+  double winding = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vec2 e0 = v[i] - v[i == 0 ? n - 1 : i - 1];
+    const Vec2 e1 = v[i + 1 == n ? 0 : i + 1] - v[i];
+    winding += std::atan2(cross(e0, e1), dot(e0, e1));
+  }
+  return winding < 3.0 * std::numbers::pi;
+}
+
+void merge_convex(const Vec2* v, std::size_t n, const std::vector<std::uint32_t>& triangles, double len,
+                  ConvexScratch& w, std::vector<std::uint32_t>& indices, std::vector<std::uint32_t>& ends) {
+  const std::size_t count = triangles.size() / 3;
+  if (w.polygons.size() < count) w.polygons.resize(count);
+  w.root.resize(count);
+  w.edges.clear();
+  auto outline = [n](std::uint32_t a, std::uint32_t b) {
+    return b == (a + 1 == n ? 0 : a + 1) || a == (b + 1 == n ? 0 : b + 1);
+  };
+  for (std::size_t t = 0; t < count; ++t) {
+    const std::uint32_t* tri = triangles.data() + 3 * t;
+    w.polygons[t].assign(tri, tri + 3);
+    w.root[t] = static_cast<std::uint32_t>(t);
+    if (!(turn(v[tri[0]], v[tri[1]], v[tri[2]]) > 0.0)) continue;  // joined to nothing
+    for (int k = 0; k < 3; ++k) {
+      const std::uint32_t a = tri[k], b = tri[(k + 1) % 3];
+      if (outline(a, b)) continue;
+      w.edges.push_back({std::min(a, b), std::max(a, b), static_cast<std::uint32_t>(t)});
+    }
+  }
+  // The diagonals: an undirected edge that two triangles have (more only where the outline is not simple).
+  std::sort(w.edges.begin(), w.edges.end(), [](const ConvexScratch::Edge& l, const ConvexScratch::Edge& r) {
+    return l.a != r.a ? l.a < r.a : l.b != r.b ? l.b < r.b : l.t < r.t;
+  });
+  auto find = [&w](std::uint32_t t) {
+    while (w.root[t] != t) t = w.root[t] = w.root[w.root[t]];
+    return t;
+  };
+  // Whether a vertex between prev and next turns left by more than the tolerance.
+  auto turns_left = [&](std::uint32_t prev, std::uint32_t at, std::uint32_t next) {
+    const double t = turn(v[prev], v[at], v[next]);
+    return t > 0.0 && !(std::abs(t) <= len * norm(v[next] - v[prev]));
+  };
+  for (std::size_t k = 0; k + 1 < w.edges.size(); ++k) {
+    const ConvexScratch::Edge& e = w.edges[k];
+    const ConvexScratch::Edge& f = w.edges[k + 1];
+    if (e.a != f.a || e.b != f.b || (k + 2 < w.edges.size() && w.edges[k + 2].a == e.a && w.edges[k + 2].b == e.b) ||
+        (k > 0 && w.edges[k - 1].a == e.a && w.edges[k - 1].b == e.b)) {
+      continue;
+    }
+    std::uint32_t x = find(e.t), y = find(f.t);
+    if (x == y) continue;
+    // x runs ... u -> v ..., y runs ... v -> u ...: joined, x from v round to u, then y after u up to v. Two
+    // counter-clockwise convex polygons on the two sides of their common edge, turning left at both its ends,
+    // make a convex polygon.
+    std::uint32_t u = e.a, to = e.b;
+    auto position = [](const std::vector<std::uint32_t>& p, std::uint32_t at) {
+      return static_cast<std::size_t>(std::find(p.begin(), p.end(), at) - p.begin());
+    };
+    std::size_t xu = position(w.polygons[x], u);
+    if (w.polygons[x][(xu + 1) % w.polygons[x].size()] != to) {
+      std::swap(x, y);
+      xu = position(w.polygons[x], u);
+    }
+    const std::vector<std::uint32_t>& px = w.polygons[x];
+    const std::vector<std::uint32_t>& py = w.polygons[y];
+    const std::size_t yv = position(py, to);
+    if (px[(xu + 1) % px.size()] != to || py[(yv + 1) % py.size()] != u) continue;
+    std::vector<std::uint32_t>& joined = w.joined;
+    joined.clear();
+    const std::size_t xv = (xu + 1) % px.size();
+    for (std::size_t j = 0; j < px.size(); ++j) joined.push_back(px[(xv + j) % px.size()]);  // to ... u
+    const std::size_t yu = (yv + 1) % py.size();
+    for (std::size_t j = 1; j + 1 < py.size(); ++j) joined.push_back(py[(yu + j) % py.size()]);  // after u
+    const std::size_t m = joined.size();
+    const std::size_t at_u = px.size() - 1;
+    if (!turns_left(joined[at_u - 1], u, joined[at_u + 1]) || !turns_left(joined[m - 1], to, joined[1])) continue;
+    w.polygons[x].swap(joined);
+    w.polygons[y].clear();
+    w.root[y] = x;
+  }
+  for (std::size_t t = 0; t < count; ++t) {
+    if (w.root[t] != t) continue;
+    indices.insert(indices.end(), w.polygons[t].begin(), w.polygons[t].end());
+    ends.push_back(static_cast<std::uint32_t>(indices.size()));
+  }
 }
 
 double separating_line(const Vec2* first, std::size_t n1, const Vec2* second, std::size_t n2, double& nx,

@@ -114,6 +114,29 @@ bool cut_piece(const Vec2* v, const std::uint8_t* flags, const double* g, std::s
 // is not simple still gets n - 2 triangles (the least convex-failing ear is taken when no proper ear exists).
 void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& triangles);
 
+// Working memory of merge_convex().
+struct ConvexScratch {
+  struct Edge {
+    std::uint32_t a, b, t;  // a diagonal's ends (a < b) and a triangle that has it
+  };
+  std::vector<std::vector<std::uint32_t>> polygons;
+  std::vector<std::uint32_t> root;
+  std::vector<Edge> edges;
+  std::vector<std::uint32_t> joined;
+};
+
+// Joins the triangles of a triangulation of the counter-clockwise polygon v (index triples, as triangulate() makes
+// them) into convex polygons: each diagonal in turn (by its ends) is dropped where the two polygons on its sides
+// make one that is convex (both ends of the diagonal turning left by more than `len` times the distance of their
+// neighbours), so that a region is ordered as a few pieces rather than many slivers. A triangle that does not
+// turn left is left alone. Each polygon's vertex indices, counter-clockwise, are appended to `indices`, and where
+// it ends in `indices` to `ends`.
+void merge_convex(const Vec2* v, std::size_t n, const std::vector<std::uint32_t>& triangles, double len,
+                  ConvexScratch& w, std::vector<std::uint32_t>& indices, std::vector<std::uint32_t>& ends);
+
+// Whether a polygon whose vertices all turn left winds once (and so is convex): its turns add up to one turn.
+bool winds_once(const Vec2* v, std::size_t n) noexcept;
+
 // The line that separates two convex point sets (polygons, segments or points) best: the unit normal n and
 // offset c with n . p <= c - gap/2 on `first` and n . p >= c + gap/2 on `second`, maximising gap over the
 // candidate directions (edge normals and edge directions of both, and the line between their centroids).

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <numbers>
 #include <string>
 #include <type_traits>
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -76,6 +75,12 @@ struct Work {
   std::vector<double> oz;
   std::vector<std::uint32_t> triangles;
   std::vector<std::uint8_t> ones;
+  ConvexScratch convex;
+  std::vector<std::uint32_t> indices;  // convex pieces of a polygon (merge_convex())
+  std::vector<std::uint32_t> ends;
+  std::vector<Vec2> piece;
+  std::vector<double> piece_z;
+  std::vector<std::uint8_t> piece_flags;
 };
 
 void add_unplaced(Store& out, Piece proto) {
@@ -114,14 +119,7 @@ bool convex(const std::vector<Vec2>& xy) {
   for (std::size_t i = 0; i < n; ++i) {
     if (!(turn(xy[i == 0 ? n - 1 : i - 1], xy[i], xy[i + 1 == n ? 0 : i + 1]) > 0.0)) return false;
   }
-  if (n <= 4) return true;
-  double winding = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Vec2 e0 = xy[i] - xy[i == 0 ? n - 1 : i - 1];
-    const Vec2 e1 = xy[i + 1 == n ? 0 : i + 1] - xy[i];
-    winding += std::atan2(cross(e0, e1), dot(e0, e1));
-  }
-  return winding < 3.0 * std::numbers::pi;
+  return winds_once(xy.data(), n);
 }
 
 // The usual mesh face: three or four vertices that need no repair, convex and planar. The steps of add_polygon()
@@ -448,22 +446,46 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
       add_triangle(v, z, f, true, joins);
     }
   } else {
-    // Not convex: ear clipping of the outline; a triangle takes the polygon's plane unless that is too far off.
-    // An edge is original when it joins neighbours of the outline.
+    // Not convex: ear clipping of the outline. A triangle takes the polygon's plane unless that is too far off.
+    // On the plane, the triangles are joined into convex pieces (a patch of a surface drawn with a stride is
+    // planar but seldom convex on screen: a few pieces rather than a fan of slivers). An edge is original when it
+    // joins neighbours of the outline.
     w.triangles.clear();
     triangulate(w.xy.data(), n, w.triangles);
-    for (std::size_t t = 0; t < w.triangles.size(); t += 3) {
-      Vec2 v[3];
-      double z[3];
-      std::uint8_t f[3];
-      for (int k = 0; k < 3; ++k) {
-        const std::uint32_t a = w.triangles[t + k];
-        const std::uint32_t b = w.triangles[t + (k + 1) % 3];
-        v[k] = w.xy[a];
-        z[k] = w.z[a];
-        f[k] = (a + 1 == b || (a + 1 == n && b == 0)) ? 1 : 0;
+    w.indices.clear();
+    w.ends.clear();
+    if (planar) {
+      merge_convex(w.xy.data(), n, w.triangles, tol.len, w.convex, w.indices, w.ends);
+    } else {
+      w.indices.assign(w.triangles.begin(), w.triangles.end());
+      for (std::uint32_t t = 3; t <= w.triangles.size(); t += 3) w.ends.push_back(t);
+    }
+    std::uint32_t begin = 0;
+    for (const std::uint32_t end : w.ends) {
+      const std::size_t k = end - begin;
+      w.piece.clear();
+      w.piece_z.clear();
+      w.piece_flags.clear();
+      for (std::uint32_t j = begin; j < end; ++j) {
+        const std::uint32_t a = w.indices[j];
+        const std::uint32_t b = w.indices[j + 1 == end ? begin : j + 1];
+        w.piece.push_back(w.xy[a]);
+        w.piece_z.push_back(w.z[a]);
+        w.piece_flags.push_back((a + 1 == b || (a + 1 == n && b == 0)) ? 1 : 0);
       }
-      add_triangle(v, z, f, !planar, true);
+      begin = end;
+      if (k == 3) {
+        Vec2 v[3] = {w.piece[0], w.piece[1], w.piece[2]};
+        double z[3] = {w.piece_z[0], w.piece_z[1], w.piece_z[2]};
+        std::uint8_t f[3] = {w.piece_flags[0], w.piece_flags[1], w.piece_flags[2]};
+        add_triangle(v, z, f, !planar, true);
+        continue;
+      }
+      if (!Store::substantial(w.piece.data(), k, tol) || !(twice_area(w.piece.data(), k) > 0.0)) continue;
+      Piece piece = proto;
+      piece.plane = plane;
+      piece.tol = deviation + rounding(plane, box_of(w.piece.data(), k));
+      out.add_without_edges(piece, w.piece.data(), w.piece_flags.data(), k);
     }
   }
   if (out.pieces.size() == pieces_before) add_unplaced(out, proto);

@@ -798,6 +798,51 @@ TEST(VisibilityPairSet, MembersAsASetThroughGrowthAndClearing) {
   }
 }
 
+// The triangles of simple polygons joined into convex pieces: each piece turns left at every vertex, the pieces
+// cover the polygon's area, and there are at most 2 r + 1 of them for r reflex vertices (each kept diagonal is
+// needed at a reflex end, and a reflex vertex needs at most two): one for a convex polygon, two for an L.
+TEST(VisibilityGeometry, TrianglesJoinIntoFewConvexPieces) {
+  namespace detail = vis::detail;
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  detail::ConvexScratch scratch;
+  for (int k = 0; k < 300; ++k) {
+    std::vector<detail::Vec2> v;
+    const std::size_t n = 3 + k % 40;
+    const bool round = k % 3 == 0;  // convex
+    for (std::size_t i = 0; i < n; ++i) {  // star-shaped about the origin: simple, counter-clockwise
+      const double a = 2 * std::numbers::pi * (static_cast<double>(i) + (round ? 0.0 : 0.5 * unit(random))) / n;
+      const double r = round ? 1.0 : 0.5 + unit(random);
+      v.push_back({r * std::cos(a), r * std::sin(a)});
+    }
+    if (k == 1) v = {{0, 0}, {2, 0}, {2, 1}, {1, 1}, {1, 2}, {0, 2}};
+    std::vector<std::uint32_t> triangles, indices, ends;
+    detail::triangulate(v.data(), v.size(), triangles);
+    detail::merge_convex(v.data(), v.size(), triangles, 1e-12, scratch, indices, ends);
+    std::size_t reflex = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      reflex += detail::turn(v[(i + v.size() - 1) % v.size()], v[i], v[(i + 1) % v.size()]) < 0.0 ? 1 : 0;
+    }
+    double area = 0.0;
+    std::uint32_t begin = 0;
+    for (const std::uint32_t end : ends) {
+      std::vector<detail::Vec2> piece;
+      for (std::uint32_t j = begin; j < end; ++j) piece.push_back(v[indices[j]]);
+      for (std::size_t j = 0; j < piece.size(); ++j) {
+        ASSERT_GT(detail::turn(piece[(j + piece.size() - 1) % piece.size()], piece[j], piece[(j + 1) % piece.size()]),
+                  0.0) << k;
+      }
+      area += detail::twice_area(piece.data(), piece.size());
+      begin = end;
+    }
+    EXPECT_NEAR(area, detail::twice_area(v.data(), v.size()), 1e-12 * v.size()) << k;
+    EXPECT_LE(ends.size(), 2 * reflex + 1) << k;
+    if (k == 1 || round) {
+      EXPECT_EQ(ends.size(), round ? 1u : 2u) << k;
+    }
+  }
+}
+
 // A scene's pieces (and, with `relate`, their relations) as order() makes them, on `pool`.
 struct BuiltScene {
   vis::detail::Tolerances tol;
