@@ -1,6 +1,6 @@
 """Matplotlib's own gallery scripts that make 3D axes, each drawn alternately with and without korvex_mpl.
 
-    python bench/bench_mpl_gallery.py [--draws N] [NAME ...]
+    python bench/bench_mpl_gallery.py [--draws N] [--occlusion exact] [NAME ...]
 
 The scripts come from the source distribution of the installed Matplotlib (fetched and cached as
 scripts/run_mpl_tests.py does). Each script runs once (plt.show does nothing), then its figures are drawn in turns,
@@ -8,6 +8,8 @@ Matplotlib then korvex_mpl, N times each (default 3); per script the ratios Matp
 whole draw and of the minimum 3D core (korvex_mpl.core_timer()), whether the last pictures of both sides are
 identical (else the number of differing pixels), and the calls handed back to Matplotlib per draw. Scripts that
 fail to run here (one needs LaTeX) are listed as such. Last, the medians and how many scripts are slower.
+With --occlusion exact, korvex_mpl draws in its exact occlusion mode (whose pictures differ where Matplotlib's
+depth sort is wrong, so the pixel column counts those).
 """
 import argparse
 import contextlib
@@ -61,10 +63,13 @@ def figures_of(name, source):
     return figures if any(isinstance(a, axes3d.Axes3D) for f in figures for a in f.axes) else []
 
 
+OCCLUSION = "sort"
+
+
 def draw(figures, with_korvex):
     """(whole, core) seconds and the pictures of one draw of every figure."""
     if with_korvex:
-        korvex_mpl.install()
+        korvex_mpl.install(occlusion=OCCLUSION)
     try:
         with korvex_mpl.core_timer() as core, warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -97,10 +102,14 @@ def compare(figures, draws):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--draws", type=int, default=3, help="draws per side and script (default 3)")
+    parser.add_argument("--occlusion", choices=("sort", "exact"), default="sort",
+                        help="korvex_mpl's occlusion mode (default sort)")
     parser.add_argument("names", nargs="*", help="script names (default: all that make 3D axes)")
     args = parser.parse_args()
+    global OCCLUSION
+    OCCLUSION = args.occlusion
     print(f"Matplotlib {matplotlib.__version__} gallery, min of {args.draws} draws per side; "
-          "ratio = Matplotlib / korvex_mpl")
+          f"ratio = Matplotlib / korvex_mpl (occlusion={OCCLUSION})")
     rows = []
     for name, source in sorted(scripts().items()):
         if args.names and Path(name).name not in args.names:
