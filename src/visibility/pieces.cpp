@@ -113,11 +113,14 @@ void simplify(std::vector<Vec2>& xy, std::vector<double>& z, double len) {
   }
 }
 
-// A counter-clockwise polygon without collinear vertices is convex when it turns left everywhere and winds once.
-bool convex(const std::vector<Vec2>& xy) {
+// A counter-clockwise polygon without collinear vertices is convex when it turns left everywhere and winds once;
+// with `sliver`, a vertex within that distance of the line through its neighbours may turn right.
+bool convex(const std::vector<Vec2>& xy, double sliver) {
   const std::size_t n = xy.size();
   for (std::size_t i = 0; i < n; ++i) {
-    if (!(turn(xy[i == 0 ? n - 1 : i - 1], xy[i], xy[i + 1 == n ? 0 : i + 1]) > 0.0)) return false;
+    const Vec2 prev = xy[i == 0 ? n - 1 : i - 1];
+    const Vec2 next = xy[i + 1 == n ? 0 : i + 1];
+    if (!(turn(prev, xy[i], next) > -sliver * norm(next - prev))) return false;
   }
   return winds_once(xy.data(), n);
 }
@@ -404,8 +407,11 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   double deviation = 0.0;
   const Plane plane = fit_plane(w.xy.data(), w.z.data(), n, deviation);
   const bool planar = deviation <= tol.planar;
-  const bool is_convex = convex(w.xy);
-  if (is_convex && planar) {
+  const bool is_convex = convex(w.xy, 0.0);
+  // A planar one is its own piece also where it turns back by less than a sliver (a patch of a surface drawn with
+  // a stride has several points along each side, seldom exactly in line on screen): the order cannot tell so
+  // little (its edges bound it within a sliver), and its pieces would be many.
+  if (planar && (is_convex || convex(w.xy, tol.sliver))) {
     const Box box = box_of(w.xy.data(), n);
     proto.plane = plane;
     proto.tol = deviation + rounding(plane, box);

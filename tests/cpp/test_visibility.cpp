@@ -858,6 +858,37 @@ struct BuiltScene {
   }
 };
 
+// A planar polygon whose sides bend in by less than a sliver (1e-4 of the scene's extent) is one piece, as if
+// convex; bent in by more, it is cut into convex pieces.
+TEST(VisibilityPieces, PlanarPolygonsConcaveByLessThanASliverAreOnePiece) {
+  std::vector<double> xyz, depths;
+  std::vector<std::int64_t> offsets{0}, ids;
+  const double sliver = 1e-4 * 4.0;  // the extent: two unit squares three apart
+  for (const double bend : {0.2 * sliver, 5 * sliver}) {
+    // A unit square with four points along each side, the middle one of each moved towards the centre.
+    double x = 3.0 * static_cast<double>(ids.size()), y = 0.0;
+    for (const auto& d : {std::array{1.0, 0.0}, std::array{0.0, 1.0}, std::array{-1.0, 0.0}, std::array{0.0, -1.0}}) {
+      for (int k = 0; k < 4; ++k) {
+        const double in = k == 2 ? bend : 0.0;
+        xyz.insert(xyz.end(), {x - d[1] * in, y + d[0] * in, 0.1 * x + 0.2 * y});
+        x += d[0] / 4;
+        y += d[1] / 4;
+      }
+    }
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+    ids.push_back(static_cast<std::int64_t>(ids.size()));
+    depths.push_back(0.0);
+  }
+  ThreadPool pool(1);
+  const BuiltScene built(vis::Scene{xyz, offsets, ids, depths, {}, {}, {}, {}}, vis::Options{}, pool, false);
+  ASSERT_EQ(built.tol.sliver, sliver);
+  std::vector<int> pieces(2, 0);
+  for (const vis::detail::Piece& p : built.store.pieces) ++pieces[p.item];
+  EXPECT_EQ(pieces[0], 1);
+  EXPECT_GT(pieces[1], 1);
+  EXPECT_EQ(built.store.pieces[0].count, 16u);
+}
+
 // The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
 // with segments, markers and polygons left out (not finite): every piece meets exactly the pieces whose grown
 // boxes meet its own, once each, and the relations found are those of relate() on every pair whose boxes meet and
