@@ -670,7 +670,7 @@ def _plain_line(line: Any) -> bool:
     through Line2D.draw for each costs several times the drawing."""
     return (line.get_visible() and not line.get_path_effects() and line.get_sketch_params() is None
             and not (line.is_dashed() and line.get_gapcolor() is not None)
-            and line._lineStyles[line._linestyle] != "_draw_nothing")
+            and line.get_linestyle() not in ("None", " ", ""))
 
 
 def _paint_line_run(renderer: Any, group: _Group, xy: np.ndarray) -> None:

@@ -171,7 +171,9 @@ PRIVATE = {
         "_joinstyle", "_capstyle", "_hatch_linewidth", "_gapcolor", "_set_gc_clip"],
     "mpl_toolkits.mplot3d.art3d.Line3DCollection": ["_segments3d", "_axlim_clip", "_paths"],
     "mpl_toolkits.mplot3d.art3d.Line3D": ["_verts3d", "_marker", "_markersize", "_markeredgewidth", "_linestyle",
-                                          "_linewidth"],
+                                          "_linewidth", "_antialiased", "_path", "_alpha", "_color", "_dash_pattern",
+                                          "_dashjoinstyle", "_dashcapstyle", "_solidjoinstyle", "_solidcapstyle",
+                                          "_set_gc_clip"],
     "mpl_toolkits.mplot3d.art3d.Path3DCollection": [
         "_offsets3d", "_axlim_clip", "_sizes3d", "_linewidths3d", "_sizes", "_linewidths", "_offsets",
         "_offset_zordered", "_z_markers_idx", "_vzs", "_data_scale"],
