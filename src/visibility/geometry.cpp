@@ -227,6 +227,9 @@ void merge_convex(const Vec2* v, std::size_t n, const std::vector<std::uint32_t>
     const double t = turn(v[prev], v[at], v[next]);
     return t > 0.0 && !(std::abs(t) <= len * norm(v[next] - v[prev]));
   };
+  auto position = [](const std::vector<std::uint32_t>& p, std::uint32_t at) {
+    return static_cast<std::size_t>(std::find(p.begin(), p.end(), at) - p.begin());
+  };
   for (std::size_t k = 0; k + 1 < w.edges.size(); ++k) {
     const ConvexScratch::Edge& e = w.edges[k];
     const ConvexScratch::Edge& f = w.edges[k + 1];
@@ -239,10 +242,7 @@ void merge_convex(const Vec2* v, std::size_t n, const std::vector<std::uint32_t>
     // x runs ... u -> v ..., y runs ... v -> u ...: joined, x from v round to u, then y after u up to v. Two
     // counter-clockwise convex polygons on the two sides of their common edge, turning left at both its ends,
     // make a convex polygon.
-    std::uint32_t u = e.a, to = e.b;
-    auto position = [](const std::vector<std::uint32_t>& p, std::uint32_t at) {
-      return static_cast<std::size_t>(std::find(p.begin(), p.end(), at) - p.begin());
-    };
+    const std::uint32_t u = e.a, to = e.b;
     std::size_t xu = position(w.polygons[x], u);
     if (w.polygons[x][(xu + 1) % w.polygons[x].size()] != to) {
       std::swap(x, y);

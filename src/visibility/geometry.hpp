@@ -134,7 +134,8 @@ struct ConvexScratch {
 void merge_convex(const Vec2* v, std::size_t n, const std::vector<std::uint32_t>& triangles, double len,
                   ConvexScratch& w, std::vector<std::uint32_t>& indices, std::vector<std::uint32_t>& ends);
 
-// Whether a polygon whose vertices all turn left winds once (and so is convex): its turns add up to one turn.
+// Whether a polygon whose vertices turn left (or right by next to nothing) winds once: its turns add up to one
+// turn, not two or more.
 bool winds_once(const Vec2* v, std::size_t n) noexcept;
 
 // The line that separates two convex point sets (polygons, segments or points) best: the unit normal n and
