@@ -657,9 +657,11 @@ void Orderer::rank(const std::vector<std::size_t>& plain) {
   item_rank_.resize(base == 0 ? 0 : s_.pieces[base - 1].item + 1);
   prio_.resize(base);
   rank_of_.resize(base);
+  group_.item.resize(base);
   for (std::size_t k = 0; k < base; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
   for (std::size_t u = 0; u < base; ++u) {  // an item's pieces are consecutive, its first one placed first
     const std::uint32_t item = s_.pieces[u].item;
+    group_.item[u] = item;
     if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
     prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
   }
@@ -824,6 +826,18 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
   }
   out.resize(m);
   for (std::size_t i = 0; i < m; ++i) place_[out[i]] = static_cast<std::uint32_t>(i);
+  if (m == alive_count && group_items(out)) {
+    // The places and the pieces held back, as the loop above keeps them, for the new order.
+    held_.clear();
+    latest = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::uint32_t u = out[i];
+      place_[u] = static_cast<std::uint32_t>(i);
+      const std::uint64_t p = priority(u);
+      if (p < latest) held_.push_back(u);
+      latest = std::max(latest, p);
+    }
+  }
   if (out.size() < alive_count) {
     // Past the cap: the rest in the plain order.
     std::vector<std::uint64_t> rest;
@@ -835,6 +849,174 @@ void Orderer::order(const std::vector<std::size_t>& plain, std::vector<std::uint
     std::sort(rest.begin(), rest.end());
     for (const std::uint64_t r : rest) out.push_back(static_cast<std::uint32_t>(r));
   }
+}
+
+bool Orderer::group_items(std::vector<std::uint32_t>& out) {
+  // An item's pieces are taken apart by the order only where the pieces of other items must come between them
+  // (the nearer part of a polygon cut by another over the other) or where Kahn's order, taking the first ready
+  // piece, has moved on to another item before the rest of one was ready. The latter are put back together:
+  // each split costs the drawing a fragment and a seam to pad.
+  GroupScratch& g = group_;
+  const std::size_t m = out.size();
+  const std::size_t items = item_rank_.size();
+  constexpr std::uint32_t kNone = 0xffffffffu;
+  const auto item_of = [&g](std::uint32_t u) { return g.item[u]; };
+  g.item_at.resize(m);
+  g.first.assign(items, kNone);
+  g.last.resize(items);
+  g.count.assign(items, 0);
+  g.cut.assign(items, 0);
+  g.split.clear();
+  for (std::size_t k = 0; k < m; ++k) {
+    const std::uint32_t u = out[k];
+    const std::uint32_t it = item_of(u);
+    g.item_at[k] = it;
+    if (g.count[it]++ == 0) {
+      g.first[it] = static_cast<std::uint32_t>(k);
+    } else if (g.item_at[k - 1] != it) {
+      g.split.push_back(it);
+    }
+    g.last[it] = static_cast<std::uint32_t>(k);
+    g.cut[it] |= u >= base_ ? 1 : 0;
+  }
+  // Nothing to do unless an item that was not cut is split (the parts of a cut nearly always lie on a cycle of
+  // items, and finding the cycles is the larger part of the work).
+  if (std::all_of(g.split.begin(), g.split.end(), [&g](std::uint32_t it) { return g.cut[it] != 0; })) return false;
+  // The graph of items over the live relations, then the items on cycles (strongly connected components of more
+  // than one item, by Tarjan's search without recursion): only those must stay apart.
+  g.succ_start.assign(items + 1, 0);
+  for (const Relation& r : rel_) {
+    if (live(r) && item_of(r.first) != item_of(r.second)) ++g.succ_start[item_of(r.first) + 1];
+  }
+  prefix_sums(g.succ_start.data(), items + 1);
+  g.succ.resize(g.succ_start[items]);
+  {
+    std::vector<std::uint32_t>& at = g.indeg;  // a cursor per item while filling
+    at.assign(g.succ_start.begin(), g.succ_start.end() - 1);
+    for (const Relation& r : rel_) {
+      if (live(r) && item_of(r.first) != item_of(r.second)) g.succ[at[item_of(r.first)]++] = item_of(r.second);
+    }
+  }
+  g.cyclic.assign(items, 0);
+  g.index.assign(items, kNone);
+  g.low.resize(items);
+  g.path.clear();
+  g.frames.clear();  // pairs (item, next successor to look at)
+  constexpr std::uint32_t kDone = kNone - 1;
+  std::uint32_t counter = 0;
+  for (std::uint32_t root = 0; root < items; ++root) {
+    if (g.index[root] != kNone || g.succ_start[root] == g.succ_start[root + 1]) continue;
+    g.index[root] = g.low[root] = counter++;
+    g.path.push_back(root);
+    g.frames.insert(g.frames.end(), {root, g.succ_start[root]});
+    while (!g.frames.empty()) {
+      const std::uint32_t v = g.frames[g.frames.size() - 2];
+      std::uint32_t& e = g.frames.back();
+      if (e < g.succ_start[v + 1]) {
+        const std::uint32_t w = g.succ[e++];
+        if (g.index[w] == kNone) {
+          g.index[w] = g.low[w] = counter++;
+          g.path.push_back(w);
+          g.frames.insert(g.frames.end(), {w, g.succ_start[w]});
+        } else if (g.index[w] != kDone) {  // on the path still
+          g.low[v] = std::min(g.low[v], g.index[w]);
+        }
+        continue;
+      }
+      g.frames.resize(g.frames.size() - 2);
+      if (!g.frames.empty()) {
+        const std::uint32_t parent = g.frames[g.frames.size() - 2];
+        g.low[parent] = std::min(g.low[parent], g.low[v]);
+      }
+      if (g.low[v] != g.index[v]) continue;
+      // v roots a component: the items on the path from v up.
+      const bool cycle = g.path.back() != v;
+      std::uint32_t w;
+      do {
+        w = g.path.back();
+        g.path.pop_back();
+        g.index[w] = kDone;
+        g.cyclic[w] = cycle ? 1 : 0;
+      } while (w != v);
+    }
+  }
+  if (std::all_of(g.split.begin(), g.split.end(), [&g](std::uint32_t it) { return g.cyclic[it] != 0; })) return false;
+  // Nodes: an item off the cycles is one node, numbered by the place of its first piece in the order, and every
+  // piece of an item on a cycle is one, numbered by its place; the number is the node's priority. Each item's
+  // pieces are listed in the order.
+  const auto node_of = [&](std::uint32_t u) {
+    const std::uint32_t it = item_of(u);
+    return g.cyclic[it] != 0 ? place_[u] : g.first[it];
+  };
+  g.member_start.assign(items + 1, 0);
+  for (std::size_t it = 0; it < items; ++it) g.member_start[it + 1] = g.count[it];
+  prefix_sums(g.member_start.data(), items + 1);
+  g.members.resize(m);
+  {
+    std::vector<std::uint32_t>& at = g.low;  // the search is done: a cursor per item while filling
+    at.assign(g.member_start.begin(), g.member_start.end() - 1);
+    for (std::size_t k = 0; k < m; ++k) g.members[at[g.item_at[k]]++] = out[k];
+  }
+  g.succ_start.assign(m + 1, 0);
+  for (const Relation& r : rel_) {
+    if (!live(r)) continue;
+    const std::uint32_t a = node_of(r.first), b = node_of(r.second);
+    if (a != b) ++g.succ_start[a + 1];
+  }
+  prefix_sums(g.succ_start.data(), m + 1);
+  g.succ.resize(g.succ_start[m]);
+  g.indeg.assign(m, 0);
+  {
+    std::vector<std::uint32_t>& at = g.index;  // a cursor per node while filling
+    at.assign(g.succ_start.begin(), g.succ_start.end() - 1);
+    for (const Relation& r : rel_) {
+      if (!live(r)) continue;
+      const std::uint32_t a = node_of(r.first), b = node_of(r.second);
+      if (a == b) continue;
+      g.succ[at[a]++] = b;
+      ++g.indeg[b];
+    }
+  }
+  // Kahn's order of the nodes, the ready node of the smallest number first. The order given is one that the
+  // nodes almost keep: a place walks it, taking each node that is ready when reached; a node passed over while
+  // not ready joins a heap when it becomes ready.
+  const auto is_node = [&](std::size_t k) {
+    const std::uint32_t it = g.item_at[k];
+    return g.cyclic[it] != 0 || g.first[it] == k;
+  };
+  g.heap.clear();
+  g.out.clear();
+  std::size_t walk = 0;
+  while (true) {
+    while (walk < m && (!is_node(walk) || g.indeg[walk] != 0)) ++walk;  // (a node taken has indegree 0 still)
+    std::uint32_t k;
+    if (!g.heap.empty() && (walk == m || g.heap.front() < walk)) {
+      std::pop_heap(g.heap.begin(), g.heap.end(), std::greater<>());
+      k = g.heap.back();
+      g.heap.pop_back();
+    } else if (walk < m) {
+      k = static_cast<std::uint32_t>(walk++);
+    } else {
+      break;
+    }
+    const std::uint32_t it = g.item_at[k];
+    if (g.cyclic[it] != 0) {
+      g.out.push_back(out[k]);
+    } else {
+      g.out.insert(g.out.end(), g.members.begin() + g.member_start[it], g.members.begin() + g.member_start[it + 1]);
+    }
+    for (std::uint32_t e = g.succ_start[k]; e < g.succ_start[k + 1]; ++e) {
+      const std::uint32_t v = g.succ[e];
+      if (--g.indeg[v] == 0 && v < walk) {
+        g.heap.push_back(v);
+        std::push_heap(g.heap.begin(), g.heap.end(), std::greater<>());
+      }
+    }
+  }
+  KORVEX_ASSERT(g.out.size() == m, "the items off cycles and the pieces on them are ordered without a cycle");
+  if (std::equal(g.out.begin(), g.out.end(), out.begin())) return false;
+  out.swap(g.out);
+  return true;
 }
 
 }  // namespace korvex::visibility::detail

@@ -146,8 +146,22 @@ struct Pending {
   Outcome outcome;
 };
 
+// Working memory of Orderer::group_items(): per item its pieces' places in the order, the graph of the nodes
+// (items drawn in a row, or single pieces) as lists of successors, and the search for cycles among items.
+struct GroupScratch {
+  std::vector<std::uint32_t> item;                                       // per piece (a copy of Piece::item)
+  std::vector<std::uint32_t> item_at;                                    // per place in the order
+  std::vector<std::uint32_t> first, last, count, member_start, members;  // per item
+  std::vector<std::uint8_t> cut, cyclic;  // per item: cut (has parts), on a cycle of items
+  std::vector<std::uint32_t> split;       // the items found apart in the order (some more than once)
+  std::vector<std::uint32_t> succ_start, succ, indeg;              // per node
+  std::vector<std::uint32_t> index, low, path, frames;             // Tarjan's search, per item
+  std::vector<std::uint32_t> heap, out;
+};
+
 // The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
 struct OrderMemory {
+  GroupScratch group;
   std::vector<Relation> rel;
   std::vector<std::uint8_t> dead;
   std::vector<std::uint32_t> link_start;
@@ -266,6 +280,11 @@ class Orderer {
   // Hands the relations of q, just cut, to its parts.
   void inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
                std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
+  // Reorders `out`, a complete order of the live pieces, so that the pieces of each item follow one another
+  // wherever the relations allow: Kahn's order over the items, each taken whole, except the items on a cycle of
+  // items, whose pieces are taken one by one; ties by the places in `out` (so an order whose items are already
+  // together is kept). Returns whether anything moved.
+  bool group_items(std::vector<std::uint32_t>& out);
   // Gives up the relation of the cycle with the smallest overlap.
   void drop_weakest(const std::vector<std::uint32_t>& cycle, const std::vector<std::uint32_t>& cycle_rel,
                     std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready);
@@ -278,6 +297,7 @@ class Orderer {
     return u < base_ ? prio_[u] : (std::uint64_t{item_rank_[s_.pieces[u].item]} << 32) | u;
   }
   void swap_memory() noexcept {
+    std::swap(group_, memory_.group);
     rel_.swap(memory_.rel);
     dead_.swap(memory_.dead);
     link_start_.swap(memory_.link_start);
@@ -318,6 +338,7 @@ class Orderer {
     dead_.resize(n, 0);
     extra_.resize(n);
     has_extra_.resize(n, 0);
+    for (std::size_t u = group_.item.size(); u < n; ++u) group_.item.push_back(s_.pieces[u].item);
   }
 
   Store& s_;
@@ -335,6 +356,7 @@ class Orderer {
   std::vector<std::uint32_t> root_;   // per piece: the piece that existed before any cut it comes from
   // order(): per piece its place in the order, and the pieces painted after one the plain order puts later.
   std::vector<std::uint32_t> place_, held_;
+  GroupScratch group_;
   std::vector<std::vector<Pending>> pending_;  // confirm(): the pairs tested, one list per task
   // confirm(): per piece that existed before any cut, its partners on the grid that are settled() with it, in
   // the grid's order, as settled_items_[begin, end) with (begin << 32) | end (kUnknown: not looked up yet); what

@@ -20,7 +20,9 @@
 // scene without overlaps comes out in exactly the plain order. A cycle of overlaps is broken by cutting one
 // member so that the regions where its two neighbours in the cycle overlap it fall apart: along a neighbour's
 // plane where that separates them (reusing a plane that cut before, so that the faces of one solid are cut in
-// step), else along a line between them.
+// step), else along a line between them. Last, the pieces of each item are brought together wherever no piece of
+// another item must come between them: taking the first ready piece leaves many an item in pieces that nothing
+// holds apart (the triangles of a patch that is far from planar, between those of its neighbours).
 //
 // Markers are points: one is ordered against what it overlaps by its centre's depth and never cut. A line or a
 // marker lying on a surface is drawn over it.

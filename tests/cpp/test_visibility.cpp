@@ -655,6 +655,67 @@ TEST(VisibilityOrder, SegmentIsCutWhereItPiercesAndMarkersGoByDepth) {
   EXPECT_EQ(r.original[back.first + 1], 1);
 }
 
+// An L is ordered as two convex pieces. Square S lies behind one of them but has the nearer fallback depth, so
+// the plain order puts the L first: taking the first ready piece, the order would paint the L's other piece, S,
+// then the rest of the L (two fragments). Where nothing must come between an item's pieces they are kept
+// together: S, then the whole L. With a second L in place of S, tilted so that it lies in front of one arm of the
+// first and behind the other (a cycle of items, without an intersection), the pieces must stay apart, and the
+// order holds both overlaps.
+TEST(VisibilityOrder, PiecesOfAnItemStayTogetherWhereNothingMustComeBetween) {
+  std::vector<double> xyz;
+  std::vector<std::int64_t> offsets{0};
+  auto polygon = [&](std::initializer_list<std::array<double, 2>> points, double z0, double slope) {
+    for (const auto& p : points) xyz.insert(xyz.end(), {p[0], p[1], z0 + slope * (p[0] - 10)});
+    offsets.push_back(static_cast<std::int64_t>(xyz.size() / 3));
+  };
+  polygon({{0, 0}, {20, 0}, {20, 6}, {6, 6}, {6, 20}, {0, 20}}, 5, 0);  // the L, in the plane z = 5
+  const std::size_t l_end = xyz.size();
+  for (bool cycle : {false, true}) {
+    xyz.resize(l_end);
+    offsets.resize(2);
+    if (cycle) {
+      polygon({{0, 14}, {14, 14}, {14, 0}, {20, 0}, {20, 20}, {0, 20}}, 5, 0.3);  // in front where x < 10
+    } else {
+      polygon({{14, 1}, {18, 1}, {18, 5}, {14, 5}}, 8, 0);
+    }
+    const std::vector<std::int64_t> ids{1, 2};
+    const std::vector<double> depths{5, 1};
+    for (std::size_t threads : {1, 2}) {
+      ThreadPool pool(threads);
+      const vis::Result r = vis::order({xyz, offsets, ids, depths, {}, {}, {}, {}}, {}, pool);
+      EXPECT_EQ(r.pieces, 4u - (cycle ? 0u : 1u));
+      EXPECT_EQ(r.cuts, 0u);
+      // The place of the fragment of item `id` that covers (x, y).
+      auto place = [&r](std::int64_t id, double x, double y) {
+        for (std::size_t k = 0; k < r.fragments.size(); ++k) {
+          const vis::Fragment& f = r.fragments[k];
+          int winding = 0;
+          for (std::uint32_t j = 0; j < f.count; ++j) {
+            const double* a = &r.xy[2 * (f.first + j)];
+            const double* b = &r.xy[2 * (f.first + (j + 1) % f.count)];
+            const double side = (b[0] - a[0]) * (y - a[1]) - (b[1] - a[1]) * (x - a[0]);
+            if (a[1] <= y && b[1] > y && side > 0) ++winding;
+            if (a[1] > y && b[1] <= y && side < 0) --winding;
+          }
+          if (f.id == id && winding != 0) return static_cast<std::ptrdiff_t>(k);
+        }
+        return std::ptrdiff_t{-1};
+      };
+      if (!cycle) {
+        std::vector<std::int64_t> got;
+        for (const vis::Fragment& f : r.fragments) got.push_back(f.id);
+        EXPECT_EQ(got, (std::vector<std::int64_t>{2, 1})) << threads << " threads";
+        continue;
+      }
+      EXPECT_GE(r.fragments.size(), 3u);
+      ASSERT_GE(place(1, 3, 17), 0);
+      EXPECT_LT(place(1, 3, 17), place(2, 3, 17)) << threads << " threads";  // the L first where x < 10
+      ASSERT_GE(place(2, 17, 3), 0);
+      EXPECT_LT(place(2, 17, 3), place(1, 17, 3)) << threads << " threads";
+    }
+  }
+}
+
 // The edges a cut polygon's fragments flag as original lie on its outline; the cut edges do not.
 TEST(VisibilityOrder, OnlyOutlineEdgesAreFlaggedOriginal) {
   const World w = crossing_planes();
