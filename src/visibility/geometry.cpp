@@ -138,16 +138,73 @@ void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& trian
     prev[i] = static_cast<std::uint32_t>(i == 0 ? n - 1 : i - 1);
     next[i] = static_cast<std::uint32_t>(i + 1 == n ? 0 : i + 1);
   }
+  // Whether vertex r (not p, i or q) keeps the triangle p i q from being an ear: it lies in the closed triangle
+  // and is not a copy of one of its corners.
+  auto blocks = [&](std::uint32_t p, std::uint32_t i, std::uint32_t q, std::uint32_t r) {
+    const Vec2 x = v[r];
+    if ((x.x == v[p].x && x.y == v[p].y) || (x.x == v[i].x && x.y == v[i].y) || (x.x == v[q].x && x.y == v[q].y)) {
+      return false;
+    }
+    return turn(v[p], v[i], x) >= 0.0 && turn(v[i], v[q], x) >= 0.0 && turn(v[q], v[p], x) >= 0.0;
+  };
+  // A long outline (a contour band has hundreds of points) has its vertices binned on a grid of about one cell
+  // per vertex, so that an ear is checked against the vertices near it rather than all: the triangle holds none
+  // of the vertices outside its box. Clipped vertices are marked and passed over.
+  constexpr std::size_t kBinnedFrom = 48;
+  const bool binned = n >= kBinnedFrom;
+  std::vector<std::uint32_t> cell_start, cell_items;
+  std::vector<std::uint8_t> clipped;
+  double x0 = 0.0, y0 = 0.0, sx = 0.0, sy = 0.0;
+  std::size_t cols = 1, rows = 1;
+  auto col_of = [&](double x) {
+    return static_cast<std::size_t>(std::clamp((x - x0) * sx, 0.0, static_cast<double>(cols - 1)));
+  };
+  auto row_of = [&](double y) {
+    return static_cast<std::size_t>(std::clamp((y - y0) * sy, 0.0, static_cast<double>(rows - 1)));
+  };
+  if (binned) {
+    double x1 = v[0].x, y1 = v[0].y;
+    x0 = x1;
+    y0 = y1;
+    for (std::size_t i = 1; i < n; ++i) {
+      x0 = std::min(x0, v[i].x);
+      x1 = std::max(x1, v[i].x);
+      y0 = std::min(y0, v[i].y);
+      y1 = std::max(y1, v[i].y);
+    }
+    cols = rows = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(n))));
+    // (A box of no width or height, or not finite: one column or row, every vertex in it.)
+    sx = x1 > x0 && std::isfinite(x1 - x0) ? static_cast<double>(cols) / (x1 - x0) : 0.0;
+    sy = y1 > y0 && std::isfinite(y1 - y0) ? static_cast<double>(rows) / (y1 - y0) : 0.0;
+    cell_start.assign(cols * rows + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++cell_start[row_of(v[i].y) * cols + col_of(v[i].x) + 1];
+    for (std::size_t c = 0; c < cols * rows; ++c) cell_start[c + 1] += cell_start[c];
+    cell_items.resize(n);
+    std::vector<std::uint32_t> at(cell_start.begin(), cell_start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      cell_items[at[row_of(v[i].y) * cols + col_of(v[i].x)]++] = static_cast<std::uint32_t>(i);
+    }
+    clipped.assign(n, 0);
+  }
   auto is_ear = [&](std::uint32_t i) {
     const std::uint32_t p = prev[i];
     const std::uint32_t q = next[i];
     if (!(turn(v[p], v[i], v[q]) > 0.0)) return false;
-    for (std::uint32_t r = next[q]; r != p; r = next[r]) {
-      const Vec2 x = v[r];
-      if ((x.x == v[p].x && x.y == v[p].y) || (x.x == v[i].x && x.y == v[i].y) || (x.x == v[q].x && x.y == v[q].y)) {
-        continue;
+    if (!binned) {
+      for (std::uint32_t r = next[q]; r != p; r = next[r]) {
+        if (blocks(p, i, q, r)) return false;
       }
-      if (turn(v[p], v[i], x) >= 0.0 && turn(v[i], v[q], x) >= 0.0 && turn(v[q], v[p], x) >= 0.0) return false;
+      return true;
+    }
+    const std::size_t c0 = col_of(std::min({v[p].x, v[i].x, v[q].x})), c1 = col_of(std::max({v[p].x, v[i].x, v[q].x}));
+    const std::size_t r0 = row_of(std::min({v[p].y, v[i].y, v[q].y})), r1 = row_of(std::max({v[p].y, v[i].y, v[q].y}));
+    for (std::size_t row = r0; row <= r1; ++row) {
+      for (std::size_t c = row * cols + c0; c <= row * cols + c1; ++c) {
+        for (std::uint32_t k = cell_start[c]; k < cell_start[c + 1]; ++k) {
+          const std::uint32_t r = cell_items[k];
+          if (clipped[r] == 0 && r != p && r != i && r != q && blocks(p, i, q, r)) return false;
+        }
+      }
     }
     return true;
   };
@@ -178,6 +235,7 @@ void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& trian
     triangles.insert(triangles.end(), {prev[ear], ear, next[ear]});
     next[prev[ear]] = next[ear];
     prev[next[ear]] = prev[ear];
+    if (binned) clipped[ear] = 1;
     at = next[ear];
   }
   triangles.insert(triangles.end(), {prev[at], at, next[at]});

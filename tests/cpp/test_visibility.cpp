@@ -869,7 +869,7 @@ TEST(VisibilityGeometry, TrianglesJoinIntoFewConvexPieces) {
   detail::ConvexScratch scratch;
   for (int k = 0; k < 300; ++k) {
     std::vector<detail::Vec2> v;
-    const std::size_t n = 3 + k % 40;
+    const std::size_t n = k % 10 == 9 ? 50 + 3 * k : 3 + k % 40;  // some long enough for the binned search
     const bool round = k % 3 == 0;  // convex
     for (std::size_t i = 0; i < n; ++i) {  // star-shaped about the origin: simple, counter-clockwise
       const double a = 2 * std::numbers::pi * (static_cast<double>(i) + (round ? 0.0 : 0.5 * unit(random))) / n;
@@ -879,6 +879,13 @@ TEST(VisibilityGeometry, TrianglesJoinIntoFewConvexPieces) {
     if (k == 1) v = {{0, 0}, {2, 0}, {2, 1}, {1, 1}, {1, 2}, {0, 2}};
     std::vector<std::uint32_t> triangles, indices, ends;
     detail::triangulate(v.data(), v.size(), triangles);
+    ASSERT_EQ(triangles.size(), 3 * (v.size() - 2)) << k;
+    for (std::size_t t = 0; t < triangles.size(); t += 3) {  // an ear holds no other vertex
+      const detail::Vec2 a = v[triangles[t]], b = v[triangles[t + 1]], c = v[triangles[t + 2]];
+      for (const detail::Vec2& x : v) {
+        ASSERT_FALSE(detail::turn(a, b, x) > 0.0 && detail::turn(b, c, x) > 0.0 && detail::turn(c, a, x) > 0.0) << k;
+      }
+    }
     detail::merge_convex(v.data(), v.size(), triangles, 1e-12, scratch, indices, ends);
     std::size_t reflex = 0;
     for (std::size_t i = 0; i < v.size(); ++i) {
