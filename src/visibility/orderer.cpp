@@ -658,10 +658,12 @@ void Orderer::rank(const std::vector<std::size_t>& plain) {
   prio_.resize(base);
   rank_of_.resize(base);
   group_.item.resize(base);
+  group_.decomposed.clear();
   for (std::size_t k = 0; k < base; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
   for (std::size_t u = 0; u < base; ++u) {  // an item's pieces are consecutive, its first one placed first
     const std::uint32_t item = s_.pieces[u].item;
     group_.item[u] = item;
+    if (!s_.pieces[u].whole) group_.decomposed.push_back(static_cast<std::uint32_t>(u));
     if (u == 0 || item != s_.pieces[u - 1].item) item_rank_[item] = rank_of_[u];
     prio_[u] = (std::uint64_t{item_rank_[item]} << 32) | u;
   }
@@ -860,6 +862,24 @@ bool Orderer::group_items(std::vector<std::uint32_t>& out) {
   const std::size_t m = out.size();
   const std::size_t items = item_rank_.size();
   constexpr std::uint32_t kNone = 0xffffffffu;
+  // Only the pieces of an item built as several can be apart without a cut (the parts of a cut are left apart:
+  // see below): nothing to do unless such an item, not cut since, is apart in the order.
+  bool apart = false;
+  for (std::size_t k = 0; k < g.decomposed.size() && !apart;) {
+    const std::uint32_t it = g.item[g.decomposed[k]];
+    std::uint32_t lo = kNone, hi = 0;
+    bool cut = false;
+    std::size_t end = k;
+    for (; end < g.decomposed.size() && g.item[g.decomposed[end]] == it; ++end) {
+      const std::uint32_t u = g.decomposed[end];
+      cut |= dead_[u] != 0;  // (then its place is an old one)
+      lo = std::min(lo, place_[u]);
+      hi = std::max(hi, place_[u]);
+    }
+    apart = !cut && hi - lo + 1 != end - k;
+    k = end;
+  }
+  if (!apart) return false;
   const auto item_of = [&g](std::uint32_t u) { return g.item[u]; };
   g.item_at.resize(m);
   g.first.assign(items, kNone);

@@ -149,14 +149,16 @@ struct Pending {
 // Working memory of Orderer::group_items(): per item its pieces' places in the order, the graph of the nodes
 // (items drawn in a row, or single pieces) as lists of successors, and the search for cycles among items.
 struct GroupScratch {
-  std::vector<std::uint32_t> item;                                       // per piece (a copy of Piece::item)
-  std::vector<std::uint32_t> item_at;                                    // per place in the order
-  std::vector<std::uint32_t> first, last, count, member_start, members;  // per item
-  std::vector<std::uint8_t> cut, cyclic;  // per item: cut (has parts), on a cycle of items
-  std::vector<std::uint32_t> split;       // the items found apart in the order (some more than once)
-  std::vector<std::uint32_t> succ_start, succ, indeg;              // per node
-  std::vector<std::uint32_t> index, low, path, frames;             // Tarjan's search, per item
-  std::vector<std::uint32_t> heap, out;
+  std::vector<std::uint32_t> item;        // per piece: a copy of Piece::item
+  std::vector<std::uint32_t> decomposed;  // the pieces of the items built as several, by item
+  std::vector<std::uint32_t> item_at;                             // per place in the order: its piece's item
+  std::vector<std::uint32_t> first, last, count;                  // per item: its places, its pieces
+  std::vector<std::uint32_t> member_start, members;               // per item: its pieces in the order
+  std::vector<std::uint8_t> cut, cyclic;                          // per item: has parts of a cut, on a cycle
+  std::vector<std::uint32_t> split;                               // items found apart (some more than once)
+  std::vector<std::uint32_t> succ_start, succ, indeg;             // per item, then per node
+  std::vector<std::uint32_t> index, low, path, frames;            // Tarjan's search
+  std::vector<std::uint32_t> heap, out;                           // Kahn's order of the nodes
 };
 
 // The orderer's buffers, kept between calls in a Workspace: an orderer borrows them for its lifetime.
