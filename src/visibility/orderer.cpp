@@ -904,17 +904,22 @@ bool Orderer::group_items(std::vector<std::uint32_t>& out) {
   if (std::all_of(g.split.begin(), g.split.end(), [&g](std::uint32_t it) { return g.cut[it] != 0; })) return false;
   // The graph of items over the live relations, then the items on cycles (strongly connected components of more
   // than one item, by Tarjan's search without recursion): only those must stay apart.
-  g.succ_start.assign(items + 1, 0);
+  // The live relations once, as (first, second) pieces and their items: both graphs are read from these.
+  g.links.clear();
   for (const Relation& r : rel_) {
-    if (live(r) && item_of(r.first) != item_of(r.second)) ++g.succ_start[item_of(r.first) + 1];
+    if (live(r)) g.links.push_back({r.first, r.second, item_of(r.first), item_of(r.second)});
+  }
+  g.succ_start.assign(items + 1, 0);
+  for (const GroupScratch::Link& l : g.links) {
+    if (l.first_item != l.second_item) ++g.succ_start[l.first_item + 1];
   }
   prefix_sums(g.succ_start.data(), items + 1);
   g.succ.resize(g.succ_start[items]);
   {
     std::vector<std::uint32_t>& at = g.indeg;  // a cursor per item while filling
     at.assign(g.succ_start.begin(), g.succ_start.end() - 1);
-    for (const Relation& r : rel_) {
-      if (live(r) && item_of(r.first) != item_of(r.second)) g.succ[at[item_of(r.first)]++] = item_of(r.second);
+    for (const GroupScratch::Link& l : g.links) {
+      if (l.first_item != l.second_item) g.succ[at[l.first_item]++] = l.second_item;
     }
   }
   g.cyclic.assign(items, 0);
@@ -964,10 +969,7 @@ bool Orderer::group_items(std::vector<std::uint32_t>& out) {
   // Nodes: an item off the cycles is one node, numbered by the place of its first piece in the order, and every
   // piece of an item on a cycle is one, numbered by its place; the number is the node's priority. Each item's
   // pieces are listed in the order.
-  const auto node_of = [&](std::uint32_t u) {
-    const std::uint32_t it = item_of(u);
-    return g.cyclic[it] != 0 ? place_[u] : g.first[it];
-  };
+  const auto node_of = [&](std::uint32_t u, std::uint32_t it) { return g.cyclic[it] != 0 ? place_[u] : g.first[it]; };
   g.member_start.assign(items + 1, 0);
   for (std::size_t it = 0; it < items; ++it) g.member_start[it + 1] = g.count[it];
   prefix_sums(g.member_start.data(), items + 1);
@@ -977,11 +979,12 @@ bool Orderer::group_items(std::vector<std::uint32_t>& out) {
     at.assign(g.member_start.begin(), g.member_start.end() - 1);
     for (std::size_t k = 0; k < m; ++k) g.members[at[g.item_at[k]]++] = out[k];
   }
+  // (Each link's nodes kept in its items' places: they are read twice.)
   g.succ_start.assign(m + 1, 0);
-  for (const Relation& r : rel_) {
-    if (!live(r)) continue;
-    const std::uint32_t a = node_of(r.first), b = node_of(r.second);
-    if (a != b) ++g.succ_start[a + 1];
+  for (GroupScratch::Link& l : g.links) {
+    l.first_item = node_of(l.first, l.first_item);
+    l.second_item = node_of(l.second, l.second_item);
+    if (l.first_item != l.second_item) ++g.succ_start[l.first_item + 1];
   }
   prefix_sums(g.succ_start.data(), m + 1);
   g.succ.resize(g.succ_start[m]);
@@ -989,12 +992,10 @@ bool Orderer::group_items(std::vector<std::uint32_t>& out) {
   {
     std::vector<std::uint32_t>& at = g.index;  // a cursor per node while filling
     at.assign(g.succ_start.begin(), g.succ_start.end() - 1);
-    for (const Relation& r : rel_) {
-      if (!live(r)) continue;
-      const std::uint32_t a = node_of(r.first), b = node_of(r.second);
-      if (a == b) continue;
-      g.succ[at[a]++] = b;
-      ++g.indeg[b];
+    for (const GroupScratch::Link& l : g.links) {
+      if (l.first_item == l.second_item) continue;
+      g.succ[at[l.first_item]++] = l.second_item;
+      ++g.indeg[l.second_item];
     }
   }
   // Kahn's order of the nodes, the ready node of the smallest number first. The order given is one that the

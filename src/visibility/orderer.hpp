@@ -149,6 +149,11 @@ struct Pending {
 // Working memory of Orderer::group_items(): per item its pieces' places in the order, the graph of the nodes
 // (items drawn in a row, or single pieces) as lists of successors, and the search for cycles among items.
 struct GroupScratch {
+  struct Link {
+    std::uint32_t first, second;            // a live relation's pieces
+    std::uint32_t first_item, second_item;  // their items (later their nodes)
+  };
+  std::vector<Link> links;
   std::vector<std::uint32_t> item;        // per piece: a copy of Piece::item
   std::vector<std::uint32_t> decomposed;  // the pieces of the items built as several, by item
   std::vector<std::uint32_t> item_at;                             // per place in the order: its piece's item
