@@ -245,6 +245,22 @@ def test_every_kind_of_3d_artist_takes_part():
     assert (stats["polygons"], stats["items"]) == (70, 79)
 
 
+@pytest.mark.parametrize("view", [(30, -60), (60, 120)])
+def test_patches_of_a_bumpy_strided_surface_are_drawn_whole(view):
+    # The gallery's offset.py: patches of 8 points far from planar, each ordered as triangles that meet the
+    # neighbours' triangles. Nothing crosses and no patch lies over itself, so none is drawn in pieces.
+    korvex_mpl.install(occlusion="exact")
+    fig = plt.figure(figsize=(4, 4), dpi=72)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.mgrid[0:6 * np.pi:0.25, 0:4 * np.pi:0.25]
+    ax.plot_surface(x, y, np.sqrt(np.abs(np.cos(x) + np.cos(y))), cstride=2, rstride=2)
+    ax.view_init(*view)
+    fig.canvas.draw()
+    stats = _occlusion.last_stats(ax)
+    assert stats["pieces"] > 2 * stats["polygons"] and stats["cuts"] == 0
+    assert stats["fragments"] == stats["polygons"] == 950
+
+
 @pytest.mark.parametrize("method", ["contourf", "contour"])
 def test_contour_levels_without_regions_add_nothing(method):
     # Levels the data never reaches have empty paths (as the gallery's box3d example makes).
