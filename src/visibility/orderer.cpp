@@ -92,6 +92,7 @@ void Orderer::link() {
   tested_.clear();
   settled_span_.assign(base_, kUnknown);
   settled_items_.clear();
+  group_.item.resize(base_);  // (rank() fills these; grow() adds the parts of cuts as they come)
   grow();
   // Counts summed to each list's end; then relations in descending order, each placed just below its pieces'
   // current ends, which leaves every list ascending and link_start_[u] at its beginning.
@@ -657,7 +658,7 @@ void Orderer::rank(const std::vector<std::size_t>& plain) {
   item_rank_.resize(base == 0 ? 0 : s_.pieces[base - 1].item + 1);
   prio_.resize(base);
   rank_of_.resize(base);
-  group_.item.resize(base);
+  if (group_.item.size() < base) group_.item.resize(base);  // (past base: the parts of cuts made already)
   group_.decomposed.clear();
   for (std::size_t k = 0; k < base; ++k) rank_of_[plain[k]] = static_cast<std::uint32_t>(k);
   for (std::size_t u = 0; u < base; ++u) {  // an item's pieces are consecutive, its first one placed first
