@@ -216,13 +216,15 @@ def _gather_polygons(scene: _Scene, c: Any, projected: tuple) -> None:
     if len(faces) == 0:
         return
     if _linear(ax):  # the scales' valid values are the finite ones (a finite sum: all are)
-        finite = np.isfinite(faces.sum()) or np.isfinite(faces).all(axis=-1)
+        # (The padding of ragged faces holds whatever was in memory: its sum may overflow, which says nothing.)
+        with np.errstate(over="ignore", invalid="ignore"):
+            finite = np.isfinite(faces.sum()) or np.isfinite(faces).all(axis=-1)
         mask = c._invalid_vertices | ~np.asarray(finite)
     else:
         mask = c._invalid_vertices | art3d._scale_invalid_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
     if c._axlim_clip:
         mask = mask | art3d._viewlim_mask(faces[..., 0], faces[..., 1], faces[..., 2], ax)
-    with np.errstate(invalid="ignore", divide="ignore"):
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         pfaces = proj3d._scale_proj_transform_vectors(faces, ax)
     n, v = pfaces.shape[:2]
     valid = ~np.broadcast_to(mask, (n, v))

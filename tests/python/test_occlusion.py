@@ -261,6 +261,21 @@ def test_patches_of_a_bumpy_strided_surface_are_drawn_whole(view):
     assert stats["fragments"] == stats["polygons"] == 950
 
 
+def test_the_padding_of_ragged_faces_is_not_read():
+    # Faces of different lengths are padded to the longest in memory left as it was: huge values there must
+    # not reach the draw (nor warn, which fails a draw under -W error).
+    korvex_mpl.install(occlusion="exact")
+    fig = plt.figure(figsize=(3, 3), dpi=72)
+    ax = fig.add_subplot(projection="3d")
+    c = art3d.Poly3DCollection([[(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0)], [(0, 0, 1), (1, 0, 1), (1, 1, 1)]])
+    ax.add_collection3d(c)
+    c._faces[c._invalid_vertices] = 1.7e308
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        fig.canvas.draw()
+    assert _occlusion.last_stats(ax)["polygons"] == 2
+
+
 @pytest.mark.parametrize("method", ["contourf", "contour"])
 def test_contour_levels_without_regions_add_nothing(method):
     # Levels the data never reaches have empty paths (as the gallery's box3d example makes).
