@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -360,7 +361,9 @@ class RunBuilder {
 
   // Runs of one group each. A fragment joins the latest run of its group when nothing painted since then can
   // share a pixel with it (their boxes, grown by the margins, are apart): painting it earlier then changes no
-  // pixel, and the run count, which costs a renderer call each, drops.
+  // pixel, and the run count, which costs a renderer call each, drops. Within its run, a segment goes right after
+  // the segment of its line that ends where it starts, by the same rule, so that the two are drawn as one
+  // polyline, with a join, as the line's artist draws them.
   PyRef build() {
     std::vector<std::int64_t> run_group;
     std::vector<std::vector<std::size_t>> run_fragments;
@@ -386,7 +389,8 @@ class RunBuilder {
         run_group.push_back(group);
         run_fragments.emplace_back();
       }
-      run_fragments[target].push_back(f);
+      std::vector<std::size_t>& run = run_fragments[target];
+      run.insert(run.begin() + static_cast<std::ptrdiff_t>(place_in_run(run, target, f)), f);
     }
     PyRef runs = py::check(PyList_New(static_cast<Py_ssize_t>(run_group.size())));
     for (std::size_t r = 0; r < run_group.size(); ++r) {
@@ -399,6 +403,52 @@ class RunBuilder {
  private:
   // How many fragments a fragment is tested against on its way back to a run of its group.
   static constexpr std::size_t kLookBack = 512;
+  // How far back in its run a segment looks for the one it continues.
+  static constexpr std::size_t kChainLookBack = 64;
+
+  // Where segment fragment f goes in `run` (run number `r`): right after the segment of its chain that ends where
+  // f starts, when that is in the run and every fragment after it is apart from f; else at the end. Segments are
+  // found by their chain and end point (most have no such predecessor in their run: a line's segments come in
+  // the order of their depths).
+  std::size_t place_in_run(const std::vector<std::size_t>& run, std::size_t r, std::size_t f) {
+    if (f_.kind[f] != static_cast<unsigned char>(visibility::Kind::Segment)) return run.size();
+    const std::int64_t chain = chain_of(f);
+    const auto found = ends_.find(end_key(chain, vertex(f_.starts[f])));
+    std::size_t at = run.size();
+    if (found != ends_.end() && found->second.run == r) {
+      const std::size_t p = found->second.fragment;
+      for (std::size_t k = run.size(), looked = 0; k-- > 0 && looked++ < kChainLookBack;) {
+        if (run[k] == p) {
+          at = k + 1;
+          break;
+        }
+        if (overlap(box(f), box(run[k]))) break;
+      }
+    }
+    ends_[end_key(chain, vertex(f_.starts[f + 1] - 1))] = {f, r};
+    return at;
+  }
+  struct EndKey {
+    std::int64_t chain;
+    std::uint64_t x, y;
+    bool operator==(const EndKey&) const = default;
+  };
+  struct EndKeyHash {
+    std::size_t operator()(const EndKey& k) const noexcept {
+      std::uint64_t h = static_cast<std::uint64_t>(k.chain) * 0x9E3779B97F4A7C15ull;
+      h ^= k.x + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+      h ^= k.y + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+      return static_cast<std::size_t>(h);
+    }
+  };
+  struct EndAt {
+    std::size_t fragment, run;
+  };
+  static EndKey end_key(std::int64_t chain, const double* p) noexcept {
+    // (-0.0 and 0.0 are one point, as same() takes them; NaN meets nothing.)
+    const double x = p[0] == 0.0 ? 0.0 : p[0], y = p[1] == 0.0 ? 0.0 : p[1];
+    return {chain, std::bit_cast<std::uint64_t>(x), std::bit_cast<std::uint64_t>(y)};
+  }
 
   struct Box {
     double x0, x1, y0, y1;
@@ -803,6 +853,8 @@ class RunBuilder {
   const Table<std::int64_t>& groups_;
   const Table<unsigned char>& kinds_;
   const Table<std::int64_t>& chains_;
+  // Per chain and end point, the latest segment fragment ending there and its run (place_in_run()).
+  std::unordered_map<EndKey, EndAt, EndKeyHash> ends_;
   PyObject* known_;
   const Table<std::int64_t>& known_index_;
   const Table<double>& margins_;
