@@ -14,7 +14,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -407,16 +406,19 @@ class RunBuilder {
   static constexpr std::size_t kChainLookBack = 64;
 
   // Where segment fragment f goes in `run` (run number `r`): right after the segment of its chain that ends where
-  // f starts, when that is in the run and every fragment after it is apart from f; else at the end. Segments are
-  // found by their chain and end point (most have no such predecessor in their run: a line's segments come in
-  // the order of their depths).
+  // f starts, when that is in the run and every fragment after it is apart from f; else at the end. That segment
+  // is a fragment of the item before f's (a line's segments are consecutive items), the latest one made of it.
   std::size_t place_in_run(const std::vector<std::size_t>& run, std::size_t r, std::size_t f) {
     if (f_.kind[f] != static_cast<unsigned char>(visibility::Kind::Segment)) return run.size();
-    const std::int64_t chain = chain_of(f);
-    const auto found = ends_.find(end_key(chain, vertex(f_.starts[f])));
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    if (latest_.empty()) {
+      latest_.assign(chains_.rows, kNone);
+      run_of_.assign(f_.count, kNone);
+    }
+    const auto item = static_cast<std::size_t>(f_.item[f]);
     std::size_t at = run.size();
-    if (found != ends_.end() && found->second.run == r) {
-      const std::size_t p = found->second.fragment;
+    const std::size_t p = item > 0 && item - 1 < latest_.size() ? latest_[item - 1] : kNone;
+    if (p != kNone && run_of_[p] == r && chain_of(p) == chain_of(f) && same(f_.starts[p + 1] - 1, f_.starts[f])) {
       for (std::size_t k = run.size(), looked = 0; k-- > 0 && looked++ < kChainLookBack;) {
         if (run[k] == p) {
           at = k + 1;
@@ -425,29 +427,9 @@ class RunBuilder {
         if (overlap(box(f), box(run[k]))) break;
       }
     }
-    ends_[end_key(chain, vertex(f_.starts[f + 1] - 1))] = {f, r};
+    if (item < latest_.size()) latest_[item] = f;
+    run_of_[f] = r;
     return at;
-  }
-  struct EndKey {
-    std::int64_t chain;
-    std::uint64_t x, y;
-    bool operator==(const EndKey&) const = default;
-  };
-  struct EndKeyHash {
-    std::size_t operator()(const EndKey& k) const noexcept {
-      std::uint64_t h = static_cast<std::uint64_t>(k.chain) * 0x9E3779B97F4A7C15ull;
-      h ^= k.x + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-      h ^= k.y + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-      return static_cast<std::size_t>(h);
-    }
-  };
-  struct EndAt {
-    std::size_t fragment, run;
-  };
-  static EndKey end_key(std::int64_t chain, const double* p) noexcept {
-    // (-0.0 and 0.0 are one point, as same() takes them; NaN meets nothing.)
-    const double x = p[0] == 0.0 ? 0.0 : p[0], y = p[1] == 0.0 ? 0.0 : p[1];
-    return {chain, std::bit_cast<std::uint64_t>(x), std::bit_cast<std::uint64_t>(y)};
   }
 
   struct Box {
@@ -853,8 +835,8 @@ class RunBuilder {
   const Table<std::int64_t>& groups_;
   const Table<unsigned char>& kinds_;
   const Table<std::int64_t>& chains_;
-  // Per chain and end point, the latest segment fragment ending there and its run (place_in_run()).
-  std::unordered_map<EndKey, EndAt, EndKeyHash> ends_;
+  // place_in_run(): per item its latest segment fragment, per fragment its run (made on first need).
+  std::vector<std::size_t> latest_, run_of_;
   PyObject* known_;
   const Table<std::int64_t>& known_index_;
   const Table<double>& margins_;

@@ -494,21 +494,21 @@ def test_strokes_share_paths_only_where_the_pixels_stay_the_same(dashes):
 
 
 def test_a_segment_joins_the_segment_of_its_line_before_it_across_apart_ones():
-    # Painted back to front, a line's two segments come apart, with a stroke of another line between that shares
-    # no pixel with the second: that stroke moves after it, and the line is one polyline with its join (as its
-    # artist draws it), one path in all.
+    # Painted back to front, a line's two segments (consecutive items, as a line's are) come apart, with a stroke
+    # of another line between that shares no pixel with the second: that stroke moves after it, and the line is
+    # one polyline with its join (as its artist draws it), one path in all.
     from matplotlib import transforms
     from matplotlib.backends.backend_agg import RendererAgg
     from matplotlib.path import Path
 
     line = [(100, 100), (300, 120), (150, 300)]
-    xyz = np.array([(*line[0], 0.9, *line[1], 0.9), (400, 500, 0.5, 550, 450, 0.5), (*line[1], 0.1, *line[2], 0.1)])
+    xyz = np.array([(*line[0], 0.9, *line[1], 0.9), (*line[1], 0.1, *line[2], 0.1), (400, 500, 0.5, 550, 450, 0.5)])
     fragments = _native.visibility_order(np.zeros((0, 3)), np.zeros(0, dtype=np.int64), np.zeros(0), xyz,
                                          np.zeros((0, 3)), 0.0, 8.0)
-    assert list(fragments[1]) == [0, 1, 2]
+    assert list(fragments[1]) == [0, 2, 1]
     edge = np.tile([0, 0, 1.0, 1], (3, 1))
     runs = _native.fragment_runs(fragments, np.zeros(3, dtype=np.int64), np.zeros(1, dtype=np.uint8),
-                                 np.array([0, 1, 0]), [], np.full(3, -1), np.full(3, 9.0),
+                                 np.array([0, 0, 1]), [], np.full(3, -1), np.full(3, 9.0),
                                  (np.zeros((3, 4)), edge, np.full(3, 8.0), np.ones(3), np.zeros(1, dtype=np.uint8),
                                   1.0, 1e-3))
     pictures = []
