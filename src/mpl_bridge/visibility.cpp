@@ -418,7 +418,7 @@ class RunBuilder {
     const auto item = static_cast<std::size_t>(f_.item[f]);
     std::size_t at = run.size();
     const std::size_t p = item > 0 && item - 1 < latest_.size() ? latest_[item - 1] : kNone;
-    if (p != kNone && run_of_[p] == r && chain_of(p) == chain_of(f) && same(f_.starts[p + 1] - 1, f_.starts[f])) {
+    if (p != kNone && run_of_[p] == r && continues(f, p)) {
       for (std::size_t k = run.size(), looked = 0; k-- > 0 && looked++ < kChainLookBack;) {
         if (run[k] == p) {
           at = k + 1;
@@ -490,6 +490,10 @@ class RunBuilder {
     return PyList_GET_ITEM(known_, k);
   }
   const double* vertex(std::int64_t k) const { return f_.xy + 2 * k; }
+  // Whether segment fragment f continues fragment p: a segment of the same chain that ends where f starts.
+  bool continues(std::size_t f, std::size_t p) const {
+    return f_.kind[p] == f_.kind[f] && chain_of(p) == chain_of(f) && same(f_.starts[p + 1] - 1, f_.starts[f]);
+  }
   bool same(std::int64_t a, std::int64_t b) const {
     return vertex(a)[0] == vertex(b)[0] && vertex(a)[1] == vertex(b)[1];
   }
@@ -696,9 +700,7 @@ class RunBuilder {
     const double* b = vertex(last - 1);
     auto put = [&](const double* p) { rows.insert(rows.end(), {p[0], p[1]}); };
     const bool batch = !plan.empty() && batch_of_ == plan.size() - 1;  // subs_ holds plan.back()'s subpaths
-    const bool joins = !plan.empty() && plan.back().role == Role::Stroke && before < f_.count &&
-                       f_.kind[before] == f_.kind[f] && chain_of(before) == chain_of(f) &&
-                       same(f_.starts[before + 1] - 1, first);
+    const bool joins = !plan.empty() && plan.back().role == Role::Stroke && before < f_.count && continues(f, before);
     if (joins && batch && subs_.size() > 1) {
       // The last subpath grows: it leaves the batch unless it stays apart from the others.
       const Box grown = join(subs_.back().box, box(f));

@@ -418,7 +418,7 @@ namespace {
     const Grid::Probe* p = g.probes.data() + i;
     __m256d xmin, ymin, xmax, ymax;
     transpose4(_mm256_loadu_pd(p[0].box), _mm256_loadu_pd(p[1].box), _mm256_loadu_pd(p[2].box),
-                     _mm256_loadu_pd(p[3].box), xmin, ymin, xmax, ymax);
+               _mm256_loadu_pd(p[3].box), xmin, ymin, xmax, ymax);
     xmax = _mm256_xor_pd(xmax, sign);
     ymax = _mm256_xor_pd(ymax, sign);
     // Pieces left out (NaN) get no rows and spare places only.
