@@ -241,7 +241,8 @@ def _gather_polygons(scene: _Scene, c: Any, projected: tuple) -> None:
             rings = None if rings is None else [r[valid[i, r]] for r in rings]
             if not rings or any(len(r) < 3 for r in rings):
                 continue
-            _add_regions(scene, pfaces[i], faces[i], rings, group, {k: a[i:i + 1] for k, a in values.items()})
+            _add_regions(scene, pfaces[i], _region_layout(faces[i], rings), group,
+                         {k: a[i:i + 1] for k, a in values.items()})
         return
     everything = valid.all()
     sel = slice(None) if everything else np.flatnonzero(keep)
@@ -377,11 +378,11 @@ def _keyhole(outer: np.ndarray, holes: list, uv: np.ndarray) -> np.ndarray:
     return np.asarray(ring, dtype=np.int64)
 
 
-def _add_regions(scene: _Scene, xyz: np.ndarray, data: np.ndarray, rings: list, group: int,
-                 values: dict) -> None:
+def _region_layout(data: np.ndarray, rings: list) -> list:
     """A planar region made of rings (outer boundaries and holes, told apart by orientation, which the nonzero
-    fill rule makes opposite) as one polygon per outer boundary, its holes joined by bridges. `xyz` is the
-    projection of the data points `data`; each polygon is drawn whole as its own rings, with their codes."""
+    fill rule makes opposite) as one polygon per outer boundary, its holes joined by bridges: per polygon, its
+    vertex indices (into `data`), those of its own rings as a path (each ring closed by its first point again),
+    the path's codes, and its outer boundary's indices. It depends on the data points only, not on the view."""
     from matplotlib.path import Path
 
     # The plane's coordinates: the two data axes along which the region varies most.
@@ -397,69 +398,133 @@ def _add_regions(scene: _Scene, xyz: np.ndarray, data: np.ndarray, rings: list, 
             if Path(uv[o]).contains_point(uv[r[0]]):
                 holes_of[j].append(r)
                 break
+    layout = []
     for o, holes in zip(outers, holes_of):
-        ring = _keyhole(o, holes, uv) if holes else o
+        own = [o] + holes
+        layout.append((_keyhole(o, holes, uv) if holes else o,
+                       np.concatenate([np.r_[r, r[:1]] for r in own]),
+                       np.concatenate([[Path.MOVETO] + [Path.LINETO] * (len(r) - 1) + [Path.CLOSEPOLY]
+                                       for r in own]).astype(np.uint8),
+                       o))
+    return layout
+
+
+def _add_regions(scene: _Scene, xyz: np.ndarray, layout: list, group: int, values: dict) -> None:
+    """The polygons of a region's layout (see _region_layout(); `xyz` is the projection of its data points),
+    each drawn whole as its own rings, with their codes."""
+    from matplotlib.path import Path
+
+    for ring, path_index, codes, outer in layout:
         pts = xyz[ring]
         if not np.isfinite(pts).all():
             continue
-        own = [o] + holes
-        verts = np.concatenate([np.vstack([xyz[r, :2], xyz[r[:1], :2]]) for r in own])
-        codes = np.concatenate([[Path.MOVETO] + [Path.LINETO] * (len(r) - 1) + [Path.CLOSEPOLY]
-                                for r in own]).astype(np.uint8)
-        scene.paths.append(Path(verts, codes))
+        scene.paths.append(Path(xyz[path_index, :2], codes))
         scene.polygons.add(
-            xyz=pts, counts=np.array([len(ring)]), depth=np.array([float(np.mean(xyz[o, 2]))]),
+            xyz=pts, counts=np.array([len(ring)]), depth=np.array([float(np.mean(xyz[outer, 2]))]),
             path=np.array([len(scene.paths) - 1]), group=np.array([group]), chain=np.array([-1]), **values)
+
+
+class _ContourLayout:
+    """What drawing a 3D contour set takes that depends on its data only, kept from draw to draw: the points of
+    all its levels in one array, per level its rings, and once asked for, per level its filled regions (see
+    _region_layout()) or the segments of its lines, all as indices into that array. Kept with a copy of the data
+    it was made from, so that data changed in place is seen."""
+
+    def __init__(self, source: list) -> None:
+        self.source = source  # held, so that the list's identity stays its own
+        self.vs = [np.array(vs, dtype=float).reshape(-1, 3) for vs, _ in source]
+        self.codes = [None if codes is None else np.array(codes) for _, codes in source]
+        self.rings = [_rings(codes, len(vs)) for vs, codes in zip(self.vs, self.codes)]
+        self.curves = any(r is None for r in self.rings)
+        sizes = [len(vs) for vs in self.vs]
+        self.first = np.r_[0, np.cumsum(sizes)].astype(np.int64)
+        self.points = np.concatenate(self.vs) if self.vs else np.zeros((0, 3))
+        self.regions: Optional[list] = None
+        self.lines: Optional[list] = None
+
+    def matches(self, source: list) -> bool:
+        return (source is self.source and len(source) == len(self.vs)
+                and all(np.array_equal(np.asarray(vs, dtype=float).reshape(-1, 3), mine, equal_nan=True)
+                        and (codes is None if mine_codes is None
+                             else codes is not None and np.array_equal(codes, mine_codes))
+                        for (vs, codes), mine, mine_codes in zip(source, self.vs, self.codes)))
+
+    def filled(self) -> list:
+        """Per level, its regions' layout."""
+        if self.regions is None:
+            self.regions = [[tuple(a + first if a.dtype != np.uint8 else a for a in region)
+                             for region in _region_layout(vs, rings)] if rings else []
+                            for vs, rings, first in zip(self.vs, self.rings, self.first)]
+        return self.regions
+
+    def segments(self) -> list:
+        """Per level, None for no rings, else its segments' start and end points and the ring of each."""
+        if self.lines is None:
+            self.lines = [None if not rings else
+                          (np.concatenate([r[:-1] for r in rings]) + first,
+                           np.concatenate([r[1:] for r in rings]) + first,
+                           np.concatenate([np.full(len(r) - 1, j) for j, r in enumerate(rings)]))
+                          for rings, first in zip(self.rings, self.first)]
+        return self.lines
+
+
+_contour_layouts: "weakref.WeakKeyDictionary[Any, _ContourLayout]" = weakref.WeakKeyDictionary()
+
+
+def _contour_layout(c: Any) -> _ContourLayout:
+    layout = _contour_layouts.get(c)
+    if layout is None or not layout.matches(c._3dverts_codes):
+        layout = _contour_layouts[c] = _ContourLayout(c._3dverts_codes)
+    return layout
 
 
 def _gather_contours(scene: _Scene, c: Any) -> bool:
     """A 3D contour set (Collection3D): filled regions as polygons (holes joined by bridges), lines as
     segments. False when it is left to Matplotlib (hatches, curves)."""
-    from matplotlib.path import Path
     from mpl_toolkits.mplot3d import art3d, proj3d
 
     if any(h is not None for h in getattr(c, "hatches", (None,))) or c.get_hatch():
         return False
+    layout = _contour_layout(c)
+    if layout.curves:
+        return False
     c.update_scalarmappable()
     face, edge = np.asarray(c.get_facecolor()), np.asarray(c.get_edgecolor())
     filled = len(face) > 0 and bool(np.any(face[:, 3] > 0))
-    n = len(c._3dverts_codes)
+    n = len(layout.vs)
     face = _per_item(face, n, 4) if len(face) else np.zeros((n, 4))
     edge = _per_item(edge, n, 4) if len(edge) else np.zeros((n, 4))
     lw, aa = _per_item(c._linewidths, n), _per_item(c._antialiaseds, n)
-    prepared = []
-    for vs, codes in c._3dverts_codes:
-        rings = _rings(codes, len(vs))
-        if rings is None:
-            return False
-        prepared.append((np.asarray(vs, dtype=float), rings))
     group = scene.collection_group(c)
-    for k, (vs, rings) in enumerate(prepared):
-        if not rings:
+    pts = layout.points
+    if len(pts) == 0:
+        return True
+    # Every level's points at once (each point's projection is its own).
+    mask = art3d._scale_invalid_mask(*pts.T, scene.ax)
+    if c._axlim_clip:
+        mask = mask | art3d._viewlim_mask(*pts.T, scene.ax)
+    xs, ys, zs = proj3d._scale_proj_transform(pts[:, 0], pts[:, 1], pts[:, 2], scene.ax)
+    xyz = np.column_stack([xs, ys, zs]).astype(float)
+    xyz[mask] = np.nan
+    if filled:
+        for k, regions in enumerate(layout.filled()):
+            if regions:
+                _add_regions(scene, xyz, regions, group,
+                             dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1]))
+        return True
+    for k, level in enumerate(layout.segments()):
+        if level is None:
             continue
-        mask = art3d._scale_invalid_mask(*vs.T, scene.ax)
-        if c._axlim_clip:
-            mask = mask | art3d._viewlim_mask(*vs.T, scene.ax)
-        xs, ys, zs = proj3d._scale_proj_transform(vs[:, 0], vs[:, 1], vs[:, 2], scene.ax)
-        xyz = np.column_stack([xs, ys, zs]).astype(float)
-        xyz[mask] = np.nan
-        if not filled:
-            starts = np.concatenate([r[:-1] for r in rings])
-            ends = np.concatenate([r[1:] for r in rings])
-            ok = np.isfinite(xyz[starts]).all(1) & np.isfinite(xyz[ends]).all(1)
-            if ok.any():
-                chains = scene.new_chains(len(rings))
-                ring_of = np.concatenate([np.full(len(r) - 1, j) for j, r in enumerate(rings)])[ok]
-                m = int(ok.sum())
-                scene.segments.add(
-                    xyz=np.concatenate([xyz[starts[ok]], xyz[ends[ok]]], axis=1),
-                    group=np.full(m, group, dtype=np.int64), chain=chains[ring_of], face=np.zeros((m, 4)),
-                    edge=np.repeat(edge[k:k + 1], m, axis=0), lw=np.full(m, lw[k]), aa=np.full(m, aa[k]),
-                    path=np.full(m, -1, dtype=np.int64))
-            continue
-        _add_regions(scene, xyz, vs, rings, group,
-                     dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1],
-                          ))
+        starts, ends, ring_of = level
+        ok = np.isfinite(xyz[starts]).all(1) & np.isfinite(xyz[ends]).all(1)
+        if ok.any():
+            chains = scene.new_chains(len(layout.rings[k]))
+            m = int(ok.sum())
+            scene.segments.add(
+                xyz=np.concatenate([xyz[starts[ok]], xyz[ends[ok]]], axis=1),
+                group=np.full(m, group, dtype=np.int64), chain=chains[ring_of[ok]], face=np.zeros((m, 4)),
+                edge=np.repeat(edge[k:k + 1], m, axis=0), lw=np.full(m, lw[k]), aa=np.full(m, aa[k]),
+                path=np.full(m, -1, dtype=np.int64))
     return True
 
 

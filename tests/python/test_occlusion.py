@@ -292,6 +292,39 @@ def test_contour_levels_without_regions_add_nothing(method):
     assert items[0] == items[1] > 0
 
 
+@pytest.mark.parametrize("method", ["contourf", "contour"])
+def test_a_contour_sets_data_changed_between_draws_is_drawn(method):
+    # What a contour set's drawing takes from its data is kept from draw to draw: data changed in place, then
+    # replaced, is drawn as a figure drawn first with that data draws it.
+    korvex_mpl.install(occlusion="exact")
+    x, y = np.meshgrid(np.linspace(-1, 1, 12), np.linspace(-1, 1, 12))
+
+    def figure():
+        fig = plt.figure(figsize=(3, 3), dpi=72)
+        ax = fig.add_subplot(projection="3d")
+        c = getattr(ax, method)(x, y, np.exp(-3 * (x * x + y * y)), levels=4, offset=0)
+        ax.plot_surface(x, y, 0.2 + 0.5 * x, color="C2")
+        return fig, c
+
+    def shrink(c):
+        c._3dverts_codes[1][0][:, :2] *= 0.5
+
+    def lift(c):
+        c._3dverts_codes = [(vs + [0, 0, 0.5], codes) for vs, codes in c._3dverts_codes]
+
+    drawn, c = figure()
+    before = pixels(drawn)
+    changes = [shrink, lift]
+    for k, change in enumerate(changes):
+        change(c)
+        fresh, f = figure()
+        for done in changes[:k + 1]:
+            done(f)
+        after = pixels(drawn)
+        assert (after == pixels(fresh)).all() and not (after == before).all()
+        before = after
+
+
 def test_occlusion_switches():
     fig = plt.figure()
     first, second = fig.add_subplot(121, projection="3d"), fig.add_subplot(122, projection="3d")
