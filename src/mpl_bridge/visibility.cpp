@@ -389,7 +389,11 @@ class RunBuilder {
         run_fragments.emplace_back();
       }
       std::vector<std::size_t>& run = run_fragments[target];
-      run.insert(run.begin() + static_cast<std::ptrdiff_t>(place_in_run(run, target, f)), f);
+      if (static_cast<GroupKind>(kinds_.data[group]) == GroupKind::Polyline) {
+        run.push_back(f);  // put in the line's order when the run is made
+      } else {
+        run.insert(run.begin() + static_cast<std::ptrdiff_t>(place_in_run(run, target, f)), f);
+      }
     }
     PyRef runs = py::check(PyList_New(static_cast<Py_ssize_t>(run_group.size())));
     for (std::size_t r = 0; r < run_group.size(); ++r) {
@@ -405,9 +409,12 @@ class RunBuilder {
   // How far back in its run a segment looks for the one it continues.
   static constexpr std::size_t kChainLookBack = 64;
 
-  // Where segment fragment f goes in `run` (run number `r`): right after the segment of its chain that ends where
-  // f starts, when that is in the run and every fragment after it is apart from f; else at the end. That segment
-  // is a fragment of the item before f's (a line's segments are consecutive items), the latest one made of it.
+  // Where segment fragment f goes in `run` (run number `r`), so that it is drawn in one polyline with its
+  // neighbours on its line: right after the segment of its chain that ends where f starts, when that is in the
+  // run and every fragment after it is apart from f; else right before the segment of its chain that starts where
+  // f ends (a line whose far end comes first), when that is in the run and every fragment after the polyline it
+  // begins is apart from f; else at the end. Those segments are fragments of the items before and after f's (a
+  // line's segments are consecutive items), the latest made of each.
   std::size_t place_in_run(const std::vector<std::size_t>& run, std::size_t r, std::size_t f) {
     if (f_.kind[f] != static_cast<unsigned char>(visibility::Kind::Segment)) return run.size();
     constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
@@ -416,16 +423,33 @@ class RunBuilder {
       run_of_.assign(f_.count, kNone);
     }
     const auto item = static_cast<std::size_t>(f_.item[f]);
+    // Where fragment q is among the last kChainLookBack of the run, when every fragment from `from` on is apart
+    // from f (`from` made of q's place); else kNone.
+    auto place_of = [&](std::size_t q, auto&& from) {
+      const std::size_t stop = run.size() > kChainLookBack ? run.size() - kChainLookBack : 0;
+      for (std::size_t k = run.size(); k-- > stop;) {
+        if (run[k] != q) continue;
+        for (std::size_t j = from(k); j < run.size(); ++j) {
+          if (overlap(box(f), box(run[j]))) return kNone;
+        }
+        return k;
+      }
+      return kNone;
+    };
     std::size_t at = run.size();
     const std::size_t p = item > 0 && item - 1 < latest_.size() ? latest_[item - 1] : kNone;
+    const std::size_t n = item + 1 < latest_.size() ? latest_[item + 1] : kNone;
     if (p != kNone && run_of_[p] == r && continues(f, p)) {
-      for (std::size_t k = run.size(), looked = 0; k-- > 0 && looked++ < kChainLookBack;) {
-        if (run[k] == p) {
-          at = k + 1;
-          break;
-        }
-        if (overlap(box(f), box(run[k]))) break;
-      }
+      const std::size_t k = place_of(p, [](std::size_t k) { return k + 1; });
+      if (k != kNone) at = k + 1;
+    }
+    if (at == run.size() && n != kNone && run_of_[n] == r && continues(n, f)) {
+      // Past the polyline that n begins (drawn as one path with f, whatever their order).
+      const std::size_t k = place_of(n, [&](std::size_t k) {
+        while (k + 1 < run.size() && continues(run[k + 1], run[k])) ++k;
+        return k + 1;
+      });
+      if (k != kNone) at = k;
     }
     if (item < latest_.size()) latest_[item] = f;
     run_of_[f] = r;
@@ -507,7 +531,13 @@ class RunBuilder {
       for (std::size_t k = 0; k < fragments.size(); ++k) item[k] = static_cast<Py_ssize_t>(f_.item[fragments[k]]);
       return py::check(PyTuple_Pack(4, group_object.get(), items.get(), Py_None, Py_None));
     }
-    if (kind == GroupKind::Polyline) return polyline_run(group_object.get(), fragments);
+    if (kind == GroupKind::Polyline) {
+      // A line's run is one path: the order of its pieces changes no pixel, and in the line's own order they
+      // join wherever they meet, as the line's artist draws them.
+      std::vector<std::size_t> along(fragments);
+      std::stable_sort(along.begin(), along.end(), [this](std::size_t a, std::size_t b) { return f_.item[a] < f_.item[b]; });
+      return polyline_run(group_object.get(), along);
+    }
     return collection_run(group, group_object.get(), fragments);
   }
 

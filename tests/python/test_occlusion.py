@@ -198,6 +198,20 @@ def mixed_figure():
     return fig, ax
 
 
+@pytest.mark.parametrize("style", [dict(), dict(linestyle="--", linewidth=3, alpha=0.5, solid_joinstyle="miter")])
+def test_a_line_in_one_run_paints_as_matplotlib_paints_it(style):
+    # A helix crossing itself on screen: back to front its segments come in no order along it, in one run, which
+    # is drawn as one path in the line's own order: Matplotlib's path, joins and dashes.
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    t = np.linspace(0, 8 * np.pi, 400)
+    ax.plot(np.cos(t), np.sin(t), t / 10, **style)
+    ax.view_init(10, 30)
+    expected = pixels(fig)
+    korvex_mpl.install(occlusion="exact")
+    assert (pixels(fig) == expected).all() and _occlusion.last_stats(ax)["items"] == 399
+
+
 def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
     fig, ax = mixed_figure()
     expected = pixels(fig)
@@ -526,19 +540,21 @@ def test_strokes_share_paths_only_where_the_pixels_stay_the_same(dashes):
     assert (unbatched[1] == batched[1]).all()
 
 
-def test_a_segment_joins_the_segment_of_its_line_before_it_across_apart_ones():
+@pytest.mark.parametrize("depths, order", [((0.9, 0.1), [0, 2, 1]), ((0.1, 0.9), [1, 2, 0])])
+def test_a_segment_joins_the_segment_of_its_line_before_or_after_it_across_apart_ones(depths, order):
     # Painted back to front, a line's two segments (consecutive items, as a line's are) come apart, with a stroke
-    # of another line between that shares no pixel with the second: that stroke moves after it, and the line is
-    # one polyline with its join (as its artist draws it), one path in all.
+    # of another line between that shares no pixel with the second painted: that stroke moves after it, and the
+    # line is one polyline with its join (as its artist draws it), one path in all, whichever end is farther.
     from matplotlib import transforms
     from matplotlib.backends.backend_agg import RendererAgg
     from matplotlib.path import Path
 
     line = [(100, 100), (300, 120), (150, 300)]
-    xyz = np.array([(*line[0], 0.9, *line[1], 0.9), (*line[1], 0.1, *line[2], 0.1), (400, 500, 0.5, 550, 450, 0.5)])
+    xyz = np.array([(*line[0], depths[0], *line[1], depths[0]), (*line[1], depths[1], *line[2], depths[1]),
+                    (400, 500, 0.5, 550, 450, 0.5)])
     fragments = _native.visibility_order(np.zeros((0, 3)), np.zeros(0, dtype=np.int64), np.zeros(0), xyz,
                                          np.zeros((0, 3)), 0.0, 8.0)
-    assert list(fragments[1]) == [0, 2, 1]
+    assert list(fragments[1]) == order
     edge = np.tile([0, 0, 1.0, 1], (3, 1))
     runs = _native.fragment_runs(fragments, np.zeros(3, dtype=np.int64), np.zeros(1, dtype=np.uint8),
                                  np.array([0, 0, 1]), [], np.full(3, -1), np.full(3, 9.0),
