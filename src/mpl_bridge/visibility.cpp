@@ -360,23 +360,24 @@ class RunBuilder {
 
   // Runs of one group each. A fragment joins the latest run of its group when nothing painted since then can
   // share a pixel with it (their boxes, grown by the margins, are apart): painting it earlier then changes no
-  // pixel, and the run count, which costs a renderer call each, drops. Within its run, a segment goes right after
-  // the segment of its line that ends where it starts, by the same rule, so that the two are drawn as one
-  // polyline, with a join, as the line's artist draws them.
+  // pixel, and the run count, which costs a renderer call each, drops. Within its run, a segment goes next to
+  // the segments of its line that it meets, by the same rule, so that they are drawn as one polyline, with
+  // joins, as the line's artist draws them (see place()).
   PyRef build() {
-    std::vector<std::int64_t> run_group;
-    std::vector<std::vector<std::size_t>> run_fragments;
+    std::vector<Run> runs;
+    next_.assign(f_.count, kNone);
+    prev_.assign(f_.count, kNone);
     for (std::size_t f = 0; f < f_.count; ++f) {
       const std::int64_t group = group_of(f);
-      std::size_t target = run_group.size();
+      std::size_t target = runs.size();
       std::size_t tested = 0;
-      for (std::size_t r = run_group.size(); r-- > 0;) {
-        if (run_group[r] == group) {
+      for (std::size_t r = runs.size(); r-- > 0;) {
+        if (runs[r].group == group) {
           target = r;
           break;
         }
         bool apart = true;
-        for (const std::size_t other : run_fragments[r]) {
+        for (std::size_t other = runs[r].head; other != kNone; other = next_[other]) {
           if (++tested > kLookBack || overlap(box(f), box(other))) {
             apart = false;
             break;
@@ -384,76 +385,119 @@ class RunBuilder {
         }
         if (!apart) break;
       }
-      if (target == run_group.size()) {
-        run_group.push_back(group);
-        run_fragments.emplace_back();
+      if (target == runs.size()) {
+        runs.push_back({group, f, f, 1, f_.kind[f] == static_cast<unsigned char>(visibility::Kind::Segment)});
+        if (static_cast<GroupKind>(kinds_.data[group]) != GroupKind::Polyline) place(runs.back(), target, f, true);
+        continue;
       }
-      std::vector<std::size_t>& run = run_fragments[target];
-      if (static_cast<GroupKind>(kinds_.data[group]) == GroupKind::Polyline) {
-        run.push_back(f);  // put in the line's order when the run is made
+      Run& run = runs[target];
+      ++run.size;
+      run.uniform = run.uniform && same_paint(f, run.head);
+      if (run.uniform || static_cast<GroupKind>(kinds_.data[group]) == GroupKind::Polyline) {
+        link_after(run, run.tail, f);  // put in the lines' order when the run is made
+        if (run.uniform) note(target, f);
       } else {
-        run.insert(run.begin() + static_cast<std::ptrdiff_t>(place_in_run(run, target, f)), f);
+        place(run, target, f, false);
       }
     }
-    PyRef runs = py::check(PyList_New(static_cast<Py_ssize_t>(run_group.size())));
-    for (std::size_t r = 0; r < run_group.size(); ++r) {
-      PyRef run = make_run(run_group[r], run_fragments[r]);
-      PyList_SET_ITEM(runs.get(), static_cast<Py_ssize_t>(r), run.release());
+    PyRef list = py::check(PyList_New(static_cast<Py_ssize_t>(runs.size())));
+    std::vector<std::size_t> fragments;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      fragments.clear();
+      for (std::size_t g = runs[r].head; g != kNone; g = next_[g]) fragments.push_back(g);
+      if (runs[r].uniform || static_cast<GroupKind>(kinds_.data[runs[r].group]) == GroupKind::Polyline) {
+        // A line's run is one path, and strokes of one paint leave the same pixels in any order: in the order
+        // of their items, a line's segments follow one another and join as its artist joins them.
+        std::stable_sort(fragments.begin(), fragments.end(),
+                         [this](std::size_t a, std::size_t b) { return f_.item[a] < f_.item[b]; });
+      }
+      PyRef run = make_run(runs[r].group, fragments);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), run.release());
     }
-    return runs;
+    return list;
   }
 
  private:
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   // How many fragments a fragment is tested against on its way back to a run of its group.
   static constexpr std::size_t kLookBack = 512;
-  // How far back in its run a segment looks for the one it continues.
+  // How many fragments a segment may pass on its way to the segments of its line, in a run not all of one paint.
   static constexpr std::size_t kChainLookBack = 64;
 
-  // Where segment fragment f goes in `run` (run number `r`), so that it is drawn in one polyline with its
-  // neighbours on its line: right after the segment of its chain that ends where f starts, when that is in the
-  // run and every fragment after it is apart from f; else right before the segment of its chain that starts where
-  // f ends (a line whose far end comes first), when that is in the run and every fragment after the polyline it
-  // begins is apart from f; else at the end. Those segments are fragments of the items before and after f's (a
-  // line's segments are consecutive items), the latest made of each.
-  std::size_t place_in_run(const std::vector<std::size_t>& run, std::size_t r, std::size_t f) {
-    if (f_.kind[f] != static_cast<unsigned char>(visibility::Kind::Segment)) return run.size();
-    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  // A run: its group and its fragments, in painting order, linked from head to tail by next_ and prev_;
+  // `uniform` while they are all strokes of one colour.
+  struct Run {
+    std::int64_t group;
+    std::size_t head, tail, size;
+    bool uniform;
+  };
+
+  void link_after(Run& run, std::size_t at, std::size_t f) {
+    prev_[f] = at;
+    next_[f] = next_[at];
+    if (next_[at] != kNone) prev_[next_[at]] = f;
+    next_[at] = f;
+    if (run.tail == at) run.tail = f;
+  }
+  void link_before(Run& run, std::size_t at, std::size_t f) {
+    next_[f] = at;
+    prev_[f] = prev_[at];
+    if (prev_[at] != kNone) next_[prev_[at]] = f;
+    prev_[at] = f;
+    if (run.head == at) run.head = f;
+  }
+
+  // Puts fragment f (not yet linked, unless `alone`: a new run of f only) into `run` (run number r). A segment
+  // goes right after the segment of its chain that ends where f starts, when that is in the run and every
+  // fragment after it is apart from f or of its paint (see same_paint()); else right before the segment of its
+  // chain that starts where f ends (a line whose far end comes first), when that is in the run and every
+  // fragment after the polyline it begins is so; else, and anything else, at the end. Those segments are
+  // fragments of the items before and after f's (a line's segments are consecutive items), the latest made of
+  // each.
+  void place(Run& run, std::size_t r, std::size_t f, bool alone) {
+    const bool segment = f_.kind[f] == static_cast<unsigned char>(visibility::Kind::Segment);
+    if (alone || !segment) {
+      if (!alone) link_after(run, run.tail, f);
+      if (segment) note(r, f);
+      return;
+    }
+    const auto item = static_cast<std::size_t>(f_.item[f]);
+    // Whether f may pass every fragment from `from` to the run's end.
+    auto may_pass = [&](std::size_t from) {
+      if (run.uniform) return true;  // f is of the run's paint too
+      std::size_t passed = 0;
+      for (std::size_t g = from; g != kNone; g = next_[g]) {
+        if (++passed > kChainLookBack || (!same_paint(f, g) && overlap(box(f), box(g)))) return false;
+      }
+      return true;
+    };
+    const std::size_t p = item > 0 && item - 1 < latest_.size() ? latest_[item - 1] : kNone;
+    const std::size_t n = item + 1 < latest_.size() ? latest_[item + 1] : kNone;
+    if (p != kNone && run_of_[p] == r && continues(f, p) && may_pass(next_[p])) {
+      link_after(run, p, f);
+    } else if (n != kNone && run_of_[n] == r && continues(n, f)) {
+      // Past the polyline that n begins (drawn as one path with f, whatever their order).
+      std::size_t end = n;
+      while (next_[end] != kNone && continues(next_[end], end)) end = next_[end];
+      if (may_pass(next_[end])) {
+        link_before(run, n, f);
+      } else {
+        link_after(run, run.tail, f);
+      }
+    } else {
+      link_after(run, run.tail, f);
+    }
+    note(r, f);
+  }
+  // Segment fragment f is the latest of its item, in run r.
+  void note(std::size_t r, std::size_t f) {
     if (latest_.empty()) {
       latest_.assign(chains_.rows, kNone);
       run_of_.assign(f_.count, kNone);
     }
     const auto item = static_cast<std::size_t>(f_.item[f]);
-    // Where fragment q is among the last kChainLookBack of the run, when every fragment from `from` on is apart
-    // from f (`from` made of q's place); else kNone.
-    auto place_of = [&](std::size_t q, auto&& from) {
-      const std::size_t stop = run.size() > kChainLookBack ? run.size() - kChainLookBack : 0;
-      for (std::size_t k = run.size(); k-- > stop;) {
-        if (run[k] != q) continue;
-        for (std::size_t j = from(k); j < run.size(); ++j) {
-          if (overlap(box(f), box(run[j]))) return kNone;
-        }
-        return k;
-      }
-      return kNone;
-    };
-    std::size_t at = run.size();
-    const std::size_t p = item > 0 && item - 1 < latest_.size() ? latest_[item - 1] : kNone;
-    const std::size_t n = item + 1 < latest_.size() ? latest_[item + 1] : kNone;
-    if (p != kNone && run_of_[p] == r && continues(f, p)) {
-      const std::size_t k = place_of(p, [](std::size_t k) { return k + 1; });
-      if (k != kNone) at = k + 1;
-    }
-    if (at == run.size() && n != kNone && run_of_[n] == r && continues(n, f)) {
-      // Past the polyline that n begins (drawn as one path with f, whatever their order).
-      const std::size_t k = place_of(n, [&](std::size_t k) {
-        while (k + 1 < run.size() && continues(run[k + 1], run[k])) ++k;
-        return k + 1;
-      });
-      if (k != kNone) at = k;
-    }
     if (item < latest_.size()) latest_[item] = f;
     run_of_[f] = r;
-    return at;
   }
 
   struct Box {
@@ -531,13 +575,7 @@ class RunBuilder {
       for (std::size_t k = 0; k < fragments.size(); ++k) item[k] = static_cast<Py_ssize_t>(f_.item[fragments[k]]);
       return py::check(PyTuple_Pack(4, group_object.get(), items.get(), Py_None, Py_None));
     }
-    if (kind == GroupKind::Polyline) {
-      // A line's run is one path: the order of its pieces changes no pixel, and in the line's own order they
-      // join wherever they meet, as the line's artist draws them.
-      std::vector<std::size_t> along(fragments);
-      std::stable_sort(along.begin(), along.end(), [this](std::size_t a, std::size_t b) { return f_.item[a] < f_.item[b]; });
-      return polyline_run(group_object.get(), along);
-    }
+    if (kind == GroupKind::Polyline) return polyline_run(group_object.get(), fragments);
     return collection_run(group, group_object.get(), fragments);
   }
 
@@ -789,6 +827,16 @@ class RunBuilder {
     return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::min(a.y0, b.y0), std::max(a.y1, b.y1)};
   }
   // Whether strokes of items a and b are drawn alike: edge colour, width and antialiasing.
+  // Whether fragments f and g are strokes of one colour. Painted over each other in either order, they leave the
+  // same colour: a stroke of colour c and coverage a takes a pixel p to p (1 - a) + c a, and two take it to
+  // p (1 - a)(1 - b) + c (1 - (1 - a)(1 - b)) either way (to within the renderer's rounding of a step).
+  bool same_paint(std::size_t f, std::size_t g) const {
+    const auto segment = static_cast<unsigned char>(visibility::Kind::Segment);
+    if (f_.kind[f] != segment || f_.kind[g] != segment) return false;
+    const double* ea = style_.edge.data + 4 * f_.item[f];
+    const double* eb = style_.edge.data + 4 * f_.item[g];
+    return std::equal(ea, ea + 4, eb);
+  }
   bool same_stroke(Py_ssize_t a, Py_ssize_t b) const {
     const double* ea = style_.edge.data + 4 * a;
     const double* eb = style_.edge.data + 4 * b;
@@ -867,8 +915,9 @@ class RunBuilder {
   const Table<std::int64_t>& groups_;
   const Table<unsigned char>& kinds_;
   const Table<std::int64_t>& chains_;
-  // place_in_run(): per item its latest segment fragment, per fragment its run (made on first need).
-  std::vector<std::size_t> latest_, run_of_;
+  // The links of the runs' fragments (build()); per item its latest segment fragment, per fragment its run
+  // (place(), made on first need).
+  std::vector<std::size_t> next_, prev_, latest_, run_of_;
   PyObject* known_;
   const Table<std::int64_t>& known_index_;
   const Table<double>& margins_;

@@ -212,6 +212,20 @@ def test_a_line_in_one_run_paints_as_matplotlib_paints_it(style):
     assert (pixels(fig) == expected).all() and _occlusion.last_stats(ax)["items"] == 399
 
 
+@pytest.mark.parametrize("view", [(30, -60), (60, 20)])
+def test_a_wireframe_of_one_colour_paints_as_matplotlib_paints_it(view):
+    # Back to front the segments of its lines interleave and cross; strokes of one colour leave the same pixels
+    # in either order, so each line is drawn whole, one path, as Matplotlib draws it.
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 12), np.linspace(-1, 1, 12))
+    ax.plot_wireframe(x, y, np.sin(3 * x) * np.cos(3 * y) * 0.5, color="k", linewidth=1.5)
+    ax.view_init(*view)
+    expected = pixels(fig)
+    korvex_mpl.install(occlusion="exact")
+    assert (pixels(fig) == expected).all() and _occlusion.last_stats(ax)["items"] == 2 * 12 * 11
+
+
 def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
     fig, ax = mixed_figure()
     expected = pixels(fig)
