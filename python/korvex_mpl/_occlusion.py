@@ -548,6 +548,8 @@ def _line_projection(line: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.
 
 def _gather_line(scene: _Scene, line: Any) -> bool:
     """A Line3D's segments and markers; False when it is left to Matplotlib."""
+    from matplotlib import colors as mcolors
+
     if line.get_markevery() is not None or line.get_drawstyle() != "default":
         return False
     xs, ys, xyz, ok = _line_projection(line)
@@ -556,10 +558,13 @@ def _gather_line(scene: _Scene, line: Any) -> bool:
         start = np.flatnonzero(ok[:-1] & ok[1:])
         if len(start):
             group = scene.new_group(_POLYLINE, line, _draw_line_run)
+            values = _blank(len(start), line._linewidth)
+            # The colour its stroke paints (the line draws itself; see _plain_strokes()).
+            values["edge"] = np.tile(mcolors.to_rgba(line.get_color(), line.get_alpha()), (len(start), 1))
             scene.segments.add(
                 xyz=np.concatenate([xyz[start], xyz[start + 1]], axis=1),
                 group=np.full(len(start), group, dtype=np.int64),
-                chain=np.full(len(start), scene.new_chains(1)[0]), **_blank(len(start), line._linewidth))
+                chain=np.full(len(start), scene.new_chains(1)[0]), **values)
     if line._marker and line._markersize > 0:
         at = np.flatnonzero(ok)
         if len(at):
@@ -738,6 +743,15 @@ def _plain_line(line: Any) -> bool:
     return (line.get_visible() and not line.get_path_effects() and line.get_sketch_params() is None
             and not (line.is_dashed() and line.get_gapcolor() is not None)
             and line.get_linestyle() not in ("None", " ", ""))
+
+
+def _plain_strokes(group: _Group) -> bool:
+    """Whether the group's strokes paint their edge colour and nothing else (strokes of one colour then leave
+    the same pixels in any order)."""
+    a = group.artist
+    if group.kind == _POLYLINE:
+        return _plain_line(a) and a.get_agg_filter() is None and not a.get_rasterized()
+    return group.kind == _COLLECTION and _drawing_key(a) is not None
 
 
 def _paint_line_run(renderer: Any, group: _Group, xy: np.ndarray) -> None:
@@ -932,12 +946,13 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     path_index = column("path", None, np.int64)
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
     hatched = np.array([g.kind == _COLLECTION and bool(g.artist.get_hatch()) for g in scene.groups], dtype=np.uint8)
+    plain = np.array([_plain_strokes(g) for g in scene.groups], dtype=np.uint8)
     pad_width = PAD_PIXELS * 72.0 / ax.get_figure(root=True).dpi
     # Strokes shorter than this across x or y may be level or upright to Agg's snapping (1e-4 pixels), with room.
     level = 1e-3 / max(float(scale.min()), 1e-300)
     for group, items, roles, extra in _native.fragment_runs(
             fragments, groups, kinds, chains, scene.paths, path_index, margins,
-            (values["face"], values["edge"], values["lw"], values["aa"], hatched, pad_width, level)):
+            (values["face"], values["edge"], values["lw"], values["aa"], hatched, plain, pad_width, level)):
         g = scene.groups[group]
         g.draw(renderer, scene, g, values, items, roles, extra)
 

@@ -310,14 +310,16 @@ Fragments read_fragments(PyObject* object) {
   return {kinds.data, items.data, wholes.data, starts.data, xy.data, original.data, n, xy.rows};
 }
 
-// The drawing values of every item (its artist's face and edge colour, line width and antialiasing), what a
-// group's fills are hatched with, and the width of a seam pad (points).
+// The drawing values of every item (its artist's face and edge colour, line width and antialiasing), per group
+// whether its fills are hatched and whether its strokes paint their edge colour and nothing else (no dash gaps
+// of another colour, path effects or filters), and the width of a seam pad (points).
 struct Style {
   Table<double> face;
   Table<double> edge;
   Table<double> widths;
   Table<double> antialiased;
   Table<unsigned char> hatched;
+  Table<unsigned char> plain;
   double pad_width = 0.0;
   // A segment no longer than this across x or across y (projected units) may be level or upright on screen,
   // which the renderer's snapping looks for.
@@ -358,11 +360,12 @@ class RunBuilder {
         margins_(margins),
         style_(style) {}
 
-  // Runs of one group each. A fragment joins the latest run of its group when nothing painted since then can
-  // share a pixel with it (their boxes, grown by the margins, are apart): painting it earlier then changes no
-  // pixel, and the run count, which costs a renderer call each, drops. Within its run, a segment goes next to
-  // the segments of its line that it meets, by the same rule, so that they are drawn as one polyline, with
-  // joins, as the line's artist draws them (see place()).
+  // Runs of one group each. A fragment joins the latest run of its group when everything painted since then
+  // either shares no pixel with it (their boxes, grown by the margins, are apart) or is a stroke of its paint
+  // (see same_paint()): painting it earlier then leaves the same pixels, and the run count, which costs a
+  // renderer call each, drops. Within its run, a segment goes next to the segments of its line that it meets, by
+  // the same rule, so that they are drawn as one polyline, with joins, as the line's artist draws them (see
+  // place()).
   PyRef build() {
     std::vector<Run> runs;
     next_.assign(f_.count, kNone);
@@ -378,7 +381,7 @@ class RunBuilder {
         }
         bool apart = true;
         for (std::size_t other = runs[r].head; other != kNone; other = next_[other]) {
-          if (++tested > kLookBack || overlap(box(f), box(other))) {
+          if (++tested > kLookBack || (overlap(box(f), box(other)) && !same_paint(f, other))) {
             apart = false;
             break;
           }
@@ -827,15 +830,17 @@ class RunBuilder {
     return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::min(a.y0, b.y0), std::max(a.y1, b.y1)};
   }
   // Whether strokes of items a and b are drawn alike: edge colour, width and antialiasing.
-  // Whether fragments f and g are strokes of one colour. Painted over each other in either order, they leave the
-  // same colour: a stroke of colour c and coverage a takes a pixel p to p (1 - a) + c a, and two take it to
-  // p (1 - a)(1 - b) + c (1 - (1 - a)(1 - b)) either way (to within the renderer's rounding of a step).
-  bool same_paint(std::size_t f, std::size_t g) const {
+  // Whether fragments f and g are strokes of one colour (of groups whose strokes paint only that). Painted over
+  // each other in either order, they leave the same colour: a stroke of colour c and coverage a takes a pixel p
+  // to p (1 - a) + c a, and two take it to p (1 - a)(1 - b) + c (1 - (1 - a)(1 - b)) either way (to within the
+  // renderer's rounding of a step).
+  bool same_paint(std::size_t f, std::size_t g) {
     const auto segment = static_cast<unsigned char>(visibility::Kind::Segment);
     if (f_.kind[f] != segment || f_.kind[g] != segment) return false;
+    if (style_.plain.data[group_of(f)] == 0 || style_.plain.data[group_of(g)] == 0) return false;
     const double* ea = style_.edge.data + 4 * f_.item[f];
     const double* eb = style_.edge.data + 4 * f_.item[g];
-    return std::equal(ea, ea + 4, eb);
+    return ea[3] > 0.0 && std::equal(ea, ea + 4, eb);
   }
   bool same_stroke(Py_ssize_t a, Py_ssize_t b) const {
     const double* ea = style_.edge.data + 4 * a;
@@ -955,9 +960,9 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!PyList_Check(a[4])) throw py::PyError{PyExc_TypeError, "paths must be a list"};
   const Table<std::int64_t> path_index = ints(a[5], "path_index");
   const Table<double> margins = floats(a[6], "margins", 0);
-  if (!PyTuple_Check(a[7]) || PyTuple_GET_SIZE(a[7]) != 7) {
+  if (!PyTuple_Check(a[7]) || PyTuple_GET_SIZE(a[7]) != 8) {
     throw py::PyError{PyExc_TypeError,
-                      "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width, level)"};
+                      "style must be a tuple (face, edge, widths, antialiased, hatched, plain, pad_width, level)"};
   }
   Style style;
   style.face = floats(PyTuple_GET_ITEM(a[7], 0), "face", 4);
@@ -965,16 +970,17 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   style.widths = floats(PyTuple_GET_ITEM(a[7], 2), "widths", 0);
   style.antialiased = floats(PyTuple_GET_ITEM(a[7], 3), "antialiased", 0);
   style.hatched = table<unsigned char>(PyTuple_GET_ITEM(a[7], 4), "hatched", np::Type::uint8, "uint8", 0);
-  style.pad_width = number(PyTuple_GET_ITEM(a[7], 5), "pad_width");
-  style.level = number(PyTuple_GET_ITEM(a[7], 6), "level");
+  style.plain = table<unsigned char>(PyTuple_GET_ITEM(a[7], 5), "plain", np::Type::uint8, "uint8", 0);
+  style.pad_width = number(PyTuple_GET_ITEM(a[7], 6), "pad_width");
+  style.level = number(PyTuple_GET_ITEM(a[7], 7), "level");
   const std::size_t items = groups.rows;
   if (margins.rows != items) throw py::PyError{PyExc_ValueError, "margins must hold one margin per item"};
   if (style.face.rows != items || style.edge.rows != items || style.widths.rows != items ||
       style.antialiased.rows != items) {
     throw py::PyError{PyExc_ValueError, "face, edge, widths and antialiased must hold one row per item"};
   }
-  if (style.hatched.rows != kinds.rows) {
-    throw py::PyError{PyExc_ValueError, "hatched must hold one flag per group"};
+  if (style.hatched.rows != kinds.rows || style.plain.rows != kinds.rows) {
+    throw py::PyError{PyExc_ValueError, "hatched and plain must hold one flag per group"};
   }
   RunBuilder builder(f, groups, kinds, chains, a[4], path_index, margins, style);
   return builder.build().release();

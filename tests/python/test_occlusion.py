@@ -226,6 +226,23 @@ def test_a_wireframe_of_one_colour_paints_as_matplotlib_paints_it(view):
     assert (pixels(fig) == expected).all() and _occlusion.last_stats(ax)["items"] == 2 * 12 * 11
 
 
+@pytest.mark.parametrize("alpha", [1.0, 0.5])
+def test_strokes_of_one_colour_from_two_artists_share_their_runs(alpha, monkeypatch):
+    # An errorbar plot: its line and its bars (two artists of one colour) meet at every point, and back to front
+    # they take turns. Strokes of one colour leave the same pixels in either order: two runs, one per artist, and
+    # Matplotlib's picture to within the renderer's rounding.
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    t = np.linspace(0, 2 * np.pi, 120)
+    ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3, alpha=alpha)
+    expected = pixels(fig)
+    korvex_mpl.install(occlusion="exact")
+    runs = []
+    original = _native.fragment_runs
+    monkeypatch.setattr(_native, "fragment_runs", lambda *a: runs.append(original(*a)) or runs[-1])
+    assert np.abs(pixels(fig) - expected).max() <= 2 and len(runs[-1]) == 2
+
+
 def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
     fig, ax = mixed_figure()
     expected = pixels(fig)
@@ -482,12 +499,14 @@ def test_scene_projection_is_the_draws_own():
 
 
 @pytest.mark.parametrize("change, exc, message", [
-    (lambda a: a.__setitem__(7, a[7][:6]), TypeError,
-     "style must be a tuple (face, edge, widths, antialiased, hatched, pad_width, level)"),
+    (lambda a: a.__setitem__(7, a[7][:7]), TypeError,
+     "style must be a tuple (face, edge, widths, antialiased, hatched, plain, pad_width, level)"),
     (lambda a: a.__setitem__(7, (a[7][0][:0],) + a[7][1:]), ValueError,
      "face, edge, widths and antialiased must hold one row per item"),
-    (lambda a: a.__setitem__(7, a[7][:4] + (np.zeros(2, dtype=np.uint8), 1.0, 0.0)), ValueError,
-     "hatched must hold one flag per group"),
+    (lambda a: a.__setitem__(7, a[7][:4] + (np.zeros(2, dtype=np.uint8),) + a[7][5:]), ValueError,
+     "hatched and plain must hold one flag per group"),
+    (lambda a: a.__setitem__(7, a[7][:5] + (np.zeros(2, dtype=np.uint8),) + a[7][6:]), ValueError,
+     "hatched and plain must hold one flag per group"),
     (lambda a: a.__setitem__(6, np.zeros(2)), ValueError, "margins must hold one margin per item"),
 ])
 def test_fragment_runs_checks_its_arrays(change, exc, message):
@@ -496,7 +515,8 @@ def test_fragment_runs_checks_its_arrays(change, exc, message):
                                          8.0)
     one = np.zeros(1)
     args = [fragments, np.zeros(1, dtype=np.int64), np.zeros(1, dtype=np.uint8), np.full(1, -1), [],
-            np.full(1, -1), one, (np.ones((1, 4)), np.zeros((1, 4)), one, one, np.zeros(1, dtype=np.uint8), 1.0, 0.0)]
+            np.full(1, -1), one, (np.ones((1, 4)), np.zeros((1, 4)), one, one, *np.zeros((2, 1), dtype=np.uint8),
+                                  1.0, 0.0)]
     assert len(_native.fragment_runs(*args)[0][3][0]) == 1  # the triangle's path
     change(args)
     with raises(exc, message):
@@ -516,7 +536,8 @@ def _strokes_drawn(xyz, chains, lw, edge, dashes):
     for level in (np.inf, 1e-3):
         runs = _native.fragment_runs(fragments, np.zeros(n, dtype=np.int64), np.zeros(1, dtype=np.uint8), chains,
                                      [], np.full(n, -1), lw + 1.0,
-                                     (np.zeros((n, 4)), edge, lw, np.ones(n), np.zeros(1, dtype=np.uint8), 1.0, level))
+                                     (np.zeros((n, 4)), edge, lw, np.ones(n), np.zeros(1, dtype=np.uint8),
+                                      np.zeros(1, dtype=np.uint8), 1.0, level))
         renderer = RendererAgg(600, 600, 72)
         gc = renderer.new_gc()
         count = 0
@@ -573,7 +594,7 @@ def test_a_segment_joins_the_segment_of_its_line_before_or_after_it_across_apart
     runs = _native.fragment_runs(fragments, np.zeros(3, dtype=np.int64), np.zeros(1, dtype=np.uint8),
                                  np.array([0, 0, 1]), [], np.full(3, -1), np.full(3, 9.0),
                                  (np.zeros((3, 4)), edge, np.full(3, 8.0), np.ones(3), np.zeros(1, dtype=np.uint8),
-                                  1.0, 1e-3))
+                                  np.zeros(1, dtype=np.uint8), 1.0, 1e-3))
     pictures = []
     for paths in ([p for run in runs for p in run[3][0]],
                   [Path(np.array(line)), Path(np.array([(400, 500), (550, 450)]))]):
