@@ -550,6 +550,7 @@ def _gather_line(scene: _Scene, line: Any) -> bool:
     """A Line3D's segments and markers; False when it is left to Matplotlib."""
     from matplotlib import colors as mcolors
 
+
     if line.get_markevery() is not None or line.get_drawstyle() != "default":
         return False
     xs, ys, xyz, ok = _line_projection(line)
@@ -570,8 +571,12 @@ def _gather_line(scene: _Scene, line: Any) -> bool:
         if len(at):
             group = scene.new_group(_MARKERS, line, _draw_line_markers)
             reach = line._markersize / 2 + line._markeredgewidth
+            values = _blank(len(at), reach)
+            face = mcolors.to_rgba(line.get_markerfacecolor(), line._alpha)
+            if face == mcolors.to_rgba(line.get_markeredgecolor(), line._alpha) and line.get_fillstyle() == "full":
+                values["edge"] = np.tile(face, (len(at), 1))  # the one colour a marker paints
             scene.markers.add(xyz=xyz[at], index=at, group=np.full(len(at), group, dtype=np.int64),
-                              chain=np.full(len(at), -1, dtype=np.int64), **_blank(len(at), reach))
+                              chain=np.full(len(at), -1, dtype=np.int64), **values)
             scene.marker_radius = max(scene.marker_radius, reach * scene.ax.get_figure(root=True).dpi / 72.0)
     return True
 
@@ -746,12 +751,18 @@ def _plain_line(line: Any) -> bool:
 
 
 def _plain_strokes(group: _Group) -> bool:
-    """Whether the group's strokes paint their edge colour and nothing else (strokes of one colour then leave
-    the same pixels in any order)."""
+    """Whether the group's strokes and markers paint their edge colour and nothing else (those of one colour
+    then leave the same pixels in any order; a marker's edge colour is the one colour it paints, else blank)."""
+    from matplotlib.lines import Line2D
+
     a = group.artist
+    if group.kind == _COLLECTION:
+        return _drawing_key(a) is not None
+    plain = (not a.get_path_effects() and a.get_sketch_params() is None and a.get_agg_filter() is None
+             and not a.get_rasterized())
     if group.kind == _POLYLINE:
-        return _plain_line(a) and a.get_agg_filter() is None and not a.get_rasterized()
-    return group.kind == _COLLECTION and _drawing_key(a) is not None
+        return plain and _plain_line(a)
+    return plain and isinstance(a, Line2D)
 
 
 def _paint_line_run(renderer: Any, group: _Group, xy: np.ndarray) -> None:

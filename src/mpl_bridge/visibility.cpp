@@ -830,13 +830,13 @@ class RunBuilder {
     return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::min(a.y0, b.y0), std::max(a.y1, b.y1)};
   }
   // Whether strokes of items a and b are drawn alike: edge colour, width and antialiasing.
-  // Whether fragments f and g are strokes of one colour (of groups whose strokes paint only that). Painted over
-  // each other in either order, they leave the same colour: a stroke of colour c and coverage a takes a pixel p
-  // to p (1 - a) + c a, and two take it to p (1 - a)(1 - b) + c (1 - (1 - a)(1 - b)) either way (to within the
-  // renderer's rounding of a step).
+  // Whether fragments f and g are strokes or markers of one colour (of groups whose strokes and markers paint
+  // only their edge colour). Painted over each other in either order, they leave the same colour: paint of
+  // colour c and coverage a takes a pixel p to p (1 - a) + c a, and two take it to
+  // p (1 - a)(1 - b) + c (1 - (1 - a)(1 - b)) either way (to within the renderer's rounding of a step).
   bool same_paint(std::size_t f, std::size_t g) {
-    const auto segment = static_cast<unsigned char>(visibility::Kind::Segment);
-    if (f_.kind[f] != segment || f_.kind[g] != segment) return false;
+    const auto polygon = static_cast<unsigned char>(visibility::Kind::Polygon);
+    if (f_.kind[f] == polygon || f_.kind[g] == polygon) return false;
     if (style_.plain.data[group_of(f)] == 0 || style_.plain.data[group_of(g)] == 0) return false;
     const double* ea = style_.edge.data + 4 * f_.item[f];
     const double* eb = style_.edge.data + 4 * f_.item[g];

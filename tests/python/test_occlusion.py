@@ -226,21 +226,24 @@ def test_a_wireframe_of_one_colour_paints_as_matplotlib_paints_it(view):
     assert (pixels(fig) == expected).all() and _occlusion.last_stats(ax)["items"] == 2 * 12 * 11
 
 
-@pytest.mark.parametrize("alpha", [1.0, 0.5])
-def test_strokes_of_one_colour_from_two_artists_share_their_runs(alpha, monkeypatch):
-    # An errorbar plot: its line and its bars (two artists of one colour) meet at every point, and back to front
-    # they take turns. Strokes of one colour leave the same pixels in either order: two runs, one per artist, and
-    # Matplotlib's picture to within the renderer's rounding.
+@pytest.mark.parametrize("plot", [
+    lambda ax, t: ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3),
+    lambda ax, t: ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3, alpha=0.5),
+    lambda ax, t: ax.stem(np.cos(t), np.sin(t), t, basefmt=" ")])
+def test_strokes_and_markers_of_one_colour_from_two_artists_share_their_runs(plot, monkeypatch):
+    # An errorbar plot's line and bars, a stem plot's stems and heads: two artists of one colour that meet at
+    # every point, and back to front take turns. Paint of one colour leaves the same pixels in either order: two
+    # runs, one per artist, and Matplotlib's picture to within the renderer's rounding (of each of a few
+    # overlapping paints).
     fig = plt.figure(figsize=(3, 3), dpi=80)
     ax = fig.add_subplot(projection="3d")
-    t = np.linspace(0, 2 * np.pi, 120)
-    ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3, alpha=alpha)
+    plot(ax, np.linspace(0, 2 * np.pi, 120))
     expected = pixels(fig)
     korvex_mpl.install(occlusion="exact")
     runs = []
     original = _native.fragment_runs
     monkeypatch.setattr(_native, "fragment_runs", lambda *a: runs.append(original(*a)) or runs[-1])
-    assert np.abs(pixels(fig) - expected).max() <= 2 and len(runs[-1]) == 2
+    assert np.abs(pixels(fig) - expected).max() <= 4 and len(runs[-1]) == 2
 
 
 def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
