@@ -381,7 +381,7 @@ class RunBuilder {
         }
         bool apart = true;
         for (std::size_t other = runs[r].head; other != kNone; other = next_[other]) {
-          if (++tested > kLookBack || (overlap(box(f), box(other)) && !same_paint(f, other))) {
+          if (++tested > kLookBack || (touch(f, other) && !same_paint(f, other))) {
             apart = false;
             break;
           }
@@ -470,7 +470,7 @@ class RunBuilder {
       if (run.uniform) return true;  // f is of the run's paint too
       std::size_t passed = 0;
       for (std::size_t g = from; g != kNone; g = next_[g]) {
-        if (++passed > kChainLookBack || (!same_paint(f, g) && overlap(box(f), box(g)))) return false;
+        if (++passed > kChainLookBack || (!same_paint(f, g) && touch(f, g))) return false;
       }
       return true;
     };
@@ -508,6 +508,34 @@ class RunBuilder {
   };
   static bool overlap(const Box& a, const Box& b) noexcept {
     return !(a.x1 < b.x0 || b.x1 < a.x0 || a.y1 < b.y0 || b.y1 < a.y0);
+  }
+  // Whether fragments f and g may share a pixel: their boxes grown by their margins overlap, and, for two
+  // segments, they come closer than their margins together (a stroke paints within its margin of its segment).
+  bool touch(std::size_t f, std::size_t g) {
+    if (!overlap(box(f), box(g))) return false;
+    const auto segment = static_cast<unsigned char>(visibility::Kind::Segment);
+    if (f_.kind[f] != segment || f_.kind[g] != segment) return true;
+    const double* a = vertex(f_.starts[f]);
+    const double* b = vertex(f_.starts[f] + 1);
+    const double* c = vertex(f_.starts[g]);
+    const double* d = vertex(f_.starts[g] + 1);
+    const double reach = margins_.data[f_.item[f]] + margins_.data[f_.item[g]];
+    return !(segment_distance(a, b, c, d) > reach);  // NaN: touching
+  }
+  // The least distance between segments ab and cd.
+  static double segment_distance(const double* a, const double* b, const double* c, const double* d) noexcept {
+    auto cross = [](const double* o, const double* p, const double* q) {
+      return (p[0] - o[0]) * (q[1] - o[1]) - (p[1] - o[1]) * (q[0] - o[0]);
+    };
+    const double d1 = cross(a, b, c), d2 = cross(a, b, d), d3 = cross(c, d, a), d4 = cross(c, d, b);
+    if (((d1 > 0 && d2 < 0) || (d1 < 0 && d2 > 0)) && ((d3 > 0 && d4 < 0) || (d3 < 0 && d4 > 0))) return 0.0;
+    auto to_segment = [](const double* p, const double* u, const double* v) {
+      const double ex = v[0] - u[0], ey = v[1] - u[1], len2 = ex * ex + ey * ey;
+      double t = len2 > 0.0 ? ((p[0] - u[0]) * ex + (p[1] - u[1]) * ey) / len2 : 0.0;
+      t = std::clamp(t, 0.0, 1.0);
+      return std::hypot(p[0] - (u[0] + t * ex), p[1] - (u[1] + t * ey));
+    };
+    return std::min({to_segment(a, c, d), to_segment(b, c, d), to_segment(c, a, b), to_segment(d, a, b)});
   }
   // Every fragment's box, made on first need (a scene of one group never needs them).
   const Box& box(std::size_t f) {

@@ -579,17 +579,19 @@ def test_strokes_share_paths_only_where_the_pixels_stay_the_same(dashes):
 
 
 @pytest.mark.parametrize("depths, order", [((0.9, 0.1), [0, 2, 1]), ((0.1, 0.9), [1, 2, 0])])
-def test_a_segment_joins_the_segment_of_its_line_before_or_after_it_across_apart_ones(depths, order):
+@pytest.mark.parametrize("other, paths", [((400, 500, 550, 450), 1), ((290, 260, 340, 200), 2)])
+def test_a_segment_joins_the_segment_of_its_line_before_or_after_it_across_apart_ones(depths, order, other, paths):
     # Painted back to front, a line's two segments (consecutive items, as a line's are) come apart, with a stroke
-    # of another line between that shares no pixel with the second painted: that stroke moves after it, and the
-    # line is one polyline with its join (as its artist draws it), one path in all, whichever end is farther.
+    # of another line between that shares no pixel with the second painted (far away, or beside it within its box):
+    # that stroke moves after it, and the line is one polyline with its join (as its artist draws it), whichever
+    # end is farther. The other stroke shares its path where their boxes are apart.
     from matplotlib import transforms
     from matplotlib.backends.backend_agg import RendererAgg
     from matplotlib.path import Path
 
     line = [(100, 100), (300, 120), (150, 300)]
     xyz = np.array([(*line[0], depths[0], *line[1], depths[0]), (*line[1], depths[1], *line[2], depths[1]),
-                    (400, 500, 0.5, 550, 450, 0.5)])
+                    (*other[:2], 0.5, *other[2:], 0.5)])
     fragments = _native.visibility_order(np.zeros((0, 3)), np.zeros(0, dtype=np.int64), np.zeros(0), xyz,
                                          np.zeros((0, 3)), 0.0, 8.0)
     assert list(fragments[1]) == order
@@ -599,14 +601,13 @@ def test_a_segment_joins_the_segment_of_its_line_before_or_after_it_across_apart
                                  (np.zeros((3, 4)), edge, np.full(3, 8.0), np.ones(3), np.zeros(1, dtype=np.uint8),
                                   np.zeros(1, dtype=np.uint8), 1.0, 1e-3))
     pictures = []
-    for paths in ([p for run in runs for p in run[3][0]],
-                  [Path(np.array(line)), Path(np.array([(400, 500), (550, 450)]))]):
+    for drawn in ([p for run in runs for p in run[3][0]], [Path(np.array(line)), Path(np.reshape(other, (2, 2)))]):
         renderer = RendererAgg(600, 600, 72)
-        renderer.draw_path_collection(renderer.new_gc(), transforms.IdentityTransform(), paths, np.zeros((0, 3, 3)),
+        renderer.draw_path_collection(renderer.new_gc(), transforms.IdentityTransform(), drawn, np.zeros((0, 3, 3)),
                                       np.zeros((1, 2)), transforms.IdentityTransform(), np.zeros((0, 4)), edge[:1],
                                       [8.0], [(0.0, None)], [True], [None], "screen")
         pictures.append(np.asarray(renderer.buffer_rgba()).copy())
-    assert sum(len(run[3][0]) for run in runs) == 1
+    assert sum(len(run[3][0]) for run in runs) == paths
     assert (pictures[0] == pictures[1]).all()
 
 
