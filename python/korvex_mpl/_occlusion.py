@@ -913,6 +913,25 @@ def draw_scene(ax: Any, members: list, renderer: Any) -> None:
         a.draw(renderer)
 
 
+def _one_paint(scene: _Scene) -> bool:
+    """Whether every item of the scene (strokes and markers only) paints one and the same colour: in any order
+    they leave the same pixels (see _plain_strokes()), so the scene needs no order."""
+    if not all(_plain_strokes(g) for g in scene.groups):
+        return False
+    edge = _concatenated([scene.segments, scene.markers], "edge", np.zeros((0, 4)))
+    return len(edge) > 0 and bool(edge[0, 3] > 0) and bool((edge == edge[0]).all())
+
+
+def _whole_in_item_order(segments: np.ndarray, markers: np.ndarray) -> tuple:
+    """visibility_order()'s value for segments and markers drawn whole in the order of the items."""
+    ns, nm = len(segments), len(markers)
+    xy = np.concatenate([segments[:, [0, 1, 3, 4]].reshape(-1, 2), markers[:, :2]])
+    starts = np.r_[0, np.cumsum(np.r_[np.full(ns, 2), np.ones(nm, dtype=np.int64)])].astype(np.int64)
+    stats = dict(capped=False, cuts=0, pieces=ns + nm, unplaced=0, forced=0)
+    return (np.r_[np.full(ns, 1, dtype=np.uint8), np.full(nm, 2, dtype=np.uint8)], np.arange(ns + nm),
+            np.ones(ns + nm, dtype=bool), starts, np.ascontiguousarray(xy), np.ones(len(xy), dtype=np.uint8), stats)
+
+
 def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     empty3 = np.zeros((0, 3))
     p, s, m = scene.polygons, scene.segments, scene.markers
@@ -926,8 +945,11 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     # The marker radius in projected units: the pixels over the smaller of the data-to-pixel scales.
     scale = np.abs(np.diag(ax.transData.get_matrix())[:2])
     radius = scene.marker_radius / max(float(scale.min()), 1e-300)
-    fragments = _native.visibility_order(polygons, offsets if len(counts) else np.zeros(0, dtype=np.int64),
-                                         depths, segments, markers, radius, CAP_FACTOR)
+    if len(depths) == 0 and _one_paint(scene):
+        fragments = _whole_in_item_order(segments, markers)
+    else:
+        fragments = _native.visibility_order(polygons, offsets if len(counts) else np.zeros(0, dtype=np.int64),
+                                             depths, segments, markers, radius, CAP_FACTOR)
     stats = dict(fragments[6], items=len(depths) + len(segments) + len(markers), polygons=len(depths),
                  fragments=len(fragments[0]))
     _last_stats[ax] = stats

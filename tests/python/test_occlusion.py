@@ -246,6 +246,26 @@ def test_strokes_and_markers_of_one_colour_from_two_artists_share_their_runs(plo
     assert np.abs(pixels(fig) - expected).max() <= 4 and len(runs[-1]) == 2
 
 
+@pytest.mark.parametrize("colour", ["C0", "C1"])
+def test_a_scene_of_one_paint_is_not_ordered(colour, monkeypatch):
+    # Strokes and markers all of one colour leave the same pixels in any order: no visibility order is made, and
+    # the picture is the ordered one's to within the renderer's rounding. A second colour needs the order.
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    t = np.linspace(0, 2 * np.pi, 60)
+    ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3, marker="o", markersize=3, color="C0")
+    x, y = np.meshgrid(np.linspace(-1, 1, 8), np.linspace(-1, 1, 8))
+    ax.plot_wireframe(x, y, x * y, color=colour)
+    korvex_mpl.install(occlusion="exact")
+    calls = []
+    original = _native.visibility_order
+    monkeypatch.setattr(_native, "visibility_order", lambda *a: calls.append(1) or original(*a))
+    unordered = pixels(fig)
+    assert bool(calls) == (colour != "C0")
+    monkeypatch.setattr(_occlusion, "_one_paint", lambda scene: False)
+    assert np.abs(pixels(fig) - unordered).max() <= 4 and calls
+
+
 def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
     fig, ax = mixed_figure()
     expected = pixels(fig)
