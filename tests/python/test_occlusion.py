@@ -631,6 +631,47 @@ def test_a_segment_joins_the_segment_of_its_line_before_or_after_it_across_apart
     assert (pictures[0] == pictures[1]).all()
 
 
+def test_runs_draw_every_fragment_once():
+    # Random lines (some on a lattice, so that they meet and overlap), of random groups, colours, widths and
+    # plainness, and markers: whatever the runs, joins and batches, each segment fragment is drawn once (a path
+    # of v vertices in s subpaths draws v - s) and each marker once.
+    from matplotlib.path import Path
+
+    rng = np.random.default_rng(0)
+    palette = np.array([[0, 0, 1, 1], [1, 0, 0, 1], [0, 0, 1, 0.5]])
+    for _ in range(300):
+        kinds = np.r_[rng.integers(0, 2, rng.integers(1, 4)), 2].astype(np.uint8)
+        segments, chains, groups = [], [], []
+        for chain in range(rng.integers(1, 6)):
+            points = np.cumsum(rng.normal(0, 30, (rng.integers(2, 13), 2)), axis=0) + rng.uniform(100, 500, 2)
+            if rng.random() < 0.3:
+                points = np.round(points / 20) * 20
+            z = rng.uniform(0, 1, len(points))
+            segments += [(*points[i], z[i], *points[i + 1], z[i + 1]) for i in range(len(points) - 1)]
+            chains += [chain] * (len(points) - 1)
+            groups += [rng.integers(0, len(kinds) - 1)] * (len(points) - 1)
+        markers = np.column_stack([rng.uniform(100, 500, (4, 2)), rng.uniform(0, 1, 4)])
+        n = len(segments) + 4
+        fragments = _native.visibility_order(np.zeros((0, 3)), np.zeros(0, dtype=np.int64), np.zeros(0),
+                                             np.array(segments), markers, 5.0, 8.0)
+        lw = rng.choice([1.0, 3.0], n)
+        runs = _native.fragment_runs(
+            fragments, np.r_[groups, [len(kinds) - 1] * 4].astype(np.int64), kinds,
+            np.r_[chains, [-1] * 4].astype(np.int64), [], np.full(n, -1), lw + 1.0,
+            (np.zeros((n, 4)), palette[rng.integers(0, rng.choice([1, 3]), n)], lw, np.ones(n),
+             np.zeros(len(kinds), dtype=np.uint8), rng.integers(0, 2, len(kinds)).astype(np.uint8), 1.0, 1e-3))
+        drawn = {1: 0, 2: 0}
+        for group, items, _, extra in runs:
+            if kinds[group] == 2:
+                drawn[2] += len(items)
+            elif kinds[group] == 1:
+                drawn[1] += int(np.isfinite(extra[:, 0]).sum()) - 1 - int(np.isnan(extra[:, 0]).sum())
+            else:
+                drawn[1] += sum(len(p.vertices) - (1 if p.codes is None else int((p.codes == Path.MOVETO).sum()))
+                                for p in extra[0])
+        assert drawn == {1: int((fragments[0] == 1).sum()), 2: int((fragments[0] == 2).sum())}
+
+
 def test_the_picture_does_not_depend_on_the_pool_size():
     code = """
         import hashlib, sys
