@@ -117,7 +117,8 @@ class _Group:
 
     def __init__(self, kind: int, artist: Any, draw: Callable) -> None:
         self.kind, self.artist, self.draw = kind, artist, draw
-        # The artist's transform as its runs are drawn with it, frozen once per draw (nothing moves meanwhile).
+        # What its runs are drawn with that stays the same through a draw, made once per draw: a collection's or
+        # a line's transform, frozen; a scatter's colours.
         self.frozen: Any = None
 
 
@@ -819,13 +820,24 @@ def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict
                        roles: Any, extra: Any) -> None:
     pc = group.artist
     idx = values["index"][items - values["first_marker"]]
+    if group.frozen is None:
+        # The colours of all markers, in their own order, once per draw: depth shading takes every marker's
+        # depth, whichever are drawn, so a run's are these rows (shading them per run costs more than drawing).
+        pc._z_markers_idx = np.arange(len(pc._vzs))
+        group.frozen = (type(pc).get_facecolor(pc), type(pc).get_edgecolor(pc))
+    face, edge = group.frozen
     pc._z_markers_idx = idx
     pc._offset_zordered = np.ma.asarray(pc._offsets)[idx]
     if len(pc._sizes3d) > 1:
         pc._sizes = np.asarray(pc._sizes3d)[idx]
     if len(pc._linewidths3d) > 1:
         pc._linewidths = np.asarray(pc._linewidths3d)[idx]
-    type(pc).draw(pc, renderer)
+    pc.get_facecolor = lambda: face[idx] if len(face) > 1 else face
+    pc.get_edgecolor = lambda: edge[idx] if len(edge) > 1 else edge
+    try:
+        type(pc).draw(pc, renderer)
+    finally:
+        del pc.get_facecolor, pc.get_edgecolor
 
 
 def _draw_patch_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,

@@ -266,6 +266,43 @@ def test_a_scene_of_one_paint_is_not_ordered(colour, monkeypatch):
     assert np.abs(pixels(fig) - unordered).max() <= 4 and calls
 
 
+def test_a_scatter_in_many_runs_gives_each_marker_its_shaded_colour():
+    # Markers around a surface, drawn in several runs: each with the colour, size and place Matplotlib gives it
+    # (its depth shading takes every marker's depth, whichever are drawn).
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 15), np.linspace(-1, 1, 15))
+    ax.plot_surface(x, y, x * y, cmap="viridis")
+    pc = ax.scatter(*np.random.default_rng(2).uniform(-1, 1, (3, 40)), c=np.arange(40), s=np.arange(40) + 5)
+    renderer = fig.canvas.get_renderer()
+    fig.draw(renderer)
+    expected = {tuple(o): (tuple(f), s) for o, f, s in zip(pc.get_offset_transform().transform(pc._offset_zordered),
+                                                           pc.get_facecolor(), pc.get_sizes())}
+    korvex_mpl.install(occlusion="exact")
+    drawn = []
+    draw = renderer.draw_path_collection
+
+    def record(gc, master, paths, transforms, offsets, offset_trf, faces, *args, **kwargs):
+        if len(transforms) and len(paths):  # markers (each scaled to its size)
+            at = offset_trf.transform(offsets)
+            drawn.extend((tuple(o), (tuple(f), s)) for o, f, s in zip(at, faces, transforms[:, 0, 0]))
+        return draw(gc, master, paths, transforms, offsets, offset_trf, faces, *args, **kwargs)
+
+    markers = renderer.draw_markers
+
+    def record_markers(gc, marker_path, marker_trans, path, trans, rgb_face=None):  # a run of one marker
+        drawn.extend((tuple(o), (tuple(rgb_face), marker_trans.get_matrix()[0, 0]))
+                     for o in trans.transform(path.vertices))
+        return markers(gc, marker_path, marker_trans, path, trans, rgb_face)
+
+    renderer.draw_path_collection = record
+    renderer.draw_markers = record_markers
+    fig.draw(renderer)
+    assert len(drawn) == 40 and dict(drawn).keys() == expected.keys()
+    for at, (face, size) in drawn:
+        assert face == expected[at][0] and size == pytest.approx(np.sqrt(expected[at][1]) * 80 / 72)
+
+
 def test_an_exact_draw_leaves_the_artists_as_matplotlib_does():
     fig, ax = mixed_figure()
     expected = pixels(fig)
