@@ -361,11 +361,10 @@ class RunBuilder {
         style_(style) {}
 
   // Runs of one group each. A fragment joins the latest run of its group when everything painted since then
-  // either shares no pixel with it (their boxes, grown by the margins, are apart) or is a stroke of its paint
-  // (see same_paint()): painting it earlier then leaves the same pixels, and the run count, which costs a
-  // renderer call each, drops. Within its run, a segment goes next to the segments of its line that it meets, by
-  // the same rule, so that they are drawn as one polyline, with joins, as the line's artist draws them (see
-  // place()).
+  // either shares no pixel with it (see touch()) or is paint of its colour (see same_paint()): painting it
+  // earlier then leaves the same pixels, and the run count, which costs a renderer call each, drops. Within its
+  // run, a segment goes next to the segments of its line that it meets, by the same rule, so that they are drawn
+  // as one polyline, with joins, as the line's artist draws them (see place()).
   PyRef build() {
     std::vector<Run> runs;
     next_.assign(f_.count, kNone);
@@ -389,12 +388,11 @@ class RunBuilder {
         if (!apart) break;
       }
       if (target == runs.size()) {
-        runs.push_back({group, f, f, 1, f_.kind[f] == static_cast<unsigned char>(visibility::Kind::Segment)});
+        runs.push_back({group, f, f, f_.kind[f] == static_cast<unsigned char>(visibility::Kind::Segment)});
         if (static_cast<GroupKind>(kinds_.data[group]) != GroupKind::Polyline) place(runs.back(), target, f, true);
         continue;
       }
       Run& run = runs[target];
-      ++run.size;
       run.uniform = run.uniform && same_paint(f, run.head);
       if (run.uniform || static_cast<GroupKind>(kinds_.data[group]) == GroupKind::Polyline) {
         link_after(run, run.tail, f);  // put in the lines' order when the run is made
@@ -431,7 +429,7 @@ class RunBuilder {
   // `uniform` while they are all strokes of one colour.
   struct Run {
     std::int64_t group;
-    std::size_t head, tail, size;
+    std::size_t head, tail;
     bool uniform;
   };
 
@@ -857,7 +855,6 @@ class RunBuilder {
   static Box join(const Box& a, const Box& b) noexcept {
     return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::min(a.y0, b.y0), std::max(a.y1, b.y1)};
   }
-  // Whether strokes of items a and b are drawn alike: edge colour, width and antialiasing.
   // Whether fragments f and g are strokes or markers of one colour (of groups whose strokes and markers paint
   // only their edge colour). Painted over each other in either order, they leave the same colour: paint of
   // colour c and coverage a takes a pixel p to p (1 - a) + c a, and two take it to
@@ -870,6 +867,7 @@ class RunBuilder {
     const double* eb = style_.edge.data + 4 * f_.item[g];
     return ea[3] > 0.0 && std::equal(ea, ea + 4, eb);
   }
+  // Whether strokes of items a and b are drawn alike: edge colour, width and antialiasing.
   bool same_stroke(Py_ssize_t a, Py_ssize_t b) const {
     const double* ea = style_.edge.data + 4 * a;
     const double* eb = style_.edge.data + 4 * b;
