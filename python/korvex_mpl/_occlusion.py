@@ -551,7 +551,6 @@ def _gather_line(scene: _Scene, line: Any) -> bool:
     """A Line3D's segments and markers; False when it is left to Matplotlib."""
     from matplotlib import colors as mcolors
 
-
     if line.get_markevery() is not None or line.get_drawstyle() != "default":
         return False
     xs, ys, xyz, ok = _line_projection(line)
