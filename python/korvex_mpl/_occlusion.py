@@ -129,6 +129,9 @@ class _Scene:
         self.groups: list[_Group] = []
         self.by_key: dict = {}
         self.chains = 0
+        # Per collection group, the plane all its segments lie in as (data axis, value), or None: not one plane, or
+        # polygons too.
+        self.planes: dict = {}
         self.paths: list = []  # paths the artists made themselves, for fragment_runs
         self.marker_radius = 0.0  # pixels
         self.restore: list[Callable[[], None]] = []
@@ -141,6 +144,10 @@ class _Scene:
                 self.by_key[key] = len(self.groups) - 1
             return len(self.groups) - 1
         return self.by_key[key]
+
+    def note_plane(self, group: int, plane: Optional[tuple]) -> None:
+        """Notes that items in `plane` (see _plane_of(); None: polygons, or no one plane) joined the group."""
+        self.planes[group] = plane if self.planes.get(group, plane) == plane else None
 
     def new_group(self, kind: int, artist: Any, draw: Callable) -> int:
         self.groups.append(_Group(kind, artist, draw))
@@ -194,7 +201,9 @@ def _polygon_values(scene: _Scene, c: Any, n: int) -> tuple[int, dict]:
                   lw=_per_item(c._linewidths, n), aa=_per_item(c._antialiaseds, n))
     if c.get_hatch():
         values["hatch"] = _per_item(c.get_hatchcolor(), n, 4)
-    return scene.collection_group(c), values
+    group = scene.collection_group(c)
+    scene.note_plane(group, None)
+    return group, values
 
 
 def _gather_polygons(scene: _Scene, c: Any, projected: tuple) -> None:
@@ -312,6 +321,7 @@ def _gather_line_collection(scene: _Scene, lc: Any) -> bool:
     line = line_of[start]
     nl = len(lines)
     group = scene.collection_group(lc)
+    scene.note_plane(group, _plane_of(raw[np.r_[start, start + 1]]))
     chains = scene.new_chains(nl)
     scene.segments.add(
         xyz=segs, group=np.full(len(segs), group, dtype=np.int64), chain=chains[line],
@@ -440,6 +450,7 @@ class _ContourLayout:
         sizes = [len(vs) for vs in self.vs]
         self.first = np.r_[0, np.cumsum(sizes)].astype(np.int64)
         self.points = np.concatenate(self.vs) if self.vs else np.zeros((0, 3))
+        self.plane = _plane_of(self.points)
         self.regions: Optional[list] = None
         self.lines: Optional[list] = None
 
@@ -472,6 +483,16 @@ class _ContourLayout:
 _contour_layouts: "weakref.WeakKeyDictionary[Any, _ContourLayout]" = weakref.WeakKeyDictionary()
 
 
+def _plane_of(points: np.ndarray) -> Optional[tuple]:
+    """(axis, value) when all the data points have that value on that axis (a contour set drawn on a wall of the
+    axes), else None."""
+    for axis in range(3):
+        column = points[:, axis]
+        if len(column) and np.isfinite(column[0]) and (column == column[0]).all():
+            return axis, float(column[0])
+    return None
+
+
 def _contour_layout(c: Any) -> _ContourLayout:
     layout = _contour_layouts.get(c)
     if layout is None or not layout.matches(c._3dverts_codes):
@@ -497,6 +518,7 @@ def _gather_contours(scene: _Scene, c: Any) -> bool:
     edge = _per_item(edge, n, 4) if len(edge) else np.zeros((n, 4))
     lw, aa = _per_item(c._linewidths, n), _per_item(c._antialiaseds, n)
     group = scene.collection_group(c)
+    scene.note_plane(group, None if filled else layout.plane)
     pts = layout.points
     if len(pts) == 0:
         return True
@@ -990,13 +1012,14 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     path_index = column("path", None, np.int64)
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
     hatched = np.array([g.kind == _COLLECTION and bool(g.artist.get_hatch()) for g in scene.groups], dtype=np.uint8)
-    plain = np.array([_plain_strokes(g) for g in scene.groups], dtype=np.uint8)
+    strokes = np.array([(1 if _plain_strokes(g) else 0) | (2 if scene.planes.get(i) is not None else 0)
+                        for i, g in enumerate(scene.groups)], dtype=np.uint8)
     pad_width = PAD_PIXELS * 72.0 / ax.get_figure(root=True).dpi
     # Strokes shorter than this across x or y may be level or upright to Agg's snapping (1e-4 pixels), with room.
     level = 1e-3 / max(float(scale.min()), 1e-300)
     for group, items, roles, extra in _native.fragment_runs(
             fragments, groups, kinds, chains, scene.paths, path_index, margins,
-            (values["face"], values["edge"], values["lw"], values["aa"], hatched, plain, pad_width, level)):
+            (values["face"], values["edge"], values["lw"], values["aa"], hatched, strokes, pad_width, level)):
         g = scene.groups[group]
         g.draw(renderer, scene, g, values, items, roles, extra)
 

@@ -32,7 +32,7 @@ PyObject* art3d_shade_colors(PyObject* module, PyObject* const* args, Py_ssize_t
 // marker_radius, cap_factor) orders a projected scene into fragments back to front; fragment_runs(fragments,
 // groups, group_kinds, chains, paths, path_index, margins, style) cuts them into runs of one drawing group and
 // builds what each run draws, a collection run's colours and widths (from style: face, edge, widths,
-// antialiased per item, hatched and plain per group, the seam pad's width) included.
+// antialiased per item, hatched and strokes per group, the seam pad's width) included.
 PyObject* visibility_order(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* fragment_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Adds the calls of those three handed to Matplotlib so far to `counts` (a dict), by their names in art3d.

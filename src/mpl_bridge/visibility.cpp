@@ -310,16 +310,20 @@ Fragments read_fragments(PyObject* object) {
   return {kinds.data, items.data, wholes.data, starts.data, xy.data, original.data, n, xy.rows};
 }
 
+// What `strokes` says of a group's strokes (and markers): they paint their edge colour and nothing else (no dash
+// gaps of another colour, path effects or filters); they lie in one plane (their order where they meet is a tie:
+// any is as right as another).
+enum StrokeFlags : unsigned char { kPlainPaint = 1, kOnePlane = 2 };
+
 // The drawing values of every item (its artist's face and edge colour, line width and antialiasing), per group
-// whether its fills are hatched and whether its strokes paint their edge colour and nothing else (no dash gaps
-// of another colour, path effects or filters), and the width of a seam pad (points).
+// whether its fills are hatched and its StrokeFlags, and the width of a seam pad (points).
 struct Style {
   Table<double> face;
   Table<double> edge;
   Table<double> widths;
   Table<double> antialiased;
   Table<unsigned char> hatched;
-  Table<unsigned char> plain;
+  Table<unsigned char> strokes;
   double pad_width = 0.0;
   // A segment no longer than this across x or across y (projected units) may be level or upright on screen,
   // which the renderer's snapping looks for.
@@ -394,7 +398,7 @@ class RunBuilder {
       }
       Run& run = runs[target];
       run.uniform = run.uniform && same_paint(f, run.head);
-      if (run.uniform || static_cast<GroupKind>(kinds_.data[group]) == GroupKind::Polyline) {
+      if (run.uniform || in_item_order(group)) {
         link_after(run, run.tail, f);  // put in the lines' order when the run is made
         if (run.uniform) note(target, f);
       } else {
@@ -406,9 +410,10 @@ class RunBuilder {
     for (std::size_t r = 0; r < runs.size(); ++r) {
       fragments.clear();
       for (std::size_t g = runs[r].head; g != kNone; g = next_[g]) fragments.push_back(g);
-      if (runs[r].uniform || static_cast<GroupKind>(kinds_.data[runs[r].group]) == GroupKind::Polyline) {
-        // A line's run is one path, and strokes of one paint leave the same pixels in any order: in the order
-        // of their items, a line's segments follow one another and join as its artist joins them.
+      if (runs[r].uniform || in_item_order(runs[r].group)) {
+        // A line's run is one path, strokes of one paint leave the same pixels in any order, and strokes in one
+        // plane are tied where they meet: in the order of their items, a line's segments follow one another and
+        // join as its artist joins them.
         std::stable_sort(fragments.begin(), fragments.end(),
                          [this](std::size_t a, std::size_t b) { return f_.item[a] < f_.item[b]; });
       }
@@ -424,6 +429,13 @@ class RunBuilder {
   static constexpr std::size_t kLookBack = 512;
   // How many fragments a segment may pass on its way to the segments of its line, in a run not all of one paint.
   static constexpr std::size_t kChainLookBack = 64;
+
+  // Whether a run of the group is drawn in the order of its items: a line's (one path), or one of strokes in one
+  // plane.
+  bool in_item_order(std::int64_t group) const {
+    return static_cast<GroupKind>(kinds_.data[group]) == GroupKind::Polyline ||
+           (style_.strokes.data[group] & kOnePlane) != 0;
+  }
 
   // A run: its group and its fragments, in painting order, linked from head to tail by next_ and prev_;
   // `uniform` while they are all strokes of one colour.
@@ -856,13 +868,13 @@ class RunBuilder {
     return {std::min(a.x0, b.x0), std::max(a.x1, b.x1), std::min(a.y0, b.y0), std::max(a.y1, b.y1)};
   }
   // Whether fragments f and g are strokes or markers of one colour (of groups whose strokes and markers paint
-  // only their edge colour). Painted over each other in either order, they leave the same colour: paint of
+  // only their edge colour: kPlainPaint). Painted over each other in either order, they leave the same colour: paint of
   // colour c and coverage a takes a pixel p to p (1 - a) + c a, and two take it to
   // p (1 - a)(1 - b) + c (1 - (1 - a)(1 - b)) either way (to within the renderer's rounding of a step).
   bool same_paint(std::size_t f, std::size_t g) {
     const auto polygon = static_cast<unsigned char>(visibility::Kind::Polygon);
     if (f_.kind[f] == polygon || f_.kind[g] == polygon) return false;
-    if (style_.plain.data[group_of(f)] == 0 || style_.plain.data[group_of(g)] == 0) return false;
+    if ((style_.strokes.data[group_of(f)] & style_.strokes.data[group_of(g)] & kPlainPaint) == 0) return false;
     const double* ea = style_.edge.data + 4 * f_.item[f];
     const double* eb = style_.edge.data + 4 * f_.item[g];
     return ea[3] > 0.0 && std::equal(ea, ea + 4, eb);
@@ -988,7 +1000,7 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const Table<double> margins = floats(a[6], "margins", 0);
   if (!PyTuple_Check(a[7]) || PyTuple_GET_SIZE(a[7]) != 8) {
     throw py::PyError{PyExc_TypeError,
-                      "style must be a tuple (face, edge, widths, antialiased, hatched, plain, pad_width, level)"};
+                      "style must be a tuple (face, edge, widths, antialiased, hatched, strokes, pad_width, level)"};
   }
   Style style;
   style.face = floats(PyTuple_GET_ITEM(a[7], 0), "face", 4);
@@ -996,7 +1008,7 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   style.widths = floats(PyTuple_GET_ITEM(a[7], 2), "widths", 0);
   style.antialiased = floats(PyTuple_GET_ITEM(a[7], 3), "antialiased", 0);
   style.hatched = table<unsigned char>(PyTuple_GET_ITEM(a[7], 4), "hatched", np::Type::uint8, "uint8", 0);
-  style.plain = table<unsigned char>(PyTuple_GET_ITEM(a[7], 5), "plain", np::Type::uint8, "uint8", 0);
+  style.strokes = table<unsigned char>(PyTuple_GET_ITEM(a[7], 5), "strokes", np::Type::uint8, "uint8", 0);
   style.pad_width = number(PyTuple_GET_ITEM(a[7], 6), "pad_width");
   style.level = number(PyTuple_GET_ITEM(a[7], 7), "level");
   const std::size_t items = groups.rows;
@@ -1005,8 +1017,8 @@ PyObject* fragment_runs_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
       style.antialiased.rows != items) {
     throw py::PyError{PyExc_ValueError, "face, edge, widths and antialiased must hold one row per item"};
   }
-  if (style.hatched.rows != kinds.rows || style.plain.rows != kinds.rows) {
-    throw py::PyError{PyExc_ValueError, "hatched and plain must hold one flag per group"};
+  if (style.hatched.rows != kinds.rows || style.strokes.rows != kinds.rows) {
+    throw py::PyError{PyExc_ValueError, "hatched and strokes must hold one flag per group"};
   }
   RunBuilder builder(f, groups, kinds, chains, a[4], path_index, margins, style);
   return builder.build().release();

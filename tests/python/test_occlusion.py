@@ -226,6 +226,20 @@ def test_lines_of_one_colour_in_their_order_paint_as_matplotlib_paints_them(scen
     assert (pixels(fig) == expected).all() and _occlusion.last_stats(ax)["items"] == items
 
 
+@pytest.mark.parametrize("view", [(30, -60), (10, 20)])
+def test_contour_lines_on_a_wall_are_drawn_whole(view):
+    # Lines of twelve colours in one plane, close together: where they meet their depths tie, so their run is
+    # drawn in the order of its items, each ring one polyline, as Matplotlib strokes them.
+    fig = plt.figure(figsize=(3, 3), dpi=80)
+    ax = fig.add_subplot(projection="3d")
+    x, y = np.meshgrid(np.linspace(-1, 1, 40), np.linspace(-1, 1, 40))
+    ax.contour(x, y, np.sin(3 * x) * np.cos(2 * y), levels=12, offset=-1, cmap="viridis", linewidths=2)
+    ax.view_init(*view)
+    expected = len(recorded_strokes(fig))
+    korvex_mpl.install(occlusion="exact")
+    assert len(recorded_strokes(fig)) == expected and _occlusion.last_stats(ax)["items"] > 20 * expected
+
+
 @pytest.mark.parametrize("plot", [
     lambda ax, t: ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3),
     lambda ax, t: ax.errorbar(np.sin(t), np.cos(3 * t), np.sin(5 * t), 0.2, errorevery=3, alpha=0.5),
@@ -561,13 +575,13 @@ def test_scene_projection_is_the_draws_own():
 
 @pytest.mark.parametrize("change, exc, message", [
     (lambda a: a.__setitem__(7, a[7][:7]), TypeError,
-     "style must be a tuple (face, edge, widths, antialiased, hatched, plain, pad_width, level)"),
+     "style must be a tuple (face, edge, widths, antialiased, hatched, strokes, pad_width, level)"),
     (lambda a: a.__setitem__(7, (a[7][0][:0],) + a[7][1:]), ValueError,
      "face, edge, widths and antialiased must hold one row per item"),
     (lambda a: a.__setitem__(7, a[7][:4] + (np.zeros(2, dtype=np.uint8),) + a[7][5:]), ValueError,
-     "hatched and plain must hold one flag per group"),
+     "hatched and strokes must hold one flag per group"),
     (lambda a: a.__setitem__(7, a[7][:5] + (np.zeros(2, dtype=np.uint8),) + a[7][6:]), ValueError,
-     "hatched and plain must hold one flag per group"),
+     "hatched and strokes must hold one flag per group"),
     (lambda a: a.__setitem__(6, np.zeros(2)), ValueError, "margins must hold one margin per item"),
 ])
 def test_fragment_runs_checks_its_arrays(change, exc, message):
