@@ -853,12 +853,14 @@ def _draw_path_markers(renderer: Any, scene: _Scene, group: _Group, values: dict
         pc._sizes = np.asarray(pc._sizes3d)[idx]
     if len(pc._linewidths3d) > 1:
         pc._linewidths = np.asarray(pc._linewidths3d)[idx]
+    own = {name: pc.__dict__[name] for name in ("get_facecolor", "get_edgecolor") if name in pc.__dict__}
     pc.get_facecolor = lambda: face[idx] if len(face) > 1 else face
     pc.get_edgecolor = lambda: edge[idx] if len(edge) > 1 else edge
     try:
         type(pc).draw(pc, renderer)
     finally:
         del pc.get_facecolor, pc.get_edgecolor
+        pc.__dict__.update(own)
 
 
 def _draw_patch_markers(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
