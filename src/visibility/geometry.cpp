@@ -208,7 +208,13 @@ void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& trian
     }
     return true;
   };
+  // After an ear, the search goes on from the vertex after it, or, on an outline of a dozen points or more, by
+  // turns from the vertex after it and the one before: the triangles then run across the polygon as a strip
+  // rather than fan out from one vertex (a contour band, a patch of a surface drawn with a stride: fewer slivers,
+  // whose long boxes meet many others). Short outlines keep the fan, which their convex pieces join better.
   std::uint32_t at = 0;
+  bool back = false;
+  const bool zigzag = n >= 12;
   for (std::size_t remaining = n; remaining > 3; --remaining) {
     std::uint32_t ear = at;
     bool found = false;
@@ -236,7 +242,8 @@ void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& trian
     next[prev[ear]] = next[ear];
     prev[next[ear]] = prev[ear];
     if (binned) clipped[ear] = 1;
-    at = next[ear];
+    at = back ? prev[ear] : next[ear];
+    back = zigzag && !back;
   }
   triangles.insert(triangles.end(), {prev[at], at, next[at]});
 }

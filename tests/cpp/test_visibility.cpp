@@ -911,6 +911,24 @@ TEST(VisibilityGeometry, TrianglesJoinIntoFewConvexPieces) {
   }
 }
 
+// A long band (two sides of forty points, bent in at every other one) is triangulated across, as a strip: the
+// triangles' boxes cover about four times its area (a fan from one corner, fourteen).
+TEST(VisibilityGeometry, LongBandIsTriangulatedAcross) {
+  namespace detail = vis::detail;
+  std::vector<detail::Vec2> v;
+  for (int i = 0; i < 40; ++i) v.push_back({double(i), 0.2 * (i % 2)});
+  for (int i = 39; i >= 0; --i) v.push_back({double(i), 1.0 + 0.2 * (i % 2)});
+  std::vector<std::uint32_t> triangles;
+  detail::triangulate(v.data(), v.size(), triangles);
+  ASSERT_EQ(triangles.size(), 3 * (v.size() - 2));
+  double boxes = 0.0;
+  for (std::size_t t = 0; t < triangles.size(); t += 3) {
+    const detail::Vec2 a = v[triangles[t]], b = v[triangles[t + 1]], c = v[triangles[t + 2]];
+    boxes += (std::max({a.x, b.x, c.x}) - std::min({a.x, b.x, c.x})) * (std::max({a.y, b.y, c.y}) - std::min({a.y, b.y, c.y}));
+  }
+  EXPECT_LT(boxes, 6.0 * 0.5 * detail::twice_area(v.data(), v.size()));
+}
+
 // A scene's pieces (and, with `relate`, their relations) as order() makes them, on `pool`.
 struct BuiltScene {
   vis::detail::Tolerances tol;
