@@ -408,10 +408,11 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
   const Plane plane = fit_plane(w.xy.data(), w.z.data(), n, deviation);
   const bool planar = deviation <= tol.planar;
   const bool is_convex = convex(w.xy, 0.0);
-  // A planar one is its own piece also where it turns back by less than a sliver (a patch of a surface drawn with
-  // a stride has several points along each side, seldom exactly in line on screen): the order cannot tell so
-  // little (its edges bound it within a sliver), and its pieces would be many.
-  if (planar && (is_convex || convex(w.xy, tol.sliver))) {
+  // A planar one is its own piece also where it turns back by at most Tolerances::bend: a patch of a surface drawn
+  // with a stride has several points along each side, in line on screen only where the surface is flat along it
+  // (most patches of a curved surface turn back somewhere by a few 1e-4 of the scene). Its edges bound it within
+  // that much, as its plane bounds its depths within Tolerances::planar; cut up, its pieces would be many.
+  if (planar && (is_convex || convex(w.xy, tol.bend))) {
     const Box box = box_of(w.xy.data(), n);
     proto.plane = plane;
     proto.tol = deviation + rounding(plane, box);
@@ -898,6 +899,7 @@ std::size_t build_pieces(const Scene& scene, const Options& options, Tolerances&
   tol.z = std::max(1e-9 * ext_z + 1e-14 * mag_z, std::numeric_limits<double>::min());
   tol.planar = options.planarity * ext_z;
   tol.sliver = 1e-4 * ext_xy;
+  tol.bend = 1e-3 * ext_xy;
   tol.radius = std::max(options.marker_radius, 0.0);
 
   // Pieces, task by task, then joined in item order (each task copies its part to its place).

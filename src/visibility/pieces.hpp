@@ -24,6 +24,7 @@ struct Tolerances {
   double z = 0.0;         // depth difference below which two depths are equal
   double planar = 0.0;    // largest distance of a polygon's vertices from its fitted plane (Options::planarity)
   double sliver = 0.0;    // screen length (1e-4 of the extent) below which an overlap changes no visible pixel
+  double bend = 0.0;      // how far (1e-3 of the extent) a planar polygon may turn back on screen and be one piece
   double radius = 0.0;    // Options::marker_radius
 };
 
