@@ -366,6 +366,55 @@ KORVEX_AVX2 void store_transposed4(double* to, std::size_t stride, __m256d c0, _
 }
 #endif
 
+// A convex polygon too far from planar, outline w.oxy, w.oz (signed twice its area `area2`), as the triangles of
+// its diagonals from its first vertex joined into fans from that vertex, each as long as its points lie within
+// Tolerances::planar of a plane (the triangles' depths are those of their points, so within that of the fan's
+// plane too): a patch of a curved surface drawn with a stride is mostly two halves or four fans. Each fan halves
+// from the rest of the outline until planar (a triangle always is). False, having added nothing, where the
+// triangles do not add up to the outline: one turns back on screen by more than Tolerances::bend (those along the
+// sides next to the first vertex, with their points in line, turn either way by a little).
+bool add_planar_fans(Work& w, double area2, const Tolerances& tol, const Piece& proto, Store& out) {
+  const std::size_t m = w.oxy.size();
+  for (std::size_t k = 1; k + 1 < m; ++k) {
+    const double t = turn(w.oxy[0], w.oxy[k], w.oxy[k + 1]);
+    if ((area2 > 0.0 ? t : -t) < -tol.bend * norm(w.oxy[k + 1] - w.oxy[0])) return false;
+  }
+  const std::size_t pieces_before = out.pieces.size();
+  for (std::size_t k0 = 1; k0 + 1 < m;) {
+    std::size_t k1 = k0 == 1 ? 1 + (m - 2) / 2 : m - 1;  // the whole outline is known not to be planar
+    Plane plane;
+    double deviation = 0.0;
+    for (;;) {
+      // The fan 0, k0, ..., k1, counter-clockwise; flags: the edge from each point is the outline's.
+      w.piece.assign(1, w.oxy[0]);
+      w.piece_z.assign(1, w.oz[0]);
+      w.piece_flags.assign(1, k0 == 1 ? 1 : 0);
+      for (std::size_t k = k0; k <= k1; ++k) {
+        w.piece.push_back(w.oxy[k]);
+        w.piece_z.push_back(w.oz[k]);
+        w.piece_flags.push_back(k < k1 || k1 + 1 == m ? 1 : 0);
+      }
+      plane = fit_plane(w.piece.data(), w.piece_z.data(), w.piece.size(), deviation);
+      if (k1 == k0 + 1 || deviation <= tol.planar) break;
+      k1 = k0 + (k1 - k0) / 2;
+    }
+    k0 = k1;
+    const std::size_t n = w.piece.size();
+    if (area2 < 0.0) {  // reversed, each edge keeping its flag: the edge from point j is now the one into it
+      std::reverse(w.piece.begin(), w.piece.end());
+      std::reverse(w.piece_flags.begin(), w.piece_flags.end());
+      std::rotate(w.piece_flags.begin(), w.piece_flags.begin() + 1, w.piece_flags.end());
+    }
+    if (!Store::substantial(w.piece.data(), n, tol) || !(twice_area(w.piece.data(), n) > 0.0)) continue;
+    Piece piece = proto;
+    piece.plane = plane;
+    piece.tol = deviation + rounding(plane, box_of(w.piece.data(), n));
+    out.add_without_edges(piece, w.piece.data(), w.piece_flags.data(), n);
+  }
+  if (out.pieces.size() == pieces_before) add_unplaced(out, proto);
+  return true;
+}
+
 void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store& out, Work& w) {
   Piece proto;
   proto.kind = Kind::Polygon;
@@ -438,6 +487,9 @@ void add_polygon(const Scene& scene, std::size_t i, const Tolerances& tol, Store
     out.add_without_edges(piece, v, f, 3);
   };
   const std::size_t m = w.oxy.size();
+  if (!planar && m >= 5 && (is_convex || convex(w.xy, tol.bend)) && add_planar_fans(w, area2, tol, proto, out)) {
+    return;
+  }
   if (!planar && (is_convex || m <= 4)) {
     // Too far from planar: the triangles of its diagonals from its first vertex, each with its own plane (the
     // surface a depth buffer draws for a quad). They add up to the outline when all turn the same way on screen

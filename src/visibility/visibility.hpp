@@ -7,8 +7,10 @@
 //
 // Method. Every item becomes one or more convex pieces with a depth plane: a planar polygon that is not convex is
 // cut into triangles along its outline, joined again into convex pieces (a planar one that turns back by at most
-// 1e-3 of the scene's extent stays whole); one too far from planar into the triangles of its diagonals from its first vertex, or of
-// its outline where that is not convex (each exact). Pieces of one item are merged back on output when nothing comes between them. Pairs whose
+// 1e-3 of the scene's extent stays whole); one too far from planar into the triangles of its diagonals from its
+// first vertex, joined into fans as far as they stay within the planarity of one plane, or the triangles of its
+// outline where it is not convex (each exact). Pieces of one item are merged back on output when nothing comes
+// between them. Pairs whose
 // screen boxes meet are found on a grid and tested on the pool: whether they overlap on screen, then the depth
 // relation over the overlap from the two planes. A pair of polygons whose depth ranges lie apart, the farther
 // first in the plain order, is left untested (most overlapping pairs are such): the order below paints it right

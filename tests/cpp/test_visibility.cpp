@@ -975,6 +975,39 @@ TEST(VisibilityPieces, PlanarPolygonsConcaveByLittleAreOnePiece) {
   EXPECT_EQ(built.store.pieces[0].count, 16u);
 }
 
+// A patch of the saddle z = x y drawn with a stride (eight points, far from planar) is ordered as the two fans of
+// its first vertex that are planar (z is linear along each side), not as its six triangles: the outline's edges
+// keep their flags, the diagonal between the fans has none, and each fan's plane holds its points' depths; the
+// same from a clockwise outline.
+TEST(VisibilityPieces, PolygonsFarFromPlanarAreTheirPlanarFans) {
+  for (const bool clockwise : {false, true}) {
+    std::vector<std::array<double, 2>> outline{{0, 0}, {1, 0}, {2, 0}, {2, 1}, {2, 2}, {1, 2}, {0, 2}, {0, 1}};
+    if (clockwise) std::reverse(outline.begin() + 1, outline.end());
+    std::vector<double> xyz;
+    for (const auto& [x, y] : outline) xyz.insert(xyz.end(), {x, y, x * y});
+    const std::vector<std::int64_t> offsets{0, 8}, ids{0};
+    const std::vector<double> depths{1.0};
+    ThreadPool pool(1);
+    const BuiltScene built(vis::Scene{xyz, offsets, ids, depths, {}, {}, {}, {}}, vis::Options{}, pool, false);
+    const vis::detail::Store& s = built.store;
+    ASSERT_EQ(s.pieces.size(), 2u) << clockwise;
+    for (const vis::detail::Piece& p : s.pieces) {
+      ASSERT_EQ(p.count, 5u);
+      EXPECT_FALSE(p.whole);
+      EXPECT_TRUE(p.joins);
+      std::set<std::pair<double, double>> diagonal;
+      for (std::uint32_t k = 0; k < p.count; ++k) {
+        const vis::detail::Vec2 a = s.verts[p.first + k], b = s.verts[p.first + (k + 1) % p.count];
+        EXPECT_NEAR(p.plane.at(a), a.x * a.y, 1e-12);
+        // An edge is the outline's unless it runs between the opposite corners (0, 0) and (2, 2).
+        const bool across = std::abs(a.x - b.x) == 2.0 && std::abs(a.y - b.y) == 2.0;
+        EXPECT_EQ(s.flags[p.first + k], across ? 0 : 1) << clockwise << " " << a.x << " " << a.y;
+      }
+      EXPECT_GT(twice_area(s.vertices(p), p.count), 0.0);
+    }
+  }
+}
+
 // The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
 // with segments, markers and polygons left out (not finite): every piece meets exactly the pieces whose grown
 // boxes meet its own, once each, and the relations found are those of relate() on every pair whose boxes meet and
