@@ -372,14 +372,16 @@ KORVEX_AVX2 void store_transposed4(double* to, std::size_t stride, __m256d c0, _
 // plane too): a patch of a curved surface drawn with a stride is mostly two halves or four fans. Each fan halves
 // from the rest of the outline until planar (a triangle always is). False, having added nothing, where the
 // triangles do not add up to the outline: one turns back on screen by more than Tolerances::bend (those along the
-// sides next to the first vertex, with their points in line, turn either way by a little).
+// sides next to the first vertex, with their points in line, turn either way by a little), or a whole fan does
+// (a thin patch folded over at a silhouette, or a side next to the first vertex bent in: its fan would leave out
+// what a fill of the outline paints).
 bool add_planar_fans(Work& w, double area2, const Tolerances& tol, const Piece& proto, Store& out) {
   const std::size_t m = w.oxy.size();
   for (std::size_t k = 1; k + 1 < m; ++k) {
     const double t = turn(w.oxy[0], w.oxy[k], w.oxy[k + 1]);
     if ((area2 > 0.0 ? t : -t) < -tol.bend * norm(w.oxy[k + 1] - w.oxy[0])) return false;
   }
-  const std::size_t pieces_before = out.pieces.size();
+  const std::size_t pieces_before = out.pieces.size(), verts_before = out.verts.size();
   for (std::size_t k0 = 1; k0 + 1 < m;) {
     std::size_t k1 = k0 == 1 ? 1 + (m - 2) / 2 : m - 1;  // the whole outline is known not to be planar
     Plane plane;
@@ -405,7 +407,13 @@ bool add_planar_fans(Work& w, double area2, const Tolerances& tol, const Piece& 
       std::reverse(w.piece_flags.begin(), w.piece_flags.end());
       std::rotate(w.piece_flags.begin(), w.piece_flags.begin() + 1, w.piece_flags.end());
     }
-    if (!Store::substantial(w.piece.data(), n, tol) || !(twice_area(w.piece.data(), n) > 0.0)) continue;
+    if (!(twice_area(w.piece.data(), n) > 0.0)) {  // a fan that turns back: the polygon folds over on screen
+      out.pieces.resize(pieces_before);
+      out.verts.resize(verts_before);
+      out.flags.resize(verts_before);
+      return false;
+    }
+    if (!Store::substantial(w.piece.data(), n, tol)) continue;
     Piece piece = proto;
     piece.plane = plane;
     piece.tol = deviation + rounding(plane, box_of(w.piece.data(), n));

@@ -1008,6 +1008,51 @@ TEST(VisibilityPieces, PolygonsFarFromPlanarAreTheirPlanarFans) {
   }
 }
 
+// A thin patch of a sphere at its silhouette, folded over on screen and far from planar, loses none of its area
+// to the fans of its first vertex (two of them turn back): every point that its outline winds around (as a
+// nonzero fill paints it), away from the outline, is in one of its pieces.
+TEST(VisibilityPieces, PolygonFoldedOverOnScreenKeepsItsArea) {
+  std::vector<double> xyz{0.0489483, 0.00709187, -1.00498,  0.0491594, 0.00573625, -1.00421, 0.0493205, 0.00437694,
+                          -1.00342,  0.0491376,  0.00592606, -1.00071, 0.0487588,  0.00746218, -0.998021, 0.0486003,
+                          0.00880417, -0.998816, 0.0483927,  0.0101394, -0.999613, 0.0487678,  0.00862204, -1.00229};
+  xyz.insert(xyz.end(), {-0.05, -0.05, -1.05, 0.05, -0.05, -1.05, 0.05, 0.05, -0.95});  // the rest of the scene
+  const std::vector<std::int64_t> offsets{0, 8, 11}, ids{0, 1};
+  const std::vector<double> depths{-1.0, -1.0};
+  ThreadPool pool(1);
+  const BuiltScene built(vis::Scene{xyz, offsets, ids, depths, {}, {}, {}, {}}, vis::Options{}, pool, false);
+  const vis::detail::Store& s = built.store;
+  std::vector<vis::detail::Vec2> outline;
+  for (std::size_t k = 0; k < 8; ++k) outline.push_back({xyz[3 * k], xyz[3 * k + 1]});
+  const vis::detail::Box box = vis::detail::box_of(outline.data(), outline.size());
+  int covered = 0;
+  for (int i = 0; i <= 300; ++i) {
+    for (int j = 0; j <= 300; ++j) {
+      const vis::detail::Vec2 q{box.xmin + (box.xmax - box.xmin) * i / 300, box.ymin + (box.ymax - box.ymin) * j / 300};
+      int winding = 0;
+      double nearest = 1.0;
+      for (std::size_t k = 0; k < 8; ++k) {
+        const vis::detail::Vec2 a = outline[k], b = outline[(k + 1) % 8];
+        if ((a.y <= q.y) != (b.y <= q.y)) winding += turn(a, b, q) > 0.0 ? 1 : -1;
+        const vis::detail::Vec2 d = b - a;
+        const double t = std::clamp(dot(q - a, d) / dot(d, d), 0.0, 1.0);
+        nearest = std::min(nearest, vis::detail::norm(q - vis::detail::lerp(a, b, t)));
+      }
+      if (winding == 0 || nearest < 1e-6) continue;
+      ++covered;
+      bool inside = false;
+      for (const vis::detail::Piece& p : s.pieces) {
+        bool in = p.item == 0 && p.count >= 3;
+        for (std::uint32_t k = 0; in && k < p.count; ++k) {
+          in = turn(s.verts[p.first + k], s.verts[p.first + (k + 1) % p.count], q) >= 0.0;
+        }
+        inside = inside || in;
+      }
+      EXPECT_TRUE(inside) << q.x << " " << q.y;
+    }
+  }
+  EXPECT_GT(covered, 1000);
+}
+
 // The grid on a scene of polygons from far below to far above the cell size (so pieces span one cell to many),
 // with segments, markers and polygons left out (not finite): every piece meets exactly the pieces whose grown
 // boxes meet its own, once each, and the relations found are those of relate() on every pair whose boxes meet and
