@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <utility>
 
 namespace korvex::visibility::detail {
@@ -250,13 +249,19 @@ void triangulate(const Vec2* v, std::size_t n, std::vector<std::uint32_t>& trian
 
 bool winds_once(const Vec2* v, std::size_t n) noexcept {
   if (n <= 4) return true;  // four left turns of less than a half turn each make less than two turns
-  double winding = 0.0;
+  // The outline turns round as many times as its edges' direction goes round the origin, turning the shorter way
+  // from edge to edge: counted where a turn carries the direction across the positive x axis, up (+1) or down
+  // (-1). Across it is where the chord between the two directions meets the axis at a positive x: where the turn
+  // and the change of y have one sign.
+  long turns = 0;
+  Vec2 e0 = v[0] - v[n - 1];
   for (std::size_t i = 0; i < n; ++i) {
-    const Vec2 e0 = v[i] - v[i == 0 ? n - 1 : i - 1];
     const Vec2 e1 = v[i + 1 == n ? 0 : i + 1] - v[i];
-    winding += std::atan2(cross(e0, e1), dot(e0, e1));
+    const double c = cross(e0, e1);
+    if ((e0.y < 0.0) != (e1.y < 0.0) && c != 0.0 && (c > 0.0) == (e1.y > e0.y)) turns += e1.y > e0.y ? 1 : -1;
+    e0 = e1;
   }
-  return winding < 3.0 * std::numbers::pi;
+  return turns <= 1;
 }
 
 void merge_convex(const Vec2* v, std::size_t n, const std::vector<std::uint32_t>& triangles, double len,

@@ -975,6 +975,28 @@ TEST(VisibilityPieces, PlanarPolygonsConcaveByLittleAreOnePiece) {
   EXPECT_EQ(built.store.pieces[0].count, 16u);
 }
 
+// Outlines that turn left (or right by a little) at every vertex wind once or more: a pentagram and a heptagram
+// {7/3} turn round two and three times; a square whose bottom side wiggles across the direction of the x axis
+// (slight turns right and left) still once.
+TEST(VisibilityGeometry, WindsOnceCountsTheTurnsOfAnOutline) {
+  const auto star = [](int n, int step) {
+    std::vector<vis::detail::Vec2> v;
+    for (int k = 0; k < n; ++k) {
+      const double a = 2 * std::numbers::pi * k * step / n;
+      v.push_back({std::cos(a), std::sin(a)});
+    }
+    return v;
+  };
+  std::vector<vis::detail::Vec2> wiggly{{0, 0}};
+  for (int k = 1; k < 8; ++k) wiggly.push_back({k / 8.0, k % 2 == 0 ? 0.0 : 1e-3});
+  for (const vis::detail::Vec2 p : {vis::detail::Vec2{1, 0}, {1, 1}, {0, 1}}) wiggly.push_back(p);
+  const std::vector<std::pair<std::vector<vis::detail::Vec2>, bool>> cases{
+      {star(5, 1), true}, {star(5, 2), false}, {star(7, 3), false}, {star(16, 1), true}, {wiggly, true}};
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    EXPECT_EQ(vis::detail::winds_once(cases[k].first.data(), cases[k].first.size()), cases[k].second) << k;
+  }
+}
+
 // A patch of the saddle z = x y drawn with a stride (eight points, far from planar) is ordered as the two fans of
 // its first vertex that are planar (z is linear along each side), not as its six triangles: the outline's edges
 // keep their flags, the diagonal between the fans has none, and each fan's plane holds its points' depths; the
