@@ -480,13 +480,15 @@ std::uint64_t Orderer::score(std::uint32_t q) {
 void Orderer::inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vector<std::uint8_t>& emitted,
                       std::vector<std::uint32_t>& indeg, std::vector<std::uint32_t>& ready) {
   // The parts take q's relations where they still overlap, in q's direction (a part of a piece keeps the depth
-  // relation of the whole; inheriting also keeps every ready piece ready).
+  // relation of the whole; inheriting also keeps every ready piece ready). Those with a partner this order has
+  // placed already too: it waits for nothing now, but a later order is made from the relations as they stand.
   indeg.resize(s_.pieces.size(), 0);
   emitted.resize(s_.pieces.size(), 0);
   partners(q, partners_);
   std::vector<std::uint32_t> released;
   for (const auto& [m, q_first] : partners_) {
-    if (emitted[m] != 0) continue;
+    const bool placed = emitted[m] != 0;
+    if (placed && q_first) continue;  // (only where the relation was given up to break a cycle)
     if (q_first) {
       --indeg[m];
       released.push_back(m);
@@ -501,7 +503,7 @@ void Orderer::inherit(std::uint32_t q, const std::uint32_t (&parts)[2], std::vec
         ++indeg[m];
       } else {
         add_relation({m, c, false});
-        ++indeg[c];
+        if (!placed) ++indeg[c];
       }
     }
   }

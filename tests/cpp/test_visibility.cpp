@@ -433,11 +433,34 @@ World odd_shapes() {
   return w;
 }
 
+// A disc pierced by a bump, and a square standing across both: three surfaces through one point, whose
+// cycles around it need cuts made while ordering, some after a partner of the piece cut was placed (the parts
+// must keep that relation for the orders made after). The disc and the square cut a ring and a row of the
+// mesh's 225 cells; two cycles at the point close by overlaps of a few 1e-9 that no cut separates.
+World three_through_a_point() {
+  World w;
+  add_grid(w, 0, 15, 15, [](double u, double v) {
+    const double x = 2 * u - 1, y = 2 * v - 1;
+    return P3{x, y, 0.9 * std::exp(-3 * (x * x + y * y)) - 0.3};
+  });
+  std::vector<P3> disc;
+  for (int k = 0; k < 400; ++k) {
+    const double a = 2 * std::numbers::pi * k / 400;
+    disc.push_back({0.8 * std::cos(a), 0.8 * std::sin(a), 0.1});
+  }
+  w.polygons.push_back(disc);
+  w.polygons.push_back({{0.2, -0.6, -0.5}, {0.2, 0.6, -0.5}, {0.2, 0.6, 0.5}, {0.2, -0.6, 0.5}});
+  w.polygon_object.insert(w.polygon_object.end(), {1, 2});
+  return w;
+}
+
 struct SceneCase {
   const char* name;
   World (*make)();
   // Most fragments per item. Three bars in a cycle need every long face of one bar cut: 22 of 18 at least.
   double max_ratio = 1.2;
+  // Most cycles broken by giving an overlap up (see Result::forced).
+  std::size_t max_forced = 0;
 };
 
 constexpr View kViews[] = {{-60, 30}, {30, 20}, {135, 55}, {250, -25}, {10, 80}};
@@ -468,7 +491,7 @@ TEST_P(VisibilityPicture, MatchesDepthBufferWithFewFragments) {
     // Markers are never cut, so markers that overlap one another over a steep polygon may form a cycle that
     // only the plain order can break.
     if (w.markers.empty()) {
-      EXPECT_EQ(r.forced, 0u);
+      EXPECT_LE(r.forced, GetParam().max_forced);
     }
   }
   EXPECT_GT(plain_worst, std::max(2 * worst, 0.002));
@@ -481,7 +504,8 @@ INSTANTIATE_TEST_SUITE_P(Scenes, VisibilityPicture,
                                            SceneCase{"bar chart", bar_chart},
                                            SceneCase{"line through surface", line_through_surface},
                                            SceneCase{"points and surfaces", points_and_surfaces},
-                                           SceneCase{"odd shapes", odd_shapes, 4.0}),
+                                           SceneCase{"odd shapes", odd_shapes, 4.0},
+                                           SceneCase{"three through a point", three_through_a_point, 1.4, 2}),
                          [](const auto& info) {
                            std::string n = info.param.name;
                            std::replace(n.begin(), n.end(), ' ', '_');
