@@ -1,8 +1,8 @@
 """Exact occlusion: a 3D axes drawing its polygons, lines and markers in one visibility order.
 
 In the "exact" mode ``Axes3D.draw`` takes the artists that make up the 3D scene (its Poly3DCollections, 3D contour
-sets, Line3DCollections, Line3Ds and scatter markers) out of Matplotlib's per-artist depth sort and draws them as
-one scene in their place. Each artist is projected as Matplotlib projects it (its own ``do_3d_projection`` runs,
+sets, 3D patches, Line3DCollections, Line3Ds and scatter markers) out of Matplotlib's per-artist depth sort and
+draws them as one scene in their place. Each artist is projected as Matplotlib projects it (its own ``do_3d_projection`` runs,
 so its state after the draw is what Matplotlib leaves), the scene's polygons, segments and markers are ordered
 back to front by korvex's visibility core (splitting a polygon only where it intersects another or where a cycle
 of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn in that order through the
@@ -11,6 +11,8 @@ renderer, in runs that can share one renderer call:
 - polygons and collection segments of artists with the same drawing state (clip, hatch, snap, styles) go through
   one ``draw_path_collection``: whole polygons with the paths their artist made, the fragments of a split polygon
   filled and stroked along the polygon's own outline only, their cuts padded in the face colour;
+- a 3D patch (``Patch3D``, ``PathPatch3D``) goes through its own drawing, whole as its own path, its fragments as
+  those of a polygon;
 - a Line3D's segments go through ``Line2D.draw`` with its data set to the run's pieces;
 - markers (of a scatter or of a Line3D) go through their artist's own draw, restricted to the run's markers, each
   placed by the depth of its centre.
@@ -663,6 +665,60 @@ def _gather_patch_markers(scene: _Scene, pc: Any) -> bool:
     return True
 
 
+# Curves of a patch's path are flattened for the order at this many steps of the flattening across the patch.
+_PATCH_STEPS = 2000.0
+
+
+def _gather_patch(scene: _Scene, p: Any) -> bool:
+    """A Patch3D (or PathPatch3D) as the polygons of its path's regions (holes joined by bridges, curves
+    flattened in the patch's plane), drawn whole as Matplotlib draws the patch; False when it is left to
+    Matplotlib (clipped to the view limits, not finite, curves off a plane of the axes, no area)."""
+    from matplotlib.path import Path
+    from matplotlib.transforms import Affine2D
+    from mpl_toolkits.mplot3d import proj3d
+
+    if getattr(p, "_axlim_clip", False):
+        return False
+    pts = np.asarray(p._segment3d, dtype=float).reshape(-1, 3)
+    if len(pts) < 3 or not np.isfinite(pts).all():
+        return False
+    codes = getattr(p, "_code3d", None)
+    rings = _rings(codes, len(pts))
+    if rings is None:
+        plane = _plane_of(pts)
+        if plane is None:
+            return False
+        uv = [k for k in range(3) if k != plane[0]]
+        size = float(np.ptp(pts[:, uv], axis=0).max())
+        if not 0.0 < size < np.inf:
+            return False
+        scale = _PATCH_STEPS / size
+        flat = [poly[:-1] / scale for poly in Path(pts[:, uv], codes).to_polygons(Affine2D().scale(scale))]
+        flat = [poly for poly in flat if len(poly) >= 3]
+        if not flat:
+            return False
+        pts = np.zeros((sum(map(len, flat)), 3))
+        pts[:, plane[0]] = plane[1]
+        pts[:, uv] = np.concatenate(flat)
+        ends = np.cumsum([len(poly) for poly in flat])
+        rings = [np.arange(end - len(poly), end) for poly, end in zip(flat, ends)]
+    layout = _region_layout(pts, rings) if rings else []
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        xyz = np.asarray(proj3d._scale_proj_transform_vectors(pts, scene.ax), dtype=float)
+    if not layout or not np.isfinite(xyz).all():
+        return False
+    group = scene.new_group(_COLLECTION, p, _draw_patch_run)
+    scene.note_plane(group, None)
+    values = dict(face=np.asarray(p.get_facecolor(), dtype=float).reshape(1, 4),
+                  edge=np.asarray(p.get_edgecolor(), dtype=float).reshape(1, 4),
+                  lw=np.array([float(p.get_linewidth())]), aa=np.array([float(bool(p.get_antialiased()))]))
+    first = len(scene.paths)
+    _add_regions(scene, xyz, layout, group, values)
+    if len(layout) == 1:
+        scene.paths[first] = p._path2d  # one region: the patch whole is its own path, curves and all
+    return True
+
+
 def _blank(n: int, reach: Any = 0.0) -> dict:
     """The drawing values of items their artist draws itself; `reach` (points) is how far its painting may go
     beyond the item's geometry, kept as its line width."""
@@ -748,6 +804,33 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
     renderer.close_group(c.__class__.__name__)
 
 
+def _draw_patch_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
+                    roles: np.ndarray, drawn: tuple) -> None:
+    """A run of a Patch3D's paths through the patch's own drawing (its graphics context, hatch, sketch and path
+    effects, as Patch.draw): the patch whole as its own path, a fragment's fill without an edge, its outline and
+    seam pads without a face or a hatch, with the colours and widths fragment_runs gave each path."""
+    from matplotlib import cbook
+
+    p = group.artist
+    paths, face, edge, lw, aa = drawn
+    transform = p.get_transform()
+    affine = transform.get_affine()
+
+    def paint(renderer: Any) -> None:
+        for k, path in enumerate(paths):
+            # (A run that strokes nothing has no edge colours, one that fills nothing no face colours.)
+            stroke = roles[k] >= _OUTLINE
+            rgb_face = None if stroke or not len(face) or not face[k][3] else tuple(face[k])
+            with cbook._setattr_cm(p, _edgecolor=tuple(edge[k]) if len(edge) else (0.0, 0.0, 0.0, 0.0),
+                                   _linewidth=float(lw[k]), _antialiased=bool(aa[k]),
+                                   _hatch=None if stroke else p._hatch,
+                                   _dash_pattern=(0, None) if roles[k] == _PAD else p._dash_pattern):
+                p._draw_paths_with_artist_properties(
+                    renderer, [(transform.transform_path_non_affine(path), affine, rgb_face)])
+
+    _as_artist(p, paint).draw(renderer)
+
+
 def _draw_line_run(renderer: Any, scene: _Scene, group: _Group, values: dict, items: np.ndarray,
                    roles: Any, xy: np.ndarray) -> None:
     from matplotlib import cbook
@@ -779,7 +862,7 @@ def _plain_strokes(group: _Group) -> bool:
 
     a = group.artist
     if group.kind == _COLLECTION:
-        return _drawing_key(a) is not None
+        return group.draw is not _draw_patch_run and _drawing_key(a) is not None
     plain = (not a.get_path_effects() and a.get_sketch_params() is None and a.get_agg_filter() is None
              and not a.get_rasterized())
     if group.kind == _POLYLINE:
@@ -910,7 +993,7 @@ def members_of(ax: Any) -> list:
     global _MEMBER_TYPES
     if _MEMBER_TYPES is None:
         _MEMBER_TYPES = (art3d.Poly3DCollection, art3d.Line3DCollection, art3d.Line3D, art3d.Path3DCollection,
-                         art3d.Patch3DCollection, art3d.Collection3D)
+                         art3d.Patch3DCollection, art3d.Collection3D, art3d.Patch3D)
     return [a for a in ax._children if isinstance(a, _MEMBER_TYPES) and a.get_visible()]
 
 
@@ -936,6 +1019,9 @@ def draw_scene(ax: Any, members: list, renderer: Any) -> None:
                 left.append(a)
         elif isinstance(a, art3d.Patch3DCollection):
             if not _gather_patch_markers(scene, a):
+                left.append(a)
+        elif isinstance(a, art3d.Patch3D):
+            if not _gather_patch(scene, a):
                 left.append(a)
         else:
             _gather_path_markers(scene, a)

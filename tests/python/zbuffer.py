@@ -189,6 +189,27 @@ def line_surface(view) -> Scene:
     return s
 
 
+def patches(view) -> Scene:
+    """A disc (a circle patch made 3D, its outline curves) pierced by a bump, and a square patch standing across
+    both."""
+    from matplotlib.patches import Circle, Rectangle
+    from mpl_toolkits.mplot3d import art3d
+
+    s = _new_axes(view)
+    x, y = np.meshgrid(np.linspace(-1, 1, 16), np.linspace(-1, 1, 16))
+    _surface(s, 0, x, y, 0.9 * np.exp(-3 * (x ** 2 + y ** 2)) - 0.3)
+    disc = Circle((0, 0), 0.8, color=color(1), antialiased=False, linewidth=0)
+    s.ax.add_patch(disc)
+    art3d.pathpatch_2d_to_3d(disc, z=0.1, zdir="z")
+    t = np.linspace(0, 2 * np.pi, 400, endpoint=False)
+    s.polygons.append((1, np.column_stack([0.8 * np.cos(t), 0.8 * np.sin(t), np.full_like(t, 0.1)])))
+    square = Rectangle((-0.6, -0.5), 1.2, 1.0, color=color(2), antialiased=False, linewidth=0)
+    s.ax.add_patch(square)
+    art3d.patch_2d_to_3d(square, z=0.2, zdir="x")  # the patch's x, y are the data's y, z
+    s.polygons.append((2, np.array([(0.2, -0.6, -0.5), (0.2, 0.6, -0.5), (0.2, 0.6, 0.5), (0.2, -0.6, 0.5)])))
+    return s
+
+
 # name -> (builder, views as (elev, azim)).
 SCENES: dict[str, tuple[Callable[[tuple], Scene], list[tuple[float, float]]]] = {
     "planes": (planes, [(30, -60), (15, 20), (-25, 140), (50, 200)]),
@@ -198,6 +219,7 @@ SCENES: dict[str, tuple[Callable[[tuple], Scene], list[tuple[float, float]]]] = 
     "bar_chart": (bar_chart, [(30, -60), (60, 30), (45, 210), (20, 40)]),
     "scatter_sphere": (scatter_sphere, [(30, -60), (0, 0), (-50, 120)]),
     "line_surface": (line_surface, [(30, -60), (10, 60), (25, 30), (-30, 110)]),
+    "patches": (patches, [(30, -60), (10, 20), (-35, 150), (60, 240)]),
 }
 
 
