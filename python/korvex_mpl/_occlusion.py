@@ -2,11 +2,11 @@
 
 In the "exact" mode ``Axes3D.draw`` takes the artists that make up the 3D scene (its Poly3DCollections, 3D contour
 sets, 3D patches, Line3DCollections, Line3Ds and scatter markers) out of Matplotlib's per-artist depth sort and
-draws them as one scene in their place. Each artist is projected as Matplotlib projects it (its own ``do_3d_projection`` runs,
-so its state after the draw is what Matplotlib leaves), the scene's polygons, segments and markers are ordered
-back to front by korvex's visibility core (splitting a polygon only where it intersects another or where a cycle
-of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn in that order through the
-renderer, in runs that can share one renderer call:
+draws them as one scene in their place. Each artist is projected as Matplotlib projects it (its own
+``do_3d_projection`` runs, so its state after the draw is what Matplotlib leaves), the scene's polygons, segments
+and markers are ordered back to front by korvex's visibility core (splitting a polygon only where it intersects
+another or where a cycle of overlaps needs it, a segment where it pierces a polygon), and the fragments are drawn
+in that order through the renderer, in runs that can share one renderer call:
 
 - polygons and collection segments of artists with the same drawing state (clip, hatch, snap, styles) go through
   one ``draw_path_collection``: whole polygons with the paths their artist made, the fragments of a split polygon
@@ -665,7 +665,8 @@ def _gather_patch_markers(scene: _Scene, pc: Any) -> bool:
     return True
 
 
-# Curves of a patch's path are flattened for the order at this many steps of the flattening across the patch.
+# A patch's curves are flattened for the order as if the patch were this many units across (the flattening keeps
+# within about a unit of the curve).
 _PATCH_STEPS = 2000.0
 
 
