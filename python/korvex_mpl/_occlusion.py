@@ -398,6 +398,10 @@ def _region_layout(data: np.ndarray, rings: list) -> list:
     the path's codes, and its outer boundary's indices. It depends on the data points only, not on the view."""
     from matplotlib.path import Path
 
+    if len(rings) == 1:  # one ring is its own outer boundary
+        r = rings[0]
+        return [(r, np.r_[r, r[:1]], np.array([Path.MOVETO] + [Path.LINETO] * (len(r) - 1) + [Path.CLOSEPOLY],
+                                                dtype=np.uint8), r)]
     # The plane's coordinates: the two data axes along which the region varies most.
     uv = data[:, np.argsort(np.ptp(data, axis=0))[1:]]
     areas = np.array([_signed_area(uv[r]) for r in rings])
@@ -713,10 +717,15 @@ def _gather_patch(scene: _Scene, p: Any) -> bool:
     values = dict(face=np.asarray(p.get_facecolor(), dtype=float).reshape(1, 4),
                   edge=np.asarray(p.get_edgecolor(), dtype=float).reshape(1, 4),
                   lw=np.array([float(p.get_linewidth())]), aa=np.array([float(bool(p.get_antialiased()))]))
-    first = len(scene.paths)
-    _add_regions(scene, xyz, layout, group, values)
-    if len(layout) == 1:
-        scene.paths[first] = p._path2d  # one region: the patch whole is its own path, curves and all
+    if len(layout) > 1:
+        _add_regions(scene, xyz, layout, group, values)
+        return True
+    # One region: the patch whole is its own path, curves and all.
+    ring, _, _, outer = layout[0]
+    scene.paths.append(p._path2d)
+    scene.polygons.add(xyz=xyz[ring], counts=np.array([len(ring)]), depth=np.array([float(np.mean(xyz[outer, 2]))]),
+                       path=np.array([len(scene.paths) - 1]), group=np.array([group]), chain=np.array([-1]),
+                       **values)
     return True
 
 
