@@ -41,6 +41,7 @@ _axes_modes: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
 _last_stats: "weakref.WeakKeyDictionary[Any, dict]" = weakref.WeakKeyDictionary()
 
 _COLLECTION, _POLYLINE, _MARKERS = 0, 1, 2
+_ARTISTS = object()  # collection_group(): the artist's own hatch
 _WHOLE, _FILL, _OUTLINE, _STROKE, _PAD = 0, 1, 2, 3, 4
 # Antialiased fragments of one polygon leave a seam where they meet: each covers the pixels of the shared edge
 # partly, and what is behind shows through (55/255 on a flat colour over white). An opaque fragment's cut edges
@@ -117,8 +118,10 @@ def _concatenated(kinds: list, name: str, empty: np.ndarray) -> np.ndarray:
 class _Group:
     """Artists drawn by one renderer call per run: their drawing kind, a representative and how it draws."""
 
-    def __init__(self, kind: int, artist: Any, draw: Callable) -> None:
+    def __init__(self, kind: int, artist: Any, draw: Callable, hatch: Any = None) -> None:
         self.kind, self.artist, self.draw = kind, artist, draw
+        # The hatch a collection group fills with: its artist's, or one level's of a contour set.
+        self.hatch = hatch
         # What its runs are drawn with that stays the same through a draw, made once per draw: a collection's or
         # a line's transform, frozen; a scatter's colours.
         self.frozen: Any = None
@@ -138,10 +141,12 @@ class _Scene:
         self.marker_radius = 0.0  # pixels
         self.restore: list[Callable[[], None]] = []
 
-    def collection_group(self, artist: Any) -> int:
-        key = _drawing_key(artist)
+    def collection_group(self, artist: Any, hatch: Any = _ARTISTS) -> int:
+        """The group of a collection's items, filled with the artist's own hatch or with `hatch`."""
+        hatch = artist.get_hatch() if hatch is _ARTISTS else hatch
+        key = _drawing_key(artist, hatch)
         if key is None or key not in self.by_key:
-            self.groups.append(_Group(_COLLECTION, artist, _draw_collection_run))
+            self.groups.append(_Group(_COLLECTION, artist, _draw_collection_run, hatch))
             if key is not None:
                 self.by_key[key] = len(self.groups) - 1
             return len(self.groups) - 1
@@ -160,8 +165,9 @@ class _Scene:
         return np.arange(first, first + n, dtype=np.int64)
 
 
-def _drawing_key(artist: Any) -> Optional[tuple]:
-    """What makes two collections' paths drawable in one renderer call; None when the artist draws alone."""
+def _drawing_key(artist: Any, hatch: Any) -> Optional[tuple]:
+    """What makes two collections' paths drawable in one renderer call (filled with `hatch`); None when the artist
+    draws alone."""
     if (artist.get_path_effects() or artist.get_agg_filter() is not None or artist.get_rasterized()
             or artist.get_sketch_params() is not None or getattr(artist, "_gapcolor", None) is not None
             or artist.get_clip_path() is not None or len(artist._linestyles) != 1):
@@ -169,7 +175,7 @@ def _drawing_key(artist: Any) -> Optional[tuple]:
     box = artist.get_clip_box() if artist.get_clip_on() else None
     offset, dashes = artist._linestyles[0]
     return (id(artist.get_transform()), None if box is None else tuple(box.bounds), artist.get_snap(),
-            artist.get_hatch(), artist._hatch_linewidth, artist._joinstyle, artist._capstyle,
+            hatch, artist._hatch_linewidth, artist._joinstyle, artist._capstyle,
             offset, None if dashes is None else tuple(dashes), artist.get_gid(), artist.get_url())
 
 
@@ -507,23 +513,28 @@ def _contour_layout(c: Any) -> _ContourLayout:
 
 
 def _gather_contours(scene: _Scene, c: Any) -> bool:
-    """A 3D contour set (Collection3D): filled regions as polygons (holes joined by bridges), lines as
-    segments. False when it is left to Matplotlib (hatches, curves)."""
+    """A 3D contour set (Collection3D): filled regions as polygons (holes joined by bridges), each level with its
+    hatch, lines as segments. False when it is left to Matplotlib (curves, hatched lines)."""
     from mpl_toolkits.mplot3d import art3d, proj3d
 
-    if any(h is not None for h in getattr(c, "hatches", (None,))) or c.get_hatch():
-        return False
     layout = _contour_layout(c)
     if layout.curves:
         return False
     c.update_scalarmappable()
     face, edge = np.asarray(c.get_facecolor()), np.asarray(c.get_edgecolor())
     filled = len(face) > 0 and bool(np.any(face[:, 3] > 0))
+    if not filled and c.get_hatch():
+        return False
     n = len(layout.vs)
     face = _per_item(face, n, 4) if len(face) else np.zeros((n, 4))
     edge = _per_item(edge, n, 4) if len(edge) else np.zeros((n, 4))
     lw, aa = _per_item(c._linewidths, n), _per_item(c._antialiaseds, n)
-    group = scene.collection_group(c)
+    # A filled set with hatches per level fills each level with its own (and only then: ContourSet.draw).
+    hatches = list(getattr(c, "hatches", None) or [None])
+    per_level = filled and any(h is not None for h in hatches)
+    level_hatch = [hatches[k % len(hatches)] if per_level else c.get_hatch() for k in range(n)]
+    hatch_color = np.asarray(c.get_hatchcolor(), dtype=float).reshape(-1, 4)[:1]
+    group = scene.collection_group(c, level_hatch[0] if n else None)
     scene.note_plane(group, None if filled else layout.plane)
     pts = layout.points
     if len(pts) == 0:
@@ -538,8 +549,12 @@ def _gather_contours(scene: _Scene, c: Any) -> bool:
     if filled:
         for k, regions in enumerate(layout.filled()):
             if regions:
-                _add_regions(scene, xyz, regions, group,
-                             dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1]))
+                values = dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1])
+                if level_hatch[k]:
+                    values["hatch"] = hatch_color
+                level = scene.collection_group(c, level_hatch[k])
+                scene.note_plane(level, None)
+                _add_regions(scene, xyz, regions, level, values)
         return True
     for k, level in enumerate(layout.segments()):
         if level is None:
@@ -782,7 +797,7 @@ def _paint_collection_run(renderer: Any, scene: _Scene, group: _Group, values: d
 
     c = group.artist
     paths, face, edge, lw, aa = drawn
-    hatch = c.get_hatch()
+    hatch = group.hatch
     hatchcolors = values["hatch"][items] if hatch else c.get_hatchcolor()
     renderer.open_group(c.__class__.__name__, c.get_gid())
     gc = renderer.new_gc()
@@ -872,7 +887,7 @@ def _plain_strokes(group: _Group) -> bool:
 
     a = group.artist
     if group.kind == _COLLECTION:
-        return group.draw is not _draw_patch_run and _drawing_key(a) is not None
+        return group.draw is not _draw_patch_run and _drawing_key(a, group.hatch) is not None
     plain = (not a.get_path_effects() and a.get_sketch_params() is None and a.get_agg_filter() is None
              and not a.get_rasterized())
     if group.kind == _POLYLINE:
@@ -1109,7 +1124,7 @@ def _draw_ordered(ax: Any, scene: _Scene, renderer: Any) -> None:
     chains = column("chain", None, np.int64)
     path_index = column("path", None, np.int64)
     kinds = np.array([g.kind for g in scene.groups], dtype=np.uint8)
-    hatched = np.array([g.kind == _COLLECTION and bool(g.artist.get_hatch()) for g in scene.groups], dtype=np.uint8)
+    hatched = np.array([g.kind == _COLLECTION and bool(g.hatch) for g in scene.groups], dtype=np.uint8)
     strokes = np.array([(1 if _plain_strokes(g) else 0) | (2 if scene.planes.get(i) is not None else 0)
                         for i, g in enumerate(scene.groups)], dtype=np.uint8)
     pad_width = PAD_PIXELS * 72.0 / ax.get_figure(root=True).dpi

@@ -370,6 +370,26 @@ def test_every_kind_of_3d_artist_takes_part():
     assert (stats["polygons"], stats["items"]) == (71, 80)
 
 
+# A filled contour set hatched level by level takes part in the order like any other: under a plane that covers
+# it, none of it shows (left to Matplotlib's drawing, after the scene, its hatches would).
+@pytest.mark.parametrize("hatches", [["//", None, "\\\\"], [None, "x"]])
+def test_a_contour_set_hatched_level_by_level_is_hidden_like_the_rest(hatches):
+    korvex_mpl.install(occlusion="exact")
+    x, y = np.meshgrid(np.linspace(-1, 1, 9), np.linspace(-1, 1, 9))
+    pictures = []
+    for floor in (False, True):
+        fig = plt.figure(figsize=(3, 3), dpi=80)
+        ax = fig.add_subplot(projection="3d")
+        ax.plot_surface(2 * x, 2 * y, 0.5 + 0 * x, color="tab:blue", shade=False, linewidth=0, antialiased=False)
+        if floor:
+            ax.contourf(x, y, x * y, zdir="z", offset=-0.5, levels=3, hatches=hatches, cmap="Greys")
+        ax.set(xlim=(-2, 2), ylim=(-2, 2), zlim=(-0.5, 1))
+        ax.view_init(70, -60)
+        pictures.append(pixels(fig))
+    assert np.array_equal(*pictures)
+    assert _occlusion.last_stats(ax)["polygons"] > 64
+
+
 # A patch that nothing overlaps is drawn as Matplotlib draws it (its own path, curves and all, with its hatch,
 # dashes and alpha); one left to Matplotlib (curves off the planes of the axes) is drawn all the same.
 @pytest.mark.parametrize("make, polygons", [
