@@ -733,7 +733,10 @@ def _gather_patch(scene: _Scene, p: Any) -> bool:
                   edge=np.asarray(p.get_edgecolor(), dtype=float).reshape(1, 4),
                   lw=np.array([float(p.get_linewidth())]), aa=np.array([float(bool(p.get_antialiased()))]))
     if len(layout) > 1:
+        before = len(scene.polygons.parts)
         _add_regions(scene, xyz, layout, group, values)
+        # A run that draws every region whole draws the patch as its own path instead (_draw_patch_run).
+        scene.groups[group].frozen = (len(scene.polygons.parts) - before, p._path2d)
         return True
     # One region: the patch whole is its own path, curves and all.
     ring, _, _, outer = layout[0]
@@ -840,6 +843,8 @@ def _draw_patch_run(renderer: Any, scene: _Scene, group: _Group, values: dict, i
     paths, face, edge, lw, aa = drawn
     transform = p.get_transform()
     affine = transform.get_affine()
+    if group.frozen is not None and len(paths) == group.frozen[0] and bool(np.all(roles == _WHOLE)):
+        paths = [group.frozen[1]]  # all the patch's regions, whole and in a row: the patch, curves and all
 
     def paint(renderer: Any) -> None:
         for k, path in enumerate(paths):

@@ -14,7 +14,8 @@ if tuple(int(v) for v in mpl.__version__.split(".")[:2]) < (3, 11):
 
 import zbuffer  # noqa: E402  (selects Agg)
 import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.patches import Circle, Rectangle  # noqa: E402
+from matplotlib.patches import Circle, PathPatch, Rectangle  # noqa: E402
+from matplotlib.text import TextPath  # noqa: E402
 from mpl_toolkits.mplot3d import art3d  # noqa: E402
 
 import korvex_mpl  # noqa: E402
@@ -391,14 +392,18 @@ def test_a_contour_set_hatched_level_by_level_is_hidden_like_the_rest(hatches):
 
 
 # A patch that nothing overlaps is drawn as Matplotlib draws it (its own path, curves and all, with its hatch,
-# dashes and alpha); one left to Matplotlib (curves off the planes of the axes) is drawn all the same.
+# dashes and alpha; one of several regions too, once they come in a row); one left to Matplotlib (curves off the
+# planes of the axes) is drawn all the same.
 @pytest.mark.parametrize("make, polygons", [
     (lambda ax: art3d.pathpatch_2d_to_3d(ax.add_patch(Circle((0.2, 0.1), 0.6, fc="tab:orange", ec="k", lw=2,
                                                              hatch="//", ls="--", alpha=0.7)), z=0.3, zdir="x"), 1),
     (lambda ax: art3d.patch_2d_to_3d(ax.add_patch(Rectangle((-0.5, -0.5), 1, 0.8, fc="tab:green", ec="b", lw=3)),
                                      z=-0.2, zdir="z"), 1),
     (lambda ax: art3d.pathpatch_2d_to_3d(ax.add_patch(Circle((0, 0), 0.5)), z=np.linspace(0, 0.5, 26)), 0),
-])
+    (lambda ax: art3d.pathpatch_2d_to_3d(ax.add_patch(PathPatch(TextPath((0, 0.2), "B8", size=0.5))), z=0.5,
+                                         zdir="y"), 2),
+], ids=["curved with hatch, dashes and alpha", "polygon", "curved off the planes of the axes",
+        "two regions with holes"])
 def test_a_patch_alone_is_drawn_as_matplotlib_draws_it(make, polygons):
     fig = plt.figure(figsize=(3, 3), dpi=80)
     ax = fig.add_subplot(projection="3d")
