@@ -5,26 +5,25 @@
 // a larger z being farther (the painter draws in descending z). A projective view keeps planes planar, so the
 // geometry works in this space directly.
 //
-// Method. Every item becomes one or more convex pieces with a depth plane: a planar polygon that is not convex is
-// cut into triangles along its outline, joined again into convex pieces (a planar one that turns back by at most
-// 1e-3 of the scene's extent stays whole); one too far from planar into the triangles of its diagonals from its
-// first vertex, joined into fans as far as they stay within the planarity of one plane, or the triangles of its
-// outline where it is not convex (each exact). Pieces of one item are merged back on output when nothing comes
-// between them. Pairs whose
+// Method. Every item becomes one or more convex pieces with a depth plane: a planar polygon that is not convex is cut
+// into triangles along its outline, joined again into convex pieces (a planar one that turns back by at most 1e-3 of
+// the scene's extent stays whole); one too far from planar into the triangles of its diagonals from its first vertex,
+// joined into fans as far as they stay within the planarity of one plane, or the triangles of its outline where it is
+// not convex (each exact). Pieces of one item are merged back on output when nothing comes between them. Pairs whose
 // screen boxes meet are found on a grid and tested on the pool: whether they overlap on screen, then the depth
-// relation over the overlap from the two planes. A pair of polygons whose depth ranges lie apart, the farther
-// first in the plain order, is left untested (most overlapping pairs are such): the order below paints it right
-// unless something holds the farther one back, which the finished order shows; such pairs are then tested and
-// the order made again with what they add. Two polygons that intersect are resolved by cutting the smaller
-// along the intersection line; a segment that passes through a polygon is cut where it pierces it. The pieces
-// are then ordered by Kahn's algorithm, always taking the ready piece that the plain depth order would draw first
-// (fallback depth, larger first; then kind, polygons before segments before markers; then input index), so a
-// scene without overlaps comes out in exactly the plain order. A cycle of overlaps is broken by cutting one
-// member so that the regions where its two neighbours in the cycle overlap it fall apart: along a neighbour's
-// plane where that separates them (reusing a plane that cut before, so that the faces of one solid are cut in
-// step), else along a line between them. Last, the pieces of each item are brought together wherever no piece of
-// another item must come between them: taking the first ready piece leaves many an item in pieces that nothing
-// holds apart (the triangles of a patch that is far from planar, between those of its neighbours).
+// relation over the overlap from the two planes. A pair of polygons whose depth ranges lie apart, the farther first
+// in the plain order, is left untested (most overlapping pairs are such): the order below paints it right unless
+// something holds the farther one back, which the finished order shows; such pairs are then tested and the order made
+// again with what they add. Two polygons that intersect are resolved by cutting the smaller along the intersection
+// line; a segment that passes through a polygon is cut where it pierces it. The pieces are then ordered by Kahn's
+// algorithm, always taking the ready piece that the plain depth order would draw first (fallback depth, larger first;
+// then kind, polygons before segments before markers; then input index), so a scene without overlaps comes out in
+// exactly the plain order. A cycle of overlaps is broken by cutting one member so that the regions where its two
+// neighbours in the cycle overlap it fall apart: along a neighbour's plane where that separates them (reusing a plane
+// that cut before, so that the faces of one solid are cut in step), else along a line between them. Last, the pieces
+// of each item are brought together wherever no piece of another item must come between them: taking the first ready
+// piece leaves many an item in pieces that nothing holds apart (the triangles of a patch that is far from planar,
+// between those of its neighbours).
 //
 // Markers are points: one is ordered against what it overlaps by its centre's depth and never cut. A line or a
 // marker lying on a surface is drawn over it.
