@@ -529,13 +529,6 @@ def _gather_contours(scene: _Scene, c: Any) -> bool:
     face = _per_item(face, n, 4) if len(face) else np.zeros((n, 4))
     edge = _per_item(edge, n, 4) if len(edge) else np.zeros((n, 4))
     lw, aa = _per_item(c._linewidths, n), _per_item(c._antialiaseds, n)
-    # A filled set with hatches per level fills each level with its own (and only then: ContourSet.draw).
-    hatches = list(getattr(c, "hatches", None) or [None])
-    per_level = filled and any(h is not None for h in hatches)
-    level_hatch = [hatches[k % len(hatches)] if per_level else c.get_hatch() for k in range(n)]
-    hatch_color = np.asarray(c.get_hatchcolor(), dtype=float).reshape(-1, 4)[:1]
-    group = scene.collection_group(c, level_hatch[0] if n else None)
-    scene.note_plane(group, None if filled else layout.plane)
     pts = layout.points
     if len(pts) == 0:
         return True
@@ -547,15 +540,23 @@ def _gather_contours(scene: _Scene, c: Any) -> bool:
     xyz = np.column_stack([xs, ys, zs]).astype(float)
     xyz[mask] = np.nan
     if filled:
+        # A set with hatches per level fills each level with its own, as ContourSet.draw does (and only then).
+        hatches = list(getattr(c, "hatches", None) or [None])
+        per_level = any(h is not None for h in hatches)
+        hatch_color = np.asarray(c.get_hatchcolor(), dtype=float).reshape(-1, 4)[:1]
         for k, regions in enumerate(layout.filled()):
-            if regions:
-                values = dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1])
-                if level_hatch[k]:
-                    values["hatch"] = hatch_color
-                level = scene.collection_group(c, level_hatch[k])
-                scene.note_plane(level, None)
-                _add_regions(scene, xyz, regions, level, values)
+            if not regions:
+                continue
+            hatch = hatches[k % len(hatches)] if per_level else c.get_hatch()
+            values = dict(face=face[k:k + 1], edge=edge[k:k + 1], lw=lw[k:k + 1], aa=aa[k:k + 1])
+            if hatch:
+                values["hatch"] = hatch_color
+            group = scene.collection_group(c, hatch)
+            scene.note_plane(group, None)
+            _add_regions(scene, xyz, regions, group, values)
         return True
+    group = scene.collection_group(c)
+    scene.note_plane(group, layout.plane)
     for k, level in enumerate(layout.segments()):
         if level is None:
             continue
