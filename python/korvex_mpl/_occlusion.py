@@ -733,18 +733,10 @@ def _gather_patch(scene: _Scene, p: Any) -> bool:
     values = dict(face=np.asarray(p.get_facecolor(), dtype=float).reshape(1, 4),
                   edge=np.asarray(p.get_edgecolor(), dtype=float).reshape(1, 4),
                   lw=np.array([float(p.get_linewidth())]), aa=np.array([float(bool(p.get_antialiased()))]))
-    if len(layout) > 1:
-        before = len(scene.polygons.parts)
-        _add_regions(scene, xyz, layout, group, values)
-        # A run that draws every region whole draws the patch as its own path instead (_draw_patch_run).
-        scene.groups[group].frozen = (len(scene.polygons.parts) - before, p._path2d)
-        return True
-    # One region: the patch whole is its own path, curves and all.
-    ring, _, _, outer = layout[0]
-    scene.paths.append(p._path2d)
-    scene.polygons.add(xyz=xyz[ring], counts=np.array([len(ring)]), depth=np.array([float(np.mean(xyz[outer, 2]))]),
-                       path=np.array([len(scene.paths) - 1]), group=np.array([group]), chain=np.array([-1]),
-                       **values)
+    _add_regions(scene, xyz, layout, group, values)
+    # A run that draws every region whole draws the patch as its own path instead, curves and all
+    # (_draw_patch_run).
+    scene.groups[group].frozen = (len(layout), p._path2d)
     return True
 
 
@@ -845,7 +837,7 @@ def _draw_patch_run(renderer: Any, scene: _Scene, group: _Group, values: dict, i
     transform = p.get_transform()
     affine = transform.get_affine()
     if group.frozen is not None and len(paths) == group.frozen[0] and bool(np.all(roles == _WHOLE)):
-        paths = [group.frozen[1]]  # all the patch's regions, whole and in a row: the patch, curves and all
+        paths = [group.frozen[1]]  # all the patch's regions (or its one), whole and in a row: the patch
 
     def paint(renderer: Any) -> None:
         for k, path in enumerate(paths):
